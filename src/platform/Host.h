@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// This computer's short host name (what other machines see as the submitting computer).
+std::string ComputerName();
+
+// Login name of the real user; empty when it cannot be found.
+std::string UserName();
+
+// The machine-wide state folder: $TESSAROVEN_COMMON_APPDATA, else /var/lib.
+std::string CommonAppDataFolder();
+
+// Folder of the running executable, without a trailing slash.
+std::string ExecutableFolder();
+
+// Readable text of an errno value.
+std::string SystemErrorText(int error);
+
+// Creates the folder and every missing parent. True when the folder exists afterwards.
+bool MakeDirectoryPath(const std::string& path);
+
+bool IsDirectory(const std::string& path);
+
+// Files of the settings store roots, after environment overrides.
+std::string MachineRegistryPath();
+std::string UserRegistryPath();
+
+}  // namespace platform

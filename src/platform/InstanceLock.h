@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// A per-session named lock that at most one process holds; the kernel releases it when the
+// holder ends, however it ends.
+class InstanceLock {
+public:
+    InstanceLock() = default;
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // False when another process holds the lock or it cannot be had at all.
+    bool Acquire(const std::string& name);
+    void Release();
+
+    // Where the lock of this name lives for the current session.
+    static std::string PathFor(const std::string& name);
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace platform

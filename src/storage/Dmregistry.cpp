@@ -1,0 +1,72 @@
+#include "storage/Dmregistry.h"
+
+#include "platform/Host.h"
+#include "platform/sqlite/SqliteSettingsStore.h"
+
+TdmRegistryCtl* dmRegistryCtl = nullptr;
+
+platform::SettingsStore& DefaultMachineStore() {
+    static platform::SqliteSettingsStore store(platform::MachineRegistryPath());
+    return store;
+}
+
+platform::SettingsStore& DefaultUserStore() {
+    static platform::SqliteSettingsStore store(platform::UserRegistryPath());
+    return store;
+}
+
+TdmRegistryCtl::TdmRegistryCtl() : TdmRegistryCtl(DefaultMachineStore(), DefaultUserStore()) {}
+
+TdmRegistryCtl::TdmRegistryCtl(platform::SettingsStore& machine, platform::SettingsStore& user)
+    : m_machine(&machine), m_user(&user) {}
+
+platform::SettingsStore* TdmRegistryCtl::Store(HKEY root) const {
+    switch (root) {
+        case HKEY_LOCAL_MACHINE:
+            return m_machine;
+        case HKEY_CURRENT_USER:
+            return m_user;
+        default:
+            return nullptr;
+    }
+}
+
+std::string TdmRegistryCtl::GetRegString(HKEY root, const std::string& keyPath,
+                                         const std::string& name) const {
+    auto* store = Store(root);
+    if (store == nullptr) {
+        return {};
+    }
+    const auto value = store->Read(keyPath, name);
+    if (!value || value->type != platform::ValueType::String) {
+        return {};
+    }
+    return value->bytes;
+}
+
+std::int32_t TdmRegistryCtl::GetRegInteger(HKEY root, const std::string& keyPath,
+                                           const std::string& name) const {
+    auto* store = Store(root);
+    if (store == nullptr) {
+        return 0;
+    }
+    const auto value = store->Read(keyPath, name);
+    if (!value || value->type != platform::ValueType::Dword) {
+        return 0;
+    }
+    return value->dword;
+}
+
+void TdmRegistryCtl::SetRegString(HKEY root, const std::string& keyPath, const std::string& name,
+                                  const std::string& value) {
+    if (auto* store = Store(root)) {
+        store->Write(keyPath, name, platform::StoredValue::Sz(value));
+    }
+}
+
+void TdmRegistryCtl::SetRegInteger(HKEY root, const std::string& keyPath, const std::string& name,
+                                   std::int32_t value) {
+    if (auto* store = Store(root)) {
+        store->Write(keyPath, name, platform::StoredValue::Dw(value));
+    }
+}

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/MessageSink.h"
+#include "platform/SystemTime.h"
+#include "storage/Dmregistry.h"
+
+// One finished job as a watcher hands it over for recording.
+struct CompletedJob {
+    std::int32_t jobId = 0;
+    platform::SystemTime time;
+    std::string printerName;
+    std::string machineName;
+    std::string userName;
+    std::int32_t totalPages = 0;
+    std::int32_t pagesPrinted = 0;
+    std::int32_t copies = 0;
+};
+
+// One line of a print data file as the reader gives it back; the page figures are the stored
+// products (pages x copies). jobId is -1 when the line held no complete record.
+struct PrintRecord {
+    std::int32_t jobId = -1;
+    platform::SystemTime time;
+    std::string printerName;
+    std::string machineName;
+    std::string userName;
+    std::int32_t totalPagesTimesCopies = 0;
+    std::int32_t pagesPrintedTimesCopies = 0;
+};
+
+// Serialises the completed-job fields, the writer, the reader cursor and the last-read record.
+// Watch threads block on it; the interface thread keeps processing its events while it waits.
+class RecordLock {
+public:
+    bool Acquire();
+    void Release();
+
+private:
+    std::timed_mutex m_mutex;
+};
+
+// The line a record is stored as, ending in CR CR LF. Commas and line breaks inside the names
+// become '_' so that one job can never split or forge a record; the products are computed in 64
+// bits and kept within the 32-bit range.
+std::string FormatPrintRecord(const CompletedJob& job);
+
+// Parses one line (or one piece of an over-long line) into rec exactly as the reader does: rec
+// keeps whatever a failed step did not reach, and its jobId is -1 unless the record is complete.
+void ParsePrintRecordLine(std::string_view line, PrintRecord& rec);
+
+// Reads a file in the pieces the record reader works on: a line including its LF, or at most 255
+// bytes of a longer one.
+class RecordCursor {
+public:
+    static constexpr size_t kMaxPiece = 255;
+
+    ~RecordCursor();
+    bool Open(const std::string& path);  // errno tells why it failed
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    // False at the end of the file.
+    bool Next(std::string_view& piece);
+
+private:
+    bool Fill();
+
+    int m_fd = -1;
+    bool m_eof = false;
+    std::vector<char> m_buf;
+    size_t m_begin = 0;
+    size_t m_end = 0;
+};
+
+// The files "PrintData*.dat" (name matched without case, as the shared folder may come from
+// another system) directly in dir, sorted by name. Folders are left out.
+std::vector<std::string> ListPrintDataFiles(const std::string& dir);
+
+// The print data files of this program: where they are, the record writer and reader, and the lock
+// around both.
+class PrintDataFiles {
+public:
+    PrintDataFiles(TdmRegistryCtl& registry, platform::MessageSink& sink);
+
+    // The computer and user names are set once, before any watcher starts.
+    void SetNames(std::string computerName, std::string userName);
+    const std::string& ComputerName() const { return m_computerName; }
+    const std::string& UserName() const { return m_userName; }
+
+    // Reads "DataFileDirectory"; when it is missing or empty, uses "<commonAppData>/Tessaroven"
+    // and stores that. Creates the folder with its parents.
+    void EstablishDataDirectory(const std::string& commonAppData);
+    void SetDataDirectory(std::string dir);
+    std::string DataDirectory() const;
+
+    // This user's file in the current data directory.
+    std::string DataFilePath() const;
+
+    bool AcquireRecordLock() { return m_lock.Acquire(); }
+    void ReleaseRecordLock() { m_lock.Release(); }
+
+    // Filled by a watcher under the record lock, then written by WritePrintRecord.
+    CompletedJob completedJob;
+
+    // Appends completedJob to this user's file and, for a job from this computer, updates the
+    // per-user counters. The caller holds the record lock.
+    void WritePrintRecord();
+
+    // openFirst opens path (closing a cursor still open); otherwise reading goes on where the last
+    // call stopped. True when a line was consumed (see LastRead().jobId); false when the file could
+    // not be opened or has ended. The caller holds the record lock for the whole pass.
+    bool ReadPrintRecord(bool openFirst, const std::string& path);
+    const PrintRecord& LastRead() const { return m_lastRead; }
+
+private:
+    void UpdateCounters();
+
+    TdmRegistryCtl& m_registry;
+    platform::MessageSink& m_sink;
+    RecordLock m_lock;
+    std::string m_computerName;
+    std::string m_userName;
+    mutable std::mutex m_dirMutex;
+    std::string m_dataDirectory;
+    RecordCursor m_cursor;
+    PrintRecord m_lastRead;
+};

@@ -1,0 +1,135 @@
+#include "support/TestSupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+bool DropToNobody() {
+    if (geteuid() != 0) {
+        return true;
+    }
+    const passwd* pw = getpwnam("nobody");
+    const uid_t uid = pw != nullptr ? pw->pw_uid : 65534;
+    const gid_t gid = pw != nullptr ? pw->pw_gid : 65534;
+    return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+}
+
+std::string Drain(int fd) {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "tessaroven-test-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    // Tests that drop to an unprivileged user must still reach their files.
+    chmod(templ.c_str(), 0777);
+    m_path = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+int RunInChild(const std::function<int()>& fn, bool asNobody) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (asNobody && !DropToNobody()) {
+            _exit(99);
+        }
+        _exit(fn());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool CanTestRefusals() {
+    return RunInChild([] { return geteuid() != 0 ? 0 : 1; }, true) == 0;
+}
+
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         bool asNobody) {
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        const int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        for (const auto& e : env) {
+            putenv(strdup(e.c_str()));
+        }
+        if (asNobody && !DropToNobody()) {
+            _exit(99);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    CommandResult r;
+    // stderr is small in every use here, so reading stdout first cannot dead-lock.
+    r.out = Drain(outPipe[0]);
+    r.err = Drain(errPipe[0]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+}  // namespace testsupport

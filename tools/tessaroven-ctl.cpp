@@ -1,0 +1,312 @@
+// tessaroven-ctl: the command-line companion of the monitor. It reads and writes the same
+// settings stores as the program, with the same defaults and environment overrides.
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Host.h"
+#include "platform/sqlite/SqliteSettingsStore.h"
+#include "storage/Dmregistry.h"
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+constexpr const char* kStatusValue = "TessarovenStatus";
+
+using Args = std::vector<std::string>;
+
+const char* const kMainUsage =
+    "Usage: tessaroven-ctl COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  reg get KEY NAME                 print a stored value\n"
+    "  reg set KEY NAME TYPE VALUE      store a value (TYPE: --dword, --sz or --expand-sz)\n"
+    "  stop [--wait SECONDS]            ask the running monitor to stop\n"
+    "  status                           print what the monitor's status value says\n"
+    "\n"
+    "KEY starts with HKLM\\ (HKEY_LOCAL_MACHINE\\) or HKCU\\ (HKEY_CURRENT_USER\\), for example\n"
+    "HKLM\\SOFTWARE\\Tessaroven\\Setting. Run 'tessaroven-ctl COMMAND --help' for details.\n"
+    "\n"
+    "Environment: TESSAROVEN_MACHINE_REGISTRY, TESSAROVEN_USER_REGISTRY and\n"
+    "TESSAROVEN_COMMON_APPDATA move the stores as they do for the monitor.\n";
+
+const char* const kRegUsage =
+    "Usage: tessaroven-ctl reg get KEY NAME\n"
+    "       tessaroven-ctl reg set KEY NAME (--dword N | --sz TEXT | --expand-sz TEXT)\n"
+    "\n"
+    "get prints the value (a number in decimal, text as it is, binary data in hex) and exits 0;\n"
+    "a missing value exits 1. set exits 1 when the store refuses the write.\n";
+
+const char* const kStopUsage =
+    "Usage: tessaroven-ctl stop [--wait SECONDS]\n"
+    "\n"
+    "Writes 1 to the status value, which the monitor checks every second. With --wait, waits\n"
+    "until the monitor reports that it has stopped (exit 0) or the time runs out (exit 1).\n";
+
+const char* const kStatusUsage =
+    "Usage: tessaroven-ctl status\n"
+    "\n"
+    "Prints running, stop requested, stopped or unknown, from the monitor's status value.\n";
+
+int Usage(const char* text) {
+    std::fputs(text, stderr);
+    return kUsage;
+}
+
+bool WantsHelp(const Args& args) {
+    for (const auto& a : args) {
+        if (a == "--help" || a == "-h") {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct KeyRef {
+    HKEY root;
+    std::string path;
+};
+
+std::optional<KeyRef> ParseKey(const std::string& text) {
+    const auto slash = text.find('\\');
+    const std::string head = text.substr(0, slash);
+    const std::string rest = slash == std::string::npos ? std::string() : text.substr(slash + 1);
+    if (strcasecmp(head.c_str(), "HKLM") == 0 || strcasecmp(head.c_str(), "HKEY_LOCAL_MACHINE") == 0) {
+        return KeyRef{HKEY_LOCAL_MACHINE, rest};
+    }
+    if (strcasecmp(head.c_str(), "HKCU") == 0 || strcasecmp(head.c_str(), "HKEY_CURRENT_USER") == 0) {
+        return KeyRef{HKEY_CURRENT_USER, rest};
+    }
+    return std::nullopt;
+}
+
+// A DWORD may be given signed or as its unsigned 32-bit pattern.
+std::optional<std::int32_t> ParseDword(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < -2147483648LL || v > 4294967295LL) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+}
+
+class Stores {
+public:
+    Stores()
+        : m_machine(platform::MachineRegistryPath()), m_user(platform::UserRegistryPath()) {}
+    platform::SqliteSettingsStore& For(HKEY root) {
+        return root == HKEY_LOCAL_MACHINE ? m_machine : m_user;
+    }
+
+private:
+    platform::SqliteSettingsStore m_machine;
+    platform::SqliteSettingsStore m_user;
+};
+
+std::string HexBytes(const std::string& bytes) {
+    std::string out;
+    char buf[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buf, sizeof buf, out.empty() ? "%02x" : " %02x", c);
+        out += buf;
+    }
+    return out;
+}
+
+int RegGet(const Args& args) {
+    if (args.size() != 2) {
+        return Usage(kRegUsage);
+    }
+    const auto key = ParseKey(args[0]);
+    if (!key) {
+        std::fprintf(stderr, "tessaroven-ctl: unknown root in key '%s' (use HKLM\\ or HKCU\\)\n",
+                     args[0].c_str());
+        return kUsage;
+    }
+    Stores stores;
+    const auto value = stores.For(key->root).Read(key->path, args[1]);
+    if (!value) {
+        std::fprintf(stderr, "tessaroven-ctl: no value '%s' under %s\n", args[1].c_str(),
+                     args[0].c_str());
+        return kFailed;
+    }
+    switch (value->type) {
+        case platform::ValueType::Dword:
+            std::printf("%d\n", value->dword);
+            break;
+        case platform::ValueType::Binary:
+            std::printf("%s\n", HexBytes(value->bytes).c_str());
+            break;
+        default:
+            std::fwrite(value->bytes.data(), 1, value->bytes.size(), stdout);
+            std::fputc('\n', stdout);
+            break;
+    }
+    return kOk;
+}
+
+int RefusedWrite(platform::SqliteSettingsStore& store) {
+    std::fprintf(stderr, "tessaroven-ctl: the settings store %s refused the write\n",
+                 store.Path().c_str());
+    return kFailed;
+}
+
+int RegSet(const Args& args) {
+    if (args.size() != 4) {
+        return Usage(kRegUsage);
+    }
+    const auto key = ParseKey(args[0]);
+    if (!key) {
+        std::fprintf(stderr, "tessaroven-ctl: unknown root in key '%s' (use HKLM\\ or HKCU\\)\n",
+                     args[0].c_str());
+        return kUsage;
+    }
+    platform::StoredValue value;
+    if (args[2] == "--dword") {
+        const auto n = ParseDword(args[3]);
+        if (!n) {
+            std::fprintf(stderr, "tessaroven-ctl: '%s' is not a 32-bit number\n", args[3].c_str());
+            return kUsage;
+        }
+        value = platform::StoredValue::Dw(*n);
+    } else if (args[2] == "--sz") {
+        value = platform::StoredValue::Sz(args[3]);
+    } else if (args[2] == "--expand-sz") {
+        value = platform::StoredValue::ExpandSz(args[3]);
+    } else {
+        return Usage(kRegUsage);
+    }
+    Stores stores;
+    auto& store = stores.For(key->root);
+    return store.Write(key->path, args[1], value) ? kOk : RefusedWrite(store);
+}
+
+int Reg(const Args& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kRegUsage, stdout);
+        return kOk;
+    }
+    if (args.empty()) {
+        return Usage(kRegUsage);
+    }
+    const Args rest(args.begin() + 1, args.end());
+    if (args[0] == "get") {
+        return RegGet(rest);
+    }
+    if (args[0] == "set") {
+        return RegSet(rest);
+    }
+    return Usage(kRegUsage);
+}
+
+std::optional<std::int32_t> ReadStatus(platform::SettingsStore& store) {
+    const auto value = store.Read(kSettingsKey, kStatusValue);
+    if (!value || value->type != platform::ValueType::Dword) {
+        return std::nullopt;
+    }
+    return value->dword;
+}
+
+int Stop(const Args& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kStopUsage, stdout);
+        return kOk;
+    }
+    std::optional<double> wait;
+    if (args.size() == 2 && args[0] == "--wait") {
+        char* end = nullptr;
+        const double secs = std::strtod(args[1].c_str(), &end);
+        if (args[1].empty() || *end != '\0' || !(secs >= 0) || secs > 86400 * 365) {
+            std::fprintf(stderr, "tessaroven-ctl: --wait needs a number of seconds\n");
+            return kUsage;
+        }
+        wait = secs;
+    } else if (!args.empty()) {
+        return Usage(kStopUsage);
+    }
+    Stores stores;
+    auto& store = stores.For(HKEY_LOCAL_MACHINE);
+    if (!store.Write(kSettingsKey, kStatusValue, platform::StoredValue::Dw(1))) {
+        return RefusedWrite(store);
+    }
+    if (!wait) {
+        return kOk;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(*wait);
+    for (;;) {
+        if (ReadStatus(store) == 2) {
+            std::puts("stopped");
+            return kOk;
+        }
+        if (Clock::now() >= deadline) {
+            std::fprintf(stderr, "tessaroven-ctl: the monitor did not stop within %g s\n", *wait);
+            return kFailed;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+int Status(const Args& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kStatusUsage, stdout);
+        return kOk;
+    }
+    if (!args.empty()) {
+        return Usage(kStatusUsage);
+    }
+    Stores stores;
+    const auto status = ReadStatus(stores.For(HKEY_LOCAL_MACHINE));
+    const char* text = "unknown";
+    if (status == 0) {
+        text = "running";
+    } else if (status == 1) {
+        text = "stop requested";
+    } else if (status == 2) {
+        text = "stopped";
+    }
+    std::puts(text);
+    return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Args args(argv + 1, argv + argc);
+    if (args.empty()) {
+        return Usage(kMainUsage);
+    }
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::fputs(kMainUsage, stdout);
+        return kOk;
+    }
+    const std::map<std::string, std::function<int(const Args&)>> commands = {
+        {"reg", Reg},
+        {"stop", Stop},
+        {"status", Status},
+    };
+    const auto command = commands.find(args[0]);
+    if (command == commands.end()) {
+        std::fprintf(stderr, "tessaroven-ctl: unknown command '%s'\n\n", args[0].c_str());
+        return Usage(kMainUsage);
+    }
+    return command->second(Args(args.begin() + 1, args.end()));
+}
