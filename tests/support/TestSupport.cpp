@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +131,45 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector
     waitpid(pid, &status, 0);
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+int SpawnCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                 const std::string& logPath) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(log, 1);
+        dup2(log, 2);
+        const int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        for (const auto& e : env) {
+            putenv(strdup(e.c_str()));
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int WaitForExit(int pid, int timeoutMs) {
+    for (int waited = 0;; waited += 10) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (waited >= timeoutMs) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
 }
 
 }  // namespace testsupport

@@ -43,4 +43,50 @@ struct CommandResult {
 CommandResult RunCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, bool asNobody = false);
 
+// Starts a program in the background with its output sent to logPath; returns its pid.
+int SpawnCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                 const std::string& logPath);
+
+// Waits up to timeoutMs for the process to end; its exit code, or -1 when it is still running
+// (it is then killed) or died of a signal.
+int WaitForExit(int pid, int timeoutMs);
+
+}  // namespace testsupport
+
+#include <mutex>
+
+#include "platform/MessageSink.h"
+#include "platform/sqlite/SqliteSettingsStore.h"
+
+namespace testsupport {
+
+// Keeps every message the program would have shown.
+class CapturingSink final : public platform::MessageSink {
+public:
+    struct Message {
+        std::string text;
+        std::string caption;
+        int flag;
+    };
+    void Show(const std::string& text, const std::string& caption, int flag) override {
+        std::lock_guard lock(m_mutex);
+        m_messages.push_back({text, caption, flag});
+    }
+    std::vector<Message> Messages() const {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Message> m_messages;
+};
+
+// The two settings roots as real store files in a private folder.
+struct Stores {
+    TempDir dir;
+    platform::SqliteSettingsStore machine{dir / "machine.db"};
+    platform::SqliteSettingsStore user{dir / "user.db"};
+};
+
 }  // namespace testsupport

@@ -98,16 +98,6 @@ std::string DirectoryOf(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-bool StoreIsSound(Db& db) {
-    // A damaged file is left exactly as it is: writing into it could make things worse.
-    Stmt check(db.get(), "PRAGMA quick_check");
-    if (!check || check.Step() != SQLITE_ROW) {
-        return false;
-    }
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(check.get(), 0));
-    return text != nullptr && std::string(text) == "ok";
-}
-
 bool WriteValue(Db& db, const std::vector<std::string>& segments, const std::string& name,
                 const StoredValue& value) {
     if (!db.Exec(kSchema)) {
@@ -210,8 +200,9 @@ bool SqliteSettingsStore::Write(const std::string& keyPath, const std::string& n
     if (!db.Exec("BEGIN IMMEDIATE")) {
         return false;
     }
-    if (StoreIsSound(db) && WriteValue(db, KeySegments(keyPath), name, value) &&
-        db.Exec("COMMIT")) {
+    // A damaged file fails here (SQLite refuses to write into a malformed image) and the rollback
+    // leaves it exactly as it was.
+    if (WriteValue(db, KeySegments(keyPath), name, value) && db.Exec("COMMIT")) {
         return true;
     }
     db.Exec("ROLLBACK");

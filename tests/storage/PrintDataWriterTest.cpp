@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/Host.h"
+#include "storage/PrintDataFiles.h"
+#include "support/TestSupport.h"
+
+using testsupport::CapturingSink;
+using testsupport::TempDir;
+
+namespace {
+
+CompletedJob ExampleJob() {
+    CompletedJob job;
+    job.jobId = 7;
+    job.time = {2006, 10, 0, 15, 12, 34, 56, 0};
+    job.printerName = "P";
+    job.machineName = "\\\\PC1";
+    job.userName = "u";
+    job.totalPages = 3;
+    job.pagesPrinted = 3;
+    job.copies = 2;
+    return job;
+}
+
+struct Fixture {
+    testsupport::Stores stores;
+    TdmRegistryCtl reg{stores.machine, stores.user};
+    CapturingSink sink;
+    PrintDataFiles files{reg, sink};
+    TempDir data;
+
+    Fixture() {
+        files.SetNames("PC1", "alice");
+        files.SetDataDirectory(data.Path());
+    }
+    void Write(const CompletedJob& job) {
+        files.AcquireRecordLock();
+        files.completedJob = job;
+        files.WritePrintRecord();
+        files.ReleaseRecordLock();
+    }
+    std::int32_t Counter(const char* name) {
+        return reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, name);
+    }
+};
+
+}  // namespace
+
+TEST(RecordWriter, StoresTheRecordByteForByte) {
+    Fixture f;
+    f.Write(ExampleJob());
+    EXPECT_EQ(f.files.DataFilePath(), f.data / "PrintData_alice.dat");
+    EXPECT_EQ(testsupport::ReadFile(f.data / "PrintData_alice.dat"),
+              "7,20061015123456,P,\\\\PC1,u,6,6\r\r\n");
+
+    CompletedJob second = ExampleJob();
+    second.jobId = 8;
+    second.time = {987, 1, 0, 2, 3, 4, 5, 0};
+    second.totalPages = -1;
+    second.pagesPrinted = 0;
+    second.copies = 1;
+    second.machineName = "\\\\PC2";
+    f.Write(second);
+    // Years before 1000 have fewer digits: the format pads to two only.
+    EXPECT_EQ(testsupport::ReadFile(f.data / "PrintData_alice.dat"),
+              "7,20061015123456,P,\\\\PC1,u,6,6\r\r\n8,9870102030405,P,\\\\PC2,u,-1,0\r\r\n");
+}
+
+// Names come from the spooler, which takes any text a client sends.
+TEST(RecordWriter, NamesCannotSplitOrForgeARecord) {
+    Fixture f;
+    CompletedJob job = ExampleJob();
+    job.printerName = "Floor,2";
+    job.machineName = "\\\\PC9";
+    job.userName = "x,y z\r\n9,20991231235959,P,\\\\PC1,boss,1,1";
+    f.Write(job);
+    const std::string stored = testsupport::ReadFile(f.data / "PrintData_alice.dat");
+    EXPECT_EQ(stored,
+              "7,20061015123456,Floor_2,\\\\PC9,x_y z__9_20991231235959_P_\\\\PC1_boss_1_1,6,6\r\r\n");
+
+    f.files.AcquireRecordLock();
+    ASSERT_TRUE(f.files.ReadPrintRecord(true, f.data / "PrintData_alice.dat"));
+    EXPECT_EQ(f.files.LastRead().jobId, 7);
+    EXPECT_EQ(f.files.LastRead().printerName, "Floor_2");
+    EXPECT_EQ(f.files.LastRead().pagesPrintedTimesCopies, 6);
+    EXPECT_FALSE(f.files.ReadPrintRecord(false, ""));
+    f.files.ReleaseRecordLock();
+}
+
+TEST(RecordWriter, PageProductsStayWithinThirtyTwoBits) {
+    CompletedJob job = ExampleJob();
+    job.totalPages = 100000;
+    job.pagesPrinted = -100000;
+    job.copies = 100000;
+    const std::string line = FormatPrintRecord(job);
+    EXPECT_NE(line.find(",2147483647,-2147483648\r\r\n"), std::string::npos) << line;
+}
+
+TEST(RecordWriter, CountersFollowOnlyJobsFromThisComputer) {
+    Fixture f;
+    f.reg.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted", 10);
+    f.reg.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "SheetsPrinted", 4);
+    CompletedJob job = ExampleJob();
+    job.pagesPrinted = 5;
+    job.copies = 1;
+    job.printerName = "Laser";
+    f.Write(job);
+    EXPECT_EQ(f.Counter("PagesPrinted"), 15);
+    EXPECT_EQ(f.Counter("SheetsPrinted"), 15);
+    EXPECT_EQ(f.reg.GetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName"), "Laser");
+
+    // Another computer, or this one's name in another case, is not this computer.
+    for (const char* machine : {"\\\\PC2", "\\\\pc1", "PC1"}) {
+        job.machineName = machine;
+        job.printerName = "Other";
+        f.Write(job);
+    }
+    EXPECT_EQ(f.Counter("PagesPrinted"), 15);
+    EXPECT_EQ(f.reg.GetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName"), "Laser");
+    const std::string stored = testsupport::ReadFile(f.files.DataFilePath());
+    EXPECT_EQ(std::count(stored.begin(), stored.end(), '\n'), 4);
+}
+
+TEST(RecordWriter, MissingCountersStartFromZero) {
+    Fixture f;
+    CompletedJob job = ExampleJob();
+    job.pagesPrinted = 5;
+    job.copies = 1;
+    f.Write(job);
+    EXPECT_EQ(f.Counter("PagesPrinted"), 5);
+    EXPECT_EQ(f.Counter("SheetsPrinted"), 5);
+}
+
+TEST(RecordWriter, WithoutADataDirectoryOnlyTheCountersChange) {
+    Fixture f;
+    f.files.SetDataDirectory("");
+    f.Write(ExampleJob());
+    EXPECT_EQ(f.Counter("PagesPrinted"), 6);
+    EXPECT_TRUE(f.sink.Messages().empty());
+    EXPECT_FALSE(testsupport::Exists(f.data / "PrintData_alice.dat"));
+}
+
+TEST(RecordWriter, AFileThatCannotBeOpenedLosesTheJobLoudly) {
+    Fixture f;
+    f.files.SetDataDirectory(f.data / "gone");
+    f.Write(ExampleJob());
+    const auto messages = f.sink.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "No such file or directory");
+    EXPECT_EQ(messages[0].caption, "Tessaroven Error");
+    EXPECT_EQ(messages[0].flag, 16);
+    EXPECT_EQ(f.Counter("PagesPrinted"), 0);
+    EXPECT_FALSE(testsupport::Exists(f.data / "gone"));
+}
+
+TEST(RecordWriter, UsersSharingADirectoryWriteTheirOwnFiles) {
+    Fixture f;
+    CapturingSink sink;
+    PrintDataFiles bob(f.reg, sink);
+    bob.SetNames("PC1", "bob");
+    bob.SetDataDirectory(f.data.Path() + "/");
+    f.Write(ExampleJob());
+    bob.completedJob = ExampleJob();
+    bob.WritePrintRecord();
+    EXPECT_EQ(ListPrintDataFiles(f.data.Path()),
+              (std::vector<std::string>{f.data / "PrintData_alice.dat", f.data / "PrintData_bob.dat"}));
+}
+
+TEST(RecordWriter, ConcurrentWatchersLeaveWholeLines) {
+    Fixture f;
+    constexpr int kThreads = 8;
+    constexpr int kJobs = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kJobs; ++i) {
+                CompletedJob job = ExampleJob();
+                job.jobId = t * 1000 + i + 1;
+                job.printerName = "Printer-" + std::to_string(t);
+                job.machineName = "\\\\PC2";
+                f.files.AcquireRecordLock();
+                f.files.completedJob = job;
+                f.files.WritePrintRecord();
+                f.files.ReleaseRecordLock();
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    f.files.AcquireRecordLock();
+    std::vector<int> seen(kThreads, 0);
+    int lines = 0;
+    for (bool open = true; f.files.ReadPrintRecord(open, f.files.DataFilePath()); open = false) {
+        ++lines;
+        const PrintRecord& r = f.files.LastRead();
+        ASSERT_GT(r.jobId, 0);
+        const int t = r.jobId / 1000;
+        ASSERT_EQ(r.printerName, "Printer-" + std::to_string(t));
+        EXPECT_EQ(r.jobId % 1000, ++seen[t]);  // each watcher's records in its own order
+    }
+    f.files.ReleaseRecordLock();
+    EXPECT_EQ(lines, kThreads * kJobs);
+}
+
+TEST(DataDirectory, DefaultsUnderTheCommonFolderAndIsWrittenBack) {
+    Fixture f;
+    f.files.EstablishDataDirectory(f.data / "common");
+    EXPECT_EQ(f.files.DataDirectory(), f.data / "common/Tessaroven");
+    EXPECT_TRUE(platform::IsDirectory(f.data / "common/Tessaroven"));
+    EXPECT_EQ(f.reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory"),
+              f.data / "common/Tessaroven");
+}
+
+TEST(DataDirectory, AStoredFolderIsUsedAndCreatedWithItsParents) {
+    Fixture f;
+    f.reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", f.data / "x/y/z");
+    f.files.EstablishDataDirectory(f.data / "common");
+    EXPECT_EQ(f.files.DataDirectory(), f.data / "x/y/z");
+    EXPECT_TRUE(platform::IsDirectory(f.data / "x/y/z"));
+    EXPECT_FALSE(testsupport::Exists(f.data / "common"));
+}
+
+TEST(DataDirectory, AnExpandableStringIsReplacedByTheDefault) {
+    Fixture f;
+    f.stores.machine.Write(kSettingsKey, "DataFileDirectory",
+                           platform::StoredValue::ExpandSz(f.data / "x"));
+    f.files.EstablishDataDirectory(f.data / "common");
+    EXPECT_EQ(f.files.DataDirectory(), f.data / "common/Tessaroven");
+    const auto stored = f.stores.machine.Read(kSettingsKey, "DataFileDirectory");
+    EXPECT_EQ(stored->type, platform::ValueType::String);
+    EXPECT_EQ(stored->bytes, f.data / "common/Tessaroven");
+}

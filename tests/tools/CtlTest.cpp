@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/sqlite/SqliteSettingsStore.h"
+#include "support/TestSupport.h"
+
+using testsupport::CommandResult;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr const char* kSetting = "HKLM\\SOFTWARE\\Tessaroven\\Setting";
+
+// A private world for the programs: their stores, data and session lock live in one folder.
+struct World {
+    TempDir dir;
+    std::vector<std::string> env{
+        "TESSAROVEN_MACHINE_REGISTRY=" + (dir / "machine.db"),
+        "TESSAROVEN_USER_REGISTRY=" + (dir / "user.db"),
+        "TESSAROVEN_COMMON_APPDATA=" + (dir / "common"),
+        "XDG_RUNTIME_DIR=" + dir.Path(),
+    };
+
+    CommandResult Ctl(std::vector<std::string> args, bool asNobody = false) const {
+        args.insert(args.begin(), CTL_PATH);
+        return RunCommand(args, env, asNobody);
+    }
+    int StartMonitor(const std::string& log) const { return testsupport::SpawnCommand({MONITOR_PATH}, env, log); }
+    bool WaitForStatus(const std::string& expected) const {
+        for (int i = 0; i < 500; ++i) {
+            if (Ctl({"status"}).out == expected + "\n") {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+TEST(Ctl, SetsAndGetsValuesOfEveryKind) {
+    World w;
+    EXPECT_EQ(w.Ctl({"reg", "set", kSetting, "PGSpoolOnOff", "--dword", "1"}).exitCode, 0);
+    EXPECT_EQ(w.Ctl({"reg", "set", "HKCU\\Software\\Tessaroven", "PrinterName", "--sz", "事務室 A"}).exitCode, 0);
+    EXPECT_EQ(w.Ctl({"reg", "set", kSetting, "DataFileDirectory", "--expand-sz", "$HOME/x"}).exitCode, 0);
+    EXPECT_EQ(w.Ctl({"reg", "set", kSetting, "Big", "--dword", "4294967295"}).exitCode, 0);
+
+    EXPECT_EQ(w.Ctl({"reg", "get", "HKEY_LOCAL_MACHINE\\software\\tessaroven\\setting", "pgspoolonoff"}).out, "1\n");
+    EXPECT_EQ(w.Ctl({"reg", "get", "HKEY_CURRENT_USER\\Software\\Tessaroven", "PrinterName"}).out, "事務室 A\n");
+    EXPECT_EQ(w.Ctl({"reg", "get", kSetting, "DataFileDirectory"}).out, "$HOME/x\n");
+    EXPECT_EQ(w.Ctl({"reg", "get", kSetting, "Big"}).out, "-1\n");
+
+    // The program's own reading of the same store sees the same values.
+    platform::SqliteSettingsStore machine(w.dir / "machine.db");
+    EXPECT_EQ(machine.Read("SOFTWARE\\Tessaroven\\Setting", "PGSpoolOnOff")->dword, 1);
+    EXPECT_FALSE(testsupport::Exists(w.dir / "common"));
+
+    const auto missing = w.Ctl({"reg", "get", kSetting, "Nothing"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_NE(missing.err.find("Nothing"), std::string::npos);
+}
+
+TEST(Ctl, WrongCallsPrintUsageAndExitTwo) {
+    World w;
+    const std::vector<std::vector<std::string>> wrong = {
+        {},
+        {"frobnicate"},
+        {"reg"},
+        {"reg", "get", kSetting},
+        {"reg", "get", "HKXX\\Software", "x"},
+        {"reg", "set", kSetting, "x", "--dword", "12abc"},
+        {"reg", "set", kSetting, "x", "--dword", "4294967296"},
+        {"reg", "set", kSetting, "x", "--qword", "1"},
+        {"stop", "--wait"},
+        {"stop", "--wait", "soon"},
+        {"stop", "now"},
+        {"status", "extra"},
+    };
+    for (const auto& args : wrong) {
+        const auto r = w.Ctl(args);
+        EXPECT_EQ(r.exitCode, 2) << (args.empty() ? "" : args[0]);
+        EXPECT_FALSE(r.err.empty());
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(testsupport::Exists(w.dir / "machine.db"));
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"reg", "--help"}, {"reg", "get", "--help"}, {"stop", "--help"}, {"status", "--help"}}) {
+        const auto r = w.Ctl(args);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_NE(r.out.find("Usage: tessaroven-ctl"), std::string::npos);
+    }
+}
+
+TEST(Ctl, ARefusedWriteFailsWithAMessage) {
+    if (!testsupport::CanTestRefusals()) {
+        GTEST_SKIP() << "cannot drop privileges here";
+    }
+    World w;
+    ASSERT_EQ(w.Ctl({"reg", "set", kSetting, "TessarovenStatus", "--dword", "0"}).exitCode, 0);
+    chmod((w.dir / "machine.db").c_str(), 0644);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"reg", "set", kSetting, "TessarovenStatus", "--dword", "1"}, {"stop"}}) {
+        const auto r = w.Ctl(args, true);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("refused"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(w.Ctl({"status"}, true).out, "running\n");
+}
+
+TEST(Ctl, StatusNamesEveryState) {
+    World w;
+    EXPECT_EQ(w.Ctl({"status"}).out, "unknown\n");
+    const std::vector<std::pair<std::string, std::string>> states = {
+        {"0", "running"}, {"1", "stop requested"}, {"2", "stopped"}, {"7", "unknown"}};
+    for (const auto& [value, text] : states) {
+        w.Ctl({"reg", "set", kSetting, "TessarovenStatus", "--dword", value});
+        const auto r = w.Ctl({"status"});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, text + "\n");
+    }
+    w.Ctl({"reg", "set", kSetting, "TessarovenStatus", "--sz", "0"});
+    EXPECT_EQ(w.Ctl({"status"}).out, "unknown\n");
+}
+
+TEST(Ctl, StopWaitsForTheMonitorToReportItHasStopped) {
+    World w;
+    const auto noMonitor = w.Ctl({"stop", "--wait", "0.3"});
+    EXPECT_EQ(noMonitor.exitCode, 1);
+    EXPECT_NE(noMonitor.err.find("did not stop"), std::string::npos);
+    EXPECT_EQ(w.Ctl({"status"}).out, "stop requested\n");
+
+    // Starting overwrites a stale request.
+    const int pid = w.StartMonitor(w.dir / "monitor.log");
+    ASSERT_TRUE(w.WaitForStatus("running"));
+    EXPECT_TRUE(testsupport::Exists(w.dir / "common/Tessaroven"));
+
+    // A second copy in the same session refuses to start and leaves the first alone.
+    const auto second = RunCommand({MONITOR_PATH}, w.env);
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("Tessaroven already Start up"), std::string::npos);
+    EXPECT_EQ(w.Ctl({"status"}).out, "running\n");
+
+    const auto stop = w.Ctl({"stop", "--wait", "10"});
+    EXPECT_EQ(stop.exitCode, 0) << stop.err;
+    EXPECT_EQ(stop.out, "stopped\n");
+    EXPECT_EQ(testsupport::WaitForExit(pid, 5000), 0);
+
+    // Once it has ended, a new start succeeds.
+    const int again = w.StartMonitor(w.dir / "monitor.log");
+    ASSERT_TRUE(w.WaitForStatus("running"));
+    EXPECT_EQ(w.Ctl({"stop", "--wait", "10"}).exitCode, 0);
+    EXPECT_EQ(testsupport::WaitForExit(again, 5000), 0);
+}
