@@ -85,10 +85,12 @@ std::optional<KeyRef> ParseKey(const std::string& text) {
     const auto slash = text.find('\\');
     const std::string head = text.substr(0, slash);
     const std::string rest = slash == std::string::npos ? std::string() : text.substr(slash + 1);
-    if (strcasecmp(head.c_str(), "HKLM") == 0 || strcasecmp(head.c_str(), "HKEY_LOCAL_MACHINE") == 0) {
+    if (strcasecmp(head.c_str(), "HKLM") == 0 ||
+        strcasecmp(head.c_str(), "HKEY_LOCAL_MACHINE") == 0) {
         return KeyRef{HKEY_LOCAL_MACHINE, rest};
     }
-    if (strcasecmp(head.c_str(), "HKCU") == 0 || strcasecmp(head.c_str(), "HKEY_CURRENT_USER") == 0) {
+    if (strcasecmp(head.c_str(), "HKCU") == 0 ||
+        strcasecmp(head.c_str(), "HKEY_CURRENT_USER") == 0) {
         return KeyRef{HKEY_CURRENT_USER, rest};
     }
     return std::nullopt;
@@ -109,14 +111,13 @@ std::optional<std::int32_t> ParseDword(const std::string& text) {
 }
 
 class Stores {
-public:
-    Stores()
-        : m_machine(platform::MachineRegistryPath()), m_user(platform::UserRegistryPath()) {}
+  public:
+    Stores() : m_machine(platform::MachineRegistryPath()), m_user(platform::UserRegistryPath()) {}
     platform::SqliteSettingsStore& For(HKEY root) {
         return root == HKEY_LOCAL_MACHINE ? m_machine : m_user;
     }
 
-private:
+  private:
     platform::SqliteSettingsStore m_machine;
     platform::SqliteSettingsStore m_user;
 };

@@ -8,9 +8,13 @@ namespace {
 thread_local EventPumpFn t_pump;
 }
 
-void SetThreadEventPump(EventPumpFn pump) { t_pump = std::move(pump); }
+void SetThreadEventPump(EventPumpFn pump) {
+    t_pump = std::move(pump);
+}
 
-bool ThreadHasEventPump() { return static_cast<bool>(t_pump); }
+bool ThreadHasEventPump() {
+    return static_cast<bool>(t_pump);
+}
 
 void PumpThreadEvents() {
     if (t_pump) {

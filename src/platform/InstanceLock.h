@@ -7,7 +7,7 @@ namespace platform {
 // A per-session named lock that at most one process holds; the kernel releases it when the
 // holder ends, however it ends.
 class InstanceLock {
-public:
+  public:
     InstanceLock() = default;
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
@@ -20,7 +20,7 @@ public:
     // Where the lock of this name lives for the current session.
     static std::string PathFor(const std::string& name);
 
-private:
+  private:
     int m_fd = -1;
 };
 

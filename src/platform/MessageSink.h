@@ -13,14 +13,14 @@ inline constexpr int MB_ICONINFORMATION = 64;
 // modal box on the interface thread; calls from other threads are queued there and return at
 // once, so no caller keeps a lock while a box is on screen.
 class MessageSink {
-public:
+  public:
     virtual ~MessageSink() = default;
     virtual void Show(const std::string& text, const std::string& caption, int flag) = 0;
 };
 
 // For programs without a window system: prints "caption: text" on standard error.
 class StderrMessageSink final : public MessageSink {
-public:
+  public:
     void Show(const std::string& text, const std::string& caption, int flag) override;
 };
 

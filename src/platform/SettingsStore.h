@@ -30,7 +30,7 @@ struct StoredValue {
 // named, typed values. Key and value names compare without case. Every call stands alone: it opens
 // the store, does its one thing and closes it again.
 class SettingsStore {
-public:
+  public:
     virtual ~SettingsStore() = default;
 
     // Nothing when the store, the key or the value is missing or the store cannot be read.

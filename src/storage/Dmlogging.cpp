@@ -8,9 +8,8 @@ TdmLog* dmLog = nullptr;
 
 TdmLog::TdmLog(const platform::Clock& clock) : m_clock(clock) {}
 
-std::string TdmLog::FormatLine(const platform::SystemTime& stamp, char kind,
-                               const std::string& tag, std::int32_t number,
-                               const std::string& text) {
+std::string TdmLog::FormatLine(const platform::SystemTime& stamp, char kind, const std::string& tag,
+                               std::int32_t number, const std::string& text) {
     char head[64];
     const std::string shortTag = tag.substr(0, 4);
     std::snprintf(head, sizeof head, "%04u%02u%02u%02u%02u%c%4s%04d ", unsigned{stamp.wYear},

@@ -10,7 +10,7 @@
 // Appends numbered, time-stamped diagnostic lines to a text file, one open and close per line.
 // Two switches decide what is written; both start off.
 class TdmLog {
-public:
+  public:
     explicit TdmLog(const platform::Clock& clock = platform::SystemClock::Instance());
 
     // kind is 'D' for progress lines (written only with the debug switch on) or 'E' for failures.
@@ -29,7 +29,7 @@ public:
                                   const std::string& tag, std::int32_t number,
                                   const std::string& text);
 
-private:
+  private:
     const platform::Clock& m_clock;
     std::timed_mutex m_lock;
     std::atomic<bool> m_enabled{false};

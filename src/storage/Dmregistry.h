@@ -17,7 +17,7 @@ inline constexpr const char* kPerUserKey = "Software\\Tessaroven";
 // Reads and writes single values. Nothing ever fails towards the caller: a missing value, or one
 // of another type, reads as "" or 0, and a refused write simply leaves the old value in place.
 class TdmRegistryCtl {
-public:
+  public:
     // Uses the process-wide stores of the two roots (files after environment overrides).
     TdmRegistryCtl();
     TdmRegistryCtl(platform::SettingsStore& machine, platform::SettingsStore& user);
@@ -33,7 +33,7 @@ public:
     // The store behind a root; nullptr for a handle that names no root.
     platform::SettingsStore* Store(HKEY root) const;
 
-private:
+  private:
     platform::SettingsStore* m_machine;
     platform::SettingsStore* m_user;
 };

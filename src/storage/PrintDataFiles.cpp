@@ -37,7 +37,9 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // A decimal number as "%d" reads one: blanks, an optional sign, at least one digit. Values
 // beyond the 32-bit range are held at its ends.
@@ -87,7 +89,9 @@ bool RecordLock::Acquire() {
     return true;
 }
 
-void RecordLock::Release() { m_mutex.unlock(); }
+void RecordLock::Release() {
+    m_mutex.unlock();
+}
 
 std::string FormatPrintRecord(const CompletedJob& job) {
     char head[64];
@@ -147,7 +151,9 @@ void ParsePrintRecordLine(std::string_view line, PrintRecord& rec) {
     rec.jobId = jobId;
 }
 
-RecordCursor::~RecordCursor() { Close(); }
+RecordCursor::~RecordCursor() {
+    Close();
+}
 
 bool RecordCursor::Open(const std::string& path) {
     Close();
@@ -257,7 +263,8 @@ void PrintDataFiles::SetNames(std::string computerName, std::string userName) {
 }
 
 void PrintDataFiles::EstablishDataDirectory(const std::string& commonAppData) {
-    std::string dir = m_registry.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+    std::string dir =
+        m_registry.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
     if (dir.empty()) {
         dir = commonAppData + (commonAppData.ends_with('/') ? "" : "/") + "Tessaroven";
         m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", dir);
@@ -283,7 +290,8 @@ std::string PrintDataFiles::DataFilePath() const {
 
 void PrintDataFiles::WritePrintRecord() {
     if (!DataDirectory().empty()) {
-        const int fd = open(DataFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        const int fd =
+            open(DataFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) {
             m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::MB_ICONSTOP);
             return;
@@ -321,13 +329,15 @@ void PrintDataFiles::WritePrintRecord() {
 
 void PrintDataFiles::UpdateCounters() {
     const std::int32_t pages = ClampedProduct(completedJob.pagesPrinted, completedJob.copies);
-    const std::int32_t base = m_registry.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted");
-    const std::int32_t sum = static_cast<std::int32_t>(
-        std::clamp<std::int64_t>(std::int64_t{base} + pages, std::numeric_limits<std::int32_t>::min(),
-                                 std::numeric_limits<std::int32_t>::max()));
+    const std::int32_t base =
+        m_registry.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted");
+    const std::int32_t sum = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        std::int64_t{base} + pages, std::numeric_limits<std::int32_t>::min(),
+        std::numeric_limits<std::int32_t>::max()));
     m_registry.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted", sum);
     m_registry.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "SheetsPrinted", sum);
-    m_registry.SetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName", completedJob.printerName);
+    m_registry.SetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName",
+                            completedJob.printerName);
 }
 
 bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path) {

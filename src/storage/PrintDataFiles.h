@@ -38,11 +38,11 @@ struct PrintRecord {
 // Serialises the completed-job fields, the writer, the reader cursor and the last-read record.
 // Watch threads block on it; the interface thread keeps processing its events while it waits.
 class RecordLock {
-public:
+  public:
     bool Acquire();
     void Release();
 
-private:
+  private:
     std::timed_mutex m_mutex;
 };
 
@@ -58,7 +58,7 @@ void ParsePrintRecordLine(std::string_view line, PrintRecord& rec);
 // Reads a file in the pieces the record reader works on: a line including its LF, or at most 255
 // bytes of a longer one.
 class RecordCursor {
-public:
+  public:
     static constexpr size_t kMaxPiece = 255;
 
     ~RecordCursor();
@@ -68,7 +68,7 @@ public:
     // False at the end of the file.
     bool Next(std::string_view& piece);
 
-private:
+  private:
     bool Fill();
 
     int m_fd = -1;
@@ -85,7 +85,7 @@ std::vector<std::string> ListPrintDataFiles(const std::string& dir);
 // The print data files of this program: where they are, the record writer and reader, and the lock
 // around both.
 class PrintDataFiles {
-public:
+  public:
     PrintDataFiles(TdmRegistryCtl& registry, platform::MessageSink& sink);
 
     // The computer and user names are set once, before any watcher starts.
@@ -118,7 +118,7 @@ public:
     bool ReadPrintRecord(bool openFirst, const std::string& path);
     const PrintRecord& LastRead() const { return m_lastRead; }
 
-private:
+  private:
     void UpdateCounters();
 
     TdmRegistryCtl& m_registry;

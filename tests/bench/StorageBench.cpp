@@ -10,8 +10,8 @@
 namespace {
 
 std::string RecordLine(int i) {
-    return std::to_string(i) + ",20261207093015,Printer-" + std::to_string(i % 5) +
-           ",\\\\PC" + std::to_string(i % 40) + ",user" + std::to_string(i % 90) + "," +
+    return std::to_string(i) + ",20261207093015,Printer-" + std::to_string(i % 5) + ",\\\\PC" +
+           std::to_string(i % 40) + ",user" + std::to_string(i % 90) + "," +
            std::to_string(i % 20 + 1) + "," + std::to_string(i % 20 + 1) + "\r\r\n";
 }
 

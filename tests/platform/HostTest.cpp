@@ -15,7 +15,7 @@ namespace {
 
 // Points the session's runtime folder at a private one for the life of the object.
 class PrivateRuntimeDir {
-public:
+  public:
     PrivateRuntimeDir() {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
         m_had = old != nullptr;
@@ -31,7 +31,7 @@ public:
     }
     const std::string& Path() const { return m_dir.Path(); }
 
-private:
+  private:
     TempDir m_dir;
     bool m_had = false;
     std::string m_old;

@@ -93,7 +93,8 @@ TEST(Log, StampIsTakenAtTheCall) {
     ASSERT_GE(fd, 0);
     std::string got;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::count(got.begin(), got.end(), '\n') < 2 && std::chrono::steady_clock::now() < deadline) {
+    while (std::count(got.begin(), got.end(), '\n') < 2 &&
+           std::chrono::steady_clock::now() < deadline) {
         pollfd p{fd, POLLIN, 0};
         poll(&p, 1, 50);
         char buf[256];

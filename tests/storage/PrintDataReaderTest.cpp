@@ -105,10 +105,11 @@ TEST(RecordReader, LongLinesAreReadInPieces) {
 
 TEST(RecordReader, FieldsSetBeforeAStepFailedKeepTheirValues) {
     Fixture f;
-    const auto records = f.ReadAll("4,20061015123456,P,\\\\PC1,u,6,6\n"
-                                   "5,20071116010203,Q,\\\\PC2\n"
-                                   "6,2008,R\n"
-                                   "7,20091218040506,S,M,u,x,y\n");
+    const auto records = f.ReadAll(
+        "4,20061015123456,P,\\\\PC1,u,6,6\n"
+        "5,20071116010203,Q,\\\\PC2\n"
+        "6,2008,R\n"
+        "7,20091218040506,S,M,u,x,y\n");
     ASSERT_EQ(Ids(records), (std::vector<std::int32_t>{4, -1, -1, 7}));
     EXPECT_EQ(records[1].printerName, "Q");
     EXPECT_EQ(records[1].machineName, "\\\\PC1");  // the step for it failed
@@ -127,7 +128,10 @@ TEST(RecordReader, BinaryBytesNeverCrash) {
     for (int i = 0; i < 5000; ++i) {
         noise += static_cast<char>((i * 131 + 7) % 256);
     }
-    const std::string withNul = std::string("5,2006101512\0" "3456,P,M,u,1,1\n", 28);
+    const std::string withNul = std::string(
+        "5,2006101512\0"
+        "3456,P,M,u,1,1\n",
+        28);
     const auto records = f.ReadAll(noise + "\n" + withNul + "6,20061015123456,P,M,u,1,1\n");
     ASSERT_GE(records.size(), 3u);
     EXPECT_EQ(records[records.size() - 2].jobId, -1);  // the line ends at its NUL byte
@@ -136,7 +140,8 @@ TEST(RecordReader, BinaryBytesNeverCrash) {
 
 TEST(RecordReader, OpeningAnotherFileClosesTheOpenCursor) {
     Fixture f;
-    testsupport::WriteFile(f.data / "a.dat", "1,20061015123456,A,M,u,1,1\n2,20061015123456,A,M,u,1,1\n");
+    testsupport::WriteFile(f.data / "a.dat",
+                           "1,20061015123456,A,M,u,1,1\n2,20061015123456,A,M,u,1,1\n");
     testsupport::WriteFile(f.data / "b.dat", "3,20061015123456,B,M,u,1,1\n");
     f.files.AcquireRecordLock();
     ASSERT_TRUE(f.files.ReadPrintRecord(true, f.data / "a.dat"));
@@ -184,8 +189,8 @@ TEST(RecordReader, LargeFilesAreReadAcrossBufferBoundaries) {
 
 TEST(DataFiles, OnlyPrintDataFilesAreListed) {
     TempDir dir;
-    for (const char* name : {"PrintData_a.dat", "PrintData.dat", "printdata_b.DAT", "PrintData_c.txt",
-                             "Data_d.dat", "xPrintData_e.dat"}) {
+    for (const char* name : {"PrintData_a.dat", "PrintData.dat", "printdata_b.DAT",
+                             "PrintData_c.txt", "Data_d.dat", "xPrintData_e.dat"}) {
         testsupport::WriteFile(dir / name, "");
     }
     platform::MakeDirectoryPath(dir / "PrintData_dir.dat");

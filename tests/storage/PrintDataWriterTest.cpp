@@ -80,8 +80,9 @@ TEST(RecordWriter, NamesCannotSplitOrForgeARecord) {
     job.userName = "x,y z\r\n9,20991231235959,P,\\\\PC1,boss,1,1";
     f.Write(job);
     const std::string stored = testsupport::ReadFile(f.data / "PrintData_alice.dat");
-    EXPECT_EQ(stored,
-              "7,20061015123456,Floor_2,\\\\PC9,x_y z__9_20991231235959_P_\\\\PC1_boss_1_1,6,6\r\r\n");
+    EXPECT_EQ(
+        stored,
+        "7,20061015123456,Floor_2,\\\\PC9,x_y z__9_20991231235959_P_\\\\PC1_boss_1_1,6,6\r\r\n");
 
     f.files.AcquireRecordLock();
     ASSERT_TRUE(f.files.ReadPrintRecord(true, f.data / "PrintData_alice.dat"));
@@ -167,8 +168,9 @@ TEST(RecordWriter, UsersSharingADirectoryWriteTheirOwnFiles) {
     f.Write(ExampleJob());
     bob.completedJob = ExampleJob();
     bob.WritePrintRecord();
-    EXPECT_EQ(ListPrintDataFiles(f.data.Path()),
-              (std::vector<std::string>{f.data / "PrintData_alice.dat", f.data / "PrintData_bob.dat"}));
+    EXPECT_EQ(
+        ListPrintDataFiles(f.data.Path()),
+        (std::vector<std::string>{f.data / "PrintData_alice.dat", f.data / "PrintData_bob.dat"}));
 }
 
 TEST(RecordWriter, ConcurrentWatchersLeaveWholeLines) {

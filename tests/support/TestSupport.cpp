@@ -42,7 +42,8 @@ std::string Drain(int fd) {
 }  // namespace
 
 TempDir::TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "tessaroven-test-XXXXXX").string();
+    std::string templ =
+        (std::filesystem::temp_directory_path() / "tessaroven-test-XXXXXX").string();
     if (mkdtemp(templ.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

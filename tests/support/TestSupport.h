@@ -8,7 +8,7 @@ namespace testsupport {
 
 // A fresh folder under the temp folder, removed with everything in it at the end of the scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +17,7 @@ public:
     const std::string& Path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -62,7 +62,7 @@ namespace testsupport {
 
 // Keeps every message the program would have shown.
 class CapturingSink final : public platform::MessageSink {
-public:
+  public:
     struct Message {
         std::string text;
         std::string caption;
@@ -77,7 +77,7 @@ public:
         return m_messages;
     }
 
-private:
+  private:
     mutable std::mutex m_mutex;
     std::vector<Message> m_messages;
 };

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +31,9 @@ struct World {
         args.insert(args.begin(), CTL_PATH);
         return RunCommand(args, env, asNobody);
     }
-    int StartMonitor(const std::string& log) const { return testsupport::SpawnCommand({MONITOR_PATH}, env, log); }
+    int StartMonitor(const std::string& log) const {
+        return testsupport::SpawnCommand({MONITOR_PATH}, env, log);
+    }
     bool WaitForStatus(const std::string& expected) const {
         for (int i = 0; i < 500; ++i) {
             if (Ctl({"status"}).out == expected + "\n") {
@@ -47,12 +50,19 @@ struct World {
 TEST(Ctl, SetsAndGetsValuesOfEveryKind) {
     World w;
     EXPECT_EQ(w.Ctl({"reg", "set", kSetting, "PGSpoolOnOff", "--dword", "1"}).exitCode, 0);
-    EXPECT_EQ(w.Ctl({"reg", "set", "HKCU\\Software\\Tessaroven", "PrinterName", "--sz", "事務室 A"}).exitCode, 0);
-    EXPECT_EQ(w.Ctl({"reg", "set", kSetting, "DataFileDirectory", "--expand-sz", "$HOME/x"}).exitCode, 0);
+    EXPECT_EQ(w.Ctl({"reg", "set", "HKCU\\Software\\Tessaroven", "PrinterName", "--sz", "事務室 A"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(
+        w.Ctl({"reg", "set", kSetting, "DataFileDirectory", "--expand-sz", "$HOME/x"}).exitCode, 0);
     EXPECT_EQ(w.Ctl({"reg", "set", kSetting, "Big", "--dword", "4294967295"}).exitCode, 0);
 
-    EXPECT_EQ(w.Ctl({"reg", "get", "HKEY_LOCAL_MACHINE\\software\\tessaroven\\setting", "pgspoolonoff"}).out, "1\n");
-    EXPECT_EQ(w.Ctl({"reg", "get", "HKEY_CURRENT_USER\\Software\\Tessaroven", "PrinterName"}).out, "事務室 A\n");
+    EXPECT_EQ(
+        w.Ctl({"reg", "get", "HKEY_LOCAL_MACHINE\\software\\tessaroven\\setting", "pgspoolonoff"})
+            .out,
+        "1\n");
+    EXPECT_EQ(w.Ctl({"reg", "get", "HKEY_CURRENT_USER\\Software\\Tessaroven", "PrinterName"}).out,
+              "事務室 A\n");
     EXPECT_EQ(w.Ctl({"reg", "get", kSetting, "DataFileDirectory"}).out, "$HOME/x\n");
     EXPECT_EQ(w.Ctl({"reg", "get", kSetting, "Big"}).out, "-1\n");
 
@@ -90,8 +100,11 @@ TEST(Ctl, WrongCallsPrintUsageAndExitTwo) {
         EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(testsupport::Exists(w.dir / "machine.db"));
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"reg", "--help"}, {"reg", "get", "--help"}, {"stop", "--help"}, {"status", "--help"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--help"},
+                                                                  {"reg", "--help"},
+                                                                  {"reg", "get", "--help"},
+                                                                  {"stop", "--help"},
+                                                                  {"status", "--help"}}) {
         const auto r = w.Ctl(args);
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_NE(r.out.find("Usage: tessaroven-ctl"), std::string::npos);
@@ -157,4 +170,11 @@ TEST(Ctl, StopWaitsForTheMonitorToReportItHasStopped) {
     ASSERT_TRUE(w.WaitForStatus("running"));
     EXPECT_EQ(w.Ctl({"stop", "--wait", "10"}).exitCode, 0);
     EXPECT_EQ(testsupport::WaitForExit(again, 5000), 0);
+
+    // Ended by a signal, it still reports that it has stopped.
+    const int signalled = w.StartMonitor(w.dir / "monitor.log");
+    ASSERT_TRUE(w.WaitForStatus("running"));
+    kill(signalled, SIGTERM);
+    EXPECT_EQ(testsupport::WaitForExit(signalled, 5000), 0);
+    EXPECT_EQ(w.Ctl({"status"}).out, "stopped\n");
 }

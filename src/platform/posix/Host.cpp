@@ -55,7 +55,9 @@ std::string UserName() {
     return {};
 }
 
-std::string CommonAppDataFolder() { return EnvOr("TESSAROVEN_COMMON_APPDATA", "/var/lib"); }
+std::string CommonAppDataFolder() {
+    return EnvOr("TESSAROVEN_COMMON_APPDATA", "/var/lib");
+}
 
 std::string ExecutableFolder() {
     std::vector<char> buf(4096);

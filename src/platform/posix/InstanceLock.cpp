@@ -9,7 +9,9 @@
 
 namespace platform {
 
-InstanceLock::~InstanceLock() { Release(); }
+InstanceLock::~InstanceLock() {
+    Release();
+}
 
 std::string InstanceLock::PathFor(const std::string& name) {
     // The runtime folder belongs to the logon session; without one, the temp folder with the

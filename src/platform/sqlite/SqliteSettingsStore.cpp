@@ -54,7 +54,7 @@ std::string JoinSegments(const std::vector<std::string>& segments, size_t count)
 }
 
 class Db {
-public:
+  public:
     ~Db() {
         if (m_db != nullptr) {
             sqlite3_close_v2(m_db);
@@ -70,12 +70,12 @@ public:
     bool Exec(const char* sql) { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == 0; }
     sqlite3* get() const { return m_db; }
 
-private:
+  private:
     sqlite3* m_db = nullptr;
 };
 
 class Stmt {
-public:
+  public:
     Stmt(sqlite3* db, const char* sql) {
         if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
             m_stmt = nullptr;
@@ -89,7 +89,7 @@ public:
     int Step() { return sqlite3_step(m_stmt); }
     sqlite3_stmt* get() const { return m_stmt; }
 
-private:
+  private:
     sqlite3_stmt* m_stmt = nullptr;
 };
 
@@ -125,8 +125,8 @@ bool WriteValue(Db& db, const std::vector<std::string>& segments, const std::str
             sqlite3_bind_int(put.get(), 4, value.dword);
             break;
         case ValueType::Binary:
-            sqlite3_bind_blob(put.get(), 4, value.bytes.data(), static_cast<int>(value.bytes.size()),
-                              SQLITE_TRANSIENT);
+            sqlite3_bind_blob(put.get(), 4, value.bytes.data(),
+                              static_cast<int>(value.bytes.size()), SQLITE_TRANSIENT);
             break;
         default:
             put.Bind(4, value.bytes);

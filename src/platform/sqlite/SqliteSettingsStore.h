@@ -9,7 +9,7 @@ namespace platform {
 // A settings root kept in one SQLite file. Several processes may use the same file at once:
 // every write is its own transaction, and a busy file is waited for.
 class SqliteSettingsStore final : public SettingsStore {
-public:
+  public:
     explicit SqliteSettingsStore(std::string path) : m_path(std::move(path)) {}
 
     std::optional<StoredValue> Read(const std::string& keyPath,
@@ -20,7 +20,7 @@ public:
 
     const std::string& Path() const { return m_path; }
 
-private:
+  private:
     std::string m_path;
 };
 
