@@ -5,7 +5,7 @@
 #include <string>
 
 #include "storage/PrintDataFiles.h"
-#include "support/TestSupport.h"
+#include "storage/PrintDataFixture.h"
 
 namespace {
 
@@ -24,17 +24,14 @@ void BM_ReadRecords(benchmark::State& state) {
         bytes += RecordLine(i);
     }
     testsupport::WriteFile(path, bytes);
-    testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
-    testsupport::CapturingSink sink;
-    PrintDataFiles files(reg, sink);
+    testsupport::PrintDataFixture f;
     std::int64_t pages = 0;
     for (auto _ : state) {
-        files.AcquireRecordLock();
-        for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
-            pages += files.LastRead().pagesPrintedTimesCopies;
+        f.files.AcquireRecordLock();
+        for (bool open = true; f.files.ReadPrintRecord(open, path); open = false) {
+            pages += f.files.LastRead().pagesPrintedTimesCopies;
         }
-        files.ReleaseRecordLock();
+        f.files.ReleaseRecordLock();
     }
     benchmark::DoNotOptimize(pages);
     state.SetItemsProcessed(state.iterations() * records);
@@ -53,57 +50,26 @@ void BM_ParseLine(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseLine);
 
-// Every record opens, appends and closes the file, so this is bound by the file system.
+// Every record opens, appends and closes the file, so this is bound by the file system. A job
+// from this computer also updates the three per-user counters in the settings store.
 void BM_WriteRecords(benchmark::State& state) {
-    testsupport::TempDir dir;
-    testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
-    testsupport::CapturingSink sink;
-    PrintDataFiles files(reg, sink);
-    files.SetNames("BENCH", "bench");
-    files.SetDataDirectory(dir.Path());
+    const bool fromThisComputer = state.range(0) != 0;
+    testsupport::PrintDataFixture f;
     CompletedJob job;
     job.time = {2026, 12, 1, 7, 9, 30, 15, 0};
     job.printerName = "Printer-1";
-    job.machineName = "\\\\PC2";  // not this computer: no counters
+    job.machineName = fromThisComputer ? "\\\\PC1" : "\\\\PC2";
     job.userName = "user";
     job.totalPages = 3;
     job.pagesPrinted = 3;
     job.copies = 2;
     for (auto _ : state) {
         ++job.jobId;
-        files.AcquireRecordLock();
-        files.completedJob = job;
-        files.WritePrintRecord();
-        files.ReleaseRecordLock();
+        f.Write(job);
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_WriteRecords);
-
-void BM_WriteRecordsFromThisComputer(benchmark::State& state) {
-    testsupport::TempDir dir;
-    testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
-    testsupport::CapturingSink sink;
-    PrintDataFiles files(reg, sink);
-    files.SetNames("BENCH", "bench");
-    files.SetDataDirectory(dir.Path());
-    CompletedJob job;
-    job.printerName = "Printer-1";
-    job.machineName = "\\\\BENCH";  // updates the three counters too
-    job.pagesPrinted = 1;
-    job.copies = 1;
-    for (auto _ : state) {
-        ++job.jobId;
-        files.AcquireRecordLock();
-        files.completedJob = job;
-        files.WritePrintRecord();
-        files.ReleaseRecordLock();
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_WriteRecordsFromThisComputer);
+BENCHMARK(BM_WriteRecords)->ArgName("fromThisComputer")->Arg(0)->Arg(1);
 
 }  // namespace
 

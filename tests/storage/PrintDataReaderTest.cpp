@@ -5,31 +5,18 @@
 
 #include "platform/Host.h"
 #include "storage/PrintDataFiles.h"
-#include "support/TestSupport.h"
+#include "storage/PrintDataFixture.h"
 
 using testsupport::CapturingSink;
 using testsupport::TempDir;
 
 namespace {
 
-struct Fixture {
-    testsupport::Stores stores;
-    TdmRegistryCtl reg{stores.machine, stores.user};
-    CapturingSink sink;
-    PrintDataFiles files{reg, sink};
-    TempDir data;
-
-    // Every reader call over the file: the job id after each call that consumed a line.
+struct Fixture : testsupport::PrintDataFixture {
     std::vector<PrintRecord> ReadAll(const std::string& bytes) {
         const std::string path = data / "PrintData_t.dat";
         testsupport::WriteFile(path, bytes);
-        std::vector<PrintRecord> out;
-        files.AcquireRecordLock();
-        for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
-            out.push_back(files.LastRead());
-        }
-        files.ReleaseRecordLock();
-        return out;
+        return PrintDataFixture::ReadAll(path);
     }
 };
 

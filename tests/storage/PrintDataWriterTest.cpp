@@ -7,7 +7,7 @@
 
 #include "platform/Host.h"
 #include "storage/PrintDataFiles.h"
-#include "support/TestSupport.h"
+#include "storage/PrintDataFixture.h"
 
 using testsupport::CapturingSink;
 using testsupport::TempDir;
@@ -27,23 +27,7 @@ CompletedJob ExampleJob() {
     return job;
 }
 
-struct Fixture {
-    testsupport::Stores stores;
-    TdmRegistryCtl reg{stores.machine, stores.user};
-    CapturingSink sink;
-    PrintDataFiles files{reg, sink};
-    TempDir data;
-
-    Fixture() {
-        files.SetNames("PC1", "alice");
-        files.SetDataDirectory(data.Path());
-    }
-    void Write(const CompletedJob& job) {
-        files.AcquireRecordLock();
-        files.completedJob = job;
-        files.WritePrintRecord();
-        files.ReleaseRecordLock();
-    }
+struct Fixture : testsupport::PrintDataFixture {
     std::int32_t Counter(const char* name) {
         return reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, name);
     }
@@ -185,29 +169,22 @@ TEST(RecordWriter, ConcurrentWatchersLeaveWholeLines) {
                 job.jobId = t * 1000 + i + 1;
                 job.printerName = "Printer-" + std::to_string(t);
                 job.machineName = "\\\\PC2";
-                f.files.AcquireRecordLock();
-                f.files.completedJob = job;
-                f.files.WritePrintRecord();
-                f.files.ReleaseRecordLock();
+                f.Write(job);
             }
         });
     }
     for (auto& th : threads) {
         th.join();
     }
-    f.files.AcquireRecordLock();
     std::vector<int> seen(kThreads, 0);
-    int lines = 0;
-    for (bool open = true; f.files.ReadPrintRecord(open, f.files.DataFilePath()); open = false) {
-        ++lines;
-        const PrintRecord& r = f.files.LastRead();
+    const auto records = f.ReadAll(f.files.DataFilePath());
+    for (const PrintRecord& r : records) {
         ASSERT_GT(r.jobId, 0);
         const int t = r.jobId / 1000;
         ASSERT_EQ(r.printerName, "Printer-" + std::to_string(t));
         EXPECT_EQ(r.jobId % 1000, ++seen[t]);  // each watcher's records in its own order
     }
-    f.files.ReleaseRecordLock();
-    EXPECT_EQ(lines, kThreads * kJobs);
+    EXPECT_EQ(records.size(), static_cast<size_t>(kThreads * kJobs));
 }
 
 TEST(DataDirectory, DefaultsUnderTheCommonFolderAndIsWrittenBack) {

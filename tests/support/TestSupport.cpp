@@ -19,6 +19,19 @@ namespace testsupport {
 
 namespace {
 
+[[noreturn]] void Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    for (const auto& e : env) {
+        putenv(strdup(e.c_str()));
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 bool DropToNobody() {
     if (geteuid() != 0) {
         return true;
@@ -106,19 +119,10 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector
         close(errPipe[0]);
         const int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        for (const auto& e : env) {
-            putenv(strdup(e.c_str()));
-        }
         if (asNobody && !DropToNobody()) {
             _exit(99);
         }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        Exec(argv, env);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -143,16 +147,7 @@ int SpawnCommand(const std::vector<std::string>& argv, const std::vector<std::st
         dup2(log, 2);
         const int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        for (const auto& e : env) {
-            putenv(strdup(e.c_str()));
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        Exec(argv, env);
     }
     return pid;
 }
