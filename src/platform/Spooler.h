@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The print spooler as the watch threads use it: list the printers, open one, and follow its
+// changes through a change handle that can be waited on. The constants are the spooler's own.
+
+inline constexpr std::uint32_t PRINTER_CHANGE_ADD_JOB = 0x00000100;
+inline constexpr std::uint32_t PRINTER_CHANGE_SET_JOB = 0x00000200;
+inline constexpr std::uint32_t PRINTER_CHANGE_DELETE_JOB = 0x00000400;
+inline constexpr std::uint32_t PRINTER_CHANGE_WRITE_JOB = 0x00000800;
+inline constexpr std::uint32_t PRINTER_CHANGE_JOB = 0x0000FF00;
+inline constexpr std::uint32_t PRINTER_CHANGE_ALL = 0x7777FFFF;
+
+inline constexpr std::uint16_t PRINTER_NOTIFY_TYPE = 0;
+inline constexpr std::uint16_t JOB_NOTIFY_TYPE = 1;
+
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SERVER_NAME = 0;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PRINTER_NAME = 1;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SHARE_NAME = 2;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_CJOBS = 20;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_TOTAL_PAGES = 22;
+inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PAGES_PRINTED = 23;
+
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PRINTER_NAME = 0;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_MACHINE_NAME = 1;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_USER_NAME = 3;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DEVMODE = 9;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_TOTAL_PAGES = 20;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PAGES_PRINTED = 21;
+
+inline constexpr std::uint32_t PRINTER_NOTIFY_INFO_DISCARDED = 0x01;
+
+using PrinterHandle = std::intptr_t;
+using ChangeHandle = std::intptr_t;
+inline constexpr ChangeHandle INVALID_HANDLE_VALUE = -1;
+
+// Which fields of the printer and of its jobs a change notification should carry.
+struct NotifyOptionsType {
+    std::uint16_t type = 0;
+    std::vector<std::uint16_t> fields;
+};
+
+struct NotifyOptions {
+    std::uint32_t version = 2;
+    std::uint32_t flags = 0;
+    std::vector<NotifyOptionsType> types;
+};
+
+// One entry of an info block. Numbers come in `number`; texts in `text`; a job's device mode in
+// `copies` (its copy count). A text or device mode the spooler did not deliver is absent.
+struct NotifyInfoData {
+    std::uint16_t type = 0;
+    std::uint16_t field = 0;
+    std::uint32_t id = 0;
+    std::uint32_t number = 0;
+    std::optional<std::string> text;
+    std::optional<std::int16_t> copies;
+};
+
+struct NotifyInfo {
+    std::uint32_t flags = 0;
+    std::vector<NotifyInfoData> entries;
+};
+
+struct PrinterInfo {
+    std::string printerName;
+    std::string serverName;  // empty for a printer of this computer
+};
+
+enum class WaitResult { Signalled, TimedOut, Failed };
+
+class Spooler {
+  public:
+    virtual ~Spooler() = default;
+
+    // The printers this user sees, local ones and connections; false when the list cannot be had.
+    virtual bool EnumPrinters(std::vector<PrinterInfo>& printers) = 0;
+
+    virtual bool OpenPrinter(const std::string& printerName, PrinterHandle& printer) = 0;
+    virtual void ClosePrinter(PrinterHandle printer) = 0;
+
+    // INVALID_HANDLE_VALUE on failure.
+    virtual ChangeHandle FindFirstPrinterChangeNotification(PrinterHandle printer,
+                                                            std::uint32_t filter,
+                                                            std::uint32_t options,
+                                                            const NotifyOptions& notifyOptions) = 0;
+    // Fetches what changed since the last call: the change word and, when the spooler has one,
+    // the info block. False on failure.
+    virtual bool FindNextPrinterChangeNotification(ChangeHandle change, std::uint32_t& changeWord,
+                                                   const NotifyOptions& notifyOptions,
+                                                   std::unique_ptr<NotifyInfo>& info) = 0;
+    virtual void FindClosePrinterChangeNotification(ChangeHandle change) = 0;
+
+    virtual WaitResult WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) = 0;
+
+    // The error number of the calling thread's last failed call.
+    virtual int LastError() const = 0;
+};
+
+}  // namespace platform

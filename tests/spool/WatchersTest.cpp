@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/EventPump.h"
+
+#include "spool/SpoolScript.h"
+
+using namespace platform;
+using namespace testsupport;
+
+TEST(Watchers, EveryPrinterGetsASlotAndARunningWatcher) {
+    SpoolWorld w({{"Local", ""}, {"\\\\srv\\Net", "\\\\srv"}});
+    w.log.SetEnabled(true);
+    w.log.SetDebug(true);
+    EXPECT_EQ(SpoolWatchers(w.spooler, w.files, w.log, w.clock).PrinterCount(), 2);
+    std::string server = "stale";
+    EXPECT_EQ(SpoolWatchers(w.spooler, w.files, w.log, w.clock).PrinterAt(2, server),
+              "\\\\srv\\Net");
+    EXPECT_EQ(server, "\\\\srv");
+    EXPECT_EQ(SpoolWatchers(w.spooler, w.files, w.log, w.clock).PrinterAt(3, server), "");
+    EXPECT_EQ(server, "");
+
+    w.Start();
+    auto& slots = w.watchers->Slots();
+    ASSERT_EQ(slots.Count(), 2);
+    EXPECT_EQ(slots.At(0).serverName, "");
+    EXPECT_EQ(slots.At(1).serverName, "\\\\srv");
+    EXPECT_EQ(slots.At(0).running.load(), 1);
+    EXPECT_EQ(slots.At(1).running.load(), 1);
+    const auto lines = w.LogLines();
+    EXPECT_EQ(lines[0], "DPMON0001 プリンタ数:2");
+    EXPECT_EQ(lines[1], "DPMON0002 ローカルプリンタ名:Local");
+    EXPECT_EQ(lines[2], "DPMON0002 ネットワークプリンタ名:\\\\srv\\Net");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "DPMON0011 スレッド起動完了"), 2);
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "DPMON5001 プリンタ監視スレッド起動(ネットワーク)"),
+        1);
+
+    // Each watcher follows its own printer.
+    ASSERT_TRUE(w.Play("\\\\srv\\Net", {AddJob(1, "Net", "\\\\PC1", "u", 1)}));
+    ASSERT_TRUE(w.Play("Local", {AddJob(2, "Local", "\\\\PC1", "u", 1), QueueLength(0)}));
+    EXPECT_EQ(w.Records().size(), 1u);
+
+    w.Stop();
+    EXPECT_EQ(slots.At(0).running.load(), 0);
+    EXPECT_EQ(slots.At(1).running.load(), 0);
+    const auto calls = w.spooler.Calls();
+    // Stopped in slot order.
+    const auto local = std::find(calls.begin(), calls.end(), "FindClose Local");
+    const auto net = std::find(calls.begin(), calls.end(), "FindClose \\\\srv\\Net");
+    ASSERT_NE(local, calls.end());
+    ASSERT_NE(net, calls.end());
+    EXPECT_LT(local, net);
+}
+
+TEST(Watchers, WithoutPrintersNothingStarts) {
+    SpoolWorld none(std::vector<PrinterInfo>{});
+    none.Start();
+    EXPECT_EQ(none.watchers->Slots().Count(), 0);
+    none.Stop();
+
+    SpoolWorld failing;
+    failing.spooler.FailEnumeration(1722);
+    failing.Start();
+    EXPECT_EQ(failing.watchers->Slots().Count(), 0);
+}
+
+// A printer that cannot be watched delays neither the start of the others nor the close.
+TEST(Watchers, APrinterThatCannotBeWatchedHoldsNothingUp) {
+    SpoolWorld w({{"Gone", ""}, {"Refuses", ""}, {"Works", ""}});
+    w.log.SetEnabled(true);
+    w.spooler.FailOpen("Gone", 1801);
+    w.spooler.FailFirst("Refuses", 5);
+    const auto started = std::chrono::steady_clock::now();
+    w.Start();
+    auto& slots = w.watchers->Slots();
+    for (int i = 0; i < 2; ++i) {
+        for (int t = 0; t < 5000 && !slots.At(i).watcher->Finished(); ++t) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(slots.At(i).watcher->Finished());
+        EXPECT_EQ(slots.At(i).running.load(), 0);
+    }
+    EXPECT_EQ(slots.At(2).running.load(), 1);
+    ASSERT_TRUE(w.Play("Works", {AddJob(3, "Works", "\\\\PC2", "u", 1), QueueLength(0)}));
+    EXPECT_EQ(w.Records().size(), 1u);
+    w.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(w.LogLines(), (std::vector<std::string>{"EPMON5011 printer can not open(1801)",
+                                                      "EPMON5012 find first fail(5)", ""}));
+    const auto calls = w.spooler.Calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "ClosePrinter Refuses"), calls.end());
+}
+
+TEST(Watchers, MoreThanTwoHundredFiftySixPrintersAreAllWatched) {
+    std::vector<PrinterInfo> printers;
+    for (int i = 0; i < 300; ++i) {
+        printers.push_back({"Q" + std::to_string(i), ""});
+    }
+    SpoolWorld w(printers);
+    w.Start();
+    auto& slots = w.watchers->Slots();
+    ASSERT_EQ(slots.Count(), 300);
+    EXPECT_EQ(slots.At(299).printerName, "Q299");
+    EXPECT_EQ(slots.At(299).running.load(), 1);
+    ASSERT_TRUE(w.Play("Q299", {AddJob(9, "Q299", "\\\\PC2", "u", 1), QueueLength(0)}));
+    EXPECT_EQ(w.Records().size(), 1u);
+    w.Stop();
+}
+
+// The interface thread keeps serving its events while it waits for a watcher to start and stop.
+TEST(Watchers, StartAndStopKeepTheCallersEventsFlowing) {
+    SpoolWorld w;
+    int pumped = 0;
+    platform::SetThreadEventPump([&] { ++pumped; });
+    w.spooler.SetIdleWait(std::chrono::milliseconds(500));
+    w.Start();
+    w.Stop();
+    platform::SetThreadEventPump({});
+    // Stopping an idle watcher waits out one real half-second slice.
+    EXPECT_GT(pumped, 10);
+}
