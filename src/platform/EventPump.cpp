@@ -1,6 +1,7 @@
 #include "platform/EventPump.h"
 
 #include <chrono>
+#include <thread>
 
 namespace platform {
 
@@ -22,14 +23,15 @@ void PumpThreadEvents() {
     }
 }
 
-void LockProcessingEvents(std::timed_mutex& mutex) {
+void LockProcessingEvents(std::mutex& mutex) {
     if (!t_pump) {
         mutex.lock();
         return;
     }
-    // A short timed try keeps the interface thread from spinning while a watcher writes.
-    while (!mutex.try_lock_for(std::chrono::milliseconds(5))) {
+    while (!mutex.try_lock()) {
         t_pump();
+        // A watcher holds the lock for one record: a short nap keeps us from spinning meanwhile.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 

@@ -16,6 +16,6 @@ void PumpThreadEvents();
 
 // Takes the mutex: blocks on a thread without a pump; on a thread with one, tries the lock and
 // processes events between tries. Never gives up.
-void LockProcessingEvents(std::timed_mutex& mutex);
+void LockProcessingEvents(std::mutex& mutex);
 
 }  // namespace platform

@@ -31,7 +31,7 @@ class TdmLog {
 
   private:
     const platform::Clock& m_clock;
-    std::timed_mutex m_lock;
+    std::mutex m_lock;
     std::atomic<bool> m_enabled{false};
     std::atomic<bool> m_debug{false};
     std::string m_filePath;

@@ -43,7 +43,7 @@ class RecordLock {
     void Release();
 
   private:
-    std::timed_mutex m_mutex;
+    std::mutex m_mutex;
 };
 
 // The line a record is stored as, ending in CR CR LF. Commas and line breaks inside the names
