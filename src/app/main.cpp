@@ -1,14 +1,18 @@
-// The monitor process. For now it holds the single-instance lock, announces itself through the
-// status value, settles the data directory and runs until another program asks it to stop.
+// The monitor process: holds the single-instance lock, announces itself through the status value,
+// settles the data directory, watches every CUPS queue and runs until another program asks it
+// to stop.
 
 #include <signal.h>
 #include <time.h>
 
 #include <cstdio>
 
+#include "app/SpoolWatchers.h"
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
 #include "platform/MessageSink.h"
+#include "platform/cups/CupsSpooler.h"
+#include "storage/Dmlogging.h"
 #include "storage/Dmregistry.h"
 #include "storage/PrintDataFiles.h"
 
@@ -38,7 +42,16 @@ int main() {
     PrintDataFiles files(registry, sink);
     files.SetNames(platform::ComputerName(), platform::UserName());
     files.EstablishDataDirectory(platform::CommonAppDataFolder());
-    std::printf("Tessaroven v1.0 running; data directory %s\n", files.DataDirectory().c_str());
+
+    // The diagnostic log stays switched off; nothing in the program turns it on.
+    TdmLog log;
+    log.SetFilePath(platform::ExecutableFolder() + "/log.txt");
+    log.SetTag("PMON");
+    platform::CupsSpooler spooler(files.ComputerName());
+    SpoolWatchers watchers(spooler, files, log);
+    watchers.Start();
+    std::printf("Tessaroven v1.0 running: %d printer(s), data directory %s\n",
+                watchers.Slots().Count(), files.DataDirectory().c_str());
     std::fflush(stdout);
 
     const timespec tick{1, 0};
@@ -50,6 +63,7 @@ int main() {
             break;
         }
     }
+    watchers.Stop();
     registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 2);
     return 0;
 }

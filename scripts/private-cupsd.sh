@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# A private CUPS scheduler that touches nothing outside its own folder, for tests and the demo.
+#
+#   private-cupsd.sh start DIR [QUEUE...]   start it (as root), add counting queues; prints the
+#                                           socket to use as CUPS_SERVER
+#   private-cupsd.sh stop DIR               stop it
+#
+# Queues print into /dev/null through the PDF printer driver, so CUPS counts their pages.
+set -euo pipefail
+
+cmd="${1:-}"
+dir="${2:-}"
+[ -n "$cmd" ] && [ -n "$dir" ] || { echo "usage: $0 start|stop DIR [QUEUE...]" >&2; exit 2; }
+shift 2
+
+case "$cmd" in
+start)
+  mkdir -p "$dir"
+  dir="$(cd "$dir" && pwd)"
+  b="$dir"
+  mkdir -p "$b/etc/ppd" "$b/spool/tmp" "$b/cache" "$b/run" "$b/log"
+  cat > "$b/etc/cups-files.conf" <<CONF
+ServerRoot $b/etc
+RequestRoot $b/spool
+TempDir $b/spool/tmp
+CacheDir $b/cache
+StateDir $b/run
+ErrorLog $b/log/error_log
+AccessLog $b/log/access_log
+PageLog $b/log/page_log
+FileDevice Yes
+User lp
+Group lp
+SystemGroup root
+CONF
+  port="${PRIVATE_CUPSD_PORT:-}"
+  if [ -z "$port" ]; then
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  fi
+  cat > "$b/etc/cupsd.conf" <<CONF
+LogLevel info
+Listen $b/run/cups.sock
+Listen 127.0.0.1:$port
+Browsing No
+WebInterface No
+MaxJobs 0
+<Location />
+  Order allow,deny
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+CONF
+  echo "$port" > "$b/port"
+  chown -R root:lp "$b"
+  chmod 755 "$b"
+  chmod 710 "$b/spool"
+  chmod 1770 "$b/spool/tmp"
+  cupsd -f -c "$b/etc/cupsd.conf" -s "$b/etc/cups-files.conf" </dev/null >>"$b/log/cupsd.out" 2>&1 &
+  echo $! > "$b/pid"
+  export CUPS_SERVER="$b/run/cups.sock"
+  for _ in $(seq 1 200); do
+    if lpstat -r 2>/dev/null | grep -q "scheduler is running"; then break; fi
+    sleep 0.05
+  done
+  lpstat -r 2>/dev/null | grep -q "scheduler is running" || { echo "private-cupsd: scheduler did not start" >&2; cat "$b/log/error_log" >&2 || true; exit 1; }
+  for q in "$@"; do
+    lpadmin -p "$q" -E -v file:///dev/null -m lsb/usr/cupsfilters/Generic-PDF_Printer-PDF.ppd
+  done
+  echo "$CUPS_SERVER"
+  ;;
+stop)
+  if [ -f "$dir/pid" ]; then
+    pid=$(cat "$dir/pid")
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL "$pid" 2>/dev/null || true
+    rm -f "$dir/pid"
+  fi
+  ;;
+*)
+  echo "usage: $0 start|stop DIR [QUEUE...]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,359 @@
+#include "platform/cups/CupsClient.h"
+
+#include <arpa/inet.h>
+#include <cups/cups.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace platform::cups {
+
+namespace {
+
+constexpr double kRequestTimeoutSeconds = 10.0;
+
+const char* const kJobAttributes[] = {
+    "job-state",
+    "job-impressions-completed",
+    "job-printer-uri",
+    "job-originating-user-name",
+    "job-originating-host-name",
+    "copies",
+};
+
+bool IsLoopback(const std::string& host) {
+    if (strcasecmp(host.c_str(), "localhost") == 0 || host.rfind("127.", 0) == 0 || host == "::1" ||
+        host == "[::1]" || strcasecmp(host.c_str(), "localhost.localdomain") == 0) {
+        return true;
+    }
+    return false;
+}
+
+std::string LastSegment(const std::string& uri) {
+    const auto slash = uri.rfind('/');
+    return slash == std::string::npos ? uri : uri.substr(slash + 1);
+}
+
+std::string StringOf(ipp_t* ipp, const char* name) {
+    ipp_attribute_t* attr = ippFindAttribute(ipp, name, IPP_TAG_ZERO);
+    const char* s = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
+    return s != nullptr ? s : "";
+}
+
+int IntegerOf(ipp_t* ipp, const char* name, int fallback) {
+    ipp_attribute_t* attr = ippFindAttribute(ipp, name, IPP_TAG_ZERO);
+    if (attr == nullptr) {
+        return fallback;
+    }
+    const ipp_tag_t tag = ippGetValueTag(attr);
+    if (tag != IPP_TAG_INTEGER && tag != IPP_TAG_ENUM) {
+        return fallback;
+    }
+    return ippGetInteger(attr, 0);
+}
+
+bool AddressIsOurs(const std::string& host) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool ours = false;
+    for (ifaddrs* a = list; a != nullptr && !ours; a = a->ifa_next) {
+        if (a->ifa_addr == nullptr) {
+            continue;
+        }
+        char buf[INET6_ADDRSTRLEN] = {};
+        if (a->ifa_addr->sa_family == AF_INET) {
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, buf,
+                      sizeof buf);
+        } else if (a->ifa_addr->sa_family == AF_INET6) {
+            inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(a->ifa_addr)->sin6_addr, buf,
+                      sizeof buf);
+        }
+        ours = buf[0] != '\0' && strcasecmp(buf, host.c_str()) == 0;
+    }
+    freeifaddrs(list);
+    return ours;
+}
+
+// Every request starts with its operation attributes: the target, then who asks.
+ipp_t* NewRequest(ipp_op_t op, const std::string& uri) {
+    ipp_t* req = ippNewRequest(op);
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return req;
+}
+
+}  // namespace
+
+struct CupsClient::Response {
+    ipp_t* ipp = nullptr;
+    ~Response() { ippDelete(ipp); }
+};
+
+CupsClient::CupsClient() = default;
+
+CupsClient::~CupsClient() {
+    Disconnect();
+}
+
+void CupsClient::Disconnect() {
+    if (m_http != nullptr) {
+        httpClose(m_http);
+        m_http = nullptr;
+    }
+}
+
+bool CupsClient::ServerIsLocal() {
+    const char* server = cupsServer();
+    return server == nullptr || server[0] == '/' || IsLoopback(server);
+}
+
+std::string CupsClient::ServerHost() {
+    if (ServerIsLocal()) {
+        return {};
+    }
+    std::string host = cupsServer();
+    // "host:port" names the host with the port the client uses.
+    if (const auto colon = host.rfind(':'); colon != std::string::npos && host.find(':') == colon) {
+        host.resize(colon);
+    }
+    return host;
+}
+
+std::string CupsClient::ServerUri() const {
+    char uri[1024];
+    const std::string host = ServerHost();
+    httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr,
+                    host.empty() ? "localhost" : host.c_str(), host.empty() ? 0 : ippPort(), "/");
+    return uri;
+}
+
+std::string CupsClient::PrinterUri(const std::string& queue) const {
+    char uri[1024];
+    const std::string host = ServerHost();
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr,
+                     host.empty() ? "localhost" : host.c_str(), host.empty() ? 0 : ippPort(),
+                     "/printers/%s", queue.c_str());
+    return uri;
+}
+
+Status CupsClient::Do(void* request, Response& response) {
+    ipp_t* req = static_cast<ipp_t*>(request);
+    if (m_http == nullptr) {
+        m_http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                              5000, nullptr);
+        if (m_http == nullptr) {
+            m_lastError = errno != 0 ? errno : ECONNREFUSED;
+            ippDelete(req);
+            return Status::Unavailable;
+        }
+        httpSetTimeout(m_http, kRequestTimeoutSeconds, nullptr, nullptr);
+    }
+    response.ipp = cupsDoRequest(m_http, req, "/");  // frees the request
+    const ipp_status_t status = cupsLastError();
+    if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL ||
+        (response.ipp == nullptr && status <= IPP_STATUS_OK_EVENTS_COMPLETE)) {
+        m_lastError = static_cast<int>(status);
+        // The connection may be dead (the scheduler restarted): start a fresh one next time.
+        Disconnect();
+        return Status::Unavailable;
+    }
+    if (status > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        m_lastError = static_cast<int>(status);
+        return status == IPP_STATUS_ERROR_NOT_FOUND ? Status::NotFound : Status::Failed;
+    }
+    return Status::Ok;
+}
+
+Status CupsClient::ListQueues(std::vector<std::string>& queues) {
+    queues.clear();
+    ipp_t* req = NewRequest(IPP_OP_CUPS_GET_PRINTERS, ServerUri());
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "printer-name");
+    Response resp;
+    const Status s = Do(req, resp);
+    if (s != Status::Ok) {
+        // An empty list is no failure.
+        return s == Status::NotFound ? Status::Ok : s;
+    }
+    for (ipp_attribute_t* a = ippFirstAttribute(resp.ipp); a != nullptr;
+         a = ippNextAttribute(resp.ipp)) {
+        if (ippGetName(a) != nullptr && std::strcmp(ippGetName(a), "printer-name") == 0) {
+            queues.emplace_back(ippGetString(a, 0, nullptr));
+        }
+    }
+    return Status::Ok;
+}
+
+Status CupsClient::QueueExists(const std::string& queue) {
+    ipp_t* req = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, PrinterUri(queue));
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "printer-name");
+    Response resp;
+    return Do(req, resp);
+}
+
+Status CupsClient::Subscribe(int leaseSeconds, int& subscriptionId) {
+    static const char* const events[] = {"job-created", "job-state-changed", "job-progress",
+                                         "job-completed", "printer-state-changed"};
+    ipp_t* req = NewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, ServerUri());
+    ippAddString(req, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr,
+                 "ippget");
+    ippAddStrings(req, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events",
+                  static_cast<int>(std::size(events)), nullptr, events);
+    ippAddInteger(req, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
+                  leaseSeconds);
+    Response resp;
+    const Status s = Do(req, resp);
+    if (s != Status::Ok) {
+        return s;
+    }
+    subscriptionId = IntegerOf(resp.ipp, "notify-subscription-id", 0);
+    return subscriptionId > 0 ? Status::Ok : Status::Failed;
+}
+
+Status CupsClient::Renew(int subscriptionId, int leaseSeconds) {
+    ipp_t* req = NewRequest(IPP_OP_RENEW_SUBSCRIPTION, ServerUri());
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id",
+                  subscriptionId);
+    ippAddInteger(req, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration",
+                  leaseSeconds);
+    Response resp;
+    return Do(req, resp);
+}
+
+Status CupsClient::Cancel(int subscriptionId) {
+    ipp_t* req = NewRequest(IPP_OP_CANCEL_SUBSCRIPTION, ServerUri());
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id",
+                  subscriptionId);
+    Response resp;
+    return Do(req, resp);
+}
+
+Status CupsClient::Notifications(int subscriptionId, int firstSequence,
+                                 std::vector<Event>& events) {
+    events.clear();
+    ipp_t* req = NewRequest(IPP_OP_GET_NOTIFICATIONS, ServerUri());
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-ids",
+                  subscriptionId);
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-sequence-numbers",
+                  firstSequence);
+    Response resp;
+    const Status s = Do(req, resp);
+    if (s != Status::Ok) {
+        return s;
+    }
+    Event* current = nullptr;
+    for (ipp_attribute_t* a = ippFirstAttribute(resp.ipp); a != nullptr;
+         a = ippNextAttribute(resp.ipp)) {
+        if (ippGetGroupTag(a) != IPP_TAG_EVENT_NOTIFICATION || ippGetName(a) == nullptr) {
+            current = nullptr;
+            continue;
+        }
+        if (current == nullptr) {
+            current = &events.emplace_back();
+        }
+        const std::string name = ippGetName(a);
+        if (name == "notify-sequence-number") {
+            current->sequence = ippGetInteger(a, 0);
+        } else if (name == "notify-subscribed-event") {
+            current->name = ippGetString(a, 0, nullptr);
+        } else if (name == "printer-name") {
+            current->printer = ippGetString(a, 0, nullptr);
+        } else if (name == "notify-job-id") {
+            current->jobId = ippGetInteger(a, 0);
+        }
+    }
+    return Status::Ok;
+}
+
+Status CupsClient::Job(int jobId, JobState& job) {
+    ipp_t* req = NewRequest(IPP_OP_GET_JOB_ATTRIBUTES, ServerUri());
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
+    ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(std::size(kJobAttributes)), nullptr, kJobAttributes);
+    Response resp;
+    const Status s = Do(req, resp);
+    if (s != Status::Ok) {
+        return s;
+    }
+    job.state = IntegerOf(resp.ipp, "job-state", 0);
+    job.impressions = IntegerOf(resp.ipp, "job-impressions-completed", 0);
+    job.queue = LastSegment(StringOf(resp.ipp, "job-printer-uri"));
+    job.user = StringOf(resp.ipp, "job-originating-user-name");
+    job.host = StringOf(resp.ipp, "job-originating-host-name");
+    job.copies = IntegerOf(resp.ipp, "copies", 1);
+    job.uuid = StringOf(resp.ipp, "job-uuid");
+    return Status::Ok;
+}
+
+Status CupsClient::QueuedJobCount(const std::string& queue, int& count) {
+    ipp_t* req = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, PrinterUri(queue));
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "queued-job-count");
+    Response resp;
+    const Status s = Do(req, resp);
+    if (s != Status::Ok) {
+        return s;
+    }
+    count = IntegerOf(resp.ipp, "queued-job-count", 0);
+    return Status::Ok;
+}
+
+Status CupsClient::JobIds(const std::string& queue, bool includeFinished, std::vector<int>& ids) {
+    ids.clear();
+    ipp_t* req = NewRequest(IPP_OP_GET_JOBS, queue.empty() ? ServerUri() : PrinterUri(queue));
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
+                 includeFinished ? "all" : "not-completed");
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "job-id");
+    Response resp;
+    const Status s = Do(req, resp);
+    if (s == Status::NotFound) {
+        return Status::Ok;  // no jobs
+    }
+    if (s != Status::Ok) {
+        return s;
+    }
+    for (ipp_attribute_t* a = ippFirstAttribute(resp.ipp); a != nullptr;
+         a = ippNextAttribute(resp.ipp)) {
+        if (ippGetName(a) != nullptr && std::strcmp(ippGetName(a), "job-id") == 0) {
+            ids.push_back(ippGetInteger(a, 0));
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    return Status::Ok;
+}
+
+Status CupsClient::HighestJobId(int& id) {
+    std::vector<int> ids;
+    const Status s = JobIds("", true, ids);
+    id = ids.empty() ? 0 : ids.back();
+    return s;
+}
+
+std::string MachineNameForHost(const std::string& host, const std::string& computerName) {
+    const std::string self = "\\\\" + computerName;
+    if (host.empty()) {
+        return "\\\\";
+    }
+    if (IsLoopback(host) || strcasecmp(host.c_str(), computerName.c_str()) == 0) {
+        return self;
+    }
+    // The name the system gives itself may be fully qualified.
+    char full[256] = {};
+    gethostname(full, sizeof full - 1);
+    if (strcasecmp(host.c_str(), full) == 0 || AddressIsOurs(host)) {
+        return self;
+    }
+    return "\\\\" + host;
+}
+
+}  // namespace platform::cups

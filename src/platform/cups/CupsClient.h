@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+typedef struct _http_s http_t;
+
+namespace platform::cups {
+
+// What the scheduler told us about one event of a subscription.
+struct Event {
+    int sequence = 0;
+    std::string name;     // notify-subscribed-event, e.g. "job-completed"
+    std::string printer;  // queue name
+    int jobId = 0;        // 0 for printer events
+};
+
+struct JobState {
+    int state = 0;  // ipp_jstate_t
+    int impressions = 0;
+    std::string queue;
+    std::string user;
+    std::string host;
+    int copies = 1;
+    std::string uuid;  // tells a job from a later one that got the same id
+};
+
+enum class Status { Ok, NotFound, Unavailable, Failed };
+
+// One connection to the CUPS scheduler this client talks to (CUPS_SERVER, client.conf), with the
+// few requests the spooler needs. Not thread-safe: each thread keeps its own.
+class CupsClient {
+  public:
+    CupsClient();
+    ~CupsClient();
+    CupsClient(const CupsClient&) = delete;
+    CupsClient& operator=(const CupsClient&) = delete;
+
+    // Whether the scheduler is on this computer (a local socket or a loopback address).
+    static bool ServerIsLocal();
+    // The scheduler's host as other machines name it ("" for a local one).
+    static std::string ServerHost();
+
+    Status ListQueues(std::vector<std::string>& queues);
+    Status QueueExists(const std::string& queue);
+    Status Subscribe(int leaseSeconds, int& subscriptionId);
+    Status Renew(int subscriptionId, int leaseSeconds);
+    Status Cancel(int subscriptionId);
+    // Events from firstSequence on.
+    Status Notifications(int subscriptionId, int firstSequence, std::vector<Event>& events);
+    Status Job(int jobId, JobState& job);
+    Status QueuedJobCount(const std::string& queue, int& count);
+    // Ids of the queue's jobs: the unfinished ones, or all that the scheduler still keeps.
+    Status JobIds(const std::string& queue, bool includeFinished, std::vector<int>& ids);
+    // The highest job id the scheduler still knows of, 0 when it knows none.
+    Status HighestJobId(int& id);
+
+    // The error number of the last failed request (an IPP status, or an errno when the
+    // scheduler could not be reached).
+    int LastError() const { return m_lastError; }
+    void Disconnect();
+
+  private:
+    struct Response;
+    Status Do(void* request, Response& response);
+    std::string PrinterUri(const std::string& queue) const;
+    std::string ServerUri() const;
+
+    http_t* m_http = nullptr;
+    int m_lastError = 0;
+};
+
+// The job's originating host as the machine name the watch threads compare: this computer for
+// jobs from itself (localhost, a loopback or own address, its own name), else the host.
+std::string MachineNameForHost(const std::string& host, const std::string& computerName);
+
+}  // namespace platform::cups

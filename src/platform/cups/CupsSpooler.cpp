@@ -1,0 +1,476 @@
+#include "platform/cups/CupsSpooler.h"
+
+#include <cups/cups.h>
+
+#include <algorithm>
+
+namespace platform {
+
+using cups::CupsClient;
+using cups::Status;
+
+namespace {
+
+thread_local int t_lastError = 0;
+
+// How long a queue stays watched after its last change handle closed: a watcher that re-opens
+// its printer must not miss what happens meanwhile.
+constexpr auto kWatchGrace = std::chrono::seconds(5);
+// Ended jobs remembered per queue, so that late events for them are not taken for new jobs.
+constexpr size_t kEndedJobsKept = 10000;
+// The lost-events signal: job change bits that come without an info block.
+constexpr std::uint32_t kLostEvents = PRINTER_CHANGE_ADD_JOB | PRINTER_CHANGE_SET_JOB |
+                                      PRINTER_CHANGE_DELETE_JOB | PRINTER_CHANGE_WRITE_JOB;
+constexpr std::uint32_t kPrinterChanged = 0x00000002;  // PRINTER_CHANGE_SET_PRINTER
+
+bool HasEnded(int state) {
+    return state == IPP_JSTATE_CANCELED || state == IPP_JSTATE_ABORTED ||
+           state == IPP_JSTATE_COMPLETED;
+}
+
+NotifyInfoData JobField(int jobId, std::uint16_t field) {
+    NotifyInfoData d;
+    d.type = JOB_NOTIFY_TYPE;
+    d.field = field;
+    d.id = static_cast<std::uint32_t>(jobId);
+    return d;
+}
+
+NotifyInfoData JobText(int jobId, std::uint16_t field, const std::string& text) {
+    NotifyInfoData d = JobField(jobId, field);
+    d.text = text;
+    return d;
+}
+
+NotifyInfoData JobNumber(int jobId, std::uint16_t field, int number) {
+    NotifyInfoData d = JobField(jobId, field);
+    d.number = static_cast<std::uint32_t>(number);
+    return d;
+}
+
+std::unique_ptr<NotifyInfo> Block(std::vector<NotifyInfoData> entries) {
+    auto info = std::make_unique<NotifyInfo>();
+    info->entries = std::move(entries);
+    return info;
+}
+
+// "\\host\queue" names a queue of another server; a plain name one of ours.
+std::string QueueOf(const std::string& printerName) {
+    if (printerName.rfind("\\\\", 0) == 0) {
+        const auto sep = printerName.find('\\', 2);
+        return sep == std::string::npos ? std::string() : printerName.substr(sep + 1);
+    }
+    return printerName;
+}
+
+}  // namespace
+
+CupsSpooler::CupsSpooler(std::string computerName)
+    : CupsSpooler(std::move(computerName), Options{}) {}
+
+CupsSpooler::CupsSpooler(std::string computerName, Options options)
+    : m_computerName(std::move(computerName)), m_options(options) {
+    m_poller = std::thread([this] { Poll(); });
+}
+
+CupsSpooler::~CupsSpooler() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    m_poller.join();
+}
+
+int CupsSpooler::LastError() const {
+    return t_lastError;
+}
+
+int CupsSpooler::SubscriptionId() const {
+    return m_publishedSubscription.load();
+}
+
+bool CupsSpooler::EnumPrinters(std::vector<PrinterInfo>& printers) {
+    printers.clear();
+    CupsClient client;
+    std::vector<std::string> queues;
+    if (client.ListQueues(queues) != Status::Ok) {
+        t_lastError = client.LastError();
+        return false;
+    }
+    const std::string host = CupsClient::ServerHost();
+    for (const auto& queue : queues) {
+        if (host.empty()) {
+            printers.push_back({queue, ""});
+        } else {
+            printers.push_back({"\\\\" + host + "\\" + queue, "\\\\" + host});
+        }
+    }
+    return true;
+}
+
+bool CupsSpooler::OpenPrinter(const std::string& printerName, PrinterHandle& printer) {
+    const std::string queue = QueueOf(printerName);
+    if (queue.empty()) {
+        t_lastError = IPP_STATUS_ERROR_NOT_FOUND;
+        return false;
+    }
+    CupsClient client;
+    const Status status = client.QueueExists(queue);
+    // A scheduler that is down (restarting, say) does not end the watch: we wait for it.
+    if (status == Status::NotFound || status == Status::Failed) {
+        t_lastError = client.LastError();
+        return false;
+    }
+    std::lock_guard lock(m_mutex);
+    printer = m_nextHandle++;
+    m_printers[printer] = queue;
+    return true;
+}
+
+void CupsSpooler::ClosePrinter(PrinterHandle printer) {
+    std::lock_guard lock(m_mutex);
+    m_printers.erase(printer);
+}
+
+ChangeHandle CupsSpooler::FindFirstPrinterChangeNotification(
+    PrinterHandle printer, std::uint32_t /*filter*/, std::uint32_t /*options*/,
+    const NotifyOptions& /*notifyOptions*/) {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_printers.find(printer);
+    if (it == m_printers.end()) {
+        t_lastError = EBADF;
+        return INVALID_HANDLE_VALUE;
+    }
+    const ChangeHandle change = m_nextHandle++;
+    m_changes[change] = it->second;
+    ++m_watches[it->second].changeHandles;
+    m_pollNow = true;
+    m_changed.notify_all();
+    return change;
+}
+
+bool CupsSpooler::FindNextPrinterChangeNotification(ChangeHandle change, std::uint32_t& changeWord,
+                                                    const NotifyOptions& /*notifyOptions*/,
+                                                    std::unique_ptr<NotifyInfo>& info) {
+    std::lock_guard lock(m_mutex);
+    changeWord = 0;
+    info.reset();
+    const auto it = m_changes.find(change);
+    if (it == m_changes.end()) {
+        t_lastError = EBADF;
+        return false;
+    }
+    Watch& watch = m_watches[it->second];
+    if (!watch.cycles.empty()) {
+        changeWord = watch.cycles.front().change;
+        info = std::move(watch.cycles.front().info);
+        watch.cycles.pop_front();
+    }
+    return true;
+}
+
+void CupsSpooler::FindClosePrinterChangeNotification(ChangeHandle change) {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_changes.find(change);
+    if (it == m_changes.end()) {
+        return;
+    }
+    Watch& watch = m_watches[it->second];
+    --watch.changeHandles;
+    watch.lastClosed = std::chrono::steady_clock::now();
+    m_changes.erase(it);
+}
+
+WaitResult CupsSpooler::WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) {
+    std::unique_lock lock(m_mutex);
+    const auto it = m_changes.find(change);
+    if (it == m_changes.end()) {
+        t_lastError = EBADF;
+        return WaitResult::Failed;
+    }
+    Watch& watch = m_watches[it->second];
+    const bool ready = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                          [&] { return !watch.cycles.empty() || m_stopping; });
+    return ready && !watch.cycles.empty() ? WaitResult::Signalled : WaitResult::TimedOut;
+}
+
+bool CupsSpooler::IsWatched(const Watch& watch) const {
+    return watch.changeHandles > 0 ||
+           std::chrono::steady_clock::now() - watch.lastClosed < kWatchGrace;
+}
+
+bool CupsSpooler::AnyWatched() const {
+    return std::any_of(m_watches.begin(), m_watches.end(),
+                       [&](const auto& w) { return IsWatched(w.second); });
+}
+
+void CupsSpooler::Push(const std::string& queue, Cycle cycle) {
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_watches.find(queue);
+        if (it == m_watches.end() || !IsWatched(it->second)) {
+            return;
+        }
+        it->second.cycles.push_back(std::move(cycle));
+    }
+    m_changed.notify_all();
+}
+
+void CupsSpooler::Sleep() {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, m_options.pollInterval, [&] { return m_stopping || m_pollNow; });
+    m_pollNow = false;
+}
+
+void CupsSpooler::Poll() {
+    CupsClient client;
+    for (;;) {
+        bool watched = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopping) {
+                break;
+            }
+            watched = AnyWatched();
+        }
+        if (!watched) {
+            if (m_subscription != 0) {
+                client.Cancel(m_subscription);
+                m_subscription = 0;
+                m_publishedSubscription = 0;
+            }
+            Sleep();
+            continue;
+        }
+        if (!EnsureSubscription(client)) {
+            Sleep();
+            continue;
+        }
+        if (std::chrono::steady_clock::now() >= m_renewAt) {
+            if (client.Renew(m_subscription, m_options.leaseSeconds) == Status::Ok) {
+                m_renewAt = std::chrono::steady_clock::now() +
+                            std::chrono::seconds(m_options.leaseSeconds / 2);
+            }
+        }
+        std::vector<cups::Event> events;
+        const Status status = client.Notifications(m_subscription, m_nextSequence, events);
+        if (status == Status::NotFound) {
+            // The subscription expired or the scheduler forgot it.
+            m_subscription = 0;
+            m_lost = true;
+            continue;
+        }
+        if (status != Status::Ok) {
+            m_lost = true;
+            Sleep();
+            continue;
+        }
+        if (!events.empty() && events.front().sequence > m_nextSequence) {
+            m_lost = true;  // a gap: the scheduler dropped events we never read
+        }
+        if (m_lost) {
+            m_lost = false;
+            ReportLost();
+            Reconcile(client);
+        }
+        std::set<int> jobs;
+        std::set<std::string> queues;
+        for (const auto& e : events) {
+            if (e.jobId > 0) {
+                jobs.insert(e.jobId);
+            } else if (!e.printer.empty()) {
+                queues.insert(e.printer);
+            }
+            m_nextSequence = std::max(m_nextSequence, e.sequence + 1);
+        }
+        for (int id : jobs) {
+            Examine(client, id, queues);
+        }
+        for (const auto& queue : queues) {
+            ReportQueueLength(client, queue);
+        }
+        Sleep();
+    }
+    if (m_subscription != 0) {
+        client.Cancel(m_subscription);
+    }
+}
+
+bool CupsSpooler::EnsureSubscription(CupsClient& client) {
+    if (m_subscription != 0) {
+        return true;
+    }
+    if (m_highestJobAtStart < 0 && client.HighestJobId(m_highestJobAtStart) != Status::Ok) {
+        m_highestJobAtStart = -1;
+        return false;
+    }
+    int id = 0;
+    if (client.Subscribe(m_options.leaseSeconds, id) != Status::Ok) {
+        return false;
+    }
+    m_subscription = id;
+    m_publishedSubscription = id;
+    m_nextSequence = 1;
+    m_renewAt = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.leaseSeconds / 2);
+    return true;
+}
+
+void CupsSpooler::ReportLost() {
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& [queue, watch] : m_watches) {
+            if (!IsWatched(watch)) {
+                continue;
+            }
+            // What was queued is superseded by what the scheduler tells us afresh.
+            watch.cycles.clear();
+            watch.cycles.push_back(Cycle{kLostEvents, nullptr});
+        }
+    }
+    m_changed.notify_all();
+}
+
+void CupsSpooler::Reconcile(CupsClient& client) {
+    std::vector<std::pair<std::string, std::set<int>>> work;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [queue, watch] : m_watches) {
+            if (!IsWatched(watch)) {
+                continue;
+            }
+            std::set<int> ids;
+            for (const auto& [id, job] : watch.jobs) {
+                if (!job.ended) {
+                    ids.insert(id);
+                }
+            }
+            work.emplace_back(queue, std::move(ids));
+        }
+    }
+    for (auto& [queue, ids] : work) {
+        std::vector<int> found;
+        if (client.JobIds(queue, true, found) != Status::Ok) {
+            m_lost = true;  // try again at the next poll
+            return;
+        }
+        for (int id : found) {
+            if (id > m_highestJobAtStart) {
+                ids.insert(id);
+            }
+        }
+        std::set<std::string> queues{queue};
+        for (int id : ids) {
+            Examine(client, id, queues);
+        }
+        ReportQueueLength(client, queue);
+    }
+}
+
+void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& endedOn) {
+    cups::JobState job;
+    const Status status = client.Job(jobId, job);
+    if (status == Status::NotFound) {
+        // Purged before we saw its end: close it with the last count we had.
+        std::string queue;
+        int impressions = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            for (auto& [name, watch] : m_watches) {
+                const auto it = watch.jobs.find(jobId);
+                if (it != watch.jobs.end() && !it->second.ended) {
+                    it->second.ended = true;
+                    queue = name;
+                    impressions = it->second.impressions;
+                }
+            }
+        }
+        if (!queue.empty()) {
+            Push(queue, {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                         Block({JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, impressions),
+                                JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, impressions)})});
+            endedOn.insert(queue);
+        }
+        return;
+    }
+    if (status != Status::Ok) {
+        m_lost = true;
+        return;
+    }
+    std::vector<Cycle> cycles;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto w = m_watches.find(job.queue);
+        if (w == m_watches.end() || !IsWatched(w->second)) {
+            return;
+        }
+        Watch& watch = w->second;
+        auto tracked = watch.jobs.find(jobId);
+        if (tracked != watch.jobs.end() && tracked->second.uuid != job.uuid) {
+            // The scheduler lost its history and counts ids from 1 again: a new job.
+            watch.jobs.erase(tracked);
+            tracked = watch.jobs.end();
+        }
+        if (tracked == watch.jobs.end()) {
+            // One new job per block: the watcher keeps only the last values of a block.
+            cycles.push_back(
+                {PRINTER_CHANGE_ADD_JOB,
+                 Block({JobText(jobId, JOB_NOTIFY_FIELD_PRINTER_NAME, job.queue),
+                        JobText(jobId, JOB_NOTIFY_FIELD_MACHINE_NAME,
+                                cups::MachineNameForHost(job.host, m_computerName)),
+                        JobText(jobId, JOB_NOTIFY_FIELD_USER_NAME, job.user),
+                        JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+            tracked = watch.jobs.emplace(jobId, TrackedJob{job.impressions, false, job.uuid}).first;
+        } else if (tracked->second.ended) {
+            return;
+        } else if (tracked->second.impressions != job.impressions) {
+            cycles.push_back(
+                {PRINTER_CHANGE_WRITE_JOB,
+                 Block({JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+            tracked->second.impressions = job.impressions;
+        }
+        if (HasEnded(job.state)) {
+            // CUPS never knows the total in advance; its final count is the total.
+            cycles.push_back(
+                {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                 Block({JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
+                        JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+            tracked->second.ended = true;
+            endedOn.insert(job.queue);
+            ForgetOldJobs(watch);
+        }
+        for (auto& c : cycles) {
+            watch.cycles.push_back(std::move(c));
+        }
+    }
+    m_changed.notify_all();
+}
+
+void CupsSpooler::ForgetOldJobs(Watch& watch) {
+    size_t ended = 0;
+    for (const auto& [id, job] : watch.jobs) {
+        ended += job.ended ? 1 : 0;
+    }
+    for (auto it = watch.jobs.begin(); ended > kEndedJobsKept && it != watch.jobs.end();) {
+        if (it->second.ended) {
+            it = watch.jobs.erase(it);
+            --ended;
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CupsSpooler::ReportQueueLength(CupsClient& client, const std::string& queue) {
+    int count = 0;
+    if (client.QueuedJobCount(queue, count) != Status::Ok) {
+        return;
+    }
+    NotifyInfoData d;
+    d.type = PRINTER_NOTIFY_TYPE;
+    d.field = PRINTER_NOTIFY_FIELD_CJOBS;
+    d.number = static_cast<std::uint32_t>(count);
+    Push(queue, {kPrinterChanged, Block({d})});
+}
+
+}  // namespace platform

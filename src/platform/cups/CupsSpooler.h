@@ -1,0 +1,109 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "platform/Spooler.h"
+#include "platform/cups/CupsClient.h"
+
+namespace platform {
+
+// The CUPS scheduler behind the spooler interface. One poller thread keeps a server-wide IPP
+// subscription (pulled with Get-Notifications, as cupsd does not push) and turns its events into
+// the change words and info blocks of the watched printers:
+//  - a job seen for the first time: PRINTER_CHANGE_ADD_JOB with its printer, machine and user
+//    name, copies 1 and the pages processed so far (CUPS counts copies into its pages);
+//  - later progress: pages printed; the end of a job: its final count as total and printed;
+//  - after a job ended or the printer changed state: the queue length as the printer's job count;
+//  - events that were lost (a gap, an expired subscription, a scheduler restart): job change bits
+//    without an info block, then what the scheduler knows of every job we follow.
+// While the scheduler is down the spooler waits for it; watchers keep their printers.
+class CupsSpooler final : public Spooler {
+  public:
+    struct Options {
+        std::chrono::milliseconds pollInterval{250};
+        int leaseSeconds = 600;
+    };
+
+    explicit CupsSpooler(std::string computerName);
+    CupsSpooler(std::string computerName, Options options);
+    ~CupsSpooler() override;
+
+    bool EnumPrinters(std::vector<PrinterInfo>& printers) override;
+    bool OpenPrinter(const std::string& printerName, PrinterHandle& printer) override;
+    void ClosePrinter(PrinterHandle printer) override;
+    ChangeHandle FindFirstPrinterChangeNotification(PrinterHandle printer, std::uint32_t filter,
+                                                    std::uint32_t options,
+                                                    const NotifyOptions& notifyOptions) override;
+    bool FindNextPrinterChangeNotification(ChangeHandle change, std::uint32_t& changeWord,
+                                           const NotifyOptions& notifyOptions,
+                                           std::unique_ptr<NotifyInfo>& info) override;
+    void FindClosePrinterChangeNotification(ChangeHandle change) override;
+    WaitResult WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) override;
+    int LastError() const override;
+
+    // The subscription currently in use (0: none), for tests and diagnostics.
+    int SubscriptionId() const;
+
+  private:
+    struct Cycle {
+        std::uint32_t change = 0;
+        std::unique_ptr<NotifyInfo> info;
+    };
+    struct TrackedJob {
+        int impressions = 0;
+        bool ended = false;
+        std::string uuid;
+    };
+    // Everything about one queue; it outlives the handles a watcher opens and closes on it.
+    struct Watch {
+        std::deque<Cycle> cycles;
+        int changeHandles = 0;
+        std::chrono::steady_clock::time_point lastClosed;
+        std::map<int, TrackedJob> jobs;
+    };
+
+    void Poll();
+    bool EnsureSubscription(cups::CupsClient& client);
+    void ReportLost();
+    void Reconcile(cups::CupsClient& client);
+    void Examine(cups::CupsClient& client, int jobId, std::set<std::string>& endedOn);
+    void ReportQueueLength(cups::CupsClient& client, const std::string& queue);
+    void Push(const std::string& queue, Cycle cycle);
+    void ForgetOldJobs(Watch& watch);
+    bool IsWatched(const Watch& watch) const;
+    bool AnyWatched() const;
+    void Sleep();
+
+    const std::string m_computerName;
+    const Options m_options;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<std::string, Watch> m_watches;
+    std::map<PrinterHandle, std::string> m_printers;
+    std::map<ChangeHandle, std::string> m_changes;
+    std::intptr_t m_nextHandle = 1;
+    bool m_stopping = false;
+    bool m_pollNow = false;
+
+    // Poller state, touched only by the poller thread.
+    int m_subscription = 0;
+    int m_nextSequence = 1;
+    std::chrono::steady_clock::time_point m_renewAt;
+    bool m_lost = false;  // events may have been missed: report and reconcile
+    int m_highestJobAtStart = -1;
+    std::atomic<int> m_publishedSubscription{0};
+
+    std::thread m_poller;
+};
+
+}  // namespace platform
