@@ -12,6 +12,13 @@ packages=(
   libgtest-dev
   libgmock-dev
   libbenchmark-dev
+  libcups2-dev
+  # a private CUPS scheduler for the end-to-end tests and the demo, with page counting
+  cups
+  cups-client
+  cups-ipp-utils
+  cups-filters
+  ghostscript
 )
 
 missing=()

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # A private CUPS scheduler that touches nothing outside its own folder, for tests and the demo.
 #
-#   private-cupsd.sh start DIR [QUEUE...]   start it (as root), add counting queues; prints the
-#                                           socket to use as CUPS_SERVER
+#   private-cupsd.sh start DIR [QUEUE...]   start it (as root), add the queues; prints the socket
+#                                           to use as CUPS_SERVER. QUEUE is NAME (PDF driver),
+#                                           NAME:ps (PostScript driver, fast) or NAME:raw
 #   private-cupsd.sh stop DIR               stop it
 #
-# Queues print into /dev/null through the PDF printer driver, so CUPS counts their pages.
+# Queues print into /dev/null; the PDF and PostScript drivers make CUPS count the pages, a raw
+# queue counts none.
 set -euo pipefail
 
 cmd="${1:-}"
@@ -67,7 +69,12 @@ CONF
   done
   lpstat -r 2>/dev/null | grep -q "scheduler is running" || { echo "private-cupsd: scheduler did not start" >&2; cat "$b/log/error_log" >&2 || true; exit 1; }
   for q in "$@"; do
-    lpadmin -p "$q" -E -v file:///dev/null -m lsb/usr/cupsfilters/Generic-PDF_Printer-PDF.ppd
+    case "$q" in
+      *:ps)  model=drv:///sample.drv/generic.ppd ;;
+      *:raw) model=raw ;;
+      *)     model=lsb/usr/cupsfilters/Generic-PDF_Printer-PDF.ppd ;;
+    esac
+    lpadmin -p "${q%%:*}" -E -v file:///dev/null -m "$model" 2>/dev/null
   done
   echo "$CUPS_SERVER"
   ;;

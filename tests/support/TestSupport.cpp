@@ -115,8 +115,12 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector
     if (pid == 0) {
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
+        // Only 1 and 2 may hold the pipes: a daemon the command leaves behind must not keep
+        // them open, or we would wait for its end.
         close(outPipe[0]);
         close(errPipe[0]);
+        close(outPipe[1]);
+        close(errPipe[1]);
         const int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         if (asNobody && !DropToNobody()) {

@@ -19,12 +19,8 @@ namespace {
 constexpr double kRequestTimeoutSeconds = 10.0;
 
 const char* const kJobAttributes[] = {
-    "job-state",
-    "job-impressions-completed",
-    "job-printer-uri",
-    "job-originating-user-name",
-    "job-originating-host-name",
-    "copies",
+    "job-state", "job-impressions-completed", "job-printer-uri", "job-originating-user-name",
+    "job-uuid",  "job-originating-host-name", "copies",
 };
 
 bool IsLoopback(const std::string& host) {
@@ -307,13 +303,13 @@ Status CupsClient::QueuedJobCount(const std::string& queue, int& count) {
     return Status::Ok;
 }
 
-Status CupsClient::JobIds(const std::string& queue, bool includeFinished, std::vector<int>& ids) {
+Status CupsClient::JobIds(const std::string& queue, long since, std::vector<int>& ids) {
+    static const char* const attributes[] = {"job-id", "time-at-creation"};
     ids.clear();
-    ipp_t* req = NewRequest(IPP_OP_GET_JOBS, queue.empty() ? ServerUri() : PrinterUri(queue));
-    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
-                 includeFinished ? "all" : "not-completed");
-    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "job-id");
+    ipp_t* req = NewRequest(IPP_OP_GET_JOBS, PrinterUri(queue));
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(std::size(attributes)), nullptr, attributes);
     Response resp;
     const Status s = Do(req, resp);
     if (s == Status::NotFound) {
@@ -322,21 +318,29 @@ Status CupsClient::JobIds(const std::string& queue, bool includeFinished, std::v
     if (s != Status::Ok) {
         return s;
     }
+    int id = 0;
+    long created = 0;
+    auto take = [&] {
+        if (id > 0 && created >= since) {
+            ids.push_back(id);
+        }
+        id = 0;
+        created = 0;
+    };
     for (ipp_attribute_t* a = ippFirstAttribute(resp.ipp); a != nullptr;
          a = ippNextAttribute(resp.ipp)) {
-        if (ippGetName(a) != nullptr && std::strcmp(ippGetName(a), "job-id") == 0) {
-            ids.push_back(ippGetInteger(a, 0));
+        const char* name = ippGetName(a);
+        if (name == nullptr) {
+            take();
+        } else if (std::strcmp(name, "job-id") == 0) {
+            id = ippGetInteger(a, 0);
+        } else if (std::strcmp(name, "time-at-creation") == 0) {
+            created = ippGetInteger(a, 0);
         }
     }
+    take();
     std::sort(ids.begin(), ids.end());
     return Status::Ok;
-}
-
-Status CupsClient::HighestJobId(int& id) {
-    std::vector<int> ids;
-    const Status s = JobIds("", true, ids);
-    id = ids.empty() ? 0 : ids.back();
-    return s;
 }
 
 std::string MachineNameForHost(const std::string& host, const std::string& computerName) {

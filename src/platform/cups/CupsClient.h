@@ -52,10 +52,9 @@ class CupsClient {
     Status Notifications(int subscriptionId, int firstSequence, std::vector<Event>& events);
     Status Job(int jobId, JobState& job);
     Status QueuedJobCount(const std::string& queue, int& count);
-    // Ids of the queue's jobs: the unfinished ones, or all that the scheduler still keeps.
-    Status JobIds(const std::string& queue, bool includeFinished, std::vector<int>& ids);
-    // The highest job id the scheduler still knows of, 0 when it knows none.
-    Status HighestJobId(int& id);
+    // Ids of the queue's jobs created at or after `since` (seconds since the epoch), finished
+    // ones included as long as the scheduler keeps them.
+    Status JobIds(const std::string& queue, long since, std::vector<int>& ids);
 
     // The error number of the last failed request (an IPP status, or an errno when the
     // scheduler could not be reached).

@@ -3,6 +3,7 @@
 #include <cups/cups.h>
 
 #include <algorithm>
+#include <ctime>
 
 namespace platform {
 
@@ -69,7 +70,9 @@ CupsSpooler::CupsSpooler(std::string computerName)
     : CupsSpooler(std::move(computerName), Options{}) {}
 
 CupsSpooler::CupsSpooler(std::string computerName, Options options)
-    : m_computerName(std::move(computerName)), m_options(options) {
+    : m_computerName(std::move(computerName)),
+      m_options(options),
+      m_watchStart(static_cast<long>(std::time(nullptr))) {
     m_poller = std::thread([this] { Poll(); });
 }
 
@@ -243,6 +246,11 @@ void CupsSpooler::Poll() {
             Sleep();
             continue;
         }
+        if (m_lost && m_subscription != 0) {
+            // Subscribe afresh: after a restart the scheduler may number events from 1 again.
+            client.Cancel(m_subscription);
+            m_subscription = 0;
+        }
         if (!EnsureSubscription(client)) {
             Sleep();
             continue;
@@ -301,10 +309,6 @@ bool CupsSpooler::EnsureSubscription(CupsClient& client) {
     if (m_subscription != 0) {
         return true;
     }
-    if (m_highestJobAtStart < 0 && client.HighestJobId(m_highestJobAtStart) != Status::Ok) {
-        m_highestJobAtStart = -1;
-        return false;
-    }
     int id = 0;
     if (client.Subscribe(m_options.leaseSeconds, id) != Status::Ok) {
         return false;
@@ -323,8 +327,8 @@ void CupsSpooler::ReportLost() {
             if (!IsWatched(watch)) {
                 continue;
             }
-            // What was queued is superseded by what the scheduler tells us afresh.
-            watch.cycles.clear();
+            // What is queued stays valid: the watcher keeps its jobs across the re-open, and
+            // what it has not been told yet is told only once.
             watch.cycles.push_back(Cycle{kLostEvents, nullptr});
         }
     }
@@ -350,15 +354,11 @@ void CupsSpooler::Reconcile(CupsClient& client) {
     }
     for (auto& [queue, ids] : work) {
         std::vector<int> found;
-        if (client.JobIds(queue, true, found) != Status::Ok) {
+        if (client.JobIds(queue, m_watchStart, found) != Status::Ok) {
             m_lost = true;  // try again at the next poll
             return;
         }
-        for (int id : found) {
-            if (id > m_highestJobAtStart) {
-                ids.insert(id);
-            }
-        }
+        ids.insert(found.begin(), found.end());
         std::set<std::string> queues{queue};
         for (int id : ids) {
             Examine(client, id, queues);
@@ -412,6 +412,14 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             tracked = watch.jobs.end();
         }
         if (tracked == watch.jobs.end()) {
+            if (watch.deferred.count(jobId) != 0) {
+                return;
+            }
+            if (watch.openJobs >= m_options.maxOpenJobs) {
+                watch.deferred.insert(jobId);
+                return;
+            }
+            ++watch.openJobs;
             // One new job per block: the watcher keeps only the last values of a block.
             cycles.push_back(
                 {PRINTER_CHANGE_ADD_JOB,
@@ -462,15 +470,39 @@ void CupsSpooler::ForgetOldJobs(Watch& watch) {
 }
 
 void CupsSpooler::ReportQueueLength(CupsClient& client, const std::string& queue) {
-    int count = 0;
-    if (client.QueuedJobCount(queue, count) != Status::Ok) {
-        return;
+    for (;;) {
+        int count = 0;
+        if (client.QueuedJobCount(queue, count) != Status::Ok) {
+            return;
+        }
+        NotifyInfoData d;
+        d.type = PRINTER_NOTIFY_TYPE;
+        d.field = PRINTER_NOTIFY_FIELD_CJOBS;
+        d.number = static_cast<std::uint32_t>(count);
+        Push(queue, {kPrinterChanged, Block({d})});
+        if (count != 0) {
+            return;
+        }
+        // The watcher hands over everything it follows now: make room for held-back jobs.
+        std::vector<int> released;
+        {
+            std::lock_guard lock(m_mutex);
+            Watch& watch = m_watches[queue];
+            watch.openJobs = 0;
+            while (!watch.deferred.empty() &&
+                   static_cast<int>(released.size()) < m_options.maxOpenJobs) {
+                released.push_back(*watch.deferred.begin());
+                watch.deferred.erase(watch.deferred.begin());
+            }
+        }
+        if (released.empty()) {
+            return;
+        }
+        std::set<std::string> endedOn;
+        for (int id : released) {
+            Examine(client, id, endedOn);
+        }
     }
-    NotifyInfoData d;
-    d.type = PRINTER_NOTIFY_TYPE;
-    d.field = PRINTER_NOTIFY_FIELD_CJOBS;
-    d.number = static_cast<std::uint32_t>(count);
-    Push(queue, {kPrinterChanged, Block({d})});
 }
 
 }  // namespace platform

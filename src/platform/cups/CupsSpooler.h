@@ -25,12 +25,17 @@ namespace platform {
 //  - after a job ended or the printer changed state: the queue length as the printer's job count;
 //  - events that were lost (a gap, an expired subscription, a scheduler restart): job change bits
 //    without an info block, then what the scheduler knows of every job we follow.
-// While the scheduler is down the spooler waits for it; watchers keep their printers.
+// While the scheduler is down the spooler waits for it; watchers keep their printers. A watcher
+// follows a limited number of jobs at once: new jobs beyond it wait until the queue has run
+// empty, then are reported with their counts.
 class CupsSpooler final : public Spooler {
   public:
     struct Options {
         std::chrono::milliseconds pollInterval{250};
         int leaseSeconds = 600;
+        // How many jobs a watcher can follow at once on one printer. More new jobs than that
+        // are held back and reported after its queue has run empty, so none is lost.
+        int maxOpenJobs = 200;
     };
 
     explicit CupsSpooler(std::string computerName);
@@ -69,6 +74,8 @@ class CupsSpooler final : public Spooler {
         int changeHandles = 0;
         std::chrono::steady_clock::time_point lastClosed;
         std::map<int, TrackedJob> jobs;
+        int openJobs = 0;        // reported as added since the queue last ran empty
+        std::set<int> deferred;  // new jobs held back until the queue runs empty
     };
 
     void Poll();
@@ -99,8 +106,8 @@ class CupsSpooler final : public Spooler {
     int m_subscription = 0;
     int m_nextSequence = 1;
     std::chrono::steady_clock::time_point m_renewAt;
-    bool m_lost = false;  // events may have been missed: report and reconcile
-    int m_highestJobAtStart = -1;
+    bool m_lost = false;      // events may have been missed: report and reconcile
+    const long m_watchStart;  // jobs created before we started are not looked for afterwards
     std::atomic<int> m_publishedSubscription{0};
 
     std::thread m_poller;

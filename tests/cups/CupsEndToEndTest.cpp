@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "app/SpoolWatchers.h"
+#include "cups/PrivateCupsd.h"
+#include "platform/cups/CupsSpooler.h"
+#include "storage/PrintDataFixture.h"
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The monitor's counting against a private scheduler with a PDF queue, a fast PostScript queue
+// and a raw one; records go to alice's file on computer PC1.
+struct CupsWorld : PrintDataFixture {
+    PrivateCupsd cupsd{{"Office", "Fast:ps", "Raw:raw"}};
+    TdmLog log;
+    std::unique_ptr<platform::CupsSpooler> spooler;
+    std::unique_ptr<SpoolWatchers> watchers;
+
+    // spoolerComputer is the name the spooler takes for this computer: another name than the
+    // record writer's makes jobs from here look like jobs from elsewhere.
+    void Start(const std::string& spoolerComputer = "PC1") {
+        spooler = std::make_unique<platform::CupsSpooler>(
+            spoolerComputer, platform::CupsSpooler::Options{std::chrono::milliseconds(100), 600});
+        watchers = std::make_unique<SpoolWatchers>(*spooler, files, log);
+        watchers->Start();
+    }
+    ~CupsWorld() {
+        watchers.reset();
+        spooler.reset();
+    }
+
+    int Print(const std::string& queue, const std::string& file,
+              std::vector<std::string> options = {}) {
+        std::vector<std::string> argv{"/usr/bin/lp", "-d", queue};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(file);
+        return cupsd.Client(argv).exitCode;
+    }
+
+    std::vector<PrintRecord> Records() {
+        return Exists(files.DataFilePath()) ? ReadAll(files.DataFilePath())
+                                            : std::vector<PrintRecord>{};
+    }
+
+    std::vector<PrintRecord> WaitForRecords(size_t count,
+                                            std::chrono::seconds limit = std::chrono::seconds(30)) {
+        const auto deadline = Clock::now() + limit;
+        auto records = Records();
+        while (records.size() < count && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            records = Records();
+        }
+        return records;
+    }
+};
+
+#define REQUIRE_CUPS()                                      \
+    if (!PrivateCupsd::Available()) {                       \
+        GTEST_SKIP() << "needs root and the CUPS packages"; \
+    }
+
+}  // namespace
+
+TEST(CupsEndToEnd, APdfWithCopiesIsCountedAsCupsCountsIt) {
+    REQUIRE_CUPS();
+    CupsWorld w;
+    ASSERT_TRUE(w.cupsd.Running());
+    w.Start();
+    ASSERT_EQ(w.watchers->Slots().Count(), 3);
+    EXPECT_EQ(w.watchers->Slots().At(0).serverName, "");
+    ASSERT_EQ(w.Print("Office", w.cupsd.Document("three.pdf", MakePdf(3)), {"-n", "2"}), 0);
+    const auto records = w.WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_GT(records[0].jobId, 0);
+    EXPECT_EQ(records[0].printerName, "Office");
+    EXPECT_EQ(records[0].machineName, "\\\\PC1");
+    EXPECT_EQ(records[0].userName, "alice");  // a job from this computer: the monitor's user
+    EXPECT_EQ(records[0].totalPagesTimesCopies, 6);
+    EXPECT_EQ(records[0].pagesPrintedTimesCopies, 6);
+    EXPECT_EQ(w.reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted"), 6);
+    EXPECT_EQ(w.reg.GetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName"), "Office");
+
+    // A raw queue counts no pages, so its jobs are not recorded.
+    ASSERT_EQ(w.Print("Raw", w.cupsd.Document("one.ps", MakePostScript(1))), 0);
+    ASSERT_EQ(w.Print("Fast", w.cupsd.Document("two.ps", MakePostScript(2))), 0);
+    const auto after = w.WaitForRecords(2);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1].printerName, "Fast");
+    EXPECT_EQ(after[1].pagesPrintedTimesCopies, 2);
+}
+
+// Any client may claim any user name; none of them may split or forge a record.
+TEST(CupsEndToEnd, UntrustedUserNamesStayInOneRecord) {
+    REQUIRE_CUPS();
+    CupsWorld w;
+    w.Start("ELSEWHERE");  // so the spooler's user names are kept
+    const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
+    const std::vector<std::string> users = {"x,y z", "Mallory, Eve;\"q\"", std::string(300, 'u'),
+                                            "9,20991231235959,P,\\\\PC1,boss"};
+    for (const auto& user : users) {
+        ASSERT_EQ(w.Print("Fast", doc, {"-U", user}), 0);
+    }
+    const auto records = w.WaitForRecords(users.size());
+    ASSERT_EQ(records.size(), users.size());
+    for (const auto& r : records) {
+        EXPECT_GT(r.jobId, 0);
+        EXPECT_EQ(r.machineName, "\\\\ELSEWHERE");
+        EXPECT_EQ(r.userName.find(','), std::string::npos);
+        EXPECT_EQ(r.pagesPrintedTimesCopies, 1);
+    }
+    EXPECT_EQ(records[0].userName, "x_y z");
+    EXPECT_EQ(records[1].userName, "Mallory_ Eve;\"q\"");
+    EXPECT_EQ(records[3].userName, "9_20991231235959_P_\\\\PC1_boss");
+    const std::string file = ReadFile(w.files.DataFilePath());
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), static_cast<long>(users.size()));
+}
+
+TEST(CupsEndToEnd, JobsQueuedOnAHeldQueueAreWrittenWhenItEmpties) {
+    REQUIRE_CUPS();
+    CupsWorld w;
+    w.Start();
+    ASSERT_EQ(w.cupsd.Client({"/usr/sbin/cupsdisable", "Fast"}).exitCode, 0);
+    const std::string doc = w.cupsd.Document("two.ps", MakePostScript(2));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(w.Print("Fast", doc), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(w.Records().empty()) << "nothing is written while the queue still holds jobs";
+    ASSERT_EQ(w.cupsd.Client({"/usr/sbin/cupsenable", "Fast"}).exitCode, 0);
+    const auto records = w.WaitForRecords(3);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_LT(records[0].jobId, records[1].jobId);
+    EXPECT_LT(records[1].jobId, records[2].jobId);
+    for (const auto& r : records) {
+        EXPECT_EQ(r.pagesPrintedTimesCopies, 2);
+    }
+}
+
+TEST(CupsEndToEnd, CountingGoesOnAcrossASchedulerRestart) {
+    REQUIRE_CUPS();
+    CupsWorld w;
+    w.Start();
+    const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
+    ASSERT_EQ(w.Print("Fast", doc), 0);
+    ASSERT_EQ(w.WaitForRecords(1).size(), 1u);
+
+    w.cupsd.Stop();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the watchers see it gone
+    ASSERT_TRUE(w.cupsd.Start());
+    ASSERT_EQ(w.Print("Fast", doc), 0);
+    const auto records = w.WaitForRecords(2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_NE(records[0].jobId, records[1].jobId);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(w.watchers->Slots().At(i).running.load(), 1) << i;
+    }
+
+    // The spool wiped while it was down: job ids start again from 1, and are new jobs to us.
+    w.cupsd.Stop();
+    w.cupsd.WipeSpool();
+    ASSERT_TRUE(w.cupsd.Start());
+    ASSERT_EQ(w.Print("Fast", doc), 0);
+    const auto reused = w.WaitForRecords(3);
+    ASSERT_EQ(reused.size(), 3u);
+    EXPECT_EQ(reused[2].jobId, records[0].jobId);
+}
+
+TEST(CupsEndToEnd, ABurstOfJobsIsRecordedOnceEach) {
+    REQUIRE_CUPS();
+    CupsWorld w;
+    w.Start();
+    const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
+    constexpr int kJobs = 500;
+    const auto started = Clock::now();
+    // Submitted by a few clients at once, as a busy office would.
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < kJobs / 4; ++i) {
+                w.Print("Fast", doc);
+            }
+        });
+    }
+    for (auto& t : clients) {
+        t.join();
+    }
+    const auto records = w.WaitForRecords(kJobs, std::chrono::seconds(120));
+    const auto took = std::chrono::duration<double>(Clock::now() - started).count();
+    ASSERT_EQ(records.size(), static_cast<size_t>(kJobs));
+    std::set<int> ids;
+    for (const auto& r : records) {
+        ids.insert(r.jobId);
+    }
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kJobs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(w.Records().size(), static_cast<size_t>(kJobs)) << "recorded twice";
+    RecordProperty("burst_seconds", std::to_string(took));
+    std::printf("500 jobs submitted and recorded in %.1f s\n", took);
+}
+
+TEST(CupsEndToEnd, WithoutASchedulerTheProgramRunsWithNoPrinters) {
+    REQUIRE_CUPS();
+    PrintDataFixture f;
+    TempDir nowhere;
+    setenv("CUPS_SERVER", (nowhere / "missing.sock").c_str(), 1);
+    TdmLog log;
+    platform::CupsSpooler spooler("PC1");
+    SpoolWatchers watchers(spooler, f.files, log);
+    watchers.Start();
+    EXPECT_EQ(watchers.Slots().Count(), 0);
+    std::vector<platform::PrinterInfo> printers;
+    EXPECT_FALSE(spooler.EnumPrinters(printers));
+    watchers.Stop();
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+// A CUPS scheduler of the test's own, started by the project's script in a private folder, with
+// counting queues. It needs root (the scheduler drops to lp) and the CUPS packages.
+class PrivateCupsd {
+  public:
+    static bool Available() {
+        return geteuid() == 0 && Exists("/usr/sbin/cupsd") && Exists("/usr/bin/lp");
+    }
+
+    explicit PrivateCupsd(std::vector<std::string> queues) : m_queues(std::move(queues)) {
+        Start();
+    }
+    ~PrivateCupsd() { Stop(); }
+
+    bool Start() {
+        std::vector<std::string> argv{SCRIPTS_DIR "/private-cupsd.sh", "start", m_dir / "cups"};
+        argv.insert(argv.end(), m_queues.begin(), m_queues.end());
+        const auto r = RunCommand(argv);
+        m_queues.clear();  // they persist in the scheduler's folder across restarts
+        m_socket = r.exitCode == 0 ? m_dir / "cups/run/cups.sock" : "";
+        if (!m_socket.empty()) {
+            setenv("CUPS_SERVER", m_socket.c_str(), 1);
+        }
+        return !m_socket.empty();
+    }
+    void Stop() { RunCommand({SCRIPTS_DIR "/private-cupsd.sh", "stop", m_dir / "cups"}); }
+    // With the scheduler stopped: forget every job, so that job ids start from 1 again.
+    void WipeSpool() {
+        RunCommand({"/bin/sh", "-c",
+                    "rm -rf \"$0\"/spool/c* \"$0\"/spool/d* \"$0\"/cache/job.cache",
+                    m_dir / "cups"});
+    }
+    bool Running() const { return !m_socket.empty(); }
+    const std::string& Socket() const { return m_socket; }
+
+    // Runs a CUPS command-line client (lp, lpadmin, cupsenable, ...) against this scheduler.
+    CommandResult Client(std::vector<std::string> argv) const {
+        return RunCommand(argv, {"CUPS_SERVER=" + m_socket});
+    }
+
+    // Writes a document for printing into the private folder; returns its path.
+    std::string Document(const std::string& name, const std::string& bytes) const {
+        WriteFile(m_dir / name, bytes);
+        return m_dir / name;
+    }
+
+  private:
+    TempDir m_dir;
+    std::vector<std::string> m_queues;
+    std::string m_socket;
+};
+
+// A PDF of the given number of pages, each with one line of text.
+inline std::string MakePdf(int pages) {
+    std::vector<std::string> objects;
+    std::string kids;
+    const int first = 4;  // 1 catalog, 2 page tree, 3 font; then page and contents pairs
+    for (int i = 0; i < pages; ++i) {
+        kids += std::to_string(first + 2 * i) + " 0 R ";
+    }
+    objects.push_back("<< /Type /Catalog /Pages 2 0 R >>");
+    objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) +
+                      " >>");
+    objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+    for (int i = 0; i < pages; ++i) {
+        const std::string text =
+            "BT /F1 24 Tf 72 720 Td (Page " + std::to_string(i + 1) + ") Tj ET";
+        objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents " +
+                          std::to_string(first + 2 * i + 1) +
+                          " 0 R /Resources << /Font << /F1 3 0 R >> >> >>");
+        objects.push_back("<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text +
+                          "\nendstream");
+    }
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (size_t off : offsets) {
+        char line[32];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", off);
+        pdf += line;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+           " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+// A PostScript document with page comments, which the PostScript queue counts without Ghostscript.
+inline std::string MakePostScript(int pages) {
+    std::string ps = "%!PS-Adobe-3.0\n%%Pages: " + std::to_string(pages) + "\n%%EndComments\n";
+    for (int i = 1; i <= pages; ++i) {
+        ps += "%%Page: " + std::to_string(i) + " " + std::to_string(i) +
+              "\n/Helvetica findfont 24 scalefont setfont 72 720 moveto (Page " +
+              std::to_string(i) + ") show showpage\n";
+    }
+    return ps + "%%EOF\n";
+}
+
+}  // namespace testsupport
