@@ -18,6 +18,7 @@ packages=(
   cups-client
   cups-ipp-utils
   cups-filters
+  iproute2
   ghostscript
 )
 

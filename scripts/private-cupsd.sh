@@ -6,6 +6,9 @@
 #                                           NAME:ps (PostScript driver, fast) or NAME:raw
 #   private-cupsd.sh stop DIR               stop it
 #
+# PRIVATE_CUPSD_ADDRESS sets the address it listens on besides its socket (default 127.0.0.1),
+# PRIVATE_CUPSD_PORT the port (default: a free one, written to DIR/port).
+#
 # Queues print into /dev/null; the PDF and PostScript drivers make CUPS count the pages, a raw
 # queue counts none.
 set -euo pipefail
@@ -42,12 +45,13 @@ CONF
   cat > "$b/etc/cupsd.conf" <<CONF
 LogLevel info
 Listen $b/run/cups.sock
-Listen 127.0.0.1:$port
+Listen ${PRIVATE_CUPSD_ADDRESS:-127.0.0.1}:$port
 Browsing No
 WebInterface No
 MaxJobs 0
 <Location />
   Order allow,deny
+  Allow all
 </Location>
 <Policy default>
   <Limit All>

@@ -6,6 +6,7 @@
 
 #include "app/SpoolWatchers.h"
 #include "cups/PrivateCupsd.h"
+#include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
 #include "storage/PrintDataFixture.h"
 
@@ -102,7 +103,7 @@ TEST(CupsEndToEnd, UntrustedUserNamesStayInOneRecord) {
     w.Start("ELSEWHERE");  // so the spooler's user names are kept
     const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
     const std::vector<std::string> users = {"x,y z", "Mallory, Eve;\"q\"", std::string(300, 'u'),
-                                            "9,20991231235959,P,\\\\PC1,boss"};
+                                            "9,20991231235959,P,\\\\PC1,boss", ""};
     for (const auto& user : users) {
         ASSERT_EQ(w.Print("Fast", doc, {"-U", user}), 0);
     }
@@ -117,8 +118,44 @@ TEST(CupsEndToEnd, UntrustedUserNamesStayInOneRecord) {
     EXPECT_EQ(records[0].userName, "x_y z");
     EXPECT_EQ(records[1].userName, "Mallory_ Eve;\"q\"");
     EXPECT_EQ(records[3].userName, "9_20991231235959_P_\\\\PC1_boss");
+    EXPECT_FALSE(records[4].userName.empty()) << "CUPS names a job without a user";
     const std::string file = ReadFile(w.files.DataFilePath());
     EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), static_cast<long>(users.size()));
+}
+
+TEST(CupsEndToEnd, TheSubscriptionIsRenewedWhileWatchedAndCancelledAfterwards) {
+    REQUIRE_CUPS();
+    PrivateCupsd cupsd({"Fast:ps"});
+    PrintDataFixture f;
+    TdmLog log;
+    int subscription = 0;
+    {
+        platform::CupsSpooler spooler(
+            "PC1", platform::CupsSpooler::Options{std::chrono::milliseconds(100), 2});
+        SpoolWatchers watchers(spooler, f.files, log);
+        watchers.Start();
+        for (int i = 0; i < 100 && spooler.SubscriptionId() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        subscription = spooler.SubscriptionId();
+        ASSERT_GT(subscription, 0);
+        // Three leases long: renewed, never expired.
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        EXPECT_EQ(spooler.SubscriptionId(), subscription);
+        ASSERT_EQ(
+            cupsd.Client({"/usr/bin/lp", "-d", "Fast", cupsd.Document("one.ps", MakePostScript(1))})
+                .exitCode,
+            0);
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        while (!Exists(f.files.DataFilePath()) && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(Exists(f.files.DataFilePath()));
+        watchers.Stop();
+    }
+    platform::cups::CupsClient client;
+    std::vector<platform::cups::Event> events;
+    EXPECT_EQ(client.Notifications(subscription, 1, events), platform::cups::Status::NotFound);
 }
 
 TEST(CupsEndToEnd, JobsQueuedOnAHeldQueueAreWrittenWhenItEmpties) {
@@ -208,7 +245,7 @@ TEST(CupsEndToEnd, WithoutASchedulerTheProgramRunsWithNoPrinters) {
     REQUIRE_CUPS();
     PrintDataFixture f;
     TempDir nowhere;
-    setenv("CUPS_SERVER", (nowhere / "missing.sock").c_str(), 1);
+    UseCupsServer(nowhere / "missing.sock");
     TdmLog log;
     platform::CupsSpooler spooler("PC1");
     SpoolWatchers watchers(spooler, f.files, log);
@@ -216,5 +253,44 @@ TEST(CupsEndToEnd, WithoutASchedulerTheProgramRunsWithNoPrinters) {
     EXPECT_EQ(watchers.Slots().Count(), 0);
     std::vector<platform::PrinterInfo> printers;
     EXPECT_FALSE(spooler.EnumPrinters(printers));
+    watchers.Stop();
+}
+
+// The queues of a scheduler on another host are network printers: only jobs sent from this
+// computer are recorded there.
+TEST(CupsEndToEnd, RemoteQueuesAreNetworkPrintersThatRecordOnlyOurJobs) {
+    if (!RemoteCupsd::Available()) {
+        GTEST_SKIP() << "needs root, the CUPS packages and network namespaces";
+    }
+    RemoteCupsd remote({"Net:ps"});
+    ASSERT_TRUE(remote.Running());
+    UseCupsServer(remote.Server());
+    PrintDataFixture f;
+    TdmLog log;
+    platform::CupsSpooler spooler(
+        "PC1", platform::CupsSpooler::Options{std::chrono::milliseconds(100), 600});
+    SpoolWatchers watchers(spooler, f.files, log);
+    watchers.Start();
+    ASSERT_EQ(watchers.Slots().Count(), 1);
+    EXPECT_EQ(watchers.Slots().At(0).printerName, "\\\\" + remote.Address() + "\\Net");
+    EXPECT_EQ(watchers.Slots().At(0).serverName, "\\\\" + remote.Address());
+    EXPECT_EQ(watchers.Slots().At(0).running.load(), 1);
+
+    const std::string doc = remote.Document("two.ps", MakePostScript(2));
+    ASSERT_EQ(remote.PrintOnTheServer("Net", doc), 0);
+    ASSERT_EQ(remote.PrintFromHere("Net", doc), 0);
+    ASSERT_EQ(remote.PrintOnTheServer("Net", doc), 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!Exists(f.files.DataFilePath()) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // anything else would have come by now
+    ASSERT_TRUE(Exists(f.files.DataFilePath()));
+    const auto records = f.ReadAll(f.files.DataFilePath());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].printerName, "Net");
+    EXPECT_EQ(records[0].machineName, "\\\\PC1");
+    EXPECT_EQ(records[0].userName, "alice");
+    EXPECT_EQ(records[0].pagesPrintedTimesCopies, 2);
     watchers.Stop();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cups/cups.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,6 +10,13 @@
 #include "support/TestSupport.h"
 
 namespace testsupport {
+
+// Points this process's CUPS clients at a scheduler. libcups keeps the server per thread once it
+// has looked it up, so the calling thread is told as well as threads started later.
+inline void UseCupsServer(const std::string& server) {
+    setenv("CUPS_SERVER", server.c_str(), 1);
+    cupsSetServer(server.c_str());
+}
 
 // A CUPS scheduler of the test's own, started by the project's script in a private folder, with
 // counting queues. It needs root (the scheduler drops to lp) and the CUPS packages.
@@ -30,7 +38,7 @@ class PrivateCupsd {
         m_queues.clear();  // they persist in the scheduler's folder across restarts
         m_socket = r.exitCode == 0 ? m_dir / "cups/run/cups.sock" : "";
         if (!m_socket.empty()) {
-            setenv("CUPS_SERVER", m_socket.c_str(), 1);
+            UseCupsServer(m_socket);
         }
         return !m_socket.empty();
     }
@@ -110,5 +118,83 @@ inline std::string MakePostScript(int pages) {
     }
     return ps + "%%EOF\n";
 }
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+// A scheduler on another host: a network namespace of its own, reached from here over a veth
+// pair. Jobs can be sent to it from here, over the network, or from the host itself.
+class RemoteCupsd {
+  public:
+    static bool Available() {
+        return PrivateCupsd::Available() && Exists("/usr/sbin/ip") &&
+               RunCommand({"/usr/sbin/ip", "netns", "list"}).exitCode == 0;
+    }
+
+    explicit RemoteCupsd(const std::vector<std::string>& queues) {
+        const std::string id = std::to_string(getpid());
+        m_ns = "tsv" + id;
+        m_hostLink = "tvh" + id;
+        const std::string peer = "tvn" + id;
+        const std::string net = "10.231." + std::to_string(getpid() % 250) + ".";
+        m_address = net + "2";
+        Ip({"netns", "add", m_ns});
+        Ip({"link", "add", m_hostLink, "type", "veth", "peer", "name", peer});
+        Ip({"link", "set", peer, "netns", m_ns});
+        Ip({"addr", "add", net + "1/30", "dev", m_hostLink});
+        Ip({"link", "set", m_hostLink, "up"});
+        Ip({"netns", "exec", m_ns, "ip", "addr", "add", net + "2/30", "dev", peer});
+        Ip({"netns", "exec", m_ns, "ip", "link", "set", peer, "up"});
+        Ip({"netns", "exec", m_ns, "ip", "link", "set", "lo", "up"});
+        std::vector<std::string> argv{
+            "/usr/sbin/ip", "netns",       "exec", m_ns, SCRIPTS_DIR "/private-cupsd.sh",
+            "start",        m_dir / "cups"};
+        argv.insert(argv.end(), queues.begin(), queues.end());
+        m_started = RunCommand(argv, {"PRIVATE_CUPSD_ADDRESS=" + m_address}).exitCode == 0;
+        std::string port = ReadFile(m_dir / "cups/port");
+        port.resize(port.find_first_of("\r\n") == std::string::npos ? port.size()
+                                                                    : port.find_first_of("\r\n"));
+        m_server = m_address + ":" + port;
+    }
+    ~RemoteCupsd() {
+        RunCommand({SCRIPTS_DIR "/private-cupsd.sh", "stop", m_dir / "cups"});
+        Ip({"netns", "del", m_ns});
+        Ip({"link", "del", m_hostLink});
+    }
+
+    bool Running() const { return m_started; }
+    // What a client here sets CUPS_SERVER to.
+    const std::string& Server() const { return m_server; }
+    const std::string& Address() const { return m_address; }
+
+    // lp from this computer, over the network.
+    int PrintFromHere(const std::string& queue, const std::string& file) const {
+        return RunCommand({"/usr/bin/lp", "-d", queue, file}, {"CUPS_SERVER=" + m_server}).exitCode;
+    }
+    // lp on the remote host itself.
+    int PrintOnTheServer(const std::string& queue, const std::string& file) const {
+        return RunCommand({"/usr/sbin/ip", "netns", "exec", m_ns, "/usr/bin/lp", "-d", queue, file},
+                          {"CUPS_SERVER=" + (m_dir / "cups/run/cups.sock")})
+            .exitCode;
+    }
+    std::string Document(const std::string& name, const std::string& bytes) const {
+        WriteFile(m_dir / name, bytes);
+        return m_dir / name;
+    }
+
+  private:
+    static void Ip(std::vector<std::string> args) {
+        args.insert(args.begin(), "/usr/sbin/ip");
+        RunCommand(args);
+    }
+
+    TempDir m_dir;
+    std::string m_ns;
+    std::string m_hostLink;
+    std::string m_address;
+    std::string m_server;
+    bool m_started = false;
+};
 
 }  // namespace testsupport

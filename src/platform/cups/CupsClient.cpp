@@ -106,21 +106,36 @@ void CupsClient::Disconnect() {
     }
 }
 
-bool CupsClient::ServerIsLocal() {
-    const char* server = cupsServer();
-    return server == nullptr || server[0] == '/' || IsLoopback(server);
-}
+namespace {
 
-std::string CupsClient::ServerHost() {
-    if (ServerIsLocal()) {
-        return {};
-    }
-    std::string host = cupsServer();
-    // "host:port" names the host with the port the client uses.
+// The scheduler's host without a port ("host:port" names the port the client uses).
+std::string ConfiguredServerHost() {
+    const char* server = cupsServer();
+    std::string host = server != nullptr ? server : "";
     if (const auto colon = host.rfind(':'); colon != std::string::npos && host.find(':') == colon) {
         host.resize(colon);
     }
     return host;
+}
+
+bool IsThisComputer(const std::string& host) {
+    char full[256] = {};
+    gethostname(full, sizeof full - 1);
+    std::string shortName = full;
+    shortName.resize(std::min(shortName.size(), shortName.find('.')));
+    return IsLoopback(host) || strcasecmp(host.c_str(), full) == 0 ||
+           strcasecmp(host.c_str(), shortName.c_str()) == 0 || AddressIsOurs(host);
+}
+
+}  // namespace
+
+bool CupsClient::ServerIsLocal() {
+    const std::string host = ConfiguredServerHost();
+    return host.empty() || host[0] == '/' || IsThisComputer(host);
+}
+
+std::string CupsClient::ServerHost() {
+    return ServerIsLocal() ? std::string() : ConfiguredServerHost();
 }
 
 std::string CupsClient::ServerUri() const {
@@ -343,19 +358,14 @@ Status CupsClient::JobIds(const std::string& queue, long since, std::vector<int>
     return Status::Ok;
 }
 
-std::string MachineNameForHost(const std::string& host, const std::string& computerName) {
-    const std::string self = "\\\\" + computerName;
-    if (host.empty()) {
-        return "\\\\";
+std::string MachineNameForHost(const std::string& host, const std::string& computerName,
+                               const std::string& serverHost) {
+    // Seen from a remote scheduler, its own loopback is that scheduler's computer, not ours.
+    if (!serverHost.empty() && IsLoopback(host)) {
+        return "\\\\" + serverHost;
     }
-    if (IsLoopback(host) || strcasecmp(host.c_str(), computerName.c_str()) == 0) {
-        return self;
-    }
-    // The name the system gives itself may be fully qualified.
-    char full[256] = {};
-    gethostname(full, sizeof full - 1);
-    if (strcasecmp(host.c_str(), full) == 0 || AddressIsOurs(host)) {
-        return self;
+    if (!host.empty() && IsThisComputer(host)) {
+        return "\\\\" + computerName;
     }
     return "\\\\" + host;
 }

@@ -72,7 +72,9 @@ class CupsClient {
 };
 
 // The job's originating host as the machine name the watch threads compare: this computer for
-// jobs from itself (localhost, a loopback or own address, its own name), else the host.
-std::string MachineNameForHost(const std::string& host, const std::string& computerName);
+// jobs from itself (its name, one of its addresses, or loopback on a scheduler of this computer),
+// else the host. serverHost is the remote scheduler's host, empty for a local one.
+std::string MachineNameForHost(const std::string& host, const std::string& computerName,
+                               const std::string& serverHost);
 
 }  // namespace platform::cups

@@ -425,7 +425,8 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
                 {PRINTER_CHANGE_ADD_JOB,
                  Block({JobText(jobId, JOB_NOTIFY_FIELD_PRINTER_NAME, job.queue),
                         JobText(jobId, JOB_NOTIFY_FIELD_MACHINE_NAME,
-                                cups::MachineNameForHost(job.host, m_computerName)),
+                                cups::MachineNameForHost(job.host, m_computerName,
+                                                         CupsClient::ServerHost())),
                         JobText(jobId, JOB_NOTIFY_FIELD_USER_NAME, job.user),
                         JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
             tracked = watch.jobs.emplace(jobId, TrackedJob{job.impressions, false, job.uuid}).first;
