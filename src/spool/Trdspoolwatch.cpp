@@ -123,7 +123,7 @@ void TSpoolCheckThread::ClosePrinterAndWatch() {
 bool TSpoolCheckThread::RunCycle() {
     Spooler& spooler = m_context.spooler;
     m_changeFlags = 0;
-    m_current = CurrentJob{};
+    m_current = JobEntry{};
 
     std::uint32_t changeWord = 0;
     std::unique_ptr<NotifyInfo> info;

@@ -55,17 +55,6 @@ class TSpoolCheckThread {
     static platform::NotifyOptions WatchOptions();
 
   private:
-    // The values the current cycle has gathered about the job it reports.
-    struct CurrentJob {
-        std::int32_t jobId = -1;
-        std::string printerName;
-        std::string machineName;
-        std::string userName;
-        std::int32_t pagesPrinted = -1;
-        std::int32_t totalPages = -1;
-        std::int32_t copies = 1;
-    };
-
     void Execute();
     bool OpenPrinterAndWatch(int openFailLine, int openedLine, const char* openedText,
                              int firstFailLine);
@@ -90,7 +79,8 @@ class TSpoolCheckThread {
     int m_slotIndex = 0;
     bool m_local = false;
     std::uint32_t m_changeFlags = 0;
-    CurrentJob m_current;
+    // What the current cycle has gathered about the job it reports (its time is not used).
+    JobEntry m_current;
     bool m_flush = false;
     std::array<JobEntry, kJobTableSize> m_jobs;
 
