@@ -13,6 +13,12 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libcups2-dev
+  qt6-base-dev
+  qt6-svg-dev
+  libqt6svg6
+  libgl-dev
+  # Japanese captions need a font that has them
+  fonts-noto-cjk
   # a private CUPS scheduler for the end-to-end tests and the demo, with page counting
   cups
   cups-client

@@ -24,11 +24,11 @@ struct PrinterSlot {
 // The printers found at start. A deque, so that slots never move once a watcher looks at them;
 // there is no upper limit on their number.
 struct PrinterSlots {
-    std::deque<PrinterSlot> slots;
+    std::deque<PrinterSlot> entries;
     // Tells a starting watcher which slot is its own; written only while no watcher is starting.
     std::atomic<int> currentSlotIndex{0};
 
-    int Count() const { return static_cast<int>(slots.size()); }
-    PrinterSlot& At(int i) { return slots[static_cast<size_t>(i)]; }
-    const PrinterSlot& At(int i) const { return slots[static_cast<size_t>(i)]; }
+    int Count() const { return static_cast<int>(entries.size()); }
+    PrinterSlot& At(int i) { return entries[static_cast<size_t>(i)]; }
+    const PrinterSlot& At(int i) const { return entries[static_cast<size_t>(i)]; }
 };

@@ -50,7 +50,7 @@ void SpoolWatchers::Start() {
     TdmLog& log = m_context.log;
     const int count = PrinterCount();
     log.Write(1, 'D', "プリンタ数:" + std::to_string(count));
-    m_slots.slots.resize(static_cast<size_t>(count));
+    m_slots.entries.resize(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         PrinterSlot& slot = m_slots.At(i);
         slot.printerName = PrinterAt(i + 1, slot.serverName);

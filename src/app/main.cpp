@@ -1,69 +1,96 @@
-// The monitor process: holds the single-instance lock, announces itself through the status value,
-// settles the data directory, watches every CUPS queue and runs until another program asks it
-// to stop.
+// The monitor: a resident tray program, one per logon session.
 
 #include <signal.h>
-#include <time.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cstdlib>
+#include <exception>
 
-#include "app/SpoolWatchers.h"
+#include "admin/AboutBox.h"
+#include "app/Mainform.h"
+#include "app/QtMessageSink.h"
+#include "platform/EventPump.h"
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
-#include "platform/MessageSink.h"
 #include "platform/cups/CupsSpooler.h"
-#include "storage/Dmlogging.h"
-#include "storage/Dmregistry.h"
-#include "storage/PrintDataFiles.h"
 
 namespace {
 
-constexpr const char* kStatusValue = "TessarovenStatus";
+constexpr const char* kApplicationTitle = "Tessaroven v1.0";
+
+// Without any display (a print server with no desktop) the monitor still counts.
+void ChooseHeadlessPlatformWithoutDisplay() {
+    const bool hasDisplay = std::getenv("DISPLAY") != nullptr ||
+                            std::getenv("WAYLAND_DISPLAY") != nullptr ||
+                            std::getenv("QT_QPA_PLATFORM") != nullptr;
+    if (!hasDisplay) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+}
+
+// SIGINT and SIGTERM close the monitor as a stop request does, so the status value still ends at 2.
+int BlockStopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(SIG_BLOCK, &set, nullptr);  // before any thread starts, so all inherit it
+    return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+}
 
 }  // namespace
 
-int main() {
-    platform::StderrMessageSink sink;
+int main(int argc, char** argv) {
+    ChooseHeadlessPlatformWithoutDisplay();
+    const int stopSignals = BlockStopSignals();
+    QApplication app(argc, argv);
+    Q_INIT_RESOURCE(tessaroven);  // the icon, compiled into a static library
+    QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+    QtMessageSink sink;
+
     platform::InstanceLock instance;
     if (!instance.Acquire("Tessaroven")) {
         sink.Show("Tessaroven already Start up", "Tessaroven", platform::MB_ICONSTOP);
         return 1;
     }
 
-    // SIGINT and SIGTERM end the run as a stop request does, so the status value still says 2.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    try {
+        // The program lives in the notification area: no window of its own keeps it running.
+        QApplication::setQuitOnLastWindowClosed(false);
+        platform::SetThreadEventPump([] { QCoreApplication::processEvents(); });
 
-    TdmRegistryCtl registry;
-    registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 0);
-    PrintDataFiles files(registry, sink);
-    files.SetNames(platform::ComputerName(), platform::UserName());
-    files.EstablishDataDirectory(platform::CommonAppDataFolder());
+        platform::CupsSpooler spooler(platform::ComputerName());
+        frmMain = new TfrmMain(
+            MainFormServices{spooler, sink, DefaultMachineStore(), DefaultUserStore()});
+        frmMain->FormCreate();
+        dmRegistryCtl = new TdmRegistryCtl();
+        dmLog = new TdmLog();
+        AboutBox = new TAboutBox();
 
-    // The diagnostic log stays switched off; nothing in the program turns it on.
-    TdmLog log;
-    log.SetFilePath(platform::ExecutableFolder() + "/log.txt");
-    log.SetTag("PMON");
-    platform::CupsSpooler spooler(files.ComputerName());
-    SpoolWatchers watchers(spooler, files, log);
-    watchers.Start();
-    std::printf("Tessaroven v1.0 running: %d printer(s), data directory %s\n",
-                watchers.Slots().Count(), files.DataDirectory().c_str());
-    std::fflush(stdout);
-
-    const timespec tick{1, 0};
-    for (;;) {
-        if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) {
-            break;
-        }
-        if (registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue) == 1) {
-            break;
-        }
+        QObject::connect(frmMain, &TfrmMain::Closed, &app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+        QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
+        QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&] {
+            signalfd_siginfo info;
+            while (read(stopSignals, &info, sizeof info) == sizeof info) {
+            }
+            frmMain->FormClose();
+        });
+        app.exec();
+        frmMain->FormClose();
+    } catch (const std::exception& e) {
+        sink.Show(e.what(), kApplicationTitle, platform::MB_ICONSTOP);
+    } catch (...) {
+        sink.Show("", kApplicationTitle, platform::MB_ICONSTOP);
     }
-    watchers.Stop();
-    registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 2);
+    delete AboutBox;
+    delete dmLog;
+    delete dmRegistryCtl;
+    delete frmMain;
+    frmMain = nullptr;
+    platform::SetThreadEventPump({});
     return 0;
 }

@@ -65,8 +65,8 @@ void TSpoolCheckThread::Execute() {
         entry.jobId = -1;
     }
     m_flush = false;
-    m_slotIndex = m_context.slots.currentSlotIndex.load();
-    PrinterSlot& slot = m_context.slots.At(m_slotIndex);
+    m_slotIndex = m_context.printerSlots.currentSlotIndex.load();
+    PrinterSlot& slot = m_context.printerSlots.At(m_slotIndex);
     m_local = slot.serverName.empty();
     Log(5001, 'D',
         m_local ? "プリンタ監視スレッド起動(ローカル)" : "プリンタ監視スレッド起動(ネットワーク)");
@@ -99,7 +99,7 @@ void TSpoolCheckThread::Execute() {
 bool TSpoolCheckThread::OpenPrinterAndWatch(int openFailLine, int openedLine,
                                             const char* openedText, int firstFailLine) {
     Spooler& spooler = m_context.spooler;
-    const std::string& name = m_context.slots.At(m_slotIndex).printerName;
+    const std::string& name = m_context.printerSlots.At(m_slotIndex).printerName;
     if (!spooler.OpenPrinter(name, m_printer)) {
         Log(openFailLine, 'E', Format("printer can not open(%d)", spooler.LastError()));
         return false;

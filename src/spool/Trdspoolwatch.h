@@ -29,7 +29,7 @@ struct JobEntry {
 // What the program around the watchers gives them.
 struct SpoolWatchContext {
     platform::Spooler& spooler;
-    PrinterSlots& slots;
+    PrinterSlots& printerSlots;
     PrintDataFiles& files;  // names of this computer and user, the record lock and writer
     TdmLog& log;
     const platform::Clock& clock;

@@ -6,6 +6,7 @@
 
 #include "app/SpoolWatchers.h"
 #include "cups/PrivateCupsd.h"
+#include "platform/Host.h"
 #include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
 #include "storage/PrintDataFixture.h"
@@ -293,4 +294,47 @@ TEST(CupsEndToEnd, RemoteQueuesAreNetworkPrintersThatRecordOnlyOurJobs) {
     EXPECT_EQ(records[0].userName, "alice");
     EXPECT_EQ(records[0].pagesPrintedTimesCopies, 2);
     watchers.Stop();
+}
+
+// The program itself, without a display: counts a job printed with lp and stops on request.
+TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {
+    REQUIRE_CUPS();
+    PrivateCupsd cupsd({"Fast:ps"});
+    TempDir home;
+    const std::vector<std::string> env = {
+        "CUPS_SERVER=" + cupsd.Socket(),
+        "TESSAROVEN_MACHINE_REGISTRY=" + (home / "machine.db"),
+        "TESSAROVEN_USER_REGISTRY=" + (home / "user.db"),
+        "TESSAROVEN_COMMON_APPDATA=" + (home / "common"),
+        "XDG_RUNTIME_DIR=" + home.Path(),
+        "QT_QPA_PLATFORM=offscreen",
+    };
+    auto ctl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), CTL_PATH);
+        return RunCommand(args, env);
+    };
+    const int monitor = SpawnCommand({MONITOR_PATH}, env, home / "monitor.log");
+    for (int i = 0; i < 200 && ctl({"status"}).out != "running\n"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_EQ(ctl({"status"}).out, "running\n");
+    ASSERT_EQ(cupsd
+                  .Client({"/usr/bin/lp", "-d", "Fast", "-n", "3",
+                           cupsd.Document("two.ps", MakePostScript(2))})
+                  .exitCode,
+              0);
+    const std::string file =
+        home / ("common/Tessaroven/PrintData_" + platform::UserName() + ".dat");
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!Exists(file) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string stored = ReadFile(file);
+    EXPECT_NE(stored.find(",Fast,\\\\" + platform::ComputerName() + "," + platform::UserName() +
+                          ",6,6\r\r\n"),
+              std::string::npos)
+        << stored;
+    EXPECT_EQ(ctl({"stop", "--wait", "10"}).exitCode, 0);
+    EXPECT_EQ(WaitForExit(monitor, 5000), 0);
+    EXPECT_EQ(ctl({"status"}).out, "stopped\n");
 }

@@ -1,0 +1,194 @@
+#include "app/Mainform.h"
+
+#include <QCursor>
+#include <QIcon>
+
+#include "admin/AboutBox.h"
+#include "platform/Host.h"
+
+TfrmMain* frmMain = nullptr;
+
+namespace {
+
+constexpr const char* kStatusValue = "TessarovenStatus";
+constexpr const char* kGuardText = "他のウィンドウが開かれています。閉じてから実行してください。";
+constexpr const char* kWarningCaption = "Tessaroven 警告";
+
+}  // namespace
+
+TfrmMain::TfrmMain(const MainFormServices& services)
+    : m_services(services),
+      m_registry(services.machineStore, services.userStore),
+      m_log(services.clock),
+      m_files(m_registry, services.sink),
+      m_watchers(services.spooler, m_files, m_log, services.clock) {
+    setWindowTitle(QStringLiteral("frmMain"));
+
+    // The diagnostic log lives beside the executable and stays switched off.
+    m_log.SetFilePath(platform::ExecutableFolder() + "/log.txt");
+    m_log.SetTag("PMON");
+    m_log.SetEnabled(false);
+    m_log.SetDebug(false);
+
+    BuildMenu();
+    const bool passwordSet =
+        m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolOnOff") == 1;
+    mmSetPassword->setEnabled(!passwordSet);
+    mmChgPassword->setEnabled(passwordSet);
+    mmDelPassword->setEnabled(passwordSet);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &TfrmMain::Timer1Timer);
+    Timer1->start();
+}
+
+TfrmMain::~TfrmMain() {
+    FormClose();
+    delete PopupMenu1;
+}
+
+void TfrmMain::BuildMenu() {
+    PopupMenu1 = new QMenu();
+    auto item = [this](const char* caption, void (TfrmMain::*handler)()) {
+        QAction* action = PopupMenu1->addAction(QString::fromUtf8(caption));
+        connect(action, &QAction::triggered, this, handler);
+        return action;
+    };
+    mmPrintCalc = item("印刷情報の集計(&C)...", &TfrmMain::mmPrintCalcClick);
+    mmPrintLog = item("印刷ログの表示(&L)...", &TfrmMain::mmPrintLogClick);
+    mmOption = item("オプション(&O)...", &TfrmMain::mmOptionClick);
+    PopupMenu1->addSeparator();
+    mmSetPassword = item("パスワードの設定(&P)...", &TfrmMain::mmSetPasswordClick);
+    mmChgPassword = item("パスワードの変更(&G)...", &TfrmMain::mmChgPasswordClick);
+    mmDelPassword = item("パスワードの削除(&D)...", &TfrmMain::mmDelPasswordClick);
+    PopupMenu1->addSeparator();
+    mmVersion = item("バージョン情報(&V)...", &TfrmMain::mmVersionClick);
+    // Users cannot end the monitor from the menu: the exit command and its separator are hidden.
+    mmExitSeparator = PopupMenu1->addSeparator();
+    mmExitSeparator->setVisible(false);
+    mmExit = item("終了", &TfrmMain::mmExitClick);
+    mmExit->setVisible(false);
+}
+
+void TfrmMain::FormCreate() {
+    TrayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/tessaroven.svg")), this);
+    TrayIcon->setToolTip(QStringLiteral("Tessaroven"));
+    connect(TrayIcon, &QSystemTrayIcon::activated, this, &TfrmMain::TrayActivated);
+    TrayIcon->show();
+
+    m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 0);
+    m_files.SetNames(platform::ComputerName(), platform::UserName());
+    m_files.EstablishDataDirectory(platform::CommonAppDataFolder());
+    m_watchers.Start();
+    m_openWindowKind = kNone;
+
+    // A panel that starts after us (or restarts) gets the icon too.
+    m_trayHostSeen = QSystemTrayIcon::isSystemTrayAvailable();
+    m_trayWatch = new QTimer(this);
+    m_trayWatch->setInterval(2000);
+    connect(m_trayWatch, &QTimer::timeout, this, &TfrmMain::WatchTrayHost);
+    m_trayWatch->start();
+}
+
+void TfrmMain::FormClose() {
+    if (m_closed) {
+        return;
+    }
+    m_closed = true;
+    Timer1->stop();
+    if (m_trayWatch != nullptr) {
+        m_trayWatch->stop();
+    }
+    if (TrayIcon != nullptr) {
+        TrayIcon->hide();
+    }
+    m_watchers.Stop();
+    m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 2);
+    emit Closed();
+}
+
+void TfrmMain::WatchTrayHost() {
+    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+    if (available && !m_trayHostSeen && TrayIcon != nullptr) {
+        TrayIcon->hide();
+        TrayIcon->show();
+    }
+    m_trayHostSeen = available;
+}
+
+void TfrmMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    // Only the right button opens the menu; clicks and double clicks do nothing.
+    if (reason != QSystemTrayIcon::Context) {
+        return;
+    }
+    activateWindow();
+    PopupMenu1->popup(QCursor::pos());
+}
+
+bool TfrmMain::GuardRefuses() {
+    if (m_openWindowKind == kNone) {
+        return false;
+    }
+    m_services.sink.Show(kGuardText, kWarningCaption, platform::MB_ICONWARNING);
+    return true;
+}
+
+void TfrmMain::RunGuarded(int kind, const std::function<void()>& showWindow) {
+    if (GuardRefuses()) {
+        return;
+    }
+    m_openWindowKind = kind;
+    showWindow();
+    m_openWindowKind = kNone;
+}
+
+// The print totals, print log, options and password windows come with their own parts of the
+// program; until then their commands only pass the guard.
+void TfrmMain::mmPrintCalcClick() {
+    RunGuarded(kPrintCalc, [] {});
+}
+
+void TfrmMain::mmPrintLogClick() {
+    RunGuarded(kPrintLog, [] {});
+}
+
+void TfrmMain::mmOptionClick() {
+    if (GuardRefuses()) {
+        return;
+    }
+    RunGuarded(kOption, [] {});
+}
+
+void TfrmMain::mmSetPasswordClick() {
+    RunGuarded(kPasswordOrVersion, [] {});
+}
+
+void TfrmMain::mmChgPasswordClick() {
+    RunGuarded(kChangePassword, [] {});
+}
+
+void TfrmMain::mmDelPasswordClick() {
+    RunGuarded(kDeletePassword, [] {});
+}
+
+void TfrmMain::mmVersionClick() {
+    RunGuarded(kPasswordOrVersion, [] {
+        if (AboutBox != nullptr) {
+            AboutBox->exec();
+        }
+    });
+}
+
+void TfrmMain::mmExitClick() {
+    FormClose();
+}
+
+void TfrmMain::Timer1Timer() {
+    Timer1->stop();
+    if (m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue) == 1) {
+        FormClose();
+        return;
+    }
+    Timer1->start();
+}

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include "admin/AboutBox.h"
+#include "app/Mainform.h"
+#include "platform/Host.h"
+#include "spool/SpoolScript.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr const char* kGuardText = "他のウィンドウが開かれています。閉じてから実行してください。";
+
+// A main form over a scripted spooler with two printers and private stores.
+struct FormWorld {
+    TempDir dir;
+    Stores stores;
+    platform::ScriptedSpooler spooler;
+    CapturingSink sink;
+    std::unique_ptr<TfrmMain> form;
+
+    explicit FormWorld(std::optional<int> passwordSwitch = std::nullopt) {
+        setenv("TESSAROVEN_COMMON_APPDATA", (dir / "common").c_str(), 1);
+        spooler.SetPrinters({{"Office", ""}, {"\\\\srv\\Hall", "\\\\srv"}});
+        if (passwordSwitch) {
+            stores.machine.Write(kSettingsKey, "PGSpoolOnOff",
+                                 platform::StoredValue::Dw(*passwordSwitch));
+        }
+        form = std::make_unique<TfrmMain>(
+            MainFormServices{spooler, sink, stores.machine, stores.user});
+    }
+    std::int32_t Status() {
+        const auto v = stores.machine.Read(kSettingsKey, "TessarovenStatus");
+        return v ? v->dword : -1;
+    }
+};
+
+struct MenuItem {
+    QString text;
+    bool separator;
+    bool visible;
+};
+
+std::vector<MenuItem> Items(QMenu* menu) {
+    std::vector<MenuItem> items;
+    for (QAction* a : menu->actions()) {
+        items.push_back({a->text(), a->isSeparator(), a->isVisible()});
+    }
+    return items;
+}
+
+}  // namespace
+
+TEST(MainForm, TheMenuHasItsCaptionsInOrderWithTheExitHidden) {
+    FormWorld w;
+    const auto items = Items(w.form->PopupMenu1);
+    const std::vector<std::pair<const char*, bool>> expected = {
+        {"印刷情報の集計(&C)...", true},
+        {"印刷ログの表示(&L)...", true},
+        {"オプション(&O)...", true},
+        {"", true},
+        {"パスワードの設定(&P)...", true},
+        {"パスワードの変更(&G)...", true},
+        {"パスワードの削除(&D)...", true},
+        {"", true},
+        {"バージョン情報(&V)...", true},
+        {"", false},
+        {"終了", false},
+    };
+    ASSERT_EQ(items.size(), expected.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].text, QString::fromUtf8(expected[i].first)) << i;
+        EXPECT_EQ(items[i].separator, expected[i].first[0] == '\0') << i;
+        EXPECT_EQ(items[i].visible, expected[i].second) << i;
+    }
+}
+
+TEST(MainForm, PasswordItemsFollowThePasswordSwitch) {
+    for (const std::optional<int> value :
+         {std::optional<int>(), std::optional<int>(2), std::optional<int>(1)}) {
+        FormWorld w(value);
+        const bool on = value == 1;
+        EXPECT_EQ(w.form->mmSetPassword->isEnabled(), !on);
+        EXPECT_EQ(w.form->mmChgPassword->isEnabled(), on);
+        EXPECT_EQ(w.form->mmDelPassword->isEnabled(), on);
+    }
+    // Stored as text, "1" is no password.
+    FormWorld text;
+    text.stores.machine.Write(kSettingsKey, "PGSpoolOnOff", platform::StoredValue::Sz("1"));
+    TfrmMain again(
+        MainFormServices{text.spooler, text.sink, text.stores.machine, text.stores.user});
+    EXPECT_TRUE(again.mmSetPassword->isEnabled());
+}
+
+TEST(MainForm, CreationStartsCountingAndClosingStopsIt) {
+    FormWorld w;
+    w.stores.machine.Write(kSettingsKey, "TessarovenStatus", platform::StoredValue::Dw(1));
+    w.form->FormCreate();
+    EXPECT_EQ(w.Status(), 0);
+    EXPECT_TRUE(platform::IsDirectory(w.dir / "common/Tessaroven"));
+    EXPECT_EQ(w.form->Files().DataDirectory(), w.dir / "common/Tessaroven");
+    EXPECT_EQ(w.form->Files().UserName(), platform::UserName());
+    ASSERT_EQ(w.form->Slots().Count(), 2);
+    EXPECT_EQ(w.form->Slots().At(0).running.load(), 1);
+    EXPECT_EQ(w.form->Slots().At(1).serverName, "\\\\srv");
+    EXPECT_EQ(w.form->TrayIcon->toolTip(), "Tessaroven");
+    EXPECT_FALSE(w.form->TrayIcon->icon().isNull());
+
+    // A job on the local printer ends up in this user's file.
+    w.spooler.AddCycle("Office", AddJob(3, "Office", "\\\\PC2", "bob", 2));
+    w.spooler.AddCycle("Office", QueueLength(0));
+    ASSERT_TRUE(w.spooler.WaitUntilHandled("Office"));
+    EXPECT_TRUE(Exists(w.form->Files().DataFilePath()));
+
+    // Another program asks it to stop: the next tick closes it.
+    QSignalSpy closed(w.form.get(), &TfrmMain::Closed);
+    w.form->Timer1Timer();
+    EXPECT_EQ(closed.count(), 0);
+    EXPECT_TRUE(w.form->Timer1->isActive());
+    w.stores.machine.Write(kSettingsKey, "TessarovenStatus", platform::StoredValue::Dw(1));
+    w.form->Timer1Timer();
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_TRUE(w.form->IsClosed());
+    EXPECT_FALSE(w.form->Timer1->isActive());
+    EXPECT_FALSE(w.form->TrayIcon->isVisible());
+    EXPECT_EQ(w.Status(), 2);
+    EXPECT_EQ(w.form->Slots().At(0).running.load(), 0);
+    EXPECT_EQ(w.form->Slots().At(1).running.load(), 0);
+    const auto calls = w.spooler.Calls();
+    const auto first = std::find(calls.begin(), calls.end(), "FindClose Office");
+    const auto second = std::find(calls.begin(), calls.end(), "FindClose \\\\srv\\Hall");
+    ASSERT_NE(first, calls.end());
+    EXPECT_LT(first, second);
+}
+
+// While one of the program's windows is open, no other menu command opens another.
+TEST(MainForm, OnlyOneWindowOpensAtATime) {
+    FormWorld w;
+    TAboutBox about;
+    AboutBox = &about;
+    int kindWhileOpen = -1;
+    QTimer::singleShot(0, [&] {
+        kindWhileOpen = w.form->OpenWindowKind();
+        w.form->mmPrintLogClick();
+        w.form->mmVersionClick();
+        w.form->mmOptionClick();
+        w.form->mmSetPasswordClick();
+        about.accept();
+    });
+    w.form->mmVersionClick();
+    AboutBox = nullptr;
+    EXPECT_EQ(kindWhileOpen, TfrmMain::kPasswordOrVersion);
+    EXPECT_EQ(w.form->OpenWindowKind(), TfrmMain::kNone);
+    const auto messages = w.sink.Messages();
+    ASSERT_EQ(messages.size(), 4u);
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.text, kGuardText);
+        EXPECT_EQ(m.caption, "Tessaroven 警告");
+        EXPECT_EQ(m.flag, 48);
+    }
+    // Closed again, commands pass.
+    w.form->mmPrintLogClick();
+    EXPECT_EQ(w.sink.Messages().size(), 4u);
+}
