@@ -83,12 +83,8 @@ void TfrmMain::FormCreate() {
     m_watchers.Start();
     m_openWindowKind = kNone;
 
-    // A panel that starts after us (or restarts) gets the icon too.
-    m_trayHostSeen = QSystemTrayIcon::isSystemTrayAvailable();
-    m_trayWatch = new QTimer(this);
-    m_trayWatch->setInterval(2000);
-    connect(m_trayWatch, &QTimer::timeout, this, &TfrmMain::WatchTrayHost);
-    m_trayWatch->start();
+    // A panel that starts after us, or restarts, gets the icon as well: Qt follows the tray
+    // host and docks the icon again on its own.
 }
 
 void TfrmMain::FormClose() {
@@ -97,24 +93,12 @@ void TfrmMain::FormClose() {
     }
     m_closed = true;
     Timer1->stop();
-    if (m_trayWatch != nullptr) {
-        m_trayWatch->stop();
-    }
     if (TrayIcon != nullptr) {
         TrayIcon->hide();
     }
     m_watchers.Stop();
     m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 2);
     emit Closed();
-}
-
-void TfrmMain::WatchTrayHost() {
-    const bool available = QSystemTrayIcon::isSystemTrayAvailable();
-    if (available && !m_trayHostSeen && TrayIcon != nullptr) {
-        TrayIcon->hide();
-        TrayIcon->show();
-    }
-    m_trayHostSeen = available;
 }
 
 void TfrmMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {

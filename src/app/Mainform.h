@@ -97,7 +97,6 @@ class TfrmMain final : public QWidget {
 
   private slots:
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
-    void WatchTrayHost();
 
   private:
     bool GuardRefuses();
@@ -111,8 +110,6 @@ class TfrmMain final : public QWidget {
     int m_openWindowKind = kNone;
     int m_passwordDialogMode = 0;
     bool m_closed = false;
-    bool m_trayHostSeen = false;
-    QTimer* m_trayWatch = nullptr;
 };
 
 extern TfrmMain* frmMain;
