@@ -25,6 +25,7 @@ struct World {
         "TESSAROVEN_USER_REGISTRY=" + (dir / "user.db"),
         "TESSAROVEN_COMMON_APPDATA=" + (dir / "common"),
         "XDG_RUNTIME_DIR=" + dir.Path(),
+        "QT_QPA_PLATFORM=offscreen",  // a desktop running the tests gets no boxes
     };
 
     CommandResult Ctl(std::vector<std::string> args, bool asNobody = false) const {
