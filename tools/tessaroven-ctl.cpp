@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,8 +17,14 @@
 #include <vector>
 
 #include "platform/Host.h"
+#include "platform/MessageSink.h"
 #include "platform/sqlite/SqliteSettingsStore.h"
+#include "reports/PrintLogData.h"
+#include "reports/PrintTotals.h"
 #include "storage/Dmregistry.h"
+#include "storage/PrintDataFiles.h"
+
+#include <clocale>
 
 namespace {
 
@@ -37,6 +44,9 @@ const char* const kMainUsage =
     "  reg set KEY NAME TYPE VALUE      store a value (TYPE: --dword, --sz or --expand-sz)\n"
     "  stop [--wait SECONDS]            ask the running monitor to stop\n"
     "  status                           print what the monitor's status value says\n"
+    "  log [--data-dir DIR]             print every print record, oldest first\n"
+    "  totals --printer NAME --month YYYY-MM [--by computer|user] [--data-dir DIR]\n"
+    "                                   pages printed on a printer in a month, by group\n"
     "\n"
     "KEY starts with HKLM\\ (HKEY_LOCAL_MACHINE\\) or HKCU\\ (HKEY_CURRENT_USER\\), for example\n"
     "HKLM\\SOFTWARE\\Tessaroven\\Setting. Run 'tessaroven-ctl COMMAND --help' for details.\n"
@@ -61,6 +71,21 @@ const char* const kStatusUsage =
     "Usage: tessaroven-ctl status\n"
     "\n"
     "Prints running, stop requested, stopped or unknown, from the monitor's status value.\n";
+
+const char* const kLogUsage =
+    "Usage: tessaroven-ctl log [--data-dir DIR]\n"
+    "\n"
+    "Prints one line per print record of every user's file, oldest first:\n"
+    "YYYY-MM-DD hh:mm:ss,printer,computer,user,pages (pages printed x copies).\n"
+    "DIR defaults to the monitor's data directory.\n";
+
+const char* const kTotalsUsage =
+    "Usage: tessaroven-ctl totals --printer NAME --month YYYY-MM [--by computer|user]\n"
+    "                             [--data-dir DIR]\n"
+    "\n"
+    "Adds up the pages printed x copies of the printer's records of that month, by computer\n"
+    "(default) or by user, as the print totals window shows them. A NAME of the form\n"
+    "\\\\server\\printer is a network printer. Exits 1 when no record matches.\n";
 
 int Usage(const char* text) {
     std::fputs(text, stderr);
@@ -288,9 +313,121 @@ int Status(const Args& args) {
     return kOk;
 }
 
+// The options of a command: "--name value" pairs; false when one is unknown or lacks its value.
+bool ParseOptions(const Args& args, const std::vector<std::string>& known,
+                  std::map<std::string, std::string>& values) {
+    for (size_t i = 0; i < args.size(); i += 2) {
+        if (std::find(known.begin(), known.end(), args[i]) == known.end() || i + 1 >= args.size()) {
+            return false;
+        }
+        values[args[i]] = args[i + 1];
+    }
+    return true;
+}
+
+// The data directory the monitor uses, without creating or storing anything.
+std::string MonitorDataDirectory() {
+    Stores stores;
+    const auto value = stores.For(HKEY_LOCAL_MACHINE).Read(kSettingsKey, "DataFileDirectory");
+    if (value && value->type == platform::ValueType::String && !value->bytes.empty()) {
+        return value->bytes;
+    }
+    return platform::CommonAppDataFolder() + "/Tessaroven";
+}
+
+int Log(const Args& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kLogUsage, stdout);
+        return kOk;
+    }
+    std::map<std::string, std::string> options;
+    if (!ParseOptions(args, {"--data-dir"}, options)) {
+        return Usage(kLogUsage);
+    }
+    platform::StderrMessageSink sink;
+    TdmRegistryCtl registry;
+    PrintDataFiles files(registry, sink);
+    files.SetDataDirectory(options.count("--data-dir") ? options["--data-dir"]
+                                                       : MonitorDataDirectory());
+    PrintLogTable table;
+    table.Load(files);
+    std::vector<char> buffer(1 << 20);
+    std::setvbuf(stdout, buffer.data(), _IOFBF, buffer.size());
+    for (size_t i = 0; i < table.Size(); ++i) {
+        const std::string_view line = table.Line(i);
+        std::fwrite(line.data(), 1, line.size() - 1, stdout);  // without the closing comma
+        std::fputc('\n', stdout);
+    }
+    std::fflush(stdout);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return kOk;
+}
+
+// "YYYY-MM" with a month from 1 to 12.
+bool ParseMonth(const std::string& text, int& year, int& month) {
+    if (text.size() != 7 || text[4] != '-') {
+        return false;
+    }
+    for (size_t i : {0, 1, 2, 3, 5, 6}) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+    }
+    year = std::stoi(text.substr(0, 4));
+    month = std::stoi(text.substr(5, 2));
+    return month >= 1 && month <= 12;
+}
+
+int Totals(const Args& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kTotalsUsage, stdout);
+        return kOk;
+    }
+    std::map<std::string, std::string> options;
+    if (!ParseOptions(args, {"--printer", "--month", "--by", "--data-dir"}, options)) {
+        return Usage(kTotalsUsage);
+    }
+    if (!options.count("--printer") || !options.count("--month")) {
+        std::fprintf(stderr, "tessaroven-ctl: totals needs --printer and --month\n\n");
+        return Usage(kTotalsUsage);
+    }
+    TotalsQuery query;
+    if (!ParseMonth(options["--month"], query.year, query.month)) {
+        std::fprintf(stderr, "tessaroven-ctl: '%s' is no month of the form YYYY-MM\n",
+                     options["--month"].c_str());
+        return kUsage;
+    }
+    const std::string by = options.count("--by") ? options["--by"] : "computer";
+    if (by != "computer" && by != "user") {
+        std::fprintf(stderr, "tessaroven-ctl: --by takes computer or user, not '%s'\n", by.c_str());
+        return kUsage;
+    }
+    query.byComputer = by == "computer";
+    query.printerText = options["--printer"];
+    query.serverName = ServerOfPrinterName(query.printerText);
+
+    platform::StderrMessageSink sink;
+    TdmRegistryCtl registry;
+    PrintDataFiles files(registry, sink);
+    files.SetDataDirectory(options.count("--data-dir") ? options["--data-dir"]
+                                                       : MonitorDataDirectory());
+    files.AcquireRecordLock();
+    const TotalsResult result = SumPrintedPages(files, query);
+    files.ReleaseRecordLock();
+    if (result.groups.empty()) {
+        std::fprintf(stderr, "%s\n", "印刷データがありません。");
+        return kFailed;
+    }
+    for (const auto& line : FormatTotals(query.printerText, result)) {
+        std::printf("%s\n", line.c_str());
+    }
+    return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
     const Args args(argv + 1, argv + argc);
     if (args.empty()) {
         return Usage(kMainUsage);
@@ -300,9 +437,7 @@ int main(int argc, char** argv) {
         return kOk;
     }
     const std::map<std::string, std::function<int(const Args&)>> commands = {
-        {"reg", Reg},
-        {"stop", Stop},
-        {"status", Status},
+        {"reg", Reg}, {"stop", Stop}, {"status", Status}, {"log", Log}, {"totals", Totals},
     };
     const auto command = commands.find(args[0]);
     if (command == commands.end()) {

@@ -1,0 +1,84 @@
+#include "reports/PrintLogData.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "reports/TextCells.h"
+
+std::string GetCsvField(std::string_view line, int n) {
+    size_t start = 0;
+    for (int field = 0;; ++field) {
+        const size_t comma = line.find(',', start);
+        if (comma == std::string_view::npos) {
+            return {};
+        }
+        if (field == n) {
+            return std::string(line.substr(start, comma - start));
+        }
+        start = comma + 1;
+    }
+}
+
+std::string FormatDisplayLine(const PrintRecord& r) {
+    char time[40];
+    std::snprintf(time, sizeof time, "%4d-%02d-%02d %02d:%02d:%02d,", r.time.wYear, r.time.wMonth,
+                  r.time.wDay, r.time.wHour, r.time.wMinute, r.time.wSecond);
+    return time + r.printerName + "," + r.machineName + "," + r.userName + "," +
+           std::to_string(r.pagesPrintedTimesCopies) + ",";
+}
+
+PrintLogTable::LoadResult PrintLogTable::Load(PrintDataFiles& files) {
+    m_text.clear();
+    m_rows.clear();
+    files.AcquireRecordLock();
+    const auto paths = ListPrintDataFiles(files.DataDirectory());
+    for (const auto& path : paths) {
+        for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
+            const PrintRecord& r = files.LastRead();
+            if (r.jobId == -1) {
+                continue;
+            }
+            const std::string line = FormatDisplayLine(r);
+            const std::int64_t time =
+                ((((std::int64_t{r.time.wYear} * 100 + r.time.wMonth) * 100 + r.time.wDay) * 100 +
+                  r.time.wHour) *
+                     100 +
+                 r.time.wMinute) *
+                    100 +
+                r.time.wSecond;
+            m_rows.push_back({time, m_text.size(), static_cast<std::uint32_t>(line.size())});
+            m_text.insert(m_text.end(), line.begin(), line.end());
+        }
+    }
+    files.ReleaseRecordLock();
+    if (paths.empty()) {
+        return LoadResult::NoFiles;
+    }
+    if (m_rows.empty()) {
+        return LoadResult::NoRecords;
+    }
+    Sort();
+    return LoadResult::Loaded;
+}
+
+void PrintLogTable::Sort() {
+    // The fixed-width date and time lead every line, so the time decides first; only lines of the
+    // same second need the locale's collation of the rest.
+    std::sort(m_rows.begin(), m_rows.end(),
+              [](const Row& a, const Row& b) { return a.time < b.time; });
+    for (size_t begin = 0; begin < m_rows.size();) {
+        size_t end = begin + 1;
+        while (end < m_rows.size() && m_rows[end].time == m_rows[begin].time) {
+            ++end;
+        }
+        if (end - begin > 1) {
+            std::sort(m_rows.begin() + static_cast<long>(begin),
+                      m_rows.begin() + static_cast<long>(end), [this](const Row& a, const Row& b) {
+                          const std::string_view la(m_text.data() + a.offset, a.length);
+                          const std::string_view lb(m_text.data() + b.offset, b.length);
+                          return CompareIgnoringCase(la, lb) < 0;
+                      });
+        }
+        begin = end;
+    }
+}

@@ -1,0 +1,64 @@
+#include "reports/PrintTotals.h"
+
+#include <unordered_map>
+
+#include "reports/TextCells.h"
+
+#include <cstdio>
+
+TotalsResult SumPrintedPages(PrintDataFiles& files, const TotalsQuery& query) {
+    TotalsResult result;
+    std::unordered_map<std::string, size_t> index;
+    std::string key;
+    for (const auto& path : ListPrintDataFiles(files.DataDirectory())) {
+        for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
+            const PrintRecord& r = files.LastRead();
+            if (r.jobId == -1) {
+                continue;
+            }
+            // A network printer's records name the printer as its server knows it.
+            if (!query.serverName.empty()) {
+                key = query.serverName + "\\" + r.printerName;
+                if (key != query.printerText) {
+                    continue;
+                }
+            } else if (r.printerName != query.printerText) {
+                continue;
+            }
+            if (r.time.wYear != query.year || r.time.wMonth != query.month) {
+                continue;
+            }
+            const std::string& group = query.byComputer ? r.machineName : r.userName;
+            const auto [it, added] = index.try_emplace(group, result.groups.size());
+            if (added) {
+                result.groups.emplace_back(group, 0);
+            }
+            result.groups[it->second].second += r.pagesPrintedTimesCopies;
+            result.grandTotal += r.pagesPrintedTimesCopies;
+        }
+    }
+    return result;
+}
+
+std::vector<std::string> FormatTotals(const std::string& printerText, const TotalsResult& result) {
+    auto bracket = [](std::int64_t n) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, " [%5lld枚]", static_cast<long long>(n));
+        return std::string(buf);
+    };
+    std::vector<std::string> lines;
+    lines.push_back(printerText + bracket(result.grandTotal));
+    lines.emplace_back();
+    for (const auto& [name, total] : result.groups) {
+        lines.push_back("  " + PadToCells(name, 40) + bracket(total));
+    }
+    return lines;
+}
+
+std::string ServerOfPrinterName(const std::string& printerName) {
+    if (printerName.rfind("\\\\", 0) != 0) {
+        return {};
+    }
+    const auto sep = printerName.find('\\', 2);
+    return sep == std::string::npos ? std::string() : printerName.substr(0, sep);
+}
