@@ -5,6 +5,8 @@
 
 #include "admin/AboutBox.h"
 #include "platform/Host.h"
+#include "reports/Printcalc.h"
+#include "reports/Printlog.h"
 
 TfrmMain* frmMain = nullptr;
 

@@ -14,6 +14,7 @@
 #include "platform/MessageSink.h"
 #include "platform/SettingsStore.h"
 #include "platform/Spooler.h"
+#include "reports/ReportContext.h"
 #include "storage/Dmlogging.h"
 #include "storage/Dmregistry.h"
 #include "storage/PrintDataFiles.h"
@@ -60,6 +61,10 @@ class TfrmMain final : public QWidget {
     TdmRegistryCtl& Registry() { return m_registry; }
     TdmLog& Log() { return m_log; }
     PrinterSlots& Slots() { return m_watchers.Slots(); }
+    // What the report windows work with.
+    ReportContext Reports() {
+        return {m_files, m_watchers.Slots(), m_registry, m_log, m_services.sink, m_services.clock};
+    }
     int OpenWindowKind() const { return m_openWindowKind; }
     int PasswordDialogMode() const { return m_passwordDialogMode; }
     void SetPasswordDialogMode(int mode) { m_passwordDialogMode = mode; }

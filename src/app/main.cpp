@@ -16,6 +16,8 @@
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
 #include "platform/cups/CupsSpooler.h"
+#include "reports/Printcalc.h"
+#include "reports/Printlog.h"
 
 namespace {
 
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
         dmRegistryCtl = new TdmRegistryCtl();
         dmLog = new TdmLog();
         AboutBox = new TAboutBox();
+        frmPrintCalc = new TfrmPrintCalc(frmMain->Reports());
+        frmPrintLog = new TfrmPrintLog(frmMain->Reports());
 
         QObject::connect(frmMain, &TfrmMain::Closed, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
@@ -86,6 +90,8 @@ int main(int argc, char** argv) {
     } catch (...) {
         sink.Show("", kApplicationTitle, platform::MB_ICONSTOP);
     }
+    delete frmPrintLog;
+    delete frmPrintCalc;
     delete AboutBox;
     delete dmLog;
     delete dmRegistryCtl;

@@ -1,0 +1,166 @@
+#include "reports/Printcalc.h"
+
+#include <QFontDatabase>
+#include <QScreen>
+#include <QVBoxLayout>
+
+TfrmPrintCalc* frmPrintCalc = nullptr;
+
+namespace {
+
+constexpr const char* kComboIndexValue = "PrinterComboIndex";
+
+QLabel* Label(const char* text, QWidget* parent, int x, int y) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+}  // namespace
+
+TfrmPrintCalc::TfrmPrintCalc(const ReportContext& context, QWidget* parent)
+    : QDialog(parent), m_context(context) {
+    setWindowTitle(QString::fromUtf8("印刷情報の集計"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    resize(522, 574);
+
+    auto* top = new QWidget(this);
+    top->setFixedHeight(81);
+    Label("プリンタの選択", top, 16, 8);
+    cmbPrinterName = new QComboBox(top);
+    cmbPrinterName->setEditable(true);
+    cmbPrinterName->setInsertPolicy(QComboBox::NoInsert);
+    cmbPrinterName->setGeometry(16, 24, 225, 21);
+    Label("集計年月", top, 248, 8);
+    pnlYaerMonth = new QFrame(top);
+    pnlYaerMonth->setGeometry(248, 24, 129, 21);
+    pnlYaerMonth->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    lblYearMonth = new QLabel(pnlYaerMonth);
+    lblYearMonth->setGeometry(19, 0, 91, 21);
+    lblYearMonth->setAlignment(Qt::AlignCenter);
+    BitBtn1 = new QToolButton(pnlYaerMonth);
+    BitBtn1->setArrowType(Qt::LeftArrow);
+    BitBtn1->setGeometry(2, 2, 17, 17);
+    BitBtn2 = new QToolButton(pnlYaerMonth);
+    BitBtn2->setArrowType(Qt::RightArrow);
+    BitBtn2->setGeometry(110, 2, 17, 17);
+    rbtComputer = new QRadioButton(QString::fromUtf8("コンピュータ別集計"), top);
+    rbtComputer->move(16, 56);
+    rbtComputer->adjustSize();
+    rbtUser = new QRadioButton(QString::fromUtf8("ユーザー別集計"), top);
+    rbtUser->move(144, 56);
+    rbtUser->adjustSize();
+    btnCalc = new QPushButton(QString::fromUtf8("集計"), top);
+    btnCalc->setGeometry(312, 51, 65, 25);
+
+    Memo1 = new QPlainTextEdit(this);
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setFamilies(
+        {QStringLiteral("MS Gothic"), QStringLiteral("Noto Sans Mono CJK JP"), fixed.family()});
+    fixed.setPixelSize(12);
+    Memo1->setFont(fixed);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    auto* bottom = new QWidget(this);
+    bottom->setFixedHeight(34);
+    Button1 = new QPushButton(QString::fromUtf8("閉じる"), bottom);
+    Button1->setGeometry(8, 5, 97, 25);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(top);
+    layout->addWidget(Memo1);
+    layout->addWidget(bottom);
+
+    connect(BitBtn1, &QToolButton::clicked, this, &TfrmPrintCalc::BitBtn1Click);
+    connect(BitBtn2, &QToolButton::clicked, this, &TfrmPrintCalc::BitBtn2Click);
+    connect(btnCalc, &QPushButton::clicked, this, &TfrmPrintCalc::btnCalcClick);
+    connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+
+    // Centred once, when created.
+    if (const QScreen* screen = this->screen()) {
+        const QRect s = screen->geometry();
+        move((s.width() - width()) / 2, (s.height() - height()) / 2);
+    }
+}
+
+void TfrmPrintCalc::showEvent(QShowEvent* event) {
+    Memo1->clear();
+    if (cmbPrinterName->count() == 0) {
+        cmbPrinterName->clear();
+        const PrinterSlots& printers = m_context.printerSlots;
+        for (int i = 0; i < printers.Count(); ++i) {
+            cmbPrinterName->addItem(QString::fromLocal8Bit(printers.At(i).printerName.c_str()));
+        }
+        if (printers.Count() > 0) {
+            cmbPrinterName->setEditText(cmbPrinterName->itemText(0));
+        }
+        const int index =
+            m_context.registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kComboIndexValue);
+        // An index outside the list selects nothing and leaves the text empty.
+        cmbPrinterName->setCurrentIndex(index >= 0 && index < cmbPrinterName->count() ? index : -1);
+        if (cmbPrinterName->currentIndex() == -1) {
+            cmbPrinterName->setEditText(QString());
+        }
+    }
+    if (m_selectedMonth == 0) {
+        const auto now = m_context.clock.Now();
+        m_selectedMonth = SelectedMonth(now.wYear, now.wMonth);
+    }
+    ShowYearMonth();
+    rbtComputer->setChecked(true);
+    QDialog::showEvent(event);
+}
+
+void TfrmPrintCalc::done(int result) {
+    m_context.registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kComboIndexValue,
+                                     cmbPrinterName->currentIndex());
+    QDialog::done(result);
+}
+
+void TfrmPrintCalc::ShowYearMonth() {
+    lblYearMonth->setText(
+        QString::fromUtf8("%1年%2月").arg(YearOf(m_selectedMonth)).arg(MonthOf(m_selectedMonth)));
+}
+
+void TfrmPrintCalc::BitBtn1Click() {
+    --m_selectedMonth;
+    ShowYearMonth();
+}
+
+void TfrmPrintCalc::BitBtn2Click() {
+    ++m_selectedMonth;
+    ShowYearMonth();
+}
+
+void TfrmPrintCalc::btnCalcClick() {
+    Memo1->clear();
+    TotalsQuery query;
+    query.printerText = cmbPrinterName->currentText().toLocal8Bit().toStdString();
+    const int index = cmbPrinterName->currentIndex();
+    if (index >= 0 && index < m_context.printerSlots.Count()) {
+        query.serverName = m_context.printerSlots.At(index).serverName;
+    }
+    query.year = YearOf(m_selectedMonth);
+    query.month = MonthOf(m_selectedMonth);
+    query.byComputer = rbtComputer->isChecked();
+
+    m_context.files.AcquireRecordLock();
+    m_context.log.Write(3003, 'D', "ItemIndex = <" + std::to_string(index) + ">");
+    const TotalsResult result = SumPrintedPages(m_context.files, query);
+    m_context.files.ReleaseRecordLock();
+
+    if (result.groups.empty()) {
+        m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+        return;
+    }
+    for (const auto& line : FormatTotals(query.printerText, result)) {
+        Memo1->appendPlainText(
+            QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    }
+}

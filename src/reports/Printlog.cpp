@@ -1,0 +1,115 @@
+#include "reports/Printlog.h"
+
+#include <QHeaderView>
+#include <QScreen>
+#include <QVBoxLayout>
+
+TfrmPrintLog* frmPrintLog = nullptr;
+
+namespace {
+
+const char* const kHeaders[] = {"", "日時", "プリンタ名", "コンピュータ名", "ユーザー名", "枚数"};
+const int kWidths[] = {30, 110, 120, 120, 80, 40};
+
+}  // namespace
+
+void PrintLogModel::Reset(PrintLogTable table) {
+    beginResetModel();
+    m_table = std::move(table);
+    endResetModel();
+}
+
+int PrintLogModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid()) {
+        return 0;
+    }
+    // Without records the grid keeps one empty row under its headers.
+    return m_table.Size() == 0 ? 1 : static_cast<int>(m_table.Size());
+}
+
+int PrintLogModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 6;
+}
+
+QVariant PrintLogModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || static_cast<size_t>(index.row()) >= m_table.Size()) {
+        return {};
+    }
+    if (role == Qt::DisplayRole) {
+        if (index.column() == 0) {
+            return index.row() + 1;
+        }
+        const std::string field =
+            GetCsvField(m_table.Line(static_cast<size_t>(index.row())), index.column() - 1);
+        return QString::fromLocal8Bit(field.data(), static_cast<qsizetype>(field.size()));
+    }
+    if (role == Qt::TextAlignmentRole && (index.column() == 0 || index.column() == 5)) {
+        return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+QVariant PrintLogModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 || section > 5) {
+        return {};
+    }
+    return QString::fromUtf8(kHeaders[section]);
+}
+
+TfrmPrintLog::TfrmPrintLog(const ReportContext& context, QWidget* parent)
+    : QDialog(parent), m_context(context) {
+    setWindowTitle(QString::fromUtf8("印刷ログの表示"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    resize(541, 574);
+
+    Model = new PrintLogModel(this);
+    StringGrid1 = new QTableView(this);
+    StringGrid1->setModel(Model);
+    StringGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    StringGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    StringGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    StringGrid1->verticalHeader()->hide();  // the row numbers are the grid's first column
+    StringGrid1->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // A million rows scroll smoothly only when no row's height needs measuring.
+    StringGrid1->setWordWrap(false);
+
+    auto* panel = new QWidget(this);
+    panel->setFixedHeight(36);
+    Button1 = new QPushButton(QString::fromUtf8("閉じる"), panel);
+    Button1->setGeometry(8, 6, 97, 25);
+    connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(StringGrid1);
+    layout->addWidget(panel);
+}
+
+void TfrmPrintLog::showEvent(QShowEvent* event) {
+    if (const QScreen* screen = this->screen()) {
+        const QRect s = screen->geometry();
+        move((s.width() - frameGeometry().width()) / 2,
+             (s.height() - frameGeometry().height()) / 2);
+    }
+    QDialog::showEvent(event);
+    LoadPrintLog();
+}
+
+void TfrmPrintLog::LoadPrintLog() {
+    StringGrid1->verticalHeader()->setDefaultSectionSize(16);
+    for (int c = 0; c < 6; ++c) {
+        StringGrid1->setColumnWidth(c, kWidths[c]);
+    }
+    PrintLogTable table;
+    const auto result = table.Load(m_context.files);
+    Model->Reset(std::move(table));
+    if (result == PrintLogTable::LoadResult::NoRecords) {
+        m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+    }
+    const int rows = Model->rowCount();
+    // The newest record is the current row, scrolled into view.
+    StringGrid1->setCurrentIndex(Model->index(rows - 1, 1));
+    StringGrid1->scrollToBottom();
+}
