@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/Host.h"
 #include "platform/sqlite/SqliteSettingsStore.h"
 #include "support/TestSupport.h"
 
@@ -178,4 +179,53 @@ TEST(Ctl, StopWaitsForTheMonitorToReportItHasStopped) {
     kill(signalled, SIGTERM);
     EXPECT_EQ(testsupport::WaitForExit(signalled, 5000), 0);
     EXPECT_EQ(w.Ctl({"status"}).out, "stopped\n");
+}
+
+TEST(Ctl, LogAndTotalsAnswerFromTheDataFiles) {
+    World w;
+    const std::string dir = w.dir / "data";
+    platform::MakeDirectoryPath(dir);
+    testsupport::WriteFile(dir + "/PrintData_amy.dat",
+                           "2,20261103090000,Laser,\\\\PC2,amy,5,5\r\r\n"
+                           "1,20261101080000,\\\\srv\\Hall,\\\\PC1,amy,3,3\r\r\n");
+    testsupport::WriteFile(dir + "/PrintData_bob.dat",
+                           "7,20261102100000,Hall,\\\\PC1,山田,2,2\r\r\n");
+
+    const auto log = w.Ctl({"log", "--data-dir", dir});
+    EXPECT_EQ(log.exitCode, 0);
+    EXPECT_EQ(log.out,
+              "2026-11-01 08:00:00,\\\\srv\\Hall,\\\\PC1,amy,3\n"
+              "2026-11-02 10:00:00,Hall,\\\\PC1,山田,2\n"
+              "2026-11-03 09:00:00,Laser,\\\\PC2,amy,5\n");
+
+    // The monitor's own data directory, as the settings name it.
+    w.Ctl({"reg", "set", kSetting, "DataFileDirectory", "--sz", dir});
+    EXPECT_EQ(w.Ctl({"log"}).out, log.out);
+
+    const auto totals =
+        w.Ctl({"totals", "--printer", "\\\\srv\\Hall", "--month", "2026-11", "--by", "user"});
+    EXPECT_EQ(totals.exitCode, 0);
+    EXPECT_EQ(totals.out,
+              "\\\\srv\\Hall [    2枚]\n\n  山田" + std::string(36, ' ') + " [    2枚]\n");
+
+    const auto none = w.Ctl({"totals", "--printer", "Laser", "--month", "2026-10"});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "印刷データがありません。\n");
+
+    const auto empty = w.Ctl({"log", "--data-dir", w.dir / "nowhere"});
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_EQ(empty.out, "");
+
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"totals", "--month", "2026-11"},
+             {"totals", "--printer", "Laser", "--month", "2026-13"},
+             {"totals", "--printer", "Laser", "--month", "26-11"},
+             {"totals", "--printer", "Laser", "--month", "2026-11", "--by", "printer"},
+             {"log", "--data-dir"},
+             {"log", "--limit", "3"}}) {
+        const auto r = w.Ctl(args);
+        EXPECT_EQ(r.exitCode, 2) << args[0] << " " << args.back();
+        EXPECT_FALSE(r.err.empty());
+    }
 }

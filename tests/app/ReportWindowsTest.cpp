@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+#include "reports/Printcalc.h"
+#include "reports/Printlog.h"
+#include "spool/SpoolScript.h"
+
+using namespace testsupport;
+
+namespace {
+
+// The report windows over real files, with two printer slots (a local one and a connection).
+struct ReportWindows : PrintDataFixture {
+    PrinterSlots printers;
+    platform::ManualClock clock{{2026, 11, 0, 20, 9, 0, 0, 0}};
+    TdmLog log{clock};
+    ReportContext context{files, printers, reg, log, sink, clock};
+
+    ReportWindows() {
+        printers.entries.resize(2);
+        printers.At(0).printerName = "Laser";
+        printers.At(1).printerName = "\\\\srv\\Hall";
+        printers.At(1).serverName = "\\\\srv";
+    }
+    void File(const std::string& user, const std::string& lines) {
+        WriteFile(data / ("PrintData_" + user + ".dat"), lines);
+    }
+    // Shows a dialog modally, runs `whileOpen` inside, then closes it.
+    static void Show(QDialog& dialog, const std::function<void()>& whileOpen) {
+        QTimer::singleShot(0, [&] {
+            whileOpen();
+            dialog.reject();
+        });
+        dialog.exec();
+    }
+    std::vector<std::string> Memo(TfrmPrintCalc& calc) {
+        std::vector<std::string> lines;
+        for (const auto& l : calc.Memo1->toPlainText().split('\n')) {
+            lines.push_back(l.toStdString());
+        }
+        return lines;
+    }
+};
+
+QString Cell(TfrmPrintLog& log, int row, int column) {
+    return log.Model->data(log.Model->index(row, column), Qt::DisplayRole).toString();
+}
+
+}  // namespace
+
+TEST(PrintLogWindow, ShowsEveryRecordWithTheNewestCurrent) {
+    ReportWindows w;
+    w.File("amy",
+           "2,20261103090000,Laser,\\\\PC2,amy,5,-5\r\r\n1,20261101080000,Laser,\\\\PC1,amy,3,"
+           "3\r\r\n");
+    w.File("bob", "7,20261102100000,事務室,\\\\PC1,山田,2,2\r\r\n");
+    TfrmPrintLog log(w.context);
+    EXPECT_EQ(log.windowTitle(), QString::fromUtf8("印刷ログの表示"));
+    int current = -1;
+    ReportWindows::Show(log, [&] { current = log.StringGrid1->currentIndex().row(); });
+    ASSERT_EQ(log.Model->rowCount(), 3);
+    EXPECT_EQ(current, 2);
+    const QStringList headers = {"", "日時", "プリンタ名", "コンピュータ名", "ユーザー名", "枚数"};
+    for (int c = 0; c < 6; ++c) {
+        EXPECT_EQ(log.Model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(), headers[c]);
+    }
+    EXPECT_EQ(log.StringGrid1->columnWidth(1), 110);
+    EXPECT_EQ(Cell(log, 0, 0), "1");
+    EXPECT_EQ(Cell(log, 2, 0), "3");
+    EXPECT_EQ(Cell(log, 0, 1), "2026-11-01 08:00:00");
+    EXPECT_EQ(Cell(log, 1, 2), QString::fromUtf8("事務室"));
+    EXPECT_EQ(Cell(log, 1, 4), QString::fromUtf8("山田"));
+    EXPECT_EQ(Cell(log, 2, 5), "-5");
+    EXPECT_TRUE(w.sink.Messages().empty());
+
+    // The next showing reloads: with the records gone, one empty row and the no-data message.
+    WriteFile(w.data / "PrintData_amy.dat", "\r\r\n");
+    WriteFile(w.data / "PrintData_bob.dat", "");
+    ReportWindows::Show(log, [] {});
+    EXPECT_EQ(log.Model->rowCount(), 1);
+    EXPECT_EQ(Cell(log, 0, 0), "");
+    EXPECT_EQ(Cell(log, 0, 1), "");
+    ASSERT_EQ(w.sink.Messages().size(), 1u);
+    EXPECT_EQ(w.sink.Messages()[0].text, "印刷データがありません。");
+    EXPECT_EQ(w.sink.Messages()[0].caption, "Tessaroven");
+    EXPECT_EQ(w.sink.Messages()[0].flag, 16);
+
+    // No file at all: the empty grid, quietly.
+    std::remove((w.data / "PrintData_amy.dat").c_str());
+    std::remove((w.data / "PrintData_bob.dat").c_str());
+    ReportWindows::Show(log, [] {});
+    EXPECT_EQ(w.sink.Messages().size(), 1u);
+}
+
+TEST(PrintCalcWindow, FirstShowingFillsThePrintersAndTheMonth) {
+    ReportWindows w;
+    TfrmPrintCalc calc(w.context);
+    EXPECT_EQ(calc.windowTitle(), QString::fromUtf8("印刷情報の集計"));
+    ReportWindows::Show(calc, [&] {
+        EXPECT_EQ(calc.cmbPrinterName->count(), 2);
+        EXPECT_EQ(calc.cmbPrinterName->currentIndex(), 0);  // no stored index: the first
+        EXPECT_EQ(calc.cmbPrinterName->currentText(), "Laser");
+        EXPECT_EQ(calc.lblYearMonth->text(), QString::fromUtf8("2026年11月"));
+        EXPECT_TRUE(calc.rbtComputer->isChecked());
+        EXPECT_TRUE(calc.Memo1->toPlainText().isEmpty());
+        calc.BitBtn2Click();
+        calc.BitBtn2Click();
+        calc.rbtUser->setChecked(true);
+        calc.cmbPrinterName->setCurrentIndex(1);
+    });
+    EXPECT_EQ(calc.lblYearMonth->text(), QString::fromUtf8("2027年1月"));
+    EXPECT_EQ(w.reg.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PrinterComboIndex"), 1);
+    // Shown again: the month stays, the totals are by computer again.
+    ReportWindows::Show(calc, [&] {
+        EXPECT_EQ(calc.lblYearMonth->text(), QString::fromUtf8("2027年1月"));
+        EXPECT_TRUE(calc.rbtComputer->isChecked());
+        calc.cmbPrinterName->setCurrentIndex(-1);
+    });
+    EXPECT_EQ(w.reg.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PrinterComboIndex"), -1);
+
+    // After a restart, no printer is selected and the text is empty.
+    TfrmPrintCalc again(w.context);
+    ReportWindows::Show(again, [&] {
+        EXPECT_EQ(again.cmbPrinterName->currentIndex(), -1);
+        EXPECT_EQ(again.cmbPrinterName->currentText(), "");
+        again.BitBtn1Click();
+        for (int i = 0; i < 11; ++i) {
+            again.BitBtn1Click();
+        }
+    });
+    EXPECT_EQ(again.lblYearMonth->text(), QString::fromUtf8("2025年11月"));
+}
+
+TEST(PrintCalcWindow, TotalsGoIntoTheMemo) {
+    ReportWindows w;
+    w.log.SetFilePath(w.data / "log.txt");
+    w.log.SetTag("PMON");
+    w.log.SetEnabled(true);
+    w.log.SetDebug(true);
+    w.File("amy",
+           "1,20261103090000,Laser,\\\\PC2,amy,5,5\r\r\n"
+           "2,20261104090000,Hall,\\\\PC1,amy,4,4\r\r\n");
+    w.File("bob", "3,20261105090000,Laser,\\\\PC2,bob,2,2\r\r\n");
+    TfrmPrintCalc calc(w.context);
+    std::vector<std::string> byComputer, byUser, network;
+    ReportWindows::Show(calc, [&] {
+        calc.btnCalcClick();
+        byComputer = w.Memo(calc);
+        calc.rbtUser->setChecked(true);
+        calc.btnCalcClick();
+        byUser = w.Memo(calc);
+        calc.cmbPrinterName->setCurrentIndex(1);
+        calc.btnCalcClick();
+        network = w.Memo(calc);
+    });
+    EXPECT_EQ(byComputer,
+              (std::vector<std::string>{"Laser [    7枚]", "",
+                                        "  \\\\PC2                                    [    7枚]"}));
+    EXPECT_EQ(byUser.size(), 4u);
+    EXPECT_EQ(byUser[2], "  amy                                      [    5枚]");
+    EXPECT_EQ(network[0], "\\\\srv\\Hall [    4枚]");
+    EXPECT_NE(ReadFile(w.data / "log.txt").find("DPMON3003 ItemIndex = <1>"), std::string::npos);
+
+    // Nothing for the month: the no-data message and an empty memo.
+    ReportWindows::Show(calc, [&] {
+        calc.BitBtn1Click();
+        calc.btnCalcClick();
+    });
+    EXPECT_TRUE(calc.Memo1->toPlainText().isEmpty());
+    ASSERT_EQ(w.sink.Messages().size(), 1u);
+    EXPECT_EQ(w.sink.Messages()[0].text, "印刷データがありません。");
+}

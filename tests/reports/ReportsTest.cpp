@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+#include "reports/PrintLogData.h"
+#include "reports/PrintTotals.h"
+#include "reports/TextCells.h"
+#include "storage/PrintDataFixture.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct ReportWorld : PrintDataFixture {
+    ReportWorld() { std::setlocale(LC_ALL, "C.UTF-8"); }
+    void File(const std::string& user, const std::string& lines) {
+        WriteFile(data / ("PrintData_" + user + ".dat"), lines);
+    }
+    std::vector<std::string> LogLines() {
+        PrintLogTable table;
+        table.Load(files);
+        std::vector<std::string> lines;
+        for (size_t i = 0; i < table.Size(); ++i) {
+            lines.emplace_back(table.Line(i));
+        }
+        return lines;
+    }
+    std::vector<std::string> Totals(const std::string& printer, int year, int month,
+                                    bool byComputer = true, const std::string& server = "") {
+        TotalsQuery q{printer, server, year, month, byComputer};
+        files.AcquireRecordLock();
+        const auto result = SumPrintedPages(files, q);
+        files.ReleaseRecordLock();
+        return result.groups.empty() ? std::vector<std::string>{} : FormatTotals(printer, result);
+    }
+};
+
+}  // namespace
+
+TEST(CsvField, ReturnsOnlyClosedFields) {
+    const std::string line = "2006-10-15 12:34:56,P,,u,-6,";
+    EXPECT_EQ(GetCsvField(line, 0), "2006-10-15 12:34:56");
+    EXPECT_EQ(GetCsvField(line, 1), "P");
+    EXPECT_EQ(GetCsvField(line, 2), "");
+    EXPECT_EQ(GetCsvField(line, 4), "-6");
+    EXPECT_EQ(GetCsvField(line, 5), "");
+    EXPECT_EQ(GetCsvField("a,b,tail", 2), "");
+    EXPECT_EQ(GetCsvField("事務室,山田,", 1), "山田");
+}
+
+TEST(PrintLog, MergesEveryUsersFileOldestFirst) {
+    ReportWorld w;
+    w.File("zed",
+           "3,20061015120000,P,\\\\PC1,zed,1,1\r\r\n1,20050101000000,P,\\\\PC1,zed,2,2\r\r\n");
+    w.File("amy", "\r\r\n9,20061015115959,Q,\\\\PC2,amy,3,-3\r\r\nbroken,line\r\r\n");
+    EXPECT_EQ(w.LogLines(), (std::vector<std::string>{
+                                "2005-01-01 00:00:00,P,\\\\PC1,zed,2,",
+                                "2006-10-15 11:59:59,Q,\\\\PC2,amy,-3,",
+                                "2006-10-15 12:00:00,P,\\\\PC1,zed,1,",
+                            }));
+}
+
+// Lines of one second follow printer, machine and user, without regard to case.
+TEST(PrintLog, SameSecondRecordsByPrinterIgnoringCase) {
+    ReportWorld w;
+    w.File("a",
+           "1,20061015120000,beta,\\\\PC1,u,1,1\r\r\n"
+           "2,20061015120000,Alpha,\\\\PC9,u,1,1\r\r\n"
+           "3,20061015120000,alpha,\\\\PC2,u,1,1\r\r\n"
+           "4,20061015120000,,\\\\PC1,,1,1\r\r\n");
+    const auto lines = w.LogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(GetCsvField(lines[0], 1), "");
+    EXPECT_EQ(GetCsvField(lines[0], 3), "");  // an empty user keeps the pages in place
+    EXPECT_EQ(GetCsvField(lines[0], 4), "1");
+    EXPECT_EQ(GetCsvField(lines[1], 2), "\\\\PC2");  // "alpha" and "Alpha" compare equal
+    EXPECT_EQ(GetCsvField(lines[2], 2), "\\\\PC9");
+    EXPECT_EQ(GetCsvField(lines[3], 1), "beta");
+}
+
+TEST(PrintLog, TellsNoFilesFromNoRecords) {
+    ReportWorld w;
+    PrintLogTable table;
+    EXPECT_EQ(table.Load(w.files), PrintLogTable::LoadResult::NoFiles);
+    w.File("a", "\r\r\n0,20061015120000,P,M,u,1,1\r\r\n");
+    EXPECT_EQ(table.Load(w.files), PrintLogTable::LoadResult::NoRecords);
+    EXPECT_EQ(table.Size(), 0u);
+    w.File("b", "5,20061015120000,P,M,u,1,1\r\r\n");
+    EXPECT_EQ(table.Load(w.files), PrintLogTable::LoadResult::Loaded);
+    EXPECT_EQ(table.Size(), 1u);
+}
+
+TEST(PrintTotals, ByComputerOrByUserInOrderOfFirstAppearance) {
+    ReportWorld w;
+    w.File("a",
+           "1,20261103090000,Laser,\\\\PC2,amy,5,5\r\r\n"
+           "2,20261104090000,Laser,\\\\PC1,amy,4,4\r\r\n"
+           "3,20261031235959,Laser,\\\\PC1,amy,100,100\r\r\n"  // October
+           "4,20261105090000,laser,\\\\PC1,amy,100,100\r\r\n"  // another printer by case
+           "5,20261106090000,Other,\\\\PC1,amy,100,100\r\r\n");
+    w.File("b",
+           "1,20261101090000,Laser,\\\\PC1,bob,3,-3\r\r\n"
+           "2,20261130235959,Laser,,bob,7,7\r\r\n");
+    EXPECT_EQ(w.Totals("Laser", 2026, 11),
+              (std::vector<std::string>{
+                  "Laser [   13枚]",
+                  "",
+                  "  \\\\PC2                                    [    5枚]",
+                  "  \\\\PC1                                    [    1枚]",
+                  "                                           [    7枚]",
+              }));
+    EXPECT_EQ(w.Totals("Laser", 2026, 11, false),
+              (std::vector<std::string>{"Laser [   13枚]", "",
+                                        "  amy                                      [    9枚]",
+                                        "  bob                                      [    4枚]"}));
+    EXPECT_TRUE(w.Totals("Laser", 2026, 12).empty());
+    EXPECT_TRUE(w.Totals("LASER", 2026, 11).empty());
+}
+
+// A network printer's records carry the printer's name on its server.
+TEST(PrintTotals, NetworkPrintersMatchThroughTheirServer) {
+    ReportWorld w;
+    w.File("a",
+           "1,20261103090000,Hall,\\\\PC1,amy,5,5\r\r\n"
+           "2,20261103090000,\\\\srv\\Hall,\\\\PC1,amy,7,7\r\r\n");
+    EXPECT_EQ(w.Totals("\\\\srv\\Hall", 2026, 11, true, "\\\\srv")[0], "\\\\srv\\Hall [    5枚]");
+    EXPECT_EQ(ServerOfPrinterName("\\\\srv\\Hall"), "\\\\srv");
+    EXPECT_EQ(ServerOfPrinterName("Hall"), "");
+    EXPECT_EQ(ServerOfPrinterName("\\\\srv"), "");
+}
+
+TEST(PrintTotals, WideNamesLineUpAndBigTotalsWiden) {
+    ReportWorld w;
+    w.File("a",
+           "1,20261103090000,事務室,\\\\経理部,amy,99999,99999\r\r\n"
+           "2,20261103090000,事務室,\\\\PC1,amy,100000,100000\r\r\n");
+    const auto lines = w.Totals("事務室", 2026, 11);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "事務室 [199999枚]");
+    EXPECT_EQ(lines[2], "  \\\\経理部" + std::string(32, ' ') + " [99999枚]");
+    EXPECT_EQ(lines[3], "  \\\\PC1" + std::string(35, ' ') + " [100000枚]");
+    EXPECT_EQ(DisplayCells("\\\\経理部"), 8);
+    EXPECT_EQ(PadToCells(std::string(45, 'x'), 40), std::string(45, 'x'));
+}
+
+TEST(PrintTotals, MoreThanAHundredAndTwentyEightGroupsAllCount) {
+    ReportWorld w;
+    std::string lines;
+    for (int i = 0; i < 300; ++i) {
+        lines +=
+            std::to_string(i + 1) + ",20261103090000,P,\\\\PC" + std::to_string(i) + ",u,1,1\r\r\n";
+    }
+    w.File("a", lines);
+    const auto totals = w.Totals("P", 2026, 11);
+    ASSERT_EQ(totals.size(), 302u);
+    EXPECT_EQ(totals[0], "P [  300枚]");
+    EXPECT_EQ(totals.back().substr(0, 9), "  \\\\PC299");
+}
+
+TEST(SelectedMonth, StepsAcrossYears) {
+    const int december = SelectedMonth(2026, 12);
+    EXPECT_EQ(YearOf(december + 1), 2027);
+    EXPECT_EQ(MonthOf(december + 1), 1);
+    const int january = SelectedMonth(2026, 1);
+    EXPECT_EQ(YearOf(january - 1), 2025);
+    EXPECT_EQ(MonthOf(january - 1), 12);
+}
