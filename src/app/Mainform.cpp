@@ -129,15 +129,24 @@ void TfrmMain::RunGuarded(int kind, const std::function<void()>& showWindow) {
     m_openWindowKind = kNone;
 }
 
-// The print totals, print log, options and password windows come with their own parts of the
-// program; until then their commands only pass the guard.
 void TfrmMain::mmPrintCalcClick() {
-    RunGuarded(kPrintCalc, [] {});
+    RunGuarded(kPrintCalc, [] {
+        if (frmPrintCalc != nullptr) {
+            frmPrintCalc->exec();
+        }
+    });
 }
 
 void TfrmMain::mmPrintLogClick() {
-    RunGuarded(kPrintLog, [] {});
+    RunGuarded(kPrintLog, [] {
+        if (frmPrintLog != nullptr) {
+            frmPrintLog->exec();
+        }
+    });
 }
+
+// The options and password windows come with their own part of the program; until then their
+// commands only pass the guard.
 
 void TfrmMain::mmOptionClick() {
     if (GuardRefuses()) {

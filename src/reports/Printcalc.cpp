@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 TfrmPrintCalc* frmPrintCalc = nullptr;
 
@@ -50,7 +51,8 @@ TfrmPrintCalc::TfrmPrintCalc(const ReportContext& context, QWidget* parent)
     rbtComputer->move(16, 56);
     rbtComputer->adjustSize();
     rbtUser = new QRadioButton(QString::fromUtf8("ユーザー別集計"), top);
-    rbtUser->move(144, 56);
+    // Where this font's captions are wider than designed, keep the two choices apart.
+    rbtUser->move(std::max(144, rbtComputer->geometry().right() + 12), 56);
     rbtUser->adjustSize();
     btnCalc = new QPushButton(QString::fromUtf8("集計"), top);
     btnCalc->setGeometry(312, 51, 65, 25);
@@ -163,4 +165,7 @@ void TfrmPrintCalc::btnCalcClick() {
         Memo1->appendPlainText(
             QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
     }
+    // Start reading at the grand total.
+    Memo1->moveCursor(QTextCursor::Start);
+    Memo1->ensureCursorVisible();
 }

@@ -1,8 +1,10 @@
 #include "reports/Printlog.h"
 
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QScreen>
 #include <QVBoxLayout>
+#include <algorithm>
 
 TfrmPrintLog* frmPrintLog = nullptr;
 
@@ -98,13 +100,25 @@ void TfrmPrintLog::showEvent(QShowEvent* event) {
 }
 
 void TfrmPrintLog::LoadPrintLog() {
-    StringGrid1->verticalHeader()->setDefaultSectionSize(16);
-    for (int c = 0; c < 6; ++c) {
-        StringGrid1->setColumnWidth(c, kWidths[c]);
-    }
     PrintLogTable table;
     const auto result = table.Load(m_context.files);
     Model->Reset(std::move(table));
+    // The designed widths, widened where this font needs more room for the row numbers and the
+    // date and time.
+    const QFontMetrics metrics(StringGrid1->font());
+    const int padding = 2 * metrics.horizontalAdvance(QLatin1Char(' ')) + 4;
+    const int minimum[] = {
+        metrics.horizontalAdvance(QString::number(Model->rowCount())) + padding,
+        metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + padding,
+        0,
+        0,
+        0,
+        metrics.horizontalAdvance(QStringLiteral("00000")) + padding,
+    };
+    StringGrid1->verticalHeader()->setDefaultSectionSize(std::max(16, metrics.height() + 2));
+    for (int c = 0; c < 6; ++c) {
+        StringGrid1->setColumnWidth(c, std::max(kWidths[c], minimum[c]));
+    }
     if (result == PrintLogTable::LoadResult::NoRecords) {
         m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
     }

@@ -7,6 +7,8 @@
 #include "admin/AboutBox.h"
 #include "app/Mainform.h"
 #include "platform/Host.h"
+#include "reports/Printcalc.h"
+#include "reports/Printlog.h"
 #include "spool/SpoolScript.h"
 
 using namespace testsupport;
@@ -165,4 +167,32 @@ TEST(MainForm, OnlyOneWindowOpensAtATime) {
     // Closed again, commands pass.
     w.form->mmPrintLogClick();
     EXPECT_EQ(w.sink.Messages().size(), 4u);
+}
+
+// The menu commands open the report windows, each under the guard.
+TEST(MainForm, MenuCommandsOpenTheReportWindows) {
+    FormWorld w;
+    w.form->FormCreate();
+    TfrmPrintLog log(w.form->Reports());
+    TfrmPrintCalc calc(w.form->Reports());
+    frmPrintLog = &log;
+    frmPrintCalc = &calc;
+    int logKind = -1;
+    int calcKind = -1;
+    QTimer::singleShot(0, [&] {
+        logKind = log.isVisible() ? w.form->OpenWindowKind() : -2;
+        log.accept();
+    });
+    w.form->mmPrintLogClick();
+    QTimer::singleShot(0, [&] {
+        calcKind = calc.isVisible() ? w.form->OpenWindowKind() : -2;
+        EXPECT_EQ(calc.cmbPrinterName->itemText(1), "\\\\srv\\Hall");
+        calc.accept();
+    });
+    w.form->mmPrintCalcClick();
+    frmPrintLog = nullptr;
+    frmPrintCalc = nullptr;
+    EXPECT_EQ(logKind, TfrmMain::kPrintLog);
+    EXPECT_EQ(calcKind, TfrmMain::kPrintCalc);
+    w.form->FormClose();
 }
