@@ -1,1 +1,145 @@
 #include "admin/PasswordDlg.h"
+
+#include <QScreen>
+
+TPasswordDlg* PasswordDlg = nullptr;
+
+namespace {
+
+constexpr int kWidth = 337;
+constexpr int kLabelLeft = 8;
+constexpr int kLabelWidth = 120;
+constexpr int kEditLeft = 128;
+constexpr int kEditWidth = 201;
+constexpr int kEditHeight = 21;
+constexpr int kOkLeft = 102;
+constexpr int kCancelLeft = 182;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 25;
+
+QFont DialogFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS PGothic"), QStringLiteral("Noto Sans CJK JP"),
+                      QStringLiteral("Noto Sans")});
+    font.setPixelSize(12);
+    return font;
+}
+
+// One row: the label's top sits six pixels below the edit's so that their texts line up.
+void PlaceRow(QLabel* label, QLineEdit* edit, int editTop) {
+    label->move(kLabelLeft, editTop + 6);
+    edit->move(kEditLeft, editTop);
+}
+
+void ShowRow(QLabel* label, QLineEdit* edit, bool visible) {
+    label->setVisible(visible);
+    edit->setVisible(visible);
+}
+
+}  // namespace
+
+TPasswordDlg::TPasswordDlg(std::function<int()> mode, QWidget* parent)
+    : QDialog(parent), m_mode(std::move(mode)) {
+    // A dialog border without system menu or close box: OK, Cancel, Enter or Esc close it.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFont(DialogFont());
+
+    auto label = [this](const char* caption) {
+        auto* l = new QLabel(QString::fromUtf8(caption), this);
+        l->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        l->resize(kLabelWidth, l->sizeHint().height());
+        return l;
+    };
+    auto edit = [this] {
+        auto* e = new QLineEdit(this);
+        e->setEchoMode(QLineEdit::Password);
+        e->resize(kEditWidth, kEditHeight);
+        return e;
+    };
+    auto button = [this](const char* caption, int left) {
+        auto* b = new QPushButton(QString::fromUtf8(caption), this);
+        b->setGeometry(left, 0, kButtonWidth, kButtonHeight);
+        return b;
+    };
+
+    lblPassword = label("パスワードの入力 :");
+    edtPassword = edit();
+    lblNewPassword1 = label("新パスワードの入力 :");
+    edtNewPassword1 = edit();
+    lblNewPassword2 = label("新パスワードの再入力 :");
+    edtNewPassword2 = edit();
+    OKBtn = button("OK", kOkLeft);
+    OKBtn->setDefault(true);
+    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    // Esc rejects the dialog on its own, the same as this button.
+    CancelBtn = button("キャンセル", kCancelLeft);
+    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+
+    setTabOrder(edtPassword, edtNewPassword1);
+    setTabOrder(edtNewPassword1, edtNewPassword2);
+    setTabOrder(edtNewPassword2, OKBtn);
+    setTabOrder(OKBtn, CancelBtn);
+
+    Arrange(kChange);
+}
+
+bool TPasswordDlg::Arrange(int mode) {
+    int height = 0;
+    int buttonTop = 0;
+    switch (mode) {
+        case kEnter:
+            setWindowTitle(QString::fromUtf8("パスワードを入力してください。"));
+            ShowRow(lblPassword, edtPassword, true);
+            ShowRow(lblNewPassword1, edtNewPassword1, false);
+            ShowRow(lblNewPassword2, edtNewPassword2, false);
+            PlaceRow(lblPassword, edtPassword, 11);
+            height = 130;
+            buttonTop = 59;
+            break;
+        case kChange:
+            setWindowTitle(QString::fromUtf8("パスワードの変更"));
+            ShowRow(lblPassword, edtPassword, true);
+            ShowRow(lblNewPassword1, edtNewPassword1, true);
+            ShowRow(lblNewPassword2, edtNewPassword2, true);
+            PlaceRow(lblPassword, edtPassword, 11);
+            PlaceRow(lblNewPassword1, edtNewPassword1, 35);
+            PlaceRow(lblNewPassword2, edtNewPassword2, 59);
+            height = 178;
+            buttonTop = 99;
+            break;
+        case kSet:
+            setWindowTitle(QString::fromUtf8("パスワードの設定"));
+            ShowRow(lblPassword, edtPassword, false);
+            ShowRow(lblNewPassword1, edtNewPassword1, true);
+            ShowRow(lblNewPassword2, edtNewPassword2, true);
+            PlaceRow(lblNewPassword1, edtNewPassword1, 11);
+            PlaceRow(lblNewPassword2, edtNewPassword2, 35);
+            height = 147;
+            buttonTop = 75;
+            break;
+        default:
+            return false;
+    }
+    setFixedSize(kWidth, height);
+    OKBtn->move(kOkLeft, buttonTop);
+    CancelBtn->move(kCancelLeft, buttonTop);
+    return true;
+}
+
+void TPasswordDlg::showEvent(QShowEvent* event) {
+    // Nothing typed at an earlier showing is offered again.
+    edtPassword->clear();
+    edtNewPassword1->clear();
+    edtNewPassword2->clear();
+    const int mode = m_mode ? m_mode() : 0;
+    if (Arrange(mode)) {
+        (mode == kSet ? edtNewPassword1 : edtPassword)->setFocus();
+    }
+    // Centred on the screen at every showing, after the height has settled.
+    if (const QScreen* screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    QDialog::showEvent(event);
+}

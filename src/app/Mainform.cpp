@@ -4,6 +4,8 @@
 #include <QIcon>
 
 #include "admin/AboutBox.h"
+#include "admin/Password.h"
+#include "admin/PasswordDlg.h"
 #include "platform/Host.h"
 #include "reports/Printcalc.h"
 #include "reports/Printlog.h"
@@ -15,6 +17,28 @@ namespace {
 constexpr const char* kStatusValue = "TessarovenStatus";
 constexpr const char* kGuardText = "他のウィンドウが開かれています。閉じてから実行してください。";
 constexpr const char* kWarningCaption = "Tessaroven 警告";
+constexpr const char* kInfoCaption = "Tessaroven";
+constexpr const char* kWrongPassword = "パスワードが間違っています。";
+constexpr const char* kDigestValue = "PGSpoolSize";
+constexpr const char* kPasswordSwitch = "PGSpoolOnOff";
+constexpr int kPasswordOn = 1;
+constexpr int kPasswordOff = 2;
+
+// Shows the password dialog in a mode; true when it was closed with OK.
+bool AskPassword(TfrmMain& form, int mode) {
+    form.SetPasswordDialogMode(mode);
+    return PasswordDlg != nullptr && PasswordDlg->exec() == QDialog::Accepted;
+}
+
+std::string Typed(const QLineEdit* edit) {
+    return edit->text().toStdString();
+}
+
+// The new password is taken only when both entries agree and are not empty.
+bool NewEntriesAgree() {
+    const std::string first = Typed(PasswordDlg->edtNewPassword1);
+    return !first.empty() && first == Typed(PasswordDlg->edtNewPassword2);
+}
 
 }  // namespace
 
@@ -145,26 +169,91 @@ void TfrmMain::mmPrintLogClick() {
     });
 }
 
-// The options and password windows come with their own part of the program; until then their
-// commands only pass the guard.
-
 void TfrmMain::mmOptionClick() {
     if (GuardRefuses()) {
         return;
     }
+    // While a password is in force, only who knows it reaches the options.
+    if (m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch) ==
+        kPasswordOn) {
+        bool accepted = false;
+        bool right = false;
+        RunGuarded(kPasswordOrVersion, [&] {
+            accepted = AskPassword(*this, TPasswordDlg::kEnter);
+            right = accepted && CheckPassword(m_registry, Typed(PasswordDlg->edtPassword));
+        });
+        if (!accepted) {
+            return;
+        }
+        if (!right) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+    }
+    // The options window comes with its own part of the program; until then the command only
+    // passes the guard.
     RunGuarded(kOption, [] {});
 }
 
 void TfrmMain::mmSetPasswordClick() {
-    RunGuarded(kPasswordOrVersion, [] {});
+    RunGuarded(kPasswordOrVersion, [this] {
+        if (!AskPassword(*this, TPasswordDlg::kSet)) {
+            return;
+        }
+        if (!NewEntriesAgree()) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+                                ComputePasswordDigest(Typed(PasswordDlg->edtNewPassword1)));
+        m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOn);
+        mmSetPassword->setEnabled(false);
+        mmChgPassword->setEnabled(true);
+        mmDelPassword->setEnabled(true);
+        m_services.sink.Show("パスワードを設定しました。", kInfoCaption,
+                             platform::MB_ICONINFORMATION);
+    });
 }
 
 void TfrmMain::mmChgPasswordClick() {
-    RunGuarded(kChangePassword, [] {});
+    RunGuarded(kChangePassword, [this] {
+        if (!AskPassword(*this, TPasswordDlg::kChange)) {
+            return;
+        }
+        if (!CheckPassword(m_registry, Typed(PasswordDlg->edtPassword))) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+        if (!NewEntriesAgree()) {
+            m_services.sink.Show("新しいパスワードが間違っています。", kWarningCaption,
+                                 platform::MB_ICONWARNING);
+            return;
+        }
+        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+                                ComputePasswordDigest(Typed(PasswordDlg->edtNewPassword1)));
+        m_services.sink.Show("パスワードを変更しました。", kInfoCaption,
+                             platform::MB_ICONINFORMATION);
+    });
 }
 
 void TfrmMain::mmDelPasswordClick() {
-    RunGuarded(kDeletePassword, [] {});
+    RunGuarded(kDeletePassword, [this] {
+        if (!AskPassword(*this, TPasswordDlg::kEnter)) {
+            return;
+        }
+        if (!CheckPassword(m_registry, Typed(PasswordDlg->edtPassword))) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+                                kClearedPasswordDigest);
+        m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOff);
+        mmSetPassword->setEnabled(true);
+        mmChgPassword->setEnabled(false);
+        mmDelPassword->setEnabled(false);
+        m_services.sink.Show("パスワードを削除しました。", kInfoCaption,
+                             platform::MB_ICONINFORMATION);
+    });
 }
 
 void TfrmMain::mmVersionClick() {
