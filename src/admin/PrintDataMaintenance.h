@@ -1,1 +1,55 @@
 #pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/MessageSink.h"
+#include "platform/SystemTime.h"
+#include "storage/PrintDataFiles.h"
+
+// -1, 0 or 1 by year, then month, then day; the time of day is ignored.
+int CompareRecordDates(const platform::SystemTime& a, const platform::SystemTime& b);
+
+struct DataStatistics {
+    int fileCount = 0;
+    std::uint64_t totalBytes = 0;
+    bool hasRecords = false;  // earliest, latest and firstMonth are set
+    platform::SystemTime earliest;
+    platform::SystemTime latest;
+    int firstMonth = 0;  // year * 12 + month of the earliest record; 0 without records
+};
+
+// Counts, sizes and reads every print data file of dir. The caller holds the record lock.
+DataStatistics ScanDataStatistics(PrintDataFiles& files, const std::string& dir);
+
+std::string FormatRecordDay(const platform::SystemTime& t);  // "%4d/%02d/%02d"
+std::string FormatPurgeMonth(int selectedMonth);             // "%4d年%02d月"
+
+struct PurgedFile {
+    std::string path;
+    long removed = 0;  // records of the chosen months and lines that were no complete record
+    long kept = 0;
+    bool rewritten = false;
+    std::string error;  // why the file was left as it was
+};
+
+struct PurgeReport {
+    std::vector<PurgedFile> files;
+    bool stopped = false;  // a temporary file could not be written: later files untouched
+};
+
+// Points where a test can stop or break a purge.
+struct PurgeFaults {
+    std::function<void(const char* step)> reached;  // "written" (before the rename), "renamed"
+    bool failRename = false;
+};
+
+// Removes from every print data file of dir the records of selectedMonth (year * 12 + month) and
+// all earlier months, and every line that is no complete record; the rest is rewritten in the
+// record format. Each file is replaced in one step by a completed, flushed copy: at any moment the
+// data file is either the old file or the new one, whole. Appends by other processes wait for
+// the rewrite and then go to the new file. The caller holds the record lock.
+PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int selectedMonth,
+                           platform::MessageSink& sink, const PurgeFaults* faults = nullptr);

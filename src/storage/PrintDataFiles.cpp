@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,16 +94,30 @@ void RecordLock::Release() {
     m_mutex.unlock();
 }
 
-std::string FormatPrintRecord(const CompletedJob& job) {
+namespace {
+
+std::string FormatRecordLine(std::int32_t jobId, const platform::SystemTime& t,
+                             const std::string& printer, const std::string& machine,
+                             const std::string& user, std::int32_t total, std::int32_t printed) {
     char head[64];
-    std::snprintf(head, sizeof head, "%d,%02d%02d%02d%02d%02d%02d,", job.jobId, job.time.wYear,
-                  job.time.wMonth, job.time.wDay, job.time.wHour, job.time.wMinute,
-                  job.time.wSecond);
+    std::snprintf(head, sizeof head, "%d,%02d%02d%02d%02d%02d%02d,", jobId, t.wYear, t.wMonth,
+                  t.wDay, t.wHour, t.wMinute, t.wSecond);
     char tail[32];
-    std::snprintf(tail, sizeof tail, ",%d,%d\r\r\n", ClampedProduct(job.totalPages, job.copies),
-                  ClampedProduct(job.pagesPrinted, job.copies));
-    return head + FieldText(job.printerName) + "," + FieldText(job.machineName) + "," +
-           FieldText(job.userName) + tail;
+    std::snprintf(tail, sizeof tail, ",%d,%d\r\r\n", total, printed);
+    return head + FieldText(printer) + "," + FieldText(machine) + "," + FieldText(user) + tail;
+}
+
+}  // namespace
+
+std::string FormatPrintRecord(const CompletedJob& job) {
+    return FormatRecordLine(job.jobId, job.time, job.printerName, job.machineName, job.userName,
+                            ClampedProduct(job.totalPages, job.copies),
+                            ClampedProduct(job.pagesPrinted, job.copies));
+}
+
+std::string FormatStoredRecord(const PrintRecord& r) {
+    return FormatRecordLine(r.jobId, r.time, r.printerName, r.machineName, r.userName,
+                            r.totalPagesTimesCopies, r.pagesPrintedTimesCopies);
 }
 
 void ParsePrintRecordLine(std::string_view line, PrintRecord& rec) {
@@ -254,6 +269,29 @@ std::vector<std::string> ListPrintDataFiles(const std::string& dir) {
     return files;
 }
 
+int OpenForAppending(const std::string& path) {
+    // Another process (a purge) may be rewriting the file: its lock keeps us out meanwhile, and
+    // once it has renamed the new file into place we must append to that one, not the old.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            return -1;
+        }
+        if (flock(fd, LOCK_EX) != 0) {
+            return fd;  // no locks on this file system: append as before
+        }
+        struct stat opened {};
+        struct stat named {};
+        if (fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+            opened.st_ino == named.st_ino && opened.st_dev == named.st_dev) {
+            return fd;
+        }
+        close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
 PrintDataFiles::PrintDataFiles(TdmRegistryCtl& registry, platform::MessageSink& sink)
     : m_registry(registry), m_sink(sink) {}
 
@@ -290,8 +328,7 @@ std::string PrintDataFiles::DataFilePath() const {
 
 void PrintDataFiles::WritePrintRecord() {
     if (!DataDirectory().empty()) {
-        const int fd =
-            open(DataFilePath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        const int fd = OpenForAppending(DataFilePath());
         if (fd < 0) {
             m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::MB_ICONSTOP);
             return;

@@ -51,6 +51,9 @@ class RecordLock {
 // bits and kept within the 32-bit range.
 std::string FormatPrintRecord(const CompletedJob& job);
 
+// A record read back, written again in the same format (its page figures are already products).
+std::string FormatStoredRecord(const PrintRecord& record);
+
 // Parses one line (or one piece of an over-long line) into rec exactly as the reader does: rec
 // keeps whatever a failed step did not reach, and its jobId is -1 unless the record is complete.
 void ParsePrintRecordLine(std::string_view line, PrintRecord& rec);
@@ -77,6 +80,10 @@ class RecordCursor {
     size_t m_begin = 0;
     size_t m_end = 0;
 };
+
+// Opens a print data file for one append, holding its lock (released by closing the descriptor)
+// and making sure the descriptor is the file now at that path. -1 with errno on failure.
+int OpenForAppending(const std::string& path);
 
 // The files "PrintData*.dat" (name matched without case, as the shared folder may come from
 // another system) directly in dir, sorted by name. Folders are left out.
