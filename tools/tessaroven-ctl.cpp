@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "admin/PrintDataMaintenance.h"
 #include "platform/Host.h"
 #include "platform/MessageSink.h"
 #include "platform/sqlite/SqliteSettingsStore.h"
@@ -47,6 +48,9 @@ const char* const kMainUsage =
     "  log [--data-dir DIR]             print every print record, oldest first\n"
     "  totals --printer NAME --month YYYY-MM [--by computer|user] [--data-dir DIR]\n"
     "                                   pages printed on a printer in a month, by group\n"
+    "  stats [--data-dir DIR]           files, bytes and dates of the print data\n"
+    "  purge --through YYYY-MM [--data-dir DIR]\n"
+    "                                   delete every record of that month and before\n"
     "\n"
     "KEY starts with HKLM\\ (HKEY_LOCAL_MACHINE\\) or HKCU\\ (HKEY_CURRENT_USER\\), for example\n"
     "HKLM\\SOFTWARE\\Tessaroven\\Setting. Run 'tessaroven-ctl COMMAND --help' for details.\n"
@@ -86,6 +90,20 @@ const char* const kTotalsUsage =
     "Adds up the pages printed x copies of the printer's records of that month, by computer\n"
     "(default) or by user, as the print totals window shows them. A NAME of the form\n"
     "\\\\server\\printer is a network printer. Exits 1 when no record matches.\n";
+
+const char* const kStatsUsage =
+    "Usage: tessaroven-ctl stats [--data-dir DIR]\n"
+    "\n"
+    "Prints the number of print data files, their total size in bytes, the dates of the first\n"
+    "and the last record and the first month, as the options dialog shows them.\n";
+
+const char* const kPurgeUsage =
+    "Usage: tessaroven-ctl purge --through YYYY-MM [--data-dir DIR]\n"
+    "\n"
+    "Deletes, from every user's print data file, every record of that month and all months\n"
+    "before it, and every line that is no complete record; then prints what was removed and\n"
+    "kept per file. Each file is replaced whole or not at all. Exits 1 when a file was left as\n"
+    "it was. The rights to the files decide who may purge.\n";
 
 int Usage(const char* text) {
     std::fputs(text, stderr);
@@ -424,6 +442,77 @@ int Totals(const Args& args) {
     return kOk;
 }
 
+int Stats(const Args& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kStatsUsage, stdout);
+        return kOk;
+    }
+    std::map<std::string, std::string> options;
+    if (!ParseOptions(args, {"--data-dir"}, options)) {
+        return Usage(kStatsUsage);
+    }
+    platform::StderrMessageSink sink;
+    TdmRegistryCtl registry;
+    PrintDataFiles files(registry, sink);
+    const std::string dir =
+        options.count("--data-dir") ? options["--data-dir"] : MonitorDataDirectory();
+    files.AcquireRecordLock();
+    const DataStatistics stats = ScanDataStatistics(files, dir);
+    files.ReleaseRecordLock();
+    std::printf("directory: %s\nfiles: %d\nbytes: %llu\n", dir.c_str(), stats.fileCount,
+                static_cast<unsigned long long>(stats.totalBytes));
+    if (stats.hasRecords) {
+        std::printf("first record: %s\nlast record: %s\nfirst month: %04d-%02d\n",
+                    FormatRecordDay(stats.earliest).c_str(), FormatRecordDay(stats.latest).c_str(),
+                    YearOf(stats.firstMonth), MonthOf(stats.firstMonth));
+    } else {
+        std::printf("first record: -\nlast record: -\nfirst month: -\n");
+    }
+    return kOk;
+}
+
+int Purge(const Args& args) {
+    if (WantsHelp(args)) {
+        std::fputs(kPurgeUsage, stdout);
+        return kOk;
+    }
+    std::map<std::string, std::string> options;
+    if (!ParseOptions(args, {"--through", "--data-dir"}, options) || !options.count("--through")) {
+        return Usage(kPurgeUsage);
+    }
+    int year = 0;
+    int month = 0;
+    if (!ParseMonth(options["--through"], year, month)) {
+        std::fprintf(stderr, "tessaroven-ctl: '%s' is no month of the form YYYY-MM\n",
+                     options["--through"].c_str());
+        return kUsage;
+    }
+    platform::StderrMessageSink sink;
+    TdmRegistryCtl registry;
+    PrintDataFiles files(registry, sink);
+    const std::string dir =
+        options.count("--data-dir") ? options["--data-dir"] : MonitorDataDirectory();
+    files.AcquireRecordLock();
+    const PurgeReport report = PurgePrintData(files, dir, SelectedMonth(year, month), sink);
+    files.ReleaseRecordLock();
+    bool allDone = !report.stopped;
+    for (const auto& f : report.files) {
+        const std::string name = f.path.substr(f.path.rfind('/') + 1);
+        if (f.rewritten) {
+            std::printf("%s: removed %ld, kept %ld\n", name.c_str(), f.removed, f.kept);
+        } else {
+            std::printf("%s: left as it was (%s)\n", name.c_str(), f.error.c_str());
+            allDone = false;
+        }
+    }
+    if (report.stopped) {
+        std::fprintf(
+            stderr,
+            "tessaroven-ctl: stopped; the files after the last one listed were not touched\n");
+    }
+    return allDone ? kOk : kFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -437,7 +526,8 @@ int main(int argc, char** argv) {
         return kOk;
     }
     const std::map<std::string, std::function<int(const Args&)>> commands = {
-        {"reg", Reg}, {"stop", Stop}, {"status", Status}, {"log", Log}, {"totals", Totals},
+        {"reg", Reg},       {"stop", Stop},   {"status", Status}, {"log", Log},
+        {"totals", Totals}, {"stats", Stats}, {"purge", Purge},
     };
     const auto command = commands.find(args[0]);
     if (command == commands.end()) {

@@ -229,3 +229,36 @@ TEST(Ctl, LogAndTotalsAnswerFromTheDataFiles) {
         EXPECT_FALSE(r.err.empty());
     }
 }
+
+TEST(Ctl, StatsAndPurgeWorkOnTheDataFiles) {
+    World w;
+    const std::string dir = w.dir / "data";
+    platform::MakeDirectoryPath(dir);
+    const std::string march = "1,20060305101010,P,\\\\PC1,u,2,2\r\r\n";
+    const std::string april = "3,20060401000000,P,\\\\PC1,u,4,4\r\r\n";
+    testsupport::WriteFile(dir + "/PrintData_a.dat", march + "\r\r\n" + april);
+    testsupport::WriteFile(dir + "/PrintData_b.dat", march);
+
+    const auto stats = w.Ctl({"stats", "--data-dir", dir});
+    EXPECT_EQ(stats.exitCode, 0);
+    EXPECT_EQ(stats.out, "directory: " + dir +
+                             "\nfiles: 2\nbytes: 99\nfirst record: 2006/03/05\n"
+                             "last record: 2006/04/01\nfirst month: 2006-03\n");
+
+    const auto purge = w.Ctl({"purge", "--through", "2006-03", "--data-dir", dir});
+    EXPECT_EQ(purge.exitCode, 0) << purge.err;
+    EXPECT_EQ(purge.out,
+              "PrintData_a.dat: removed 2, kept 1\nPrintData_b.dat: removed 1, kept 0\n");
+    EXPECT_EQ(testsupport::ReadFile(dir + "/PrintData_a.dat"), april);
+    EXPECT_EQ(testsupport::ReadFile(dir + "/PrintData_b.dat"), "");
+    EXPECT_NE(w.Ctl({"stats", "--data-dir", dir}).out.find("first month: 2006-04"),
+              std::string::npos);
+
+    for (const auto& args : std::vector<std::vector<std::string>>{{"purge"},
+                                                                  {"purge", "--through", "2006-13"},
+                                                                  {"purge", "--through", "March"},
+                                                                  {"stats", "--all"}}) {
+        EXPECT_EQ(w.Ctl(args).exitCode, 2) << args.back();
+    }
+    EXPECT_EQ(testsupport::ReadFile(dir + "/PrintData_a.dat"), april);
+}
