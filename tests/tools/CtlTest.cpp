@@ -242,7 +242,7 @@ TEST(Ctl, StatsAndPurgeWorkOnTheDataFiles) {
     const auto stats = w.Ctl({"stats", "--data-dir", dir});
     EXPECT_EQ(stats.exitCode, 0);
     EXPECT_EQ(stats.out, "directory: " + dir +
-                             "\nfiles: 2\nbytes: 99\nfirst record: 2006/03/05\n"
+                             "\nfiles: 2\nbytes: 102\nfirst record: 2006/03/05\n"
                              "last record: 2006/04/01\nfirst month: 2006-03\n");
 
     const auto purge = w.Ctl({"purge", "--through", "2006-03", "--data-dir", dir});
