@@ -4,6 +4,7 @@
 #include <QIcon>
 
 #include "admin/AboutBox.h"
+#include "admin/Optiondlg.h"
 #include "admin/Password.h"
 #include "admin/PasswordDlg.h"
 #include "platform/Host.h"
@@ -192,7 +193,11 @@ void TfrmMain::mmOptionClick() {
     }
     // The options window comes with its own part of the program; until then the command only
     // passes the guard.
-    RunGuarded(kOption, [] {});
+    RunGuarded(kOption, [] {
+        if (dlgOption != nullptr) {
+            dlgOption->exec();
+        }
+    });
 }
 
 void TfrmMain::mmSetPasswordClick() {

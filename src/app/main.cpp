@@ -10,6 +10,8 @@
 #include <exception>
 
 #include "admin/AboutBox.h"
+#include "admin/Optiondlg.h"
+#include "admin/PasswordDlg.h"
 #include "app/Mainform.h"
 #include "app/QtMessageSink.h"
 #include "platform/EventPump.h"
@@ -70,9 +72,11 @@ int main(int argc, char** argv) {
         frmMain->FormCreate();
         dmRegistryCtl = new TdmRegistryCtl();
         dmLog = new TdmLog();
+        dlgOption = new TdlgOption(OptionContext{frmMain->Files(), *dmRegistryCtl, sink, {}});
         AboutBox = new TAboutBox();
         frmPrintCalc = new TfrmPrintCalc(frmMain->Reports());
         frmPrintLog = new TfrmPrintLog(frmMain->Reports());
+        PasswordDlg = new TPasswordDlg([] { return frmMain->PasswordDialogMode(); });
 
         QObject::connect(frmMain, &TfrmMain::Closed, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
@@ -90,9 +94,11 @@ int main(int argc, char** argv) {
     } catch (...) {
         sink.Show("", kApplicationTitle, platform::MB_ICONSTOP);
     }
+    delete PasswordDlg;
     delete frmPrintLog;
     delete frmPrintCalc;
     delete AboutBox;
+    delete dlgOption;
     delete dmLog;
     delete dmRegistryCtl;
     delete frmMain;

@@ -1,1 +1,163 @@
 #include <gtest/gtest.h>
+
+#include <QTimer>
+
+#include "admin/Optiondlg.h"
+#include "app/Mainform.h"
+#include "platform/Host.h"
+#include "spool/SpoolScript.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kMarch = "1,20060305101010,P,\\\\PC1,u,2,2\r\r\n";
+const std::string kEndOfMarch = "2,20060331235959,P,\\\\PC1,u,3,3\r\r\n";
+const std::string kApril = "3,20060401000000,P,\\\\PC1,u,4,4\r\r\n";
+const std::string kOctober = "9,20061015080000,Q,\\\\PC2,v,5,5\r\r\n";
+
+struct OptionWorld : PrintDataFixture {
+    TempDir other;
+    QString chooserAnswer;
+    OptionContext context{files, reg, sink,
+                          [this](const QString&, const QString&) { return chooserAnswer; }};
+    TdlgOption dialog{context};
+
+    void File(const std::string& user, const std::string& lines) {
+        WriteFile(data / ("PrintData_" + user + ".dat"), lines);
+    }
+    // Shows the dialog modally and runs `whileOpen` inside it.
+    void Show(const std::function<void()>& whileOpen) {
+        QTimer::singleShot(0, [&] {
+            whileOpen();
+            if (dialog.isVisible()) {
+                dialog.CancelBtnClick();
+            }
+        });
+        dialog.exec();
+    }
+    std::string Stored() {
+        return reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+    }
+};
+
+}  // namespace
+
+TEST(OptionDialog, StatisticsOfAnEmptyDirectory) {
+    OptionWorld w;
+    w.Show([&] {
+        EXPECT_EQ(w.dialog.windowTitle(), QString::fromUtf8("オプション"));
+        EXPECT_EQ(w.dialog.ledDataDirectoryName->text(), QString::fromStdString(w.data.Path()));
+        EXPECT_EQ(w.dialog.GroupBox1->title(), QString::fromStdString(w.data.Path()));
+        EXPECT_EQ(w.dialog.ledFileCount->text(), "0");
+        EXPECT_EQ(w.dialog.ledFileSize->text(), "0");
+        EXPECT_EQ(w.dialog.ledStartDay->text(), "");
+        EXPECT_EQ(w.dialog.lblYearMonth->text(), "");
+        EXPECT_FALSE(w.dialog.CheckBox1->isEnabled());
+        EXPECT_TRUE(w.dialog.ledDataDirectoryName->isReadOnly());
+    });
+}
+
+TEST(OptionDialog, StatisticsAndMonthStepping) {
+    OptionWorld w;
+    w.File("a", kApril + kOctober);
+    w.File("b", kMarch);
+    w.Show([&] {
+        EXPECT_EQ(w.dialog.ledFileCount->text(), "2");
+        EXPECT_EQ(w.dialog.ledFileSize->text(), QString::number(3 * kMarch.size()));
+        EXPECT_EQ(w.dialog.ledStartDay->text(), "2006/03/05");
+        EXPECT_EQ(w.dialog.ledEndDay->text(), "2006/10/15");
+        EXPECT_EQ(w.dialog.lblYearMonth->text(), QString::fromUtf8("2006年03月"));
+        EXPECT_TRUE(w.dialog.CheckBox1->isEnabled());
+        EXPECT_FALSE(w.dialog.CheckBox1->isChecked());
+        EXPECT_FALSE(w.dialog.BitBtn1->isEnabled());  // until the box is checked
+        w.dialog.CheckBox1->click();
+        EXPECT_TRUE(w.dialog.BitBtn1->isEnabled());
+        EXPECT_TRUE(w.dialog.Label2->isEnabled());
+        for (int i = 0; i < 3; ++i) {
+            w.dialog.BitBtn1->click();
+        }
+        EXPECT_EQ(w.dialog.lblYearMonth->text(), QString::fromUtf8("2005年12月"));
+        for (int i = 0; i < 13; ++i) {
+            w.dialog.BitBtn2->click();
+        }
+        EXPECT_EQ(w.dialog.lblYearMonth->text(), QString::fromUtf8("2007年01月"));
+    });
+    // Shown again: the box is cleared and the month is the first data month again.
+    w.Show([&] {
+        EXPECT_FALSE(w.dialog.CheckBox1->isChecked());
+        EXPECT_EQ(w.dialog.lblYearMonth->text(), QString::fromUtf8("2006年03月"));
+    });
+}
+
+TEST(OptionDialog, OkWithTheBoxCheckedPurgesUpToTheMonth) {
+    OptionWorld w;
+    w.File("a", kMarch + "\r\r\n" + kEndOfMarch + kApril);
+    w.File("b", kOctober);
+    w.Show([&] {
+        w.dialog.CheckBox1->click();
+        w.dialog.OKBtnClick();
+    });
+    EXPECT_EQ(ReadFile(w.data / "PrintData_a.dat"), kApril);
+    EXPECT_EQ(ReadFile(w.data / "PrintData_b.dat"), kOctober);
+    EXPECT_EQ(w.Stored(), "");  // the directory did not change, so nothing was stored
+    // Without the box, OK touches no file.
+    w.File("c", kMarch);
+    w.Show([&] { w.dialog.OKBtnClick(); });
+    EXPECT_EQ(ReadFile(w.data / "PrintData_c.dat"), kMarch);
+}
+
+TEST(OptionDialog, AnotherFolderIsUsedAtOnceAndKeptOnlyByOk) {
+    OptionWorld w;
+    WriteFile(w.other / "PrintData_z.dat", kMarch + kApril);
+    w.chooserAnswer = QString::fromStdString(w.other.Path());
+    w.Show([&] {
+        w.dialog.Button1->click();
+        EXPECT_EQ(w.files.DataDirectory(), w.other.Path());
+        EXPECT_EQ(w.dialog.ledFileCount->text(), "1");
+        // A job finished now is recorded in the chosen folder.
+        w.files.SetNames("PC1", "alice");
+        CompletedJob job;
+        job.jobId = 5;
+        job.time = {2006, 5, 0, 1, 0, 0, 0, 0};
+        job.totalPages = job.pagesPrinted = job.copies = 1;
+        w.Write(job);
+        w.dialog.CancelBtnClick();
+    });
+    EXPECT_EQ(w.files.DataDirectory(), w.data.Path());
+    EXPECT_EQ(w.Stored(), "");
+    EXPECT_TRUE(Exists(w.other / "PrintData_alice.dat"));
+
+    w.Show([&] {
+        w.dialog.Button1->click();
+        w.dialog.CheckBox1->click();
+        w.dialog.OKBtnClick();
+    });
+    EXPECT_EQ(w.Stored(), w.other.Path());
+    EXPECT_EQ(w.files.DataDirectory(), w.other.Path());
+    EXPECT_EQ(ReadFile(w.other / "PrintData_z.dat"), kApril);
+}
+
+TEST(OptionDialog, AFolderThatIsNoDirectoryIsRefused) {
+    OptionWorld w;
+    WriteFile(w.other / "plain", "x");
+    w.chooserAnswer = QString::fromStdString(w.other / "plain");
+    w.Show([&] {
+        w.dialog.Button1->click();
+        EXPECT_FALSE(w.dialog.GroupBox1->isEnabled());
+        EXPECT_FALSE(w.dialog.OKBtn->isEnabled());
+        EXPECT_EQ(w.files.DataDirectory(), w.data.Path());
+    });
+    ASSERT_EQ(w.sink.Messages().size(), 1u);
+    EXPECT_EQ(w.sink.Messages()[0].text, "ディレクトリが正しくない。");
+    EXPECT_EQ(w.sink.Messages()[0].caption, "ERROR");
+    EXPECT_EQ(w.sink.Messages()[0].flag, 16);
+    EXPECT_EQ(w.Stored(), "");
+    // A cancelled chooser changes nothing.
+    w.chooserAnswer.clear();
+    w.Show([&] {
+        w.dialog.Button1->click();
+        EXPECT_TRUE(w.dialog.OKBtn->isEnabled());
+    });
+    EXPECT_EQ(w.sink.Messages().size(), 1u);
+}
