@@ -353,6 +353,19 @@ std::string MonitorDataDirectory() {
     return platform::CommonAppDataFolder() + "/Tessaroven";
 }
 
+// The print data files of a command: the directory given with --data-dir, else the monitor's;
+// the reader's complaints go to standard error.
+struct DataFiles {
+    explicit DataFiles(std::map<std::string, std::string>& options)
+        : dir(options.count("--data-dir") ? options["--data-dir"] : MonitorDataDirectory()) {
+        files.SetDataDirectory(dir);
+    }
+    platform::StderrMessageSink sink;
+    TdmRegistryCtl registry;
+    PrintDataFiles files{registry, sink};
+    std::string dir;
+};
+
 int Log(const Args& args) {
     if (WantsHelp(args)) {
         std::fputs(kLogUsage, stdout);
@@ -362,11 +375,8 @@ int Log(const Args& args) {
     if (!ParseOptions(args, {"--data-dir"}, options)) {
         return Usage(kLogUsage);
     }
-    platform::StderrMessageSink sink;
-    TdmRegistryCtl registry;
-    PrintDataFiles files(registry, sink);
-    files.SetDataDirectory(options.count("--data-dir") ? options["--data-dir"]
-                                                       : MonitorDataDirectory());
+    DataFiles data(options);
+    PrintDataFiles& files = data.files;
     PrintLogTable table;
     table.Load(files);
     std::vector<char> buffer(1 << 20);
@@ -424,11 +434,8 @@ int Totals(const Args& args) {
     query.printerText = options["--printer"];
     query.serverName = ServerOfPrinterName(query.printerText);
 
-    platform::StderrMessageSink sink;
-    TdmRegistryCtl registry;
-    PrintDataFiles files(registry, sink);
-    files.SetDataDirectory(options.count("--data-dir") ? options["--data-dir"]
-                                                       : MonitorDataDirectory());
+    DataFiles data(options);
+    PrintDataFiles& files = data.files;
     files.AcquireRecordLock();
     const TotalsResult result = SumPrintedPages(files, query);
     files.ReleaseRecordLock();
@@ -451,11 +458,9 @@ int Stats(const Args& args) {
     if (!ParseOptions(args, {"--data-dir"}, options)) {
         return Usage(kStatsUsage);
     }
-    platform::StderrMessageSink sink;
-    TdmRegistryCtl registry;
-    PrintDataFiles files(registry, sink);
-    const std::string dir =
-        options.count("--data-dir") ? options["--data-dir"] : MonitorDataDirectory();
+    DataFiles data(options);
+    PrintDataFiles& files = data.files;
+    const std::string& dir = data.dir;
     files.AcquireRecordLock();
     const DataStatistics stats = ScanDataStatistics(files, dir);
     files.ReleaseRecordLock();
@@ -487,13 +492,11 @@ int Purge(const Args& args) {
                      options["--through"].c_str());
         return kUsage;
     }
-    platform::StderrMessageSink sink;
-    TdmRegistryCtl registry;
-    PrintDataFiles files(registry, sink);
-    const std::string dir =
-        options.count("--data-dir") ? options["--data-dir"] : MonitorDataDirectory();
+    DataFiles data(options);
+    PrintDataFiles& files = data.files;
+    const std::string& dir = data.dir;
     files.AcquireRecordLock();
-    const PurgeReport report = PurgePrintData(files, dir, SelectedMonth(year, month), sink);
+    const PurgeReport report = PurgePrintData(files, dir, SelectedMonth(year, month), data.sink);
     files.ReleaseRecordLock();
     bool allDone = !report.stopped;
     for (const auto& f : report.files) {

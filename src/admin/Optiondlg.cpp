@@ -3,6 +3,8 @@
 #include <QFileDialog>
 #include <QScreen>
 
+#include "app/MonthPanel.h"
+
 #include "admin/PrintDataMaintenance.h"
 #include "platform/Host.h"
 
@@ -64,18 +66,11 @@ TdlgOption::TdlgOption(OptionContext context, QWidget* parent)
     CheckBox1 = new QCheckBox(QString::fromUtf8("印刷データを削除"), GroupBox1);
     CheckBox1->move(32, 96);
     CheckBox1->adjustSize();
-    pnlYaerMonth = new QFrame(GroupBox1);
-    pnlYaerMonth->setGeometry(80, 120, 121, 21);
-    pnlYaerMonth->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    lblYearMonth = new QLabel(pnlYaerMonth);
-    lblYearMonth->setGeometry(19, 0, 83, 21);
-    lblYearMonth->setAlignment(Qt::AlignCenter);
-    BitBtn1 = new QToolButton(pnlYaerMonth);
-    BitBtn1->setArrowType(Qt::LeftArrow);
-    BitBtn1->setGeometry(2, 2, 17, 17);
-    BitBtn2 = new QToolButton(pnlYaerMonth);
-    BitBtn2->setArrowType(Qt::RightArrow);
-    BitBtn2->setGeometry(102, 2, 17, 17);
+    const MonthPanel month = MakeMonthPanel(GroupBox1, 80, 120, 121);
+    pnlYaerMonth = month.frame;
+    lblYearMonth = month.caption;
+    BitBtn1 = month.previous;
+    BitBtn2 = month.next;
     Label2 = new QLabel(QString::fromUtf8("以前のデータを消去する。"), GroupBox1);
     Label2->move(208, 123);
     Label2->adjustSize();

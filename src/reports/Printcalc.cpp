@@ -2,8 +2,10 @@
 
 #include <QFontDatabase>
 #include <QScreen>
+
 #include <QVBoxLayout>
 #include <algorithm>
+#include "app/MonthPanel.h"
 
 TfrmPrintCalc* frmPrintCalc = nullptr;
 
@@ -35,18 +37,11 @@ TfrmPrintCalc::TfrmPrintCalc(const ReportContext& context, QWidget* parent)
     cmbPrinterName->setInsertPolicy(QComboBox::NoInsert);
     cmbPrinterName->setGeometry(16, 24, 225, 21);
     Label("集計年月", top, 248, 8);
-    pnlYaerMonth = new QFrame(top);
-    pnlYaerMonth->setGeometry(248, 24, 129, 21);
-    pnlYaerMonth->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    lblYearMonth = new QLabel(pnlYaerMonth);
-    lblYearMonth->setGeometry(19, 0, 91, 21);
-    lblYearMonth->setAlignment(Qt::AlignCenter);
-    BitBtn1 = new QToolButton(pnlYaerMonth);
-    BitBtn1->setArrowType(Qt::LeftArrow);
-    BitBtn1->setGeometry(2, 2, 17, 17);
-    BitBtn2 = new QToolButton(pnlYaerMonth);
-    BitBtn2->setArrowType(Qt::RightArrow);
-    BitBtn2->setGeometry(110, 2, 17, 17);
+    const MonthPanel month = MakeMonthPanel(top, 248, 24, 129);
+    pnlYaerMonth = month.frame;
+    lblYearMonth = month.caption;
+    BitBtn1 = month.previous;
+    BitBtn2 = month.next;
     rbtComputer = new QRadioButton(QString::fromUtf8("コンピュータ別集計"), top);
     rbtComputer->move(16, 56);
     rbtComputer->adjustSize();
