@@ -1,6 +1,7 @@
 #include "admin/PasswordDlg.h"
 
 #include <QScreen>
+#include <algorithm>
 
 TPasswordDlg* PasswordDlg = nullptr;
 
@@ -25,10 +26,11 @@ QFont DialogFont() {
     return font;
 }
 
-// One row: the label's top sits six pixels below the edit's so that their texts line up.
-void PlaceRow(QLabel* label, QLineEdit* edit, int editTop) {
+// One row: the label's top sits six pixels below the edit's so that their texts line up. Where
+// the font needs wider labels than designed, everything right of them moves over by `extra`.
+void PlaceRow(QLabel* label, QLineEdit* edit, int editTop, int extra) {
     label->move(kLabelLeft, editTop + 6);
-    edit->move(kEditLeft, editTop);
+    edit->move(kEditLeft + extra, editTop);
 }
 
 void ShowRow(QLabel* label, QLineEdit* edit, bool visible) {
@@ -75,6 +77,15 @@ TPasswordDlg::TPasswordDlg(std::function<int()> mode, QWidget* parent)
     CancelBtn = button("キャンセル", kCancelLeft);
     connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 
+    int widest = kLabelWidth;
+    for (QLabel* l : {lblPassword, lblNewPassword1, lblNewPassword2}) {
+        widest = std::max(widest, l->sizeHint().width());
+    }
+    m_extra = widest - kLabelWidth;
+    for (QLabel* l : {lblPassword, lblNewPassword1, lblNewPassword2}) {
+        l->resize(widest, l->height());
+    }
+
     setTabOrder(edtPassword, edtNewPassword1);
     setTabOrder(edtNewPassword1, edtNewPassword2);
     setTabOrder(edtNewPassword2, OKBtn);
@@ -92,7 +103,7 @@ bool TPasswordDlg::Arrange(int mode) {
             ShowRow(lblPassword, edtPassword, true);
             ShowRow(lblNewPassword1, edtNewPassword1, false);
             ShowRow(lblNewPassword2, edtNewPassword2, false);
-            PlaceRow(lblPassword, edtPassword, 11);
+            PlaceRow(lblPassword, edtPassword, 11, m_extra);
             height = 130;
             buttonTop = 59;
             break;
@@ -101,9 +112,9 @@ bool TPasswordDlg::Arrange(int mode) {
             ShowRow(lblPassword, edtPassword, true);
             ShowRow(lblNewPassword1, edtNewPassword1, true);
             ShowRow(lblNewPassword2, edtNewPassword2, true);
-            PlaceRow(lblPassword, edtPassword, 11);
-            PlaceRow(lblNewPassword1, edtNewPassword1, 35);
-            PlaceRow(lblNewPassword2, edtNewPassword2, 59);
+            PlaceRow(lblPassword, edtPassword, 11, m_extra);
+            PlaceRow(lblNewPassword1, edtNewPassword1, 35, m_extra);
+            PlaceRow(lblNewPassword2, edtNewPassword2, 59, m_extra);
             height = 178;
             buttonTop = 99;
             break;
@@ -112,17 +123,17 @@ bool TPasswordDlg::Arrange(int mode) {
             ShowRow(lblPassword, edtPassword, false);
             ShowRow(lblNewPassword1, edtNewPassword1, true);
             ShowRow(lblNewPassword2, edtNewPassword2, true);
-            PlaceRow(lblNewPassword1, edtNewPassword1, 11);
-            PlaceRow(lblNewPassword2, edtNewPassword2, 35);
+            PlaceRow(lblNewPassword1, edtNewPassword1, 11, m_extra);
+            PlaceRow(lblNewPassword2, edtNewPassword2, 35, m_extra);
             height = 147;
             buttonTop = 75;
             break;
         default:
             return false;
     }
-    setFixedSize(kWidth, height);
-    OKBtn->move(kOkLeft, buttonTop);
-    CancelBtn->move(kCancelLeft, buttonTop);
+    setFixedSize(kWidth + m_extra, height);
+    OKBtn->move(kOkLeft + m_extra / 2, buttonTop);
+    CancelBtn->move(kCancelLeft + m_extra / 2, buttonTop);
     return true;
 }
 

@@ -307,18 +307,23 @@ TEST(PasswordDialog, FixedPartsLookAndBehaveAsADialog) {
     EXPECT_EQ(d.lblNewPassword2->text(), QString::fromUtf8("新パスワードの再入力 :"));
     EXPECT_EQ(d.OKBtn->text(), "OK");
     EXPECT_EQ(d.CancelBtn->text(), QString::fromUtf8("キャンセル"));
+    // The designed box of 120 pixels, or wider where this font needs it; the edits follow it.
+    const int labelWidth = d.lblPassword->width();
+    EXPECT_GE(labelWidth, 120);
     for (QLabel* l : {d.lblPassword, d.lblNewPassword1, d.lblNewPassword2}) {
         EXPECT_EQ(l->x(), 8);
-        EXPECT_EQ(l->width(), 120);
+        EXPECT_EQ(l->width(), labelWidth);
+        EXPECT_GE(l->width(), l->sizeHint().width()) << l->text().toStdString();
         EXPECT_TRUE(l->alignment() & Qt::AlignRight);
     }
+    const int extra = labelWidth - 120;
     for (QLineEdit* e : {d.edtPassword, d.edtNewPassword1, d.edtNewPassword2}) {
-        EXPECT_EQ(e->x(), 128);
+        EXPECT_EQ(e->x(), 128 + extra);
         EXPECT_EQ(e->width(), 201);
         EXPECT_EQ(e->echoMode(), QLineEdit::Password);
     }
-    EXPECT_EQ(d.OKBtn->geometry(), QRect(102, d.OKBtn->y(), 75, 25));
-    EXPECT_EQ(d.CancelBtn->geometry(), QRect(182, d.CancelBtn->y(), 75, 25));
+    EXPECT_EQ(d.OKBtn->geometry(), QRect(102 + extra / 2, d.OKBtn->y(), 75, 25));
+    EXPECT_EQ(d.CancelBtn->geometry(), QRect(182 + extra / 2, d.CancelBtn->y(), 75, 25));
     EXPECT_TRUE(d.OKBtn->isDefault());
     EXPECT_FALSE(d.windowFlags() & Qt::WindowSystemMenuHint);
     EXPECT_FALSE(d.windowFlags() & Qt::WindowCloseButtonHint);
