@@ -191,8 +191,6 @@ void TfrmMain::mmOptionClick() {
             return;
         }
     }
-    // The options window comes with its own part of the program; until then the command only
-    // passes the guard.
     RunGuarded(kOption, [] {
         if (dlgOption != nullptr) {
             dlgOption->exec();

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "admin/AboutBox.h"
+#include "admin/Optiondlg.h"
 #include "app/Mainform.h"
 #include "platform/Host.h"
 #include "reports/Printcalc.h"
@@ -194,5 +195,17 @@ TEST(MainForm, MenuCommandsOpenTheReportWindows) {
     frmPrintCalc = nullptr;
     EXPECT_EQ(logKind, TfrmMain::kPrintLog);
     EXPECT_EQ(calcKind, TfrmMain::kPrintCalc);
+
+    // Without a password in force the options open at once.
+    TdlgOption options(OptionContext{w.form->Files(), w.form->Registry(), w.sink, {}});
+    dlgOption = &options;
+    int optionKind = -1;
+    QTimer::singleShot(0, [&] {
+        optionKind = options.isVisible() ? w.form->OpenWindowKind() : -2;
+        options.CancelBtnClick();
+    });
+    w.form->mmOptionClick();
+    dlgOption = nullptr;
+    EXPECT_EQ(optionKind, TfrmMain::kOption);
     w.form->FormClose();
 }
