@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -261,4 +262,47 @@ TEST(Ctl, StatsAndPurgeWorkOnTheDataFiles) {
         EXPECT_EQ(w.Ctl(args).exitCode, 2) << args.back();
     }
     EXPECT_EQ(testsupport::ReadFile(dir + "/PrintData_a.dat"), april);
+}
+
+// Installing prepares shared folders a group of users can write, with the data directory set.
+TEST(Install, SetsUpTheSharedFolders) {
+    if (geteuid() != 0 || getgrnam("users") == nullptr) {
+        GTEST_SKIP() << "needs root and the group users";
+    }
+    testsupport::TempDir dir;
+    const auto r =
+        RunCommand({SCRIPTS_DIR "/install", "--prefix", dir / "usr", "--state-dir", dir / "var",
+                    "--group", "users", "--autostart-dir", dir / "xdg", "--no-build"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(testsupport::Exists(dir / "usr/bin/tessaroven"));
+    EXPECT_TRUE(testsupport::Exists(dir / "usr/bin/tessaroven-ctl"));
+    EXPECT_NE(testsupport::ReadFile(dir / "xdg/tessaroven.desktop")
+                  .find("Exec=" + dir / "usr/bin/tessaroven\n"),
+              std::string::npos);
+    const gid_t users = getgrnam("users")->gr_gid;
+    for (const std::string folder : {"var/tessaroven", "var/Tessaroven"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((dir / folder).c_str(), &st), 0) << folder;
+        EXPECT_EQ(st.st_mode & 07777, 02775u) << folder;
+        EXPECT_EQ(st.st_gid, users) << folder;
+    }
+    struct stat store {};
+    ASSERT_EQ(stat((dir / "var/tessaroven/registry.db").c_str(), &store), 0);
+    EXPECT_EQ(store.st_mode & 0777, 0664u);
+    const auto value = RunCommand({CTL_PATH, "reg", "get", kSetting, "DataFileDirectory"},
+                                  {"TESSAROVEN_COMMON_APPDATA=" + (dir / "var")});
+    EXPECT_EQ(value.out, dir / "var/Tessaroven\n");
+
+    // Installing again keeps the settings.
+    RunCommand({CTL_PATH, "reg", "set", kSetting, "DataFileDirectory", "--sz", "/srv/print"},
+               {"TESSAROVEN_COMMON_APPDATA=" + (dir / "var")});
+    ASSERT_EQ(
+        RunCommand({SCRIPTS_DIR "/install", "--prefix", dir / "usr", "--state-dir", dir / "var",
+                    "--group", "users", "--autostart-dir", dir / "xdg", "--no-build"})
+            .exitCode,
+        0);
+    EXPECT_EQ(RunCommand({CTL_PATH, "reg", "get", kSetting, "DataFileDirectory"},
+                         {"TESSAROVEN_COMMON_APPDATA=" + (dir / "var")})
+                  .out,
+              "/srv/print\n");
 }
