@@ -19,7 +19,6 @@
 #include "admin/PrintDataMaintenance.h"
 #include "platform/Host.h"
 #include "platform/MessageSink.h"
-#include "platform/sqlite/SqliteSettingsStore.h"
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
 #include "storage/Dmregistry.h"
@@ -153,17 +152,15 @@ std::optional<std::int32_t> ParseDword(const std::string& text) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
 }
 
-class Stores {
-  public:
-    Stores() : m_machine(platform::MachineRegistryPath()), m_user(platform::UserRegistryPath()) {}
-    platform::SqliteSettingsStore& For(HKEY root) {
-        return root == HKEY_LOCAL_MACHINE ? m_machine : m_user;
-    }
+// The program's own stores of the two roots, so that the same files and overrides apply.
+platform::SettingsStore& StoreFor(HKEY root) {
+    return root == HKEY_LOCAL_MACHINE ? DefaultMachineStore() : DefaultUserStore();
+}
 
-  private:
-    platform::SqliteSettingsStore m_machine;
-    platform::SqliteSettingsStore m_user;
-};
+std::string StorePath(HKEY root) {
+    return root == HKEY_LOCAL_MACHINE ? platform::MachineRegistryPath()
+                                      : platform::UserRegistryPath();
+}
 
 std::string HexBytes(const std::string& bytes) {
     std::string out;
@@ -185,8 +182,7 @@ int RegGet(const Args& args) {
                      args[0].c_str());
         return kUsage;
     }
-    Stores stores;
-    const auto value = stores.For(key->root).Read(key->path, args[1]);
+    const auto value = StoreFor(key->root).Read(key->path, args[1]);
     if (!value) {
         std::fprintf(stderr, "tessaroven-ctl: no value '%s' under %s\n", args[1].c_str(),
                      args[0].c_str());
@@ -207,9 +203,9 @@ int RegGet(const Args& args) {
     return kOk;
 }
 
-int RefusedWrite(platform::SqliteSettingsStore& store) {
+int RefusedWrite(HKEY root) {
     std::fprintf(stderr, "tessaroven-ctl: the settings store %s refused the write\n",
-                 store.Path().c_str());
+                 StorePath(root).c_str());
     return kFailed;
 }
 
@@ -238,9 +234,7 @@ int RegSet(const Args& args) {
     } else {
         return Usage(kRegUsage);
     }
-    Stores stores;
-    auto& store = stores.For(key->root);
-    return store.Write(key->path, args[1], value) ? kOk : RefusedWrite(store);
+    return StoreFor(key->root).Write(key->path, args[1], value) ? kOk : RefusedWrite(key->root);
 }
 
 int Reg(const Args& args) {
@@ -286,10 +280,9 @@ int Stop(const Args& args) {
     } else if (!args.empty()) {
         return Usage(kStopUsage);
     }
-    Stores stores;
-    auto& store = stores.For(HKEY_LOCAL_MACHINE);
+    platform::SettingsStore& store = StoreFor(HKEY_LOCAL_MACHINE);
     if (!store.Write(kSettingsKey, kStatusValue, platform::StoredValue::Dw(1))) {
-        return RefusedWrite(store);
+        return RefusedWrite(HKEY_LOCAL_MACHINE);
     }
     if (!wait) {
         return kOk;
@@ -317,8 +310,7 @@ int Status(const Args& args) {
     if (!args.empty()) {
         return Usage(kStatusUsage);
     }
-    Stores stores;
-    const auto status = ReadStatus(stores.For(HKEY_LOCAL_MACHINE));
+    const auto status = ReadStatus(StoreFor(HKEY_LOCAL_MACHINE));
     const char* text = "unknown";
     if (status == 0) {
         text = "running";
@@ -345,10 +337,10 @@ bool ParseOptions(const Args& args, const std::vector<std::string>& known,
 
 // The data directory the monitor uses, without creating or storing anything.
 std::string MonitorDataDirectory() {
-    Stores stores;
-    const auto value = stores.For(HKEY_LOCAL_MACHINE).Read(kSettingsKey, "DataFileDirectory");
-    if (value && value->type == platform::ValueType::String && !value->bytes.empty()) {
-        return value->bytes;
+    const std::string stored =
+        TdmRegistryCtl().GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+    if (!stored.empty()) {
+        return stored;
     }
     return platform::CommonAppDataFolder() + "/Tessaroven";
 }

@@ -95,45 +95,39 @@ TPasswordDlg::TPasswordDlg(std::function<int()> mode, QWidget* parent)
 }
 
 bool TPasswordDlg::Arrange(int mode) {
-    int height = 0;
-    int buttonTop = 0;
-    switch (mode) {
-        case kEnter:
-            setWindowTitle(QString::fromUtf8("パスワードを入力してください。"));
-            ShowRow(lblPassword, edtPassword, true);
-            ShowRow(lblNewPassword1, edtNewPassword1, false);
-            ShowRow(lblNewPassword2, edtNewPassword2, false);
-            PlaceRow(lblPassword, edtPassword, 11, m_extra);
-            height = 130;
-            buttonTop = 59;
-            break;
-        case kChange:
-            setWindowTitle(QString::fromUtf8("パスワードの変更"));
-            ShowRow(lblPassword, edtPassword, true);
-            ShowRow(lblNewPassword1, edtNewPassword1, true);
-            ShowRow(lblNewPassword2, edtNewPassword2, true);
-            PlaceRow(lblPassword, edtPassword, 11, m_extra);
-            PlaceRow(lblNewPassword1, edtNewPassword1, 35, m_extra);
-            PlaceRow(lblNewPassword2, edtNewPassword2, 59, m_extra);
-            height = 178;
-            buttonTop = 99;
-            break;
-        case kSet:
-            setWindowTitle(QString::fromUtf8("パスワードの設定"));
-            ShowRow(lblPassword, edtPassword, false);
-            ShowRow(lblNewPassword1, edtNewPassword1, true);
-            ShowRow(lblNewPassword2, edtNewPassword2, true);
-            PlaceRow(lblNewPassword1, edtNewPassword1, 11, m_extra);
-            PlaceRow(lblNewPassword2, edtNewPassword2, 35, m_extra);
-            height = 147;
-            buttonTop = 75;
-            break;
-        default:
-            return false;
+    // Per mode: caption, the edit tops of the current and the two new-password rows (0: row
+    // hidden), the window height and the top of the buttons.
+    struct Layout {
+        const char* caption;
+        int currentTop;
+        int new1Top;
+        int new2Top;
+        int height;
+        int buttonTop;
+    };
+    static const Layout kLayouts[] = {
+        {"パスワードを入力してください。", 11, 0, 0, 130, 59},
+        {"パスワードの変更", 11, 35, 59, 178, 99},
+        {"パスワードの設定", 0, 11, 35, 147, 75},
+    };
+    if (mode < kEnter || mode > kSet) {
+        return false;
     }
-    setFixedSize(kWidth + m_extra, height);
-    OKBtn->move(kOkLeft + m_extra / 2, buttonTop);
-    CancelBtn->move(kCancelLeft + m_extra / 2, buttonTop);
+    const Layout& l = kLayouts[mode - kEnter];
+    setWindowTitle(QString::fromUtf8(l.caption));
+    const std::pair<QLabel*, QLineEdit*> rows[] = {{lblPassword, edtPassword},
+                                                   {lblNewPassword1, edtNewPassword1},
+                                                   {lblNewPassword2, edtNewPassword2}};
+    const int tops[] = {l.currentTop, l.new1Top, l.new2Top};
+    for (int i = 0; i < 3; ++i) {
+        ShowRow(rows[i].first, rows[i].second, tops[i] != 0);
+        if (tops[i] != 0) {
+            PlaceRow(rows[i].first, rows[i].second, tops[i], m_extra);
+        }
+    }
+    setFixedSize(kWidth + m_extra, l.height);
+    OKBtn->move(kOkLeft + m_extra / 2, l.buttonTop);
+    CancelBtn->move(kCancelLeft + m_extra / 2, l.buttonTop);
     return true;
 }
 

@@ -168,7 +168,6 @@ bool ScriptedSpooler::FindNextPrinterChangeNotification(ChangeHandle change,
     }
     Cycle cycle = std::move(s.cycles.front());
     s.cycles.pop_front();
-    ++s.fetched;
     s.waitsAfterFetch = 0;
     changeWord = cycle.change;
     if (cycle.info) {

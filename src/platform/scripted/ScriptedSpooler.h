@@ -70,7 +70,6 @@ class ScriptedSpooler final : public Spooler {
         Failure open;
         Failure first;
         NotifyOptions lastOptions;
-        long fetched = 0;
         long waitsAfterFetch = 0;  // waits since the last fetch
         int waits = 0;
     };
