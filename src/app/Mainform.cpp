@@ -109,6 +109,10 @@ void TfrmMain::FormCreate() {
     m_files.EstablishDataDirectory(platform::CommonAppDataFolder());
     m_watchers.Start();
     m_openWindowKind = kNone;
+    if (m_closePending) {
+        FormClose();
+        return;
+    }
 
     // A panel that starts after us, or restarts, gets the icon as well: Qt follows the tray
     // host and docks the icon again on its own.
@@ -118,8 +122,15 @@ void TfrmMain::FormClose() {
     if (m_closed) {
         return;
     }
-    m_closed = true;
     Timer1->stop();
+    if (m_watchers.Busy()) {
+        // Asked to close from the events served while a watcher starts: no further watcher
+        // starts, and the close runs as soon as that start has returned.
+        m_watchers.CancelStart();
+        m_closePending = true;
+        return;
+    }
+    m_closed = true;
     if (TrayIcon != nullptr) {
         TrayIcon->hide();
     }
@@ -274,6 +285,11 @@ void TfrmMain::mmExitClick() {
 void TfrmMain::Timer1Timer() {
     Timer1->stop();
     if (m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue) == 1) {
+        FormClose();
+        return;
+    }
+    m_watchers.FollowPrinters();
+    if (m_closePending) {
         FormClose();
         return;
     }

@@ -115,6 +115,7 @@ class TfrmMain final : public QWidget {
     int m_openWindowKind = kNone;
     int m_passwordDialogMode = 0;
     bool m_closed = false;
+    bool m_closePending = false;
 };
 
 extern TfrmMain* frmMain;

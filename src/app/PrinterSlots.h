@@ -19,10 +19,16 @@ struct PrinterSlot {
     std::unique_ptr<TSpoolCheckThread> watcher;
     std::atomic<std::uint8_t> running{0};
     std::atomic<std::uint8_t> stopRequest{0};
+    // Set by the watcher when it ended because the spooler deleted its printer.
+    std::atomic<std::uint8_t> printerDeleted{0};
+    // Whether the spooler listed the printer the last time we asked; a printer deleted while we
+    // run keeps its slot (watchers hold on to their slot) but is no longer offered.
+    bool listed = true;
 };
 
-// The printers found at start. A deque, so that slots never move once a watcher looks at them;
-// there is no upper limit on their number.
+// The printers found at start and added since. A deque, so that slots never move once a watcher
+// looks at them; there is no upper limit on their number. Slots are added only on the interface
+// thread, and only while no watcher is starting; a watcher keeps a reference to its own.
 struct PrinterSlots {
     std::deque<PrinterSlot> entries;
     // Tells a starting watcher which slot is its own; written only while no watcher is starting.

@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
 #include "admin/AboutBox.h"
 #include "admin/Optiondlg.h"
@@ -35,12 +36,14 @@ void ChooseHeadlessPlatformWithoutDisplay() {
     }
 }
 
-// SIGINT and SIGTERM close the monitor as a stop request does, so the status value still ends at 2.
+// SIGINT, SIGTERM and SIGHUP (a closed terminal, a logout) close the monitor as a stop request
+// does: the jobs it follows are handed over and the status value still ends at 2.
 int BlockStopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     sigprocmask(SIG_BLOCK, &set, nullptr);  // before any thread starts, so all inherit it
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
@@ -61,23 +64,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Declared before the windows: watch threads use the spooler until the main form has stopped
+    // them, whichever way the code below is left.
+    std::unique_ptr<platform::CupsSpooler> spooler;
     try {
         // The program lives in the notification area: no window of its own keeps it running.
         QApplication::setQuitOnLastWindowClosed(false);
         platform::SetThreadEventPump([] { QCoreApplication::processEvents(); });
 
-        platform::CupsSpooler spooler(platform::ComputerName());
+        spooler = std::make_unique<platform::CupsSpooler>(platform::ComputerName());
         frmMain = new TfrmMain(
-            MainFormServices{spooler, sink, DefaultMachineStore(), DefaultUserStore()});
-        frmMain->FormCreate();
-        dmRegistryCtl = new TdmRegistryCtl();
-        dmLog = new TdmLog();
-        dlgOption = new TdlgOption(OptionContext{frmMain->Files(), *dmRegistryCtl, sink, {}});
-        AboutBox = new TAboutBox();
-        frmPrintCalc = new TfrmPrintCalc(frmMain->Reports());
-        frmPrintLog = new TfrmPrintLog(frmMain->Reports());
-        PasswordDlg = new TPasswordDlg([] { return frmMain->PasswordDialogMode(); });
-
+            MainFormServices{*spooler, sink, DefaultMachineStore(), DefaultUserStore()});
+        // Connected before the watchers start: a stop may come while they do.
         QObject::connect(frmMain, &TfrmMain::Closed, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
         QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
@@ -87,7 +85,18 @@ int main(int argc, char** argv) {
             }
             frmMain->FormClose();
         });
-        app.exec();
+        frmMain->FormCreate();
+        dmRegistryCtl = new TdmRegistryCtl();
+        dmLog = new TdmLog();
+        dlgOption = new TdlgOption(OptionContext{frmMain->Files(), *dmRegistryCtl, sink, {}});
+        AboutBox = new TAboutBox();
+        frmPrintCalc = new TfrmPrintCalc(frmMain->Reports());
+        frmPrintLog = new TfrmPrintLog(frmMain->Reports());
+        PasswordDlg = new TPasswordDlg([] { return frmMain->PasswordDialogMode(); });
+
+        if (!frmMain->IsClosed()) {
+            app.exec();
+        }
         frmMain->FormClose();
     } catch (const std::exception& e) {
         sink.Show(e.what(), kApplicationTitle, platform::MB_ICONSTOP);
@@ -101,8 +110,9 @@ int main(int argc, char** argv) {
     delete dlgOption;
     delete dmLog;
     delete dmRegistryCtl;
-    delete frmMain;
+    delete frmMain;  // stops the watchers before the spooler goes
     frmMain = nullptr;
+    spooler.reset();
     platform::SetThreadEventPump({});
     return 0;
 }

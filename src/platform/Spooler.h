@@ -11,6 +11,10 @@ namespace platform {
 // The print spooler as the watch threads use it: list the printers, open one, and follow its
 // changes through a change handle that can be waited on. The constants are the spooler's own.
 
+inline constexpr std::uint32_t PRINTER_CHANGE_ADD_PRINTER = 0x00000001;
+inline constexpr std::uint32_t PRINTER_CHANGE_SET_PRINTER = 0x00000002;
+inline constexpr std::uint32_t PRINTER_CHANGE_DELETE_PRINTER = 0x00000004;
+inline constexpr std::uint32_t PRINTER_CHANGE_PRINTER = 0x000000FF;
 inline constexpr std::uint32_t PRINTER_CHANGE_ADD_JOB = 0x00000100;
 inline constexpr std::uint32_t PRINTER_CHANGE_SET_JOB = 0x00000200;
 inline constexpr std::uint32_t PRINTER_CHANGE_DELETE_JOB = 0x00000400;
@@ -84,6 +88,11 @@ class Spooler {
     virtual bool EnumPrinters(std::vector<PrinterInfo>& printers) = 0;
 
     virtual bool OpenPrinter(const std::string& printerName, PrinterHandle& printer) = 0;
+    // The print server itself: a change handle on it reports printers added
+    // (PRINTER_CHANGE_ADD_PRINTER) and deleted (PRINTER_CHANGE_DELETE_PRINTER), and a server that
+    // has come back after an absence as both. A deleted printer's own change handle reports
+    // PRINTER_CHANGE_DELETE_PRINTER after the last of its jobs.
+    virtual bool OpenPrintServer(PrinterHandle& server) = 0;
     virtual void ClosePrinter(PrinterHandle printer) = 0;
 
     // INVALID_HANDLE_VALUE on failure.

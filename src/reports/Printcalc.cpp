@@ -88,13 +88,21 @@ TfrmPrintCalc::TfrmPrintCalc(const ReportContext& context, QWidget* parent)
 
 void TfrmPrintCalc::showEvent(QShowEvent* event) {
     Memo1->clear();
-    if (cmbPrinterName->count() == 0) {
+    // The printers as they are now: queues come and go while the program runs.
+    std::vector<int> listed;
+    const PrinterSlots& printers = m_context.printerSlots;
+    for (int i = 0; i < printers.Count(); ++i) {
+        if (printers.At(i).listed) {
+            listed.push_back(i);
+        }
+    }
+    if (cmbPrinterName->count() == 0 || listed != m_itemSlots) {
+        m_itemSlots = listed;
         cmbPrinterName->clear();
-        const PrinterSlots& printers = m_context.printerSlots;
-        for (int i = 0; i < printers.Count(); ++i) {
+        for (int i : m_itemSlots) {
             cmbPrinterName->addItem(QString::fromLocal8Bit(printers.At(i).printerName.c_str()));
         }
-        if (printers.Count() > 0) {
+        if (!m_itemSlots.empty()) {
             cmbPrinterName->setEditText(cmbPrinterName->itemText(0));
         }
         const int index =
@@ -140,8 +148,9 @@ void TfrmPrintCalc::btnCalcClick() {
     TotalsQuery query;
     query.printerText = cmbPrinterName->currentText().toLocal8Bit().toStdString();
     const int index = cmbPrinterName->currentIndex();
-    if (index >= 0 && index < m_context.printerSlots.Count()) {
-        query.serverName = m_context.printerSlots.At(index).serverName;
+    if (index >= 0 && static_cast<size_t>(index) < m_itemSlots.size()) {
+        query.serverName =
+            m_context.printerSlots.At(m_itemSlots[static_cast<size_t>(index)]).serverName;
     }
     query.year = YearOf(m_selectedMonth);
     query.month = MonthOf(m_selectedMonth);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include <QComboBox>
 #include <QDialog>
 #include <QFrame>
@@ -45,6 +47,8 @@ class TfrmPrintCalc final : public QDialog {
   private:
     ReportContext m_context;
     int m_selectedMonth = 0;
+    // The slot behind each item of the printer list.
+    std::vector<int> m_itemSlots;
 };
 
 extern TfrmPrintCalc* frmPrintCalc;

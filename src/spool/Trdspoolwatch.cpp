@@ -65,8 +65,10 @@ void TSpoolCheckThread::Execute() {
         entry.jobId = -1;
     }
     m_flush = false;
-    m_slotIndex = m_context.printerSlots.currentSlotIndex.load();
-    PrinterSlot& slot = m_context.printerSlots.At(m_slotIndex);
+    // The slot is looked up once, while the interface thread waits for us: slots may be added
+    // later, but ours never moves.
+    m_slot = &m_context.printerSlots.At(m_context.printerSlots.currentSlotIndex.load());
+    PrinterSlot& slot = *m_slot;
     m_local = slot.serverName.empty();
     Log(5001, 'D',
         m_local ? "プリンタ監視スレッド起動(ローカル)" : "プリンタ監視スレッド起動(ネットワーク)");
@@ -99,7 +101,7 @@ void TSpoolCheckThread::Execute() {
 bool TSpoolCheckThread::OpenPrinterAndWatch(int openFailLine, int openedLine,
                                             const char* openedText, int firstFailLine) {
     Spooler& spooler = m_context.spooler;
-    const std::string& name = m_context.printerSlots.At(m_slotIndex).printerName;
+    const std::string& name = m_slot->printerName;
     if (!spooler.OpenPrinter(name, m_printer)) {
         Log(openFailLine, 'E', Format("printer can not open(%d)", spooler.LastError()));
         return false;
@@ -165,6 +167,14 @@ bool TSpoolCheckThread::RunCycle() {
     if (m_flush) {
         FlushBuffer();
         m_flush = false;
+    }
+    if (changeWord & PRINTER_CHANGE_DELETE_PRINTER) {
+        // The printer is gone, and with it the queue: what we hold is handed over as it stands.
+        Log(5041, 'D', "PRINTER_CHANGE_DELETE_PRINTER");
+        FlushBuffer();
+        ClosePrinterAndWatch();
+        m_slot->printerDeleted = 1;
+        return false;
     }
     return true;
 }
@@ -279,9 +289,16 @@ void TSpoolCheckThread::DelBuffer(std::int32_t jobId) {
     }
     Log(5002, 'D', Format("DelBuffer JobNo<%d> TotalCount<%d>", jobId, entry->totalPages));
     // A printer of this computer records every job; a connection to another computer's printer
-    // only the jobs sent from here.
+    // only the jobs sent from here. A job whose owner the spooler keeps from us is left to a
+    // monitor that may see it: a record without its computer or user would be a wrong one.
+    const bool ownerHidden =
+        entry->userName.empty() || entry->machineName.find_first_not_of('\\') == std::string::npos;
     if (entry->totalPages != 0 && (entry->machineName == localMachine || m_local)) {
-        HandOver(*entry);
+        if (ownerHidden) {
+            Log(5004, 'D', Format("JobNo<%d> owner not visible, not recorded", jobId));
+        } else {
+            HandOver(*entry);
+        }
     }
     entry->jobId = -1;
 }

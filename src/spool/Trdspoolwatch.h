@@ -59,8 +59,8 @@ class TSpoolCheckThread {
     bool OpenPrinterAndWatch(int openFailLine, int openedLine, const char* openedText,
                              int firstFailLine);
     void ClosePrinterAndWatch();
-    // One round after the change handle was signalled; false when the printer had to be opened
-    // again and could not be.
+    // One round after the change handle was signalled; false when the watch has ended: the
+    // printer had to be opened again and could not be, or the spooler deleted it.
     bool RunCycle();
     void ProcessEntry(const platform::NotifyInfoData& entry);
 
@@ -76,7 +76,7 @@ class TSpoolCheckThread {
     void Log(std::int32_t number, char kind, const std::string& text);
 
     SpoolWatchContext m_context;
-    int m_slotIndex = 0;
+    PrinterSlot* m_slot = nullptr;
     bool m_local = false;
     std::uint32_t m_changeFlags = 0;
     // What the current cycle has gathered about the job it reports (its time is not used).

@@ -122,3 +122,88 @@ TEST(Watchers, StartAndStopKeepTheCallersEventsFlowing) {
     // Stopping an idle watcher waits out one real half-second slice.
     EXPECT_GT(pumped, 10);
 }
+
+// Printers come and go while the program runs: a new one is watched at once, a deleted one's
+// watcher hands over what it holds and ends, and one that comes back gets its old slot again.
+TEST(Watchers, PrintersAddedAndDeletedWhileRunningAreFollowed) {
+    SpoolWorld w(std::vector<PrinterInfo>{{"A", ""}});
+    w.log.SetEnabled(true);
+    w.log.SetDebug(true);
+    w.Start();
+    w.watchers->FollowPrinters();  // nothing reported: nothing changes
+    auto& slots = w.watchers->Slots();
+    ASSERT_EQ(slots.Count(), 1);
+
+    w.spooler.SetPrinters({{"A", ""}, {"\\\\srv\\B", "\\\\srv"}});
+    w.spooler.AddCycle(ScriptedSpooler::kServer, Cycle{PRINTER_CHANGE_ADD_PRINTER, {}, false, 0});
+    w.watchers->FollowPrinters();
+    ASSERT_EQ(slots.Count(), 2);
+    EXPECT_EQ(slots.At(1).serverName, "\\\\srv");
+    EXPECT_EQ(slots.At(1).running.load(), 1);
+    EXPECT_TRUE(slots.At(1).listed);
+    const auto lines = w.LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "DPMON0002 ネットワークプリンタ名:\\\\srv\\B"),
+              lines.end());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "DPMON0011 スレッド起動完了"), 2);
+
+    // Deleted with a job from this computer still held: recorded, then the watcher ends.
+    w.spooler.SetPrinters({{"A", ""}});
+    w.spooler.AddCycle("\\\\srv\\B", AddJob(4, "B", "\\\\PC1", "u", 2));
+    w.spooler.AddCycle("\\\\srv\\B", Cycle{PRINTER_CHANGE_DELETE_PRINTER, {}, false, 0});
+    for (int i = 0; i < 5000 && !slots.At(1).watcher->Finished(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(slots.At(1).watcher->Finished());
+    EXPECT_EQ(slots.At(1).running.load(), 0);
+    ASSERT_EQ(w.Records().size(), 1u);
+    EXPECT_EQ(w.Records()[0].jobId, 4);
+    w.spooler.AddCycle(ScriptedSpooler::kServer,
+                       Cycle{PRINTER_CHANGE_DELETE_PRINTER, {}, false, 0});
+    w.watchers->FollowPrinters();
+    EXPECT_FALSE(slots.At(1).listed);
+    EXPECT_TRUE(slots.At(0).listed);
+
+    w.spooler.SetPrinters({{"\\\\srv\\B", "\\\\srv"}, {"A", ""}});
+    w.spooler.AddCycle(ScriptedSpooler::kServer, Cycle{PRINTER_CHANGE_ADD_PRINTER, {}, false, 0});
+    w.watchers->FollowPrinters();
+    ASSERT_EQ(slots.Count(), 2);
+    EXPECT_TRUE(slots.At(1).listed);
+    EXPECT_EQ(slots.At(1).running.load(), 1);
+    ASSERT_TRUE(w.Play("\\\\srv\\B", {AddJob(5, "B", "\\\\PC1", "u", 1), QueueLength(0)}));
+    EXPECT_EQ(w.Records().size(), 2u);
+    w.Stop();
+    EXPECT_EQ(slots.At(1).running.load(), 0);
+}
+
+// A stop asked for from the events served while watchers start (a stop request, a signal) lets
+// the start return first: no watcher is torn down under it and none starts after the stop.
+TEST(Watchers, AStopFromTheStartsOwnEventsIsDeferredAndEndsIt) {
+    std::vector<PrinterInfo> printers;
+    for (int i = 0; i < 20; ++i) {
+        printers.push_back({"Q" + std::to_string(i), ""});
+    }
+    SpoolWorld w(printers);
+    w.watchers = std::make_unique<SpoolWatchers>(w.spooler, w.files, w.log, w.clock);
+    int pumped = 0;
+    platform::SetThreadEventPump([&] {
+        if (++pumped == 1) {
+            EXPECT_TRUE(w.watchers->Busy());
+            w.watchers->CancelStart();
+            w.watchers->Stop();  // refused while busy: nothing is freed
+        }
+    });
+    w.watchers->Start();
+    platform::SetThreadEventPump({});
+    EXPECT_FALSE(w.watchers->Busy());
+    auto& slots = w.watchers->Slots();
+    ASSERT_EQ(slots.Count(), 20);
+    int started = 0;
+    for (int i = 0; i < slots.Count(); ++i) {
+        started += slots.At(i).watcher ? 1 : 0;
+    }
+    EXPECT_EQ(started, 1);
+    w.watchers->FollowPrinters();  // after a cancel nothing starts any more
+    w.watchers->Stop();
+    EXPECT_EQ(slots.At(0).running.load(), 0);
+    EXPECT_FALSE(slots.At(0).watcher);
+}

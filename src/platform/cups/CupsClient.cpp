@@ -31,9 +31,18 @@ bool IsLoopback(const std::string& host) {
     return false;
 }
 
-std::string LastSegment(const std::string& uri) {
-    const auto slash = uri.rfind('/');
-    return slash == std::string::npos ? uri : uri.substr(slash + 1);
+// The queue a printer URI names. The scheduler sends the name percent-encoded (a queue may be
+// called 事務室プリンタ): we name queues as the scheduler lists them, decoded.
+std::string QueueOfUri(const std::string& uri) {
+    char scheme[32], user[256], host[256], resource[1024];
+    int port = 0;
+    if (httpSeparateURI(HTTP_URI_CODING_ALL, uri.c_str(), scheme, sizeof scheme, user, sizeof user,
+                        host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK) {
+        return {};
+    }
+    const std::string path = resource;
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string StringOf(ipp_t* ipp, const char* name) {
@@ -212,8 +221,9 @@ Status CupsClient::QueueExists(const std::string& queue) {
 }
 
 Status CupsClient::Subscribe(int leaseSeconds, int& subscriptionId) {
-    static const char* const events[] = {"job-created", "job-state-changed", "job-progress",
-                                         "job-completed", "printer-state-changed"};
+    static const char* const events[] = {"job-created",    "job-state-changed",     "job-progress",
+                                         "job-completed",  "printer-state-changed", "printer-added",
+                                         "printer-deleted"};
     ipp_t* req = NewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, ServerUri());
     ippAddString(req, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr,
                  "ippget");
@@ -297,7 +307,7 @@ Status CupsClient::Job(int jobId, JobState& job) {
     }
     job.state = IntegerOf(resp.ipp, "job-state", 0);
     job.impressions = IntegerOf(resp.ipp, "job-impressions-completed", 0);
-    job.queue = LastSegment(StringOf(resp.ipp, "job-printer-uri"));
+    job.queue = QueueOfUri(StringOf(resp.ipp, "job-printer-uri"));
     job.user = StringOf(resp.ipp, "job-originating-user-name");
     job.host = StringOf(resp.ipp, "job-originating-host-name");
     job.copies = IntegerOf(resp.ipp, "copies", 1);
@@ -319,7 +329,7 @@ Status CupsClient::QueuedJobCount(const std::string& queue, int& count) {
 }
 
 Status CupsClient::JobIds(const std::string& queue, long since, std::vector<int>& ids) {
-    static const char* const attributes[] = {"job-id", "time-at-creation"};
+    static const char* const attributes[] = {"job-id", "time-at-creation", "job-state"};
     ids.clear();
     ipp_t* req = NewRequest(IPP_OP_GET_JOBS, PrinterUri(queue));
     ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
@@ -335,12 +345,17 @@ Status CupsClient::JobIds(const std::string& queue, long since, std::vector<int>
     }
     int id = 0;
     long created = 0;
+    int state = 0;
+    // Jobs still in the queue print while we watch, however old; finished ones count only when
+    // they were made since we watch (the scheduler keeps a history).
     auto take = [&] {
-        if (id > 0 && created >= since) {
+        const bool finished = state >= IPP_JSTATE_CANCELED;
+        if (id > 0 && (created >= since || (state != 0 && !finished))) {
             ids.push_back(id);
         }
         id = 0;
         created = 0;
+        state = 0;
     };
     for (ipp_attribute_t* a = ippFirstAttribute(resp.ipp); a != nullptr;
          a = ippNextAttribute(resp.ipp)) {
@@ -351,6 +366,8 @@ Status CupsClient::JobIds(const std::string& queue, long since, std::vector<int>
             id = ippGetInteger(a, 0);
         } else if (std::strcmp(name, "time-at-creation") == 0) {
             created = ippGetInteger(a, 0);
+        } else if (std::strcmp(name, "job-state") == 0) {
+            state = ippGetInteger(a, 0);
         }
     }
     take();

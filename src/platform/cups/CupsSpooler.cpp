@@ -22,7 +22,9 @@ constexpr size_t kEndedJobsKept = 10000;
 // The lost-events signal: job change bits that come without an info block.
 constexpr std::uint32_t kLostEvents = PRINTER_CHANGE_ADD_JOB | PRINTER_CHANGE_SET_JOB |
                                       PRINTER_CHANGE_DELETE_JOB | PRINTER_CHANGE_WRITE_JOB;
-constexpr std::uint32_t kPrinterChanged = 0x00000002;  // PRINTER_CHANGE_SET_PRINTER
+constexpr std::uint32_t kPrinterChanged = PRINTER_CHANGE_SET_PRINTER;
+// The print server's own watch; no queue has an empty name.
+const std::string kServer;
 
 bool HasEnded(int state) {
     return state == IPP_JSTATE_CANCELED || state == IPP_JSTATE_ABORTED ||
@@ -131,6 +133,13 @@ bool CupsSpooler::OpenPrinter(const std::string& printerName, PrinterHandle& pri
     return true;
 }
 
+bool CupsSpooler::OpenPrintServer(PrinterHandle& server) {
+    std::lock_guard lock(m_mutex);
+    server = m_nextHandle++;
+    m_printers[server] = kServer;
+    return true;
+}
+
 void CupsSpooler::ClosePrinter(PrinterHandle printer) {
     std::lock_guard lock(m_mutex);
     m_printers.erase(printer);
@@ -147,7 +156,11 @@ ChangeHandle CupsSpooler::FindFirstPrinterChangeNotification(
     }
     const ChangeHandle change = m_nextHandle++;
     m_changes[change] = it->second;
-    ++m_watches[it->second].changeHandles;
+    Watch& watch = m_watches[it->second];
+    if (it->second != kServer && !IsWatched(watch)) {
+        m_newWatches.insert(it->second);
+    }
+    ++watch.changeHandles;
     m_pollNow = true;
     m_changed.notify_all();
     return change;
@@ -255,6 +268,19 @@ void CupsSpooler::Poll() {
             Sleep();
             continue;
         }
+        std::set<std::string> fresh;
+        {
+            std::lock_guard lock(m_mutex);
+            fresh.swap(m_newWatches);
+        }
+        bool failed = false;
+        for (const auto& queue : fresh) {
+            if (failed || !ReconcileQueue(client, queue)) {
+                failed = true;
+                std::lock_guard lock(m_mutex);
+                m_newWatches.insert(queue);  // again at the next poll
+            }
+        }
         if (std::chrono::steady_clock::now() >= m_renewAt) {
             if (client.Renew(m_subscription, m_options.leaseSeconds) == Status::Ok) {
                 m_renewAt = std::chrono::steady_clock::now() +
@@ -284,8 +310,14 @@ void CupsSpooler::Poll() {
         }
         std::set<int> jobs;
         std::set<std::string> queues;
+        std::set<std::string> deleted;
+        bool added = false;
         for (const auto& e : events) {
-            if (e.jobId > 0) {
+            if (e.name == "printer-added") {
+                added = true;
+            } else if (e.name == "printer-deleted") {
+                deleted.insert(e.printer);
+            } else if (e.jobId > 0) {
                 jobs.insert(e.jobId);
             } else if (!e.printer.empty()) {
                 queues.insert(e.printer);
@@ -296,7 +328,16 @@ void CupsSpooler::Poll() {
             Examine(client, id, queues);
         }
         for (const auto& queue : queues) {
-            ReportQueueLength(client, queue);
+            if (deleted.count(queue) == 0) {
+                ReportQueueLength(client, queue);
+            }
+        }
+        for (const auto& queue : deleted) {
+            ReportDeleted(client, queue);
+        }
+        if (added || !deleted.empty()) {
+            PushServerChange((added ? PRINTER_CHANGE_ADD_PRINTER : 0) |
+                             (deleted.empty() ? 0 : PRINTER_CHANGE_DELETE_PRINTER));
         }
         Sleep();
     }
@@ -317,14 +358,21 @@ bool CupsSpooler::EnsureSubscription(CupsClient& client) {
     m_publishedSubscription = id;
     m_nextSequence = 1;
     m_renewAt = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.leaseSeconds / 2);
+    // The scheduler has just come (back), or was asked afresh: its queues may not be the ones
+    // the program knows.
+    PushServerChange(PRINTER_CHANGE_ADD_PRINTER | PRINTER_CHANGE_DELETE_PRINTER);
     return true;
+}
+
+void CupsSpooler::PushServerChange(std::uint32_t change) {
+    Push(kServer, Cycle{change, nullptr});
 }
 
 void CupsSpooler::ReportLost() {
     {
         std::lock_guard lock(m_mutex);
         for (auto& [queue, watch] : m_watches) {
-            if (!IsWatched(watch)) {
+            if (queue == kServer || !IsWatched(watch)) {
                 continue;
             }
             // What is queued stays valid: the watcher keeps its jobs across the re-open, and
@@ -336,35 +384,52 @@ void CupsSpooler::ReportLost() {
 }
 
 void CupsSpooler::Reconcile(CupsClient& client) {
-    std::vector<std::pair<std::string, std::set<int>>> work;
+    std::vector<std::string> existing;
+    if (client.ListQueues(existing) != Status::Ok) {
+        m_lost = true;  // try again at the next poll
+        return;
+    }
+    std::vector<std::string> watched;
     {
         std::lock_guard lock(m_mutex);
         for (const auto& [queue, watch] : m_watches) {
-            if (!IsWatched(watch)) {
-                continue;
+            if (queue != kServer && IsWatched(watch)) {
+                watched.push_back(queue);
             }
-            std::set<int> ids;
-            for (const auto& [id, job] : watch.jobs) {
-                if (!job.ended) {
-                    ids.insert(id);
-                }
-            }
-            work.emplace_back(queue, std::move(ids));
         }
     }
-    for (auto& [queue, ids] : work) {
-        std::vector<int> found;
-        if (client.JobIds(queue, m_watchStart, found) != Status::Ok) {
-            m_lost = true;  // try again at the next poll
+    for (const auto& queue : watched) {
+        if (std::find(existing.begin(), existing.end(), queue) == existing.end()) {
+            ReportDeleted(client, queue);  // deleted while we could not hear of it
+        } else if (!ReconcileQueue(client, queue)) {
+            m_lost = true;
             return;
         }
-        ids.insert(found.begin(), found.end());
-        std::set<std::string> queues{queue};
-        for (int id : ids) {
-            Examine(client, id, queues);
-        }
-        ReportQueueLength(client, queue);
     }
+    PushServerChange(PRINTER_CHANGE_ADD_PRINTER | PRINTER_CHANGE_DELETE_PRINTER);
+}
+
+bool CupsSpooler::ReconcileQueue(CupsClient& client, const std::string& queue) {
+    std::set<int> ids;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [id, job] : m_watches[queue].jobs) {
+            if (!job.ended) {
+                ids.insert(id);
+            }
+        }
+    }
+    std::vector<int> found;
+    if (client.JobIds(queue, m_watchStart, found) != Status::Ok) {
+        return false;
+    }
+    ids.insert(found.begin(), found.end());
+    std::set<std::string> queues{queue};
+    for (int id : ids) {
+        Examine(client, id, queues);
+    }
+    ReportQueueLength(client, queue);
+    return true;
 }
 
 void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& endedOn) {
@@ -405,6 +470,20 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             return;
         }
         Watch& watch = w->second;
+        // A job moved to another queue ends on the old one without pages: the new one counts it.
+        for (auto& [name, other] : m_watches) {
+            const auto old = other.jobs.find(jobId);
+            if (name != job.queue && old != other.jobs.end() && !old->second.ended &&
+                old->second.uuid == job.uuid) {
+                old->second.ended = true;
+                if (IsWatched(other)) {
+                    other.cycles.push_back(
+                        {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                         Block({JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, 0),
+                                JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, 0)})});
+                }
+            }
+        }
         auto tracked = watch.jobs.find(jobId);
         if (tracked != watch.jobs.end() && tracked->second.uuid != job.uuid) {
             // The scheduler lost its history and counts ids from 1 again: a new job.
@@ -471,18 +550,62 @@ void CupsSpooler::ForgetOldJobs(Watch& watch) {
 }
 
 void CupsSpooler::ReportQueueLength(CupsClient& client, const std::string& queue) {
-    for (;;) {
-        int count = 0;
-        if (client.QueuedJobCount(queue, count) != Status::Ok) {
-            return;
-        }
+    int count = 0;
+    if (client.QueuedJobCount(queue, count) != Status::Ok) {
+        return;
+    }
+    if (count != 0) {
         NotifyInfoData d;
         d.type = PRINTER_NOTIFY_TYPE;
         d.field = PRINTER_NOTIFY_FIELD_CJOBS;
         d.number = static_cast<std::uint32_t>(count);
         Push(queue, {kPrinterChanged, Block({d})});
-        if (count != 0) {
-            return;
+        return;
+    }
+    ReportEmpty(client, queue, false);
+}
+
+void CupsSpooler::ReportEmpty(CupsClient& client, const std::string& queue, bool deleted) {
+    for (;;) {
+        // A job may have ended between our last look at it and the queue running empty: the
+        // watcher hands over what it holds at once, so it must hold the final counts by then.
+        std::vector<int> open;
+        {
+            std::lock_guard lock(m_mutex);
+            for (const auto& [id, job] : m_watches[queue].jobs) {
+                if (!job.ended) {
+                    open.push_back(id);
+                }
+            }
+        }
+        std::set<std::string> endedOn;
+        for (int id : open) {
+            Examine(client, id, endedOn);
+        }
+        std::vector<Cycle> cycles;
+        {
+            std::lock_guard lock(m_mutex);
+            for (auto& [id, job] : m_watches[queue].jobs) {
+                if (job.ended) {
+                    continue;
+                }
+                if (!deleted) {
+                    return;  // it runs again: its own end reports the queue
+                }
+                job.ended = true;
+                cycles.push_back(
+                    {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                     Block({JobNumber(id, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
+                            JobNumber(id, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+            }
+        }
+        NotifyInfoData d;
+        d.type = PRINTER_NOTIFY_TYPE;
+        d.field = PRINTER_NOTIFY_FIELD_CJOBS;
+        d.number = 0;
+        cycles.push_back({kPrinterChanged, Block({d})});
+        for (auto& c : cycles) {
+            Push(queue, std::move(c));
         }
         // The watcher hands over everything it follows now: make room for held-back jobs.
         std::vector<int> released;
@@ -497,13 +620,26 @@ void CupsSpooler::ReportQueueLength(CupsClient& client, const std::string& queue
             }
         }
         if (released.empty()) {
-            return;
+            break;
         }
-        std::set<std::string> endedOn;
         for (int id : released) {
             Examine(client, id, endedOn);
         }
     }
+    if (deleted) {
+        Push(queue, {PRINTER_CHANGE_DELETE_PRINTER, nullptr});
+    }
+}
+
+void CupsSpooler::ReportDeleted(CupsClient& client, const std::string& queue) {
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_watches.find(queue);
+        if (it == m_watches.end() || !IsWatched(it->second)) {
+            return;
+        }
+    }
+    ReportEmpty(client, queue, true);
 }
 
 }  // namespace platform

@@ -24,7 +24,10 @@ namespace platform {
 //  - later progress: pages printed; the end of a job: its final count as total and printed;
 //  - after a job ended or the printer changed state: the queue length as the printer's job count;
 //  - events that were lost (a gap, an expired subscription, a scheduler restart): job change bits
-//    without an info block, then what the scheduler knows of every job we follow.
+//    without an info block, then what the scheduler knows of every job we follow;
+//  - a queue added or deleted, or a scheduler that (re)appears: a change on the print server's
+//    handle; a deleted queue's own handle gets the end of every job it had, then the deletion.
+// A queue that starts being watched is first asked for the jobs it already holds.
 // While the scheduler is down the spooler waits for it; watchers keep their printers. A watcher
 // follows a limited number of jobs at once: new jobs beyond it wait until the queue has run
 // empty, then are reported with their counts.
@@ -44,6 +47,7 @@ class CupsSpooler final : public Spooler {
 
     bool EnumPrinters(std::vector<PrinterInfo>& printers) override;
     bool OpenPrinter(const std::string& printerName, PrinterHandle& printer) override;
+    bool OpenPrintServer(PrinterHandle& server) override;
     void ClosePrinter(PrinterHandle printer) override;
     ChangeHandle FindFirstPrinterChangeNotification(PrinterHandle printer, std::uint32_t filter,
                                                     std::uint32_t options,
@@ -82,8 +86,15 @@ class CupsSpooler final : public Spooler {
     bool EnsureSubscription(cups::CupsClient& client);
     void ReportLost();
     void Reconcile(cups::CupsClient& client);
+    // Examines every job the queue holds or we follow on it; false when the scheduler failed us.
+    bool ReconcileQueue(cups::CupsClient& client, const std::string& queue);
     void Examine(cups::CupsClient& client, int jobId, std::set<std::string>& endedOn);
     void ReportQueueLength(cups::CupsClient& client, const std::string& queue);
+    // The queue has run empty (or is gone): every job we follow there is brought up to date
+    // first, so none is handed over before its final count.
+    void ReportEmpty(cups::CupsClient& client, const std::string& queue, bool deleted);
+    void ReportDeleted(cups::CupsClient& client, const std::string& queue);
+    void PushServerChange(std::uint32_t change);
     void Push(const std::string& queue, Cycle cycle);
     void ForgetOldJobs(Watch& watch);
     bool IsWatched(const Watch& watch) const;
@@ -106,7 +117,8 @@ class CupsSpooler final : public Spooler {
     int m_subscription = 0;
     int m_nextSequence = 1;
     std::chrono::steady_clock::time_point m_renewAt;
-    bool m_lost = false;      // events may have been missed: report and reconcile
+    bool m_lost = false;                 // events may have been missed: report and reconcile
+    std::set<std::string> m_newWatches;  // queues to reconcile before their events count (m_mutex)
     const long m_watchStart;  // jobs created before we started are not looked for afterwards
     std::atomic<int> m_publishedSubscription{0};
 

@@ -119,6 +119,14 @@ bool ScriptedSpooler::OpenPrinter(const std::string& printerName, PrinterHandle&
     return true;
 }
 
+bool ScriptedSpooler::OpenPrintServer(PrinterHandle& server) {
+    std::lock_guard lock(m_mutex);
+    Record("OpenPrintServer");
+    server = m_nextHandle++;
+    m_printerHandles[server] = kServer;
+    return true;
+}
+
 void ScriptedSpooler::ClosePrinter(PrinterHandle printer) {
     std::lock_guard lock(m_mutex);
     const std::string* name = PrinterOf(m_printerHandles, printer);

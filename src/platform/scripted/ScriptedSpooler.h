@@ -32,6 +32,9 @@ class ScriptedSpooler final : public Spooler {
     void FailOpen(const std::string& printer, int error, int times = -1);
     void FailFirst(const std::string& printer, int error, int times = -1);
 
+    // Cycles for the print server's change handle go to this name.
+    static constexpr const char* kServer = "";
+
     void AddCycle(const std::string& printer, Cycle cycle);
 
     // How long a wait without a ready cycle lasts at most before it times out (default 1 ms).
@@ -49,6 +52,7 @@ class ScriptedSpooler final : public Spooler {
 
     bool EnumPrinters(std::vector<PrinterInfo>& printers) override;
     bool OpenPrinter(const std::string& printerName, PrinterHandle& printer) override;
+    bool OpenPrintServer(PrinterHandle& server) override;
     void ClosePrinter(PrinterHandle printer) override;
     ChangeHandle FindFirstPrinterChangeNotification(PrinterHandle printer, std::uint32_t filter,
                                                     std::uint32_t options,
