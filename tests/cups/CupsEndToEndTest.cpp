@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <set>
 #include <thread>
@@ -19,10 +21,14 @@ namespace {
 // The monitor's counting against a private scheduler with a PDF queue, a fast PostScript queue
 // and a raw one; records go to alice's file on computer PC1.
 struct CupsWorld : PrintDataFixture {
-    PrivateCupsd cupsd{{"Office", "Fast:ps", "Raw:raw"}};
+    PrivateCupsd cupsd;
     TdmLog log;
     std::unique_ptr<platform::CupsSpooler> spooler;
     std::unique_ptr<SpoolWatchers> watchers;
+
+    explicit CupsWorld(std::vector<std::string> queues = {"Office", "Fast:ps", "Raw:raw"},
+                       bool startScheduler = true)
+        : cupsd(std::move(queues), startScheduler) {}
 
     // spoolerComputer is the name the spooler takes for this computer: another name than the
     // record writer's makes jobs from here look like jobs from elsewhere.
@@ -55,10 +61,36 @@ struct CupsWorld : PrintDataFixture {
         const auto deadline = Clock::now() + limit;
         auto records = Records();
         while (records.size() < count && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            Follow();
             records = Records();
         }
         return records;
+    }
+
+    // What the tray program's timer does once a second, here every 50 ms.
+    void Follow() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (watchers) {
+            watchers->FollowPrinters();
+        }
+    }
+
+    // The slot of a printer once it is watched, within the limit; -1 otherwise.
+    int WaitUntilWatched(const std::string& printer, std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            auto& slots = watchers->Slots();
+            for (int i = 0; i < slots.Count(); ++i) {
+                if (slots.At(i).printerName == printer && slots.At(i).listed &&
+                    slots.At(i).running.load() == 1) {
+                    return i;
+                }
+            }
+            if (Clock::now() >= deadline) {
+                return -1;
+            }
+            Follow();
+        }
     }
 };
 
@@ -209,19 +241,22 @@ TEST(CupsEndToEnd, CountingGoesOnAcrossASchedulerRestart) {
     EXPECT_EQ(reused[2].jobId, records[0].jobId);
 }
 
-TEST(CupsEndToEnd, ABurstOfJobsIsRecordedOnceEach) {
+// Every job once, each with the pages the scheduler itself logged for it.
+TEST(CupsEndToEnd, ABurstOfJobsIsRecordedOnceEachWithItsOwnPages) {
     REQUIRE_CUPS();
     CupsWorld w;
     w.Start();
-    const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
+    const std::string docs[] = {w.cupsd.Document("one.ps", MakePostScript(1)),
+                                w.cupsd.Document("two.ps", MakePostScript(2)),
+                                w.cupsd.Document("three.ps", MakePostScript(3))};
     constexpr int kJobs = 500;
     const auto started = Clock::now();
     // Submitted by a few clients at once, as a busy office would.
     std::vector<std::thread> clients;
     for (int c = 0; c < 4; ++c) {
-        clients.emplace_back([&] {
+        clients.emplace_back([&, c] {
             for (int i = 0; i < kJobs / 4; ++i) {
-                w.Print("Fast", doc);
+                w.Print("Fast", docs[(c + i) % 3]);
             }
         });
     }
@@ -231,15 +266,114 @@ TEST(CupsEndToEnd, ABurstOfJobsIsRecordedOnceEach) {
     const auto records = w.WaitForRecords(kJobs, std::chrono::seconds(120));
     const auto took = std::chrono::duration<double>(Clock::now() - started).count();
     ASSERT_EQ(records.size(), static_cast<size_t>(kJobs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto logged = w.cupsd.PageLog();
     std::set<int> ids;
+    int wrong = 0;
     for (const auto& r : records) {
         ids.insert(r.jobId);
+        const auto it = logged.find(r.jobId);
+        const int pages = it == logged.end() ? -2 : it->second;
+        wrong += (r.totalPagesTimesCopies != pages || r.pagesPrintedTimesCopies != pages) ? 1 : 0;
     }
     EXPECT_EQ(ids.size(), static_cast<size_t>(kJobs));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(wrong, 0) << "records whose pages differ from the scheduler's page log";
     EXPECT_EQ(w.Records().size(), static_cast<size_t>(kJobs)) << "recorded twice";
     RecordProperty("burst_seconds", std::to_string(took));
     std::printf("500 jobs submitted and recorded in %.1f s\n", took);
+}
+
+// Queue names as the scheduler allows them, and queues that come and go while we run.
+TEST(CupsEndToEnd, QueuesAreFollowedWhateverTheirNameAndWhenTheyCome) {
+    REQUIRE_CUPS();
+    const std::string japanese = "事務室プリンタ";
+    CupsWorld w({japanese + ":ps", "Q-1_x2:ps"});
+    w.Start();
+    const std::string doc = w.cupsd.Document("two.ps", MakePostScript(2));
+    ASSERT_EQ(w.Print(japanese, doc), 0);
+    ASSERT_EQ(w.Print("Q-1_x2", doc), 0);
+    auto records = w.WaitForRecords(2);
+    ASSERT_EQ(records.size(), 2u);
+    std::set<std::string> printers{records[0].printerName, records[1].printerName};
+    EXPECT_EQ(printers, (std::set<std::string>{japanese, "Q-1_x2"}));
+
+    // Added while we run: watched within two seconds, and a job printed at once is not missed.
+    const auto added = Clock::now();
+    ASSERT_EQ(w.cupsd
+                  .Client({"/usr/sbin/lpadmin", "-p", "Late", "-E", "-v", "file:///dev/null", "-m",
+                           "drv:///sample.drv/generic.ppd"})
+                  .exitCode,
+              0);
+    ASSERT_EQ(w.Print("Late", doc), 0);
+    const int late = w.WaitUntilWatched("Late", std::chrono::seconds(2));
+    const double seconds = std::chrono::duration<double>(Clock::now() - added).count();
+    ASSERT_GE(late, 0) << "not watched within 2 s";
+    std::printf("a queue added while running was watched after %.2f s\n", seconds);
+    records = w.WaitForRecords(3);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].printerName, "Late");
+    EXPECT_EQ(records[2].pagesPrintedTimesCopies, 2);
+
+    // Deleted: its watcher ends and it is no longer offered.
+    ASSERT_EQ(w.cupsd.Client({"/usr/sbin/lpadmin", "-x", "Late"}).exitCode, 0);
+    auto& slot = w.watchers->Slots().At(late);
+    for (int i = 0; i < 60 && (slot.listed || slot.running.load() != 0); ++i) {
+        w.Follow();
+    }
+    EXPECT_FALSE(slot.listed);
+    EXPECT_EQ(slot.running.load(), 0);
+    EXPECT_EQ(w.watchers->Slots().At(0).running.load(), 1);
+}
+
+// Started before its scheduler, the monitor watches its queues once it is there.
+TEST(CupsEndToEnd, ASchedulerThatStartsLaterIsFollowed) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Fast:ps"}, false);
+    UseCupsServer(w.cupsd.FutureSocket());
+    w.Start();
+    EXPECT_EQ(w.watchers->Slots().Count(), 0);
+    ASSERT_TRUE(w.cupsd.Start());
+    ASSERT_GE(w.WaitUntilWatched("Fast", std::chrono::seconds(5)), 0);
+    ASSERT_EQ(w.Print("Fast", w.cupsd.Document("one.ps", MakePostScript(1))), 0);
+    EXPECT_EQ(w.WaitForRecords(1).size(), 1u);
+}
+
+// Jobs waiting in a queue when the monitor starts print while it watches: they are recorded.
+// Jobs that had ended before are history and are not.
+TEST(CupsEndToEnd, JobsQueuedBeforeTheStartAreRecorded) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Fast:ps"});
+    const std::string doc = w.cupsd.Document("two.ps", MakePostScript(2));
+    ASSERT_EQ(w.Print("Fast", doc), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // printed and done
+    ASSERT_EQ(w.cupsd.Client({"/usr/sbin/cupsdisable", "Fast"}).exitCode, 0);
+    ASSERT_EQ(w.Print("Fast", doc), 0);
+    ASSERT_EQ(w.Print("Fast", doc), 0);
+    w.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(w.cupsd.Client({"/usr/sbin/cupsenable", "Fast"}).exitCode, 0);
+    const auto records = w.WaitForRecords(2);
+    ASSERT_EQ(records.size(), 2u);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(w.Records().size(), 2u) << "a job that ended before the start was recorded";
+}
+
+// By default the scheduler shows a job's owner only to the owner and its administrators. A
+// monitor that may not see it leaves the job alone instead of writing it without an owner.
+TEST(CupsEndToEnd, JobsWhoseOwnerIsHiddenAreLeftToTheirOwner) {
+    REQUIRE_CUPS();
+    setenv("CUPS_USER", "carol", 1);  // the monitor asks as an ordinary user
+    CupsWorld w({"Fast:ps"});
+    w.Start("ELSEWHERE");
+    const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
+    ASSERT_EQ(w.Print("Fast", doc, {"-U", "bob"}), 0);
+    ASSERT_EQ(w.Print("Fast", doc, {"-U", "carol"}), 0);
+    const auto records = w.WaitForRecords(1);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    unsetenv("CUPS_USER");
+    ASSERT_EQ(w.Records().size(), 1u);
+    EXPECT_EQ(records[0].userName, "carol");
+    EXPECT_EQ(records[0].machineName, "\\\\ELSEWHERE");
 }
 
 TEST(CupsEndToEnd, WithoutASchedulerTheProgramRunsWithNoPrinters) {
@@ -337,4 +471,62 @@ TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {
     EXPECT_EQ(ctl({"stop", "--wait", "10"}).exitCode, 0);
     EXPECT_EQ(WaitForExit(monitor, 5000), 0);
     EXPECT_EQ(ctl({"status"}).out, "stopped\n");
+
+    // A closed terminal or a logout ends it the same way.
+    const int hungUp = SpawnCommand({MONITOR_PATH}, env, home / "monitor2.log");
+    for (int i = 0; i < 200 && ctl({"status"}).out != "running\n"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_EQ(ctl({"status"}).out, "running\n");
+    kill(hungUp, SIGHUP);
+    EXPECT_EQ(WaitForExit(hungUp, 10000), 0);
+    EXPECT_EQ(ctl({"status"}).out, "stopped\n");
+}
+
+// A stop that arrives while the watchers of many queues are still starting ends the program
+// cleanly; so does a start without any scheduler, which says so once.
+TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) {
+    REQUIRE_CUPS();
+    std::vector<std::string> queues;
+    for (int i = 0; i < 250; ++i) {
+        queues.push_back("Q" + std::to_string(i) + ":raw");
+    }
+    PrivateCupsd cupsd(queues);
+    ASSERT_TRUE(cupsd.Running());
+    TempDir home;
+    std::vector<std::string> env = {
+        "CUPS_SERVER=" + cupsd.Socket(),
+        "TESSAROVEN_MACHINE_REGISTRY=" + (home / "machine.db"),
+        "TESSAROVEN_USER_REGISTRY=" + (home / "user.db"),
+        "TESSAROVEN_COMMON_APPDATA=" + (home / "common"),
+        "XDG_RUNTIME_DIR=" + home.Path(),
+        "QT_QPA_PLATFORM=offscreen",
+    };
+    auto ctl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), CTL_PATH);
+        return RunCommand(args, env);
+    };
+    for (int run = 0; run < 2; ++run) {
+        const int monitor = SpawnCommand({MONITOR_PATH}, env, home / "monitor.log");
+        for (int i = 0; i < 400 && ctl({"status"}).out != "running\n"; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(ctl({"stop"}).exitCode, 0);
+        EXPECT_EQ(WaitForExit(monitor, 60000), 0) << ReadFile(home / "monitor.log");
+        EXPECT_EQ(ctl({"status"}).out, "stopped\n");
+    }
+
+    env[0] = "CUPS_SERVER=" + (home / "nowhere.sock");
+    const int alone = SpawnCommand({MONITOR_PATH}, env, home / "alone.log");
+    for (int i = 0; i < 200 && ctl({"status"}).out != "running\n"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(ctl({"stop", "--wait", "10"}).exitCode, 0);
+    EXPECT_EQ(WaitForExit(alone, 5000), 0);
+    const std::string said = ReadFile(home / "alone.log");
+    EXPECT_NE(said.find("the print spooler does not answer; watching for printers to appear"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("watching"), said.rfind("watching")) << "said more than once";
 }

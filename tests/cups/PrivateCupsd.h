@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,11 @@ class PrivateCupsd {
         return geteuid() == 0 && Exists("/usr/sbin/cupsd") && Exists("/usr/bin/lp");
     }
 
-    explicit PrivateCupsd(std::vector<std::string> queues) : m_queues(std::move(queues)) {
-        Start();
+    explicit PrivateCupsd(std::vector<std::string> queues, bool start = true)
+        : m_queues(std::move(queues)) {
+        if (start) {
+            Start();
+        }
     }
     ~PrivateCupsd() { Stop(); }
 
@@ -50,6 +55,26 @@ class PrivateCupsd {
                     m_dir / "cups"});
     }
     bool Running() const { return !m_socket.empty(); }
+    // Where the socket is once it runs.
+    std::string FutureSocket() const { return m_dir / "cups/run/cups.sock"; }
+    // Pages per job as the scheduler's page log has them.
+    std::map<int, int> PageLog() const {
+        std::map<int, int> pages;
+        std::istringstream in(ReadFile(m_dir / "cups/log/page_log"));
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream words(line);
+            std::string printer, user, word;
+            int job = 0;
+            words >> printer >> user >> job;
+            while (words >> word && word != "total") {
+            }
+            int total = -1;
+            if (word == "total" && words >> total) {
+                pages[job] = total;
+            }
+        }
+        return pages;
+    }
     const std::string& Socket() const { return m_socket; }
 
     // Runs a CUPS command-line client (lp, lpadmin, cupsenable, ...) against this scheduler.

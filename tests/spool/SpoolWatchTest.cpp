@@ -243,9 +243,9 @@ TEST(SpoolWatch, AStopIsHonouredAtTheFirstQuietWaitAndDropsOpenJobs) {
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "FindNext P"), 51);
     // The printers are let go before the print server.
     ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()),
-              (std::vector<std::string>{"ClosePrinter P", "FindClose P", "FindClose ",
-                                        "ClosePrinter "}));
+    EXPECT_EQ(
+        std::vector<std::string>(calls.end() - 4, calls.end()),
+        (std::vector<std::string>{"ClosePrinter P", "FindClose P", "FindClose ", "ClosePrinter "}));
     EXPECT_TRUE(w.Records().empty());
     EXPECT_FALSE(w.watchers->Slots().At(0).watcher);
 }
@@ -325,14 +325,14 @@ TEST(SpoolWatch, JobsWhoseOwnerIsHiddenAreNotRecorded) {
     w.log.SetEnabled(true);
     w.log.SetDebug(true);
     w.Start();
-    ASSERT_TRUE(w.Play("P", {AddJob(1, "P", "\\\\", "", 2), AddJob(2, "P", "\\\\PC2", "", 2),
-                             AddJob(3, "P", "", "bob", 2), AddJob(4, "P", "\\\\PC2", "bob", 2),
-                             QueueLength(0)}));
+    ASSERT_TRUE(w.Play(
+        "P", {AddJob(1, "P", "\\\\", "", 2), AddJob(2, "P", "\\\\PC2", "", 2),
+              AddJob(3, "P", "", "bob", 2), AddJob(4, "P", "\\\\PC2", "bob", 2), QueueLength(0)}));
     EXPECT_EQ(Ids(w.Records()), (std::vector<std::int32_t>{4}));
     const auto lines = w.LogLines();
     for (int id : {1, 2, 3}) {
-        EXPECT_TRUE(Contains(lines, "DPMON5004 JobNo<" + std::to_string(id) +
-                                        "> owner not visible, not recorded"))
+        EXPECT_TRUE(Contains(
+            lines, "DPMON5004 JobNo<" + std::to_string(id) + "> owner not visible, not recorded"))
             << id;
     }
 }
