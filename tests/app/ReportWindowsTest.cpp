@@ -176,3 +176,25 @@ TEST(PrintCalcWindow, TotalsGoIntoTheMemo) {
     ASSERT_EQ(w.sink.Messages().size(), 1u);
     EXPECT_EQ(w.sink.Messages()[0].text, "印刷データがありません。");
 }
+
+// Queues come and go while the program runs: the list offers those there are now, and each item
+// still finds its own printer's server.
+TEST(PrintCalcWindow, ThePrinterListShowsTheQueuesThereAreNow) {
+    ReportWindows w;
+    w.File("amy", "2,20261104090000,Hall,\\\\PC1,amy,4,4\r\r\n");
+    TfrmPrintCalc calc(w.context);
+    ReportWindows::Show(calc, [] {});
+    w.printers.At(0).listed = false;  // Laser was deleted
+    w.printers.entries.emplace_back().printerName = "New";
+    std::vector<std::string> totals;
+    ReportWindows::Show(calc, [&] {
+        ASSERT_EQ(calc.cmbPrinterName->count(), 2);
+        EXPECT_EQ(calc.cmbPrinterName->itemText(0), "\\\\srv\\Hall");
+        EXPECT_EQ(calc.cmbPrinterName->itemText(1), "New");
+        calc.cmbPrinterName->setCurrentIndex(0);
+        calc.btnCalcClick();
+        totals = w.Memo(calc);
+    });
+    ASSERT_FALSE(totals.empty());
+    EXPECT_EQ(totals[0], "\\\\srv\\Hall [    4枚]");
+}
