@@ -7,6 +7,7 @@
 #include "admin/AboutBox.h"
 #include "admin/Optiondlg.h"
 #include "app/Mainform.h"
+#include "platform/EventPump.h"
 #include "platform/Host.h"
 #include "reports/Printcalc.h"
 #include "reports/Printlog.h"
@@ -138,6 +139,35 @@ TEST(MainForm, CreationStartsCountingAndClosingStopsIt) {
     const auto second = std::find(calls.begin(), calls.end(), "FindClose \\\\srv\\Hall");
     ASSERT_NE(first, calls.end());
     EXPECT_LT(first, second);
+}
+
+// A stop that arrives while the watchers start (here from the first events the start serves)
+// lets the start return, then closes: nothing freed under it, nothing started after it.
+TEST(MainForm, AStopDuringTheStartClosesOnceTheStartHasReturned) {
+    FormWorld w;
+    std::vector<platform::PrinterInfo> printers;
+    for (int i = 0; i < 30; ++i) {
+        printers.push_back({"Q" + std::to_string(i), ""});
+    }
+    w.spooler.SetPrinters(printers);
+    QSignalSpy closed(w.form.get(), &TfrmMain::Closed);
+    platform::SetThreadEventPump([] { QCoreApplication::processEvents(); });  // as the program
+    QTimer::singleShot(0, [&] {
+        w.form->FormClose();
+        EXPECT_FALSE(w.form->IsClosed());  // not yet: a watcher is starting
+    });
+    w.form->FormCreate();
+    platform::SetThreadEventPump({});
+    EXPECT_TRUE(w.form->IsClosed());
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_EQ(w.Status(), 2);
+    const auto calls = w.spooler.Calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& c) { return c.rfind("OpenPrinter ", 0) == 0; }),
+              1);
+    for (int i = 0; i < w.form->Slots().Count(); ++i) {
+        EXPECT_FALSE(w.form->Slots().At(i).watcher) << i;
+    }
 }
 
 // While one of the program's windows is open, no other menu command opens another.
