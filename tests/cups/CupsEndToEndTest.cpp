@@ -430,35 +430,48 @@ TEST(CupsEndToEnd, RemoteQueuesAreNetworkPrintersThatRecordOnlyOurJobs) {
     watchers.Stop();
 }
 
-// The program itself, without a display: counts a job printed with lp and stops on request.
+// The program itself as a process, without a display, with folders and settings of its own.
+struct MonitorProcess {
+    TempDir home;
+    std::vector<std::string> env;
+
+    explicit MonitorProcess(const std::string& server)
+        : env{"CUPS_SERVER=" + server,
+              "TESSAROVEN_MACHINE_REGISTRY=" + (home / "machine.db"),
+              "TESSAROVEN_USER_REGISTRY=" + (home / "user.db"),
+              "TESSAROVEN_COMMON_APPDATA=" + (home / "common"),
+              "XDG_RUNTIME_DIR=" + home.Path(),
+              "QT_QPA_PLATFORM=offscreen"} {}
+
+    CommandResult Ctl(std::vector<std::string> args) const {
+        args.insert(args.begin(), CTL_PATH);
+        return RunCommand(args, env);
+    }
+    // Starts the monitor and returns its pid once its status says it runs (or after 5 s).
+    int Spawn(const std::string& output) const {
+        const int pid = SpawnCommand({MONITOR_PATH}, env, home / output);
+        for (int i = 0; i < 1000 && Ctl({"status"}).out != "running\n"; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return pid;
+    }
+    std::string Output(const std::string& output) const { return ReadFile(home / output); }
+};
+
+// Counts a job printed with lp and stops on request, or when its terminal goes.
 TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {
     REQUIRE_CUPS();
     PrivateCupsd cupsd({"Fast:ps"});
-    TempDir home;
-    const std::vector<std::string> env = {
-        "CUPS_SERVER=" + cupsd.Socket(),
-        "TESSAROVEN_MACHINE_REGISTRY=" + (home / "machine.db"),
-        "TESSAROVEN_USER_REGISTRY=" + (home / "user.db"),
-        "TESSAROVEN_COMMON_APPDATA=" + (home / "common"),
-        "XDG_RUNTIME_DIR=" + home.Path(),
-        "QT_QPA_PLATFORM=offscreen",
-    };
-    auto ctl = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), CTL_PATH);
-        return RunCommand(args, env);
-    };
-    const int monitor = SpawnCommand({MONITOR_PATH}, env, home / "monitor.log");
-    for (int i = 0; i < 200 && ctl({"status"}).out != "running\n"; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    ASSERT_EQ(ctl({"status"}).out, "running\n");
+    MonitorProcess p(cupsd.Socket());
+    const int monitor = p.Spawn("monitor.log");
+    ASSERT_EQ(p.Ctl({"status"}).out, "running\n");
     ASSERT_EQ(cupsd
                   .Client({"/usr/bin/lp", "-d", "Fast", "-n", "3",
                            cupsd.Document("two.ps", MakePostScript(2))})
                   .exitCode,
               0);
     const std::string file =
-        home / ("common/Tessaroven/PrintData_" + platform::UserName() + ".dat");
+        p.home / ("common/Tessaroven/PrintData_" + platform::UserName() + ".dat");
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (!Exists(file) && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -468,19 +481,16 @@ TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {
                           ",6,6\r\r\n"),
               std::string::npos)
         << stored;
-    EXPECT_EQ(ctl({"stop", "--wait", "10"}).exitCode, 0);
+    EXPECT_EQ(p.Ctl({"stop", "--wait", "10"}).exitCode, 0);
     EXPECT_EQ(WaitForExit(monitor, 5000), 0);
-    EXPECT_EQ(ctl({"status"}).out, "stopped\n");
+    EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
 
     // A closed terminal or a logout ends it the same way.
-    const int hungUp = SpawnCommand({MONITOR_PATH}, env, home / "monitor2.log");
-    for (int i = 0; i < 200 && ctl({"status"}).out != "running\n"; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    ASSERT_EQ(ctl({"status"}).out, "running\n");
+    const int hungUp = p.Spawn("monitor2.log");
+    ASSERT_EQ(p.Ctl({"status"}).out, "running\n");
     kill(hungUp, SIGHUP);
     EXPECT_EQ(WaitForExit(hungUp, 10000), 0);
-    EXPECT_EQ(ctl({"status"}).out, "stopped\n");
+    EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
 }
 
 // A stop that arrives while the watchers of many queues are still starting ends the program
@@ -493,38 +503,20 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
     }
     PrivateCupsd cupsd(queues);
     ASSERT_TRUE(cupsd.Running());
-    TempDir home;
-    std::vector<std::string> env = {
-        "CUPS_SERVER=" + cupsd.Socket(),
-        "TESSAROVEN_MACHINE_REGISTRY=" + (home / "machine.db"),
-        "TESSAROVEN_USER_REGISTRY=" + (home / "user.db"),
-        "TESSAROVEN_COMMON_APPDATA=" + (home / "common"),
-        "XDG_RUNTIME_DIR=" + home.Path(),
-        "QT_QPA_PLATFORM=offscreen",
-    };
-    auto ctl = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), CTL_PATH);
-        return RunCommand(args, env);
-    };
+    MonitorProcess p(cupsd.Socket());
     for (int run = 0; run < 2; ++run) {
-        const int monitor = SpawnCommand({MONITOR_PATH}, env, home / "monitor.log");
-        for (int i = 0; i < 400 && ctl({"status"}).out != "running\n"; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ASSERT_EQ(ctl({"stop"}).exitCode, 0);
-        EXPECT_EQ(WaitForExit(monitor, 60000), 0) << ReadFile(home / "monitor.log");
-        EXPECT_EQ(ctl({"status"}).out, "stopped\n");
+        const int monitor = p.Spawn("monitor.log");
+        ASSERT_EQ(p.Ctl({"stop"}).exitCode, 0);
+        EXPECT_EQ(WaitForExit(monitor, 60000), 0) << p.Output("monitor.log");
+        EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
     }
 
-    env[0] = "CUPS_SERVER=" + (home / "nowhere.sock");
-    const int alone = SpawnCommand({MONITOR_PATH}, env, home / "alone.log");
-    for (int i = 0; i < 200 && ctl({"status"}).out != "running\n"; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
+    MonitorProcess alone(p.home / "nowhere.sock");
+    const int pid = alone.Spawn("alone.log");
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_EQ(ctl({"stop", "--wait", "10"}).exitCode, 0);
-    EXPECT_EQ(WaitForExit(alone, 5000), 0);
-    const std::string said = ReadFile(home / "alone.log");
+    EXPECT_EQ(alone.Ctl({"stop", "--wait", "10"}).exitCode, 0);
+    EXPECT_EQ(WaitForExit(pid, 5000), 0);
+    const std::string said = alone.Output("alone.log");
     EXPECT_NE(said.find("the print spooler does not answer; watching for printers to appear"),
               std::string::npos)
         << said;
