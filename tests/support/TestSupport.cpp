@@ -100,6 +100,17 @@ int RunInChild(const std::function<int()>& fn, bool asNobody) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int RunInChildAs(unsigned uid, unsigned gid, const std::vector<unsigned>& groups,
+                 const std::function<int()>& fn) {
+    return RunInChild([&] {
+        const std::vector<gid_t> list(groups.begin(), groups.end());
+        if (setgroups(list.size(), list.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+            return 99;
+        }
+        return fn();
+    });
+}
+
 bool CanTestRefusals() {
     return RunInChild([] { return geteuid() != 0 ? 0 : 1; }, true) == 0;
 }
