@@ -365,10 +365,24 @@ void PrintDataFiles::SetNames(std::string computerName, std::string userName) {
 }
 
 void PrintDataFiles::EstablishDataDirectory(const std::string& commonAppData) {
-    std::string dir =
-        m_registry.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
-    if (dir.empty()) {
-        dir = commonAppData + (commonAppData.ends_with('/') ? "" : "/") + "Tessaroven";
+    const std::string fallback =
+        commonAppData + (commonAppData.ends_with('/') ? "" : "/") + "Tessaroven";
+    // Each read already waits for a busy store; a store busy for longer than a few of those is
+    // not waited for at start, but neither is its setting overwritten.
+    std::optional<std::string> stored;
+    for (int attempt = 0; attempt < 3 && !stored; ++attempt) {
+        stored = m_registry.TryGetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+    }
+    std::string dir = stored.value_or(std::string());
+    if (!stored) {
+        dir = fallback;
+        m_sink.Show(
+            "The setting DataFileDirectory could not be read (the settings store is busy "
+            "or damaged). Print records go to " +
+                dir + " until the program is started again.",
+            kErrorCaption, platform::MB_ICONWARNING);
+    } else if (dir.empty()) {
+        dir = fallback;
         m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", dir);
     }
     platform::MakeDirectoryPath(dir);
@@ -439,15 +453,22 @@ void PrintDataFiles::Diagnose(const std::string& text) {
 
 void PrintDataFiles::UpdateCounters() {
     const std::int32_t pages = ClampedProduct(completedJob.pagesPrinted, completedJob.copies);
-    const std::int32_t base =
-        m_registry.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted");
-    const std::int32_t sum = static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        std::int64_t{base} + pages, std::numeric_limits<std::int32_t>::min(),
-        std::numeric_limits<std::int32_t>::max()));
-    m_registry.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted", sum);
-    m_registry.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "SheetsPrinted", sum);
-    m_registry.SetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName",
-                            completedJob.printerName);
+    // Two monitors of one user (two sessions) add to the same counters: read and write them in
+    // one step of the store.
+    m_registry.UpdateRegValues(
+        HKEY_CURRENT_USER, kPerUserKey, {"PagesPrinted"},
+        [&](const std::vector<std::optional<platform::StoredValue>>& current) {
+            const std::int32_t base = current[0] && current[0]->type == platform::ValueType::Dword
+                                          ? current[0]->dword
+                                          : 0;
+            const auto sum = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+                std::int64_t{base} + pages, std::numeric_limits<std::int32_t>::min(),
+                std::numeric_limits<std::int32_t>::max()));
+            return platform::SettingsStore::NamedValues{
+                {"PagesPrinted", platform::StoredValue::Dw(sum)},
+                {"SheetsPrinted", platform::StoredValue::Dw(sum)},
+                {"PrinterName", platform::StoredValue::Sz(completedJob.printerName)}};
+        });
 }
 
 bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path) {

@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "platform/Host.h"
+#include "platform/sqlite/SqliteSettingsStore.h"
 #include "storage/PrintDataFiles.h"
 #include "storage/PrintDataFixture.h"
 
@@ -215,4 +221,66 @@ TEST(DataDirectory, AnExpandableStringIsReplacedByTheDefault) {
     const auto stored = f.stores.machine.Read(kSettingsKey, "DataFileDirectory");
     EXPECT_EQ(stored->type, platform::ValueType::String);
     EXPECT_EQ(stored->bytes, f.data / "common/Tessaroven");
+}
+
+// A settings store another process keeps busy at start is no missing setting: the configured
+// folder is not overwritten with the default, and the user is told.
+TEST(DataDirectory, ABusyStoreKeepsTheConfiguredFolder) {
+    Fixture f;
+    const std::string dbPath = f.stores.dir / "busy.db";
+    platform::SqliteSettingsStore machine(dbPath, 100);
+    TdmRegistryCtl reg(machine, f.stores.user);
+    reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", f.data / "configured");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        // Holds the store the way a hung writer in the middle of its commit would.
+        sqlite3* db = nullptr;
+        sqlite3_open(dbPath.c_str(), &db);
+        sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    CapturingSink sink;
+    PrintDataFiles files(reg, sink);
+    files.EstablishDataDirectory(f.data / "common");
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory"),
+              f.data / "configured");
+    EXPECT_EQ(files.DataDirectory(), f.data / "common/Tessaroven");
+    ASSERT_EQ(sink.Messages().size(), 1u);
+    EXPECT_EQ(sink.Messages()[0].flag, 48);
+}
+
+// Two monitors of one user (two sessions) add to the same counters at the same time.
+TEST(RecordWriter, CountersOfTwoMonitorsAddUp) {
+    Fixture f;
+    constexpr int kJobs = 150;
+    std::vector<pid_t> monitors;
+    for (int p = 0; p < 2; ++p) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            f.files.SetDataDirectory("");
+            CompletedJob job = ExampleJob();
+            job.copies = 1;
+            job.pagesPrinted = 1;
+            for (int i = 0; i < kJobs; ++i) {
+                f.Write(job);
+            }
+            _exit(0);
+        }
+        monitors.push_back(pid);
+    }
+    for (pid_t pid : monitors) {
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(f.Counter("PagesPrinted"), 2 * kJobs);
+    EXPECT_EQ(f.Counter("SheetsPrinted"), 2 * kJobs);
 }
