@@ -74,24 +74,28 @@ namespace {
 // locked: a purge running at the same time may have put a new file there meanwhile.
 bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platform::SharedFile& file,
                 std::string& error) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
         if (!file.OpenForUpdate(path)) {
             // Without write access the lock cannot be had, and without it appends get lost.
             error = platform::SystemErrorText(errno);
             return false;
         }
-        const auto locked = file.Lock(wait);
-        if (locked == platform::SharedFile::LockResult::TimedOut) {
-            error = "in use by another process";
-            return false;
-        }
-        if (locked == platform::SharedFile::LockResult::Unsupported || file.IsAt(path)) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto locked = file.Lock(
+            now < deadline ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                           : std::chrono::milliseconds(0));
+        if (locked == platform::SharedFile::LockResult::Unsupported ||
+            (locked == platform::SharedFile::LockResult::Locked && file.IsAt(path))) {
             return true;
         }
         file.Close();
+        if (locked == platform::SharedFile::LockResult::TimedOut ||
+            std::chrono::steady_clock::now() >= deadline) {
+            error = "in use by another process";
+            return false;
+        }
     }
-    error = "replaced again and again by another process";
-    return false;
 }
 
 // Gives the new file the old one's owner and rights, so that its user's monitor can go on
@@ -143,6 +147,9 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         std::string kept;
         RecordCursor cursor;
         cursor.Open(std::move(original));
+        if (faults != nullptr) {
+            cursor.FailReadsAfter(faults->failReadAfter);
+        }
         PrintRecord record;
         std::string_view piece;
         while (cursor.Next(piece)) {

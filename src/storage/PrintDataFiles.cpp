@@ -243,6 +243,7 @@ void RecordCursor::Open(platform::SharedFile file) {
     m_file = std::move(file);
     m_eof = false;
     m_error = 0;
+    m_read = 0;
     m_begin = m_end = 0;
     if (m_buf.size() != kCursorBuffer) {
         m_buf.resize(kCursorBuffer);
@@ -263,7 +264,12 @@ bool RecordCursor::Fill() {
     if (m_end == m_buf.size()) {
         return true;
     }
-    const long n = m_file.Read(m_buf.data() + m_end, m_buf.size() - m_end);
+    long n = -1;
+    if (m_failAfter >= 0 && m_read >= m_failAfter) {
+        errno = EIO;
+    } else {
+        n = m_file.Read(m_buf.data() + m_end, m_buf.size() - m_end);
+    }
     if (n <= 0) {
         // A failed read is no end of file: whoever rewrites the file must know the difference.
         m_error = n < 0 ? errno : 0;
@@ -271,6 +277,7 @@ bool RecordCursor::Fill() {
         return false;
     }
     m_end += static_cast<size_t>(n);
+    m_read += n;
     return true;
 }
 
@@ -319,8 +326,14 @@ bool OpenForAppending(const std::string& path, platform::SharedFile& file,
     waitedInVain = false;
     // Another process (a purge) may be rewriting the file: its lock keeps us out meanwhile, and
     // once it has renamed the new file into place we must append to that one, not the old.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const auto wait = waitedInVain ? std::chrono::milliseconds(0) : lockWait;
+    // Purges in a loop may replace the file again and again: the whole wait is bounded, not
+    // the number of files waited for.
+    const auto deadline = std::chrono::steady_clock::now() + lockWait;
+    for (int late = 0; late < 100;) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto wait =
+            now < deadline ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                           : std::chrono::milliseconds(0);
         bool created = false;
         if (!file.OpenForAppending(path, created)) {
             return false;
@@ -351,6 +364,7 @@ bool OpenForAppending(const std::string& path, platform::SharedFile& file,
             return true;
         }
         file.Close();
+        late += waitedInVain ? 1 : 0;
     }
     errno = EAGAIN;
     return false;

@@ -77,6 +77,9 @@ class RecordCursor {
     bool Next(std::string_view& piece);
     // The errno of a failed read, 0 when the file was read to its end.
     int Error() const { return m_error; }
+    // Lets reading fail with EIO once this many bytes were read, as a failing disk or share
+    // would (for tests of what relies on Error).
+    void FailReadsAfter(std::int64_t bytes) { m_failAfter = bytes; }
 
   private:
     bool Fill();
@@ -84,6 +87,8 @@ class RecordCursor {
     platform::SharedFile m_file;
     bool m_eof = false;
     int m_error = 0;
+    std::int64_t m_read = 0;
+    std::int64_t m_failAfter = -1;
     std::vector<char> m_buf;
     size_t m_begin = 0;
     size_t m_end = 0;

@@ -317,17 +317,21 @@ TEST(Purge, PurgesRunningTogetherLoseNoAppendedRecord) {
                 m.files.completedJob = job;
                 m.files.WritePrintRecord();
             }
-            _exit(0);
+            _exit(m.sink.Messages().empty() ? 0 : 1);
         }
         writers.push_back(pid);
     }
     for (pid_t pid : writers) {
-        waitpid(pid, nullptr, 0);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer was refused";
     }
     for (pid_t pid : purgers) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    // A purge killed just as it named its new file leaves that name; the next one clears it.
+    m.Purge(2006, 3);
     const auto records = m.ReadAll(m.data / "PrintData_a.dat");
     std::set<std::int32_t> ids;
     for (const auto& r : records) {
@@ -391,4 +395,29 @@ TEST(Purge, TheOwnerCanStillAppendAfterAnotherMemberPurged) {
               0);
     EXPECT_EQ(m.Read("owner"), kApril + "5,20061201000000,,,,0,0\r\r\n");
     EXPECT_EQ(m.Read("everyone"), kApril + "5,20061201000000,,,,0,0\r\r\n");
+}
+
+// A read that fails in the middle of a file is no end of it: the file stays whole and the
+// failure is told, for the window and for tessaroven-ctl's exit status alike.
+TEST(Purge, AReadErrorLeavesTheFileWholeAndIsReported) {
+    Maintenance m;
+    std::string big;
+    while (big.size() < 1500000) {
+        big += kMarch + kApril;
+    }
+    m.File("a", big);
+    m.File("b", kMarch + kApril);
+    PurgeFaults faults;
+    faults.failReadAfter = 1 << 20;
+    const auto report = m.Purge(2006, 3, &faults);
+    ASSERT_EQ(report.files.size(), 2u);
+    EXPECT_FALSE(report.files[0].rewritten);
+    EXPECT_EQ(report.files[0].error, "Input/output error");
+    EXPECT_TRUE(report.files[1].rewritten);  // a small file is read in one go
+    EXPECT_EQ(m.Read("a"), big);
+    EXPECT_EQ(m.Read("b"), kApril);
+    EXPECT_TRUE(m.Strays().empty());
+    const auto messages = m.sink.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "Tessaroven Error");
 }
