@@ -1,7 +1,5 @@
 #include "storage/PrintDataFiles.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -307,12 +305,23 @@ bool RecordCursor::Next(std::string_view& piece) {
     }
 }
 
+namespace {
+
+// Names from another system may differ in case; ASCII folding is all a file name pattern needs.
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+}  // namespace
+
 std::vector<std::string> ListPrintDataFiles(const std::string& dir) {
     std::vector<std::string> files;
     const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
     for (const auto& name : platform::RegularFilesIn(dir)) {
-        if (name.size() < 13 || strncasecmp(name.c_str(), "PrintData", 9) != 0 ||
-            strcasecmp(name.c_str() + name.size() - 4, ".dat") != 0) {
+        if (name.size() < 13 || !EqualIgnoringAsciiCase(name.substr(0, 9), "PrintData") ||
+            !EqualIgnoringAsciiCase(name.substr(name.size() - 4), ".dat")) {
             continue;
         }
         files.push_back(prefix + name);
