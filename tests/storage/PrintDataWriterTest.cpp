@@ -4,8 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -227,36 +225,23 @@ TEST(DataDirectory, AnExpandableStringIsReplacedByTheDefault) {
 // folder is not overwritten with the default, and the user is told.
 TEST(DataDirectory, ABusyStoreKeepsTheConfiguredFolder) {
     Fixture f;
-    const std::string dbPath = f.stores.dir / "busy.db";
-    platform::SqliteSettingsStore machine(dbPath, 100);
+    platform::SqliteSettingsStore machine(f.stores.dir / "busy.db", 100);
     TdmRegistryCtl reg(machine, f.stores.user);
     reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", f.data / "configured");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = fork();
-    if (holder == 0) {
-        // Holds the store the way a hung writer in the middle of its commit would.
-        sqlite3* db = nullptr;
-        sqlite3_open(dbPath.c_str(), &db);
-        sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
-        (void)!write(ready[1], "x", 1);
-        pause();
-        _exit(0);
+    PrintDataFiles files(reg, f.sink);
+    {
+        testsupport::ChildHolding writer([&] {
+            sqlite3* db = nullptr;
+            sqlite3_open(machine.Path().c_str(), &db);
+            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+        });
+        files.EstablishDataDirectory(f.data / "common");
     }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    CapturingSink sink;
-    PrintDataFiles files(reg, sink);
-    files.EstablishDataDirectory(f.data / "common");
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
     EXPECT_EQ(reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory"),
               f.data / "configured");
     EXPECT_EQ(files.DataDirectory(), f.data / "common/Tessaroven");
-    ASSERT_EQ(sink.Messages().size(), 1u);
-    EXPECT_EQ(sink.Messages()[0].flag, 48);
+    ASSERT_EQ(f.sink.Messages().size(), 1u);
+    EXPECT_EQ(f.sink.Messages()[0].flag, 48);
 }
 
 // Two monitors of one user (two sessions) add to the same counters at the same time.
