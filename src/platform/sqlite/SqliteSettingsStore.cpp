@@ -197,7 +197,8 @@ SettingsStore::ReadResult SqliteSettingsStore::ReadValue(const std::string& keyP
 
 bool SqliteSettingsStore::KeyExists(const std::string& keyPath) const {
     Db db(m_busyWaitMs);
-    if (!db.Open(m_path, SQLITE_OPEN_READONLY)) {
+    if (!Exists(m_path) ||
+        (!db.Open(m_path, SQLITE_OPEN_READWRITE) && !db.Open(m_path, SQLITE_OPEN_READONLY))) {
         return false;
     }
     const auto segments = KeySegments(keyPath);
