@@ -337,10 +337,17 @@ bool ParseOptions(const Args& args, const std::vector<std::string>& known,
 
 // The data directory the monitor uses, without creating or storing anything.
 std::string MonitorDataDirectory() {
-    const std::string stored =
-        TdmRegistryCtl().GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
-    if (!stored.empty()) {
-        return stored;
+    const auto stored =
+        TdmRegistryCtl().TryGetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+    if (!stored) {
+        // Guessing the default here would show or purge another folder's files.
+        std::fprintf(stderr,
+                     "tessaroven-ctl: the settings store could not be read (busy or damaged); "
+                     "give the folder with --data-dir\n");
+        std::exit(kFailed);
+    }
+    if (!stored->empty()) {
+        return *stored;
     }
     return platform::CommonAppDataFolder() + "/Tessaroven";
 }

@@ -1,43 +1,16 @@
 #include "admin/PrintDataMaintenance.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 #include "platform/Host.h"
+#include "platform/SharedFile.h"
 
 namespace {
 
 int MonthOf(const platform::SystemTime& t) {
     return t.wYear * 12 + t.wMonth;
-}
-
-// Writes everything or reports why not.
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-void SyncDirectory(const std::string& dir) {
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 }  // namespace
@@ -53,15 +26,12 @@ DataStatistics ScanDataStatistics(PrintDataFiles& files, const std::string& dir)
     DataStatistics stats;
     for (const auto& path : ListPrintDataFiles(dir)) {
         ++stats.fileCount;
-        struct stat st {};
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        platform::SharedFile file;
+        if (!file.OpenForReading(path)) {
             continue;  // counted, but neither sized nor read
         }
-        if (fstat(fd, &st) == 0) {
-            stats.totalBytes += static_cast<std::uint64_t>(st.st_size);
-        }
-        close(fd);
+        stats.totalBytes += static_cast<std::uint64_t>(std::max<std::int64_t>(file.Size(), 0));
+        file.Close();
         for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
             const PrintRecord& r = files.LastRead();
             if (r.jobId == -1) {
@@ -98,29 +68,76 @@ std::string FormatPurgeMonth(int selectedMonth) {
     return buf;
 }
 
+namespace {
+
+// Opens the data file at path and takes its lock, making sure that path still names the file
+// locked: a purge running at the same time may have put a new file there meanwhile.
+bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platform::SharedFile& file,
+                std::string& error) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (!file.OpenForUpdate(path)) {
+            // Without write access the lock cannot be had, and without it appends get lost.
+            error = platform::SystemErrorText(errno);
+            return false;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const auto locked = file.Lock(
+            now < deadline ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                           : std::chrono::milliseconds(0));
+        if (locked == platform::SharedFile::LockResult::Unsupported ||
+            (locked == platform::SharedFile::LockResult::Locked && file.IsAt(path))) {
+            return true;
+        }
+        file.Close();
+        if (locked == platform::SharedFile::LockResult::TimedOut ||
+            std::chrono::steady_clock::now() >= deadline) {
+            error = "in use by another process";
+            return false;
+        }
+    }
+}
+
+// Gives the new file the old one's owner and rights, so that its user's monitor can go on
+// appending. Only an administrator may give a file away; otherwise the owner must still reach
+// it through its group (or through everyone's rights). False when that cannot be made so.
+bool TakeOverOwnership(platform::SharedFile& out, const platform::FileOwnership& old) {
+    if (out.SetOwner(old.owner, old.group)) {
+        return out.SetMode(old.mode);
+    }
+    if (platform::FileOwnership now; out.Ownership(now) && now.owner == old.owner) {
+        out.SetGroup(old.group);
+        return out.SetMode(old.mode);
+    }
+    const bool groupKept = out.SetGroup(old.group);
+    if (groupKept) {
+        return out.SetMode(old.mode | 0060);
+    }
+    return (old.mode & 0006) == 0006 && out.SetMode(old.mode);
+}
+
+}  // namespace
+
 PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int selectedMonth,
                            platform::MessageSink& sink, const PurgeFaults* faults) {
     PurgeReport report;
+    platform::RemoveStaleReplacements(dir);
     for (const auto& path : ListPrintDataFiles(dir)) {
         PurgedFile& result = report.files.emplace_back();
         result.path = path;
 
         // Holding the file's lock keeps other processes' appends out until the new file is in
         // place; they then find it under the same name.
-        const int original = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (original < 0) {
-            result.error = platform::SystemErrorText(errno);
+        platform::SharedFile original;
+        if (!OpenLocked(path, files.LockWait(), original, result.error)) {
             sink.Show(result.error, "Tessaroven Error", platform::MB_ICONSTOP);
             continue;
         }
-        flock(original, LOCK_EX);
-        struct stat st {};
-        fstat(original, &st);
+        platform::FileOwnership ownership;
+        original.Ownership(ownership);
 
-        std::string temp = dir + (dir.ends_with('/') ? "" : "/") + "prnXXXXXX";
-        const int out = mkostemp(temp.data(), O_CLOEXEC);
-        if (out < 0) {
-            close(original);
+        platform::ReplacementFile out;
+        if (!out.Create(dir)) {
             result.error = platform::SystemErrorText(errno);
             sink.Show("DATA File open error", "error", platform::MB_ICONSTOP);
             report.stopped = true;
@@ -128,38 +145,35 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         }
 
         std::string kept;
-        bool readable = false;
-        for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
-            readable = true;
-            const PrintRecord& r = files.LastRead();
-            if (r.jobId == -1 || MonthOf(r.time) <= selectedMonth) {
+        RecordCursor cursor;
+        cursor.Open(std::move(original));
+        if (faults != nullptr) {
+            cursor.FailReadsAfter(faults->failReadAfter);
+        }
+        PrintRecord record;
+        std::string_view piece;
+        while (cursor.Next(piece)) {
+            ParsePrintRecordLine(piece, record);
+            if (record.jobId == -1 || MonthOf(record.time) <= selectedMonth) {
                 ++result.removed;
                 continue;
             }
-            kept += FormatStoredRecord(r);
+            kept += FormatStoredRecord(record);
             ++result.kept;
         }
-        // An empty file reads nothing either; one that cannot be read at all stays as it is.
-        if (!readable && st.st_size > 0) {
-            close(out);
-            unlink(temp.c_str());
-            close(original);
-            result.error = "cannot be read";
+        // Cutting the file short at a failed read would lose everything after it.
+        if (cursor.Error() != 0) {
+            result.error = platform::SystemErrorText(cursor.Error());
+            sink.Show(result.error, "Tessaroven Error", platform::MB_ICONSTOP);
             continue;
         }
-
-        // Same owner and rights as before, so that its user's monitor can go on appending.
-        fchmod(out, st.st_mode & 07777);
-        if (fchown(out, st.st_uid, st.st_gid) != 0) {
-            // Only an administrator may give a file away; the rights above still apply.
+        if (!TakeOverOwnership(out, ownership)) {
+            result.error = "its owner could no longer write to a rewritten copy";
+            sink.Show(path + ": " + result.error, "Tessaroven Error", platform::MB_ICONSTOP);
+            continue;
         }
-        const bool written = WriteAll(out, kept) && fsync(out) == 0;
-        const int writeError = errno;
-        close(out);
-        if (!written) {
-            unlink(temp.c_str());
-            close(original);
-            result.error = platform::SystemErrorText(writeError);
+        if (!out.WriteAll(kept) || !out.Sync()) {
+            result.error = platform::SystemErrorText(errno);
             sink.Show("DATA File open error", "error", platform::MB_ICONSTOP);
             report.stopped = true;
             break;
@@ -167,21 +181,16 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         if (faults != nullptr && faults->reached) {
             faults->reached("written");
         }
-        const bool renamed =
-            !(faults != nullptr && faults->failRename) && rename(temp.c_str(), path.c_str()) == 0;
-        if (!renamed) {
-            result.error =
-                platform::SystemErrorText(faults != nullptr && faults->failRename ? EPERM : errno);
-            unlink(temp.c_str());
-            close(original);
+        const bool failRename = faults != nullptr && faults->failRename;
+        if (failRename || !out.Replace(path)) {
+            result.error = platform::SystemErrorText(failRename ? EPERM : errno);
             continue;
         }
-        SyncDirectory(dir);
+        platform::SyncFolder(dir);
         if (faults != nullptr && faults->reached) {
             faults->reached("renamed");
         }
         result.rewritten = true;
-        close(original);
     }
     return report;
 }

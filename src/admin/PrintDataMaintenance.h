@@ -44,6 +44,7 @@ struct PurgeReport {
 struct PurgeFaults {
     std::function<void(const char* step)> reached;  // "written" (before the rename), "renamed"
     bool failRename = false;
+    std::int64_t failReadAfter = -1;  // bytes of a data file read before reading fails
 };
 
 // Removes from every print data file of dir the records of selectedMonth (year * 12 + month) and

@@ -60,7 +60,14 @@ int main(int argc, char** argv) {
 
     platform::InstanceLock instance;
     if (!instance.Acquire("Tessaroven")) {
-        sink.Show("Tessaroven already Start up", "Tessaroven", platform::MB_ICONSTOP);
+        if (instance.Error() != 0) {
+            // Nobody may hold it, but we cannot tell: say so rather than blame another copy.
+            sink.Show(platform::InstanceLock::PathFor("Tessaroven") + ": " +
+                          platform::SystemErrorText(instance.Error()),
+                      "Tessaroven Error", platform::MB_ICONSTOP);
+        } else {
+            sink.Show("Tessaroven already Start up", "Tessaroven", platform::MB_ICONSTOP);
+        }
         return 1;
     }
 

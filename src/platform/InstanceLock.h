@@ -13,15 +13,19 @@ class InstanceLock {
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
-    // False when another process holds the lock or it cannot be had at all.
+    // False when another process holds the lock or it cannot be had at all; Error tells which.
     bool Acquire(const std::string& name);
     void Release();
+    // After a failed Acquire: 0 when another process holds the lock, else the errno of why the
+    // lock could not be opened (then no one may hold it at all).
+    int Error() const { return m_error; }
 
     // Where the lock of this name lives for the current session.
     static std::string PathFor(const std::string& name);
 
   private:
     int m_fd = -1;
+    int m_error = 0;
 };
 
 }  // namespace platform

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -33,10 +36,23 @@ class SettingsStore {
   public:
     virtual ~SettingsStore() = default;
 
+    enum class ReadResult {
+        Found,
+        Missing,  // no store, key or value: the caller may put its default there
+        Failed,   // busy for too long, damaged or unreadable: nothing is known about the value
+    };
+    virtual ReadResult ReadValue(const std::string& keyPath, const std::string& name,
+                                 StoredValue& out) const = 0;
+
     // Nothing when the store, the key or the value is missing or the store cannot be read.
     // Never creates anything.
-    virtual std::optional<StoredValue> Read(const std::string& keyPath,
-                                            const std::string& name) const = 0;
+    std::optional<StoredValue> Read(const std::string& keyPath, const std::string& name) const {
+        StoredValue value;
+        if (ReadValue(keyPath, name, value) != ReadResult::Found) {
+            return std::nullopt;
+        }
+        return value;
+    }
 
     virtual bool KeyExists(const std::string& keyPath) const = 0;
 
@@ -44,6 +60,15 @@ class SettingsStore {
     // False when the store refuses the write; the store is then unchanged.
     virtual bool Write(const std::string& keyPath, const std::string& name,
                        const StoredValue& value) = 0;
+
+    using NamedValues = std::vector<std::pair<std::string, StoredValue>>;
+    using Change =
+        std::function<NamedValues(const std::vector<std::optional<StoredValue>>& current)>;
+    // Reads the named values of one key and writes what change makes of them in one step, so
+    // that no other process's update falls in between (a counter two processes add to loses
+    // nothing). False when the store refuses; it is then unchanged.
+    virtual bool Update(const std::string& keyPath, const std::vector<std::string>& names,
+                        const Change& change) = 0;
 };
 
 }  // namespace platform

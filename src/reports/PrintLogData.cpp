@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "reports/TextCells.h"
 
@@ -72,12 +73,20 @@ void PrintLogTable::Sort() {
             ++end;
         }
         if (end - begin > 1) {
-            std::sort(m_rows.begin() + static_cast<long>(begin),
-                      m_rows.begin() + static_cast<long>(end), [this](const Row& a, const Row& b) {
-                          const std::string_view la(m_text.data() + a.offset, a.length);
-                          const std::string_view lb(m_text.data() + b.offset, b.length);
-                          return CompareIgnoringCase(la, lb) < 0;
-                      });
+            // One member can fill a second with any number of records: fold and collate each
+            // line once, not once per comparison.
+            std::vector<std::pair<std::wstring, Row>> keyed;
+            keyed.reserve(end - begin);
+            for (size_t i = begin; i < end; ++i) {
+                const Row& row = m_rows[i];
+                keyed.emplace_back(
+                    CollationKey(std::string_view(m_text.data() + row.offset, row.length)), row);
+            }
+            std::sort(keyed.begin(), keyed.end(),
+                      [](const auto& a, const auto& b) { return a.first < b.first; });
+            for (size_t i = begin; i < end; ++i) {
+                m_rows[i] = keyed[i - begin].second;
+            }
         }
         begin = end;
     }

@@ -103,3 +103,15 @@ std::string PadToCells(std::string_view text, int cells) {
 int CompareIgnoringCase(std::string_view a, std::string_view b) {
     return std::wcscoll(Folded(a).c_str(), Folded(b).c_str());
 }
+
+std::wstring CollationKey(std::string_view text) {
+    const std::wstring folded = Folded(text);
+    std::wstring key(folded.size() + 1, L'\0');
+    size_t n = std::wcsxfrm(key.data(), folded.c_str(), key.size());
+    if (n >= key.size()) {
+        key.assign(n + 1, L'\0');
+        n = std::wcsxfrm(key.data(), folded.c_str(), key.size());
+    }
+    key.resize(n);
+    return key;
+}

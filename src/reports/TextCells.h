@@ -14,3 +14,7 @@ std::string PadToCells(std::string_view text, int cells);
 // Compares two texts by the collation of the user's locale, ignoring case. The caller sets the
 // locale (setlocale) once at start.
 int CompareIgnoringCase(std::string_view a, std::string_view b);
+
+// A key whose plain order (operator<) is the order of CompareIgnoringCase: sorting many texts
+// computes it once per text instead of folding and collating both sides of every comparison.
+std::wstring CollationKey(std::string_view text);

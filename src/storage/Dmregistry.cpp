@@ -70,3 +70,29 @@ void TdmRegistryCtl::SetRegInteger(HKEY root, const std::string& keyPath, const 
         store->Write(keyPath, name, platform::StoredValue::Dw(value));
     }
 }
+
+std::optional<std::string> TdmRegistryCtl::TryGetRegString(HKEY root, const std::string& keyPath,
+                                                           const std::string& name) const {
+    auto* store = Store(root);
+    if (store == nullptr) {
+        return std::string();
+    }
+    platform::StoredValue value;
+    switch (store->ReadValue(keyPath, name, value)) {
+        case platform::SettingsStore::ReadResult::Failed:
+            return std::nullopt;
+        case platform::SettingsStore::ReadResult::Missing:
+            return std::string();
+        case platform::SettingsStore::ReadResult::Found:
+            break;
+    }
+    return value.type == platform::ValueType::String ? value.bytes : std::string();
+}
+
+void TdmRegistryCtl::UpdateRegValues(HKEY root, const std::string& keyPath,
+                                     const std::vector<std::string>& names,
+                                     const platform::SettingsStore::Change& change) {
+    if (auto* store = Store(root)) {
+        store->Update(keyPath, names, change);
+    }
+}

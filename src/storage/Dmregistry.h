@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/SettingsStore.h"
 
@@ -29,6 +31,18 @@ class TdmRegistryCtl {
                       const std::string& value);
     void SetRegInteger(HKEY root, const std::string& keyPath, const std::string& name,
                        std::int32_t value);
+
+    // As GetRegString, but nothing when the store could not be read (busy or damaged), which is
+    // not the same as a missing value: a default must not be written over a value merely unread.
+    std::optional<std::string> TryGetRegString(HKEY root, const std::string& keyPath,
+                                               const std::string& name) const;
+
+    // Reads the named values of a key and writes what change makes of them in one step of the
+    // store, so that updates by other processes in between are not lost. Failures are ignored,
+    // as for every write.
+    void UpdateRegValues(HKEY root, const std::string& keyPath,
+                         const std::vector<std::string>& names,
+                         const platform::SettingsStore::Change& change);
 
     // The store behind a root; nullptr for a handle that names no root.
     platform::SettingsStore* Store(HKEY root) const;

@@ -1,20 +1,15 @@
 #include "storage/PrintDataFiles.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <limits>
 
 #include "platform/EventPump.h"
 #include "platform/Host.h"
+#include "storage/Dmlogging.h"
 
 namespace {
 
@@ -96,15 +91,74 @@ void RecordLock::Release() {
 
 namespace {
 
+// Bytes of s that can be kept within max bytes without splitting a character of the locale's
+// codeset.
+size_t CutOnCharacter(std::string_view s, size_t max) {
+    std::mbstate_t state{};
+    size_t pos = 0;
+    while (pos < s.size()) {
+        size_t n = std::mbrlen(s.data() + pos, s.size() - pos, &state);
+        if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            n = 1;
+            state = std::mbstate_t{};
+        }
+        if (pos + n > max) {
+            break;
+        }
+        pos += n;
+    }
+    return pos;
+}
+
+// The reader takes at most 255 bytes as one line: longer names are cut, the longest first, so
+// that the whole record with its line end fits and reads back as written.
+void FitNames(size_t fixedBytes, std::string* names[3]) {
+    const size_t budget =
+        RecordCursor::kMaxPiece > fixedBytes ? RecordCursor::kMaxPiece - fixedBytes : 0;
+    auto total = [&](size_t cap) {
+        size_t sum = 0;
+        for (int i = 0; i < 3; ++i) {
+            sum += std::min(names[i]->size(), cap);
+        }
+        return sum;
+    };
+    size_t longest = 0;
+    for (int i = 0; i < 3; ++i) {
+        longest = std::max(longest, names[i]->size());
+    }
+    if (total(longest) <= budget) {
+        return;
+    }
+    size_t low = 0;
+    size_t high = longest;
+    while (low < high) {
+        const size_t mid = (low + high + 1) / 2;
+        if (total(mid) <= budget) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        names[i]->resize(CutOnCharacter(*names[i], low));
+    }
+}
+
 std::string FormatRecordLine(std::int32_t jobId, const platform::SystemTime& t,
                              const std::string& printer, const std::string& machine,
                              const std::string& user, std::int32_t total, std::int32_t printed) {
+    // Four year digits always: the reader takes the time from fixed positions.
     char head[64];
-    std::snprintf(head, sizeof head, "%d,%02d%02d%02d%02d%02d%02d,", jobId, t.wYear, t.wMonth,
+    std::snprintf(head, sizeof head, "%d,%04d%02d%02d%02d%02d%02d,", jobId, t.wYear, t.wMonth,
                   t.wDay, t.wHour, t.wMinute, t.wSecond);
     char tail[32];
     std::snprintf(tail, sizeof tail, ",%d,%d\r\r\n", total, printed);
-    return head + FieldText(printer) + "," + FieldText(machine) + "," + FieldText(user) + tail;
+    std::string p = FieldText(printer);
+    std::string m = FieldText(machine);
+    std::string u = FieldText(user);
+    std::string* names[3] = {&p, &m, &u};
+    FitNames(std::strlen(head) + std::strlen(tail) + 2, names);
+    return head + p + "," + m + "," + u + tail;
 }
 
 }  // namespace
@@ -162,7 +216,10 @@ void ParsePrintRecordLine(std::string_view line, PrintRecord& rec) {
     if (c5 == std::string_view::npos) {
         return;
     }
-    ReadNumber(line, c5 + 1, rec.pagesPrintedTimesCopies);
+    // A line cut inside its last field would otherwise carry the previous record's pages.
+    if (!ReadNumber(line, c5 + 1, rec.pagesPrintedTimesCopies)) {
+        return;
+    }
     rec.jobId = jobId;
 }
 
@@ -171,31 +228,28 @@ RecordCursor::~RecordCursor() {
 }
 
 bool RecordCursor::Open(const std::string& path) {
+    platform::SharedFile file;
+    if (!file.OpenForReading(path)) {
+        return false;
+    }
+    Open(std::move(file));
+    return true;
+}
+
+void RecordCursor::Open(platform::SharedFile file) {
     Close();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(fd);
-        errno = EISDIR;
-        return false;
-    }
-    m_fd = fd;
+    m_file = std::move(file);
     m_eof = false;
+    m_error = 0;
+    m_read = 0;
     m_begin = m_end = 0;
     if (m_buf.size() != kCursorBuffer) {
         m_buf.resize(kCursorBuffer);
     }
-    return true;
 }
 
 void RecordCursor::Close() {
-    if (m_fd >= 0) {
-        close(m_fd);
-        m_fd = -1;
-    }
+    m_file.Close();
     m_begin = m_end = 0;
 }
 
@@ -205,23 +259,28 @@ bool RecordCursor::Fill() {
         m_end -= m_begin;
         m_begin = 0;
     }
-    while (m_end < m_buf.size()) {
-        const ssize_t n = read(m_fd, m_buf.data() + m_end, m_buf.size() - m_end);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            m_eof = true;
-            return false;
-        }
-        m_end += static_cast<size_t>(n);
+    if (m_end == m_buf.size()) {
         return true;
     }
+    long n = -1;
+    if (m_failAfter >= 0 && m_read >= m_failAfter) {
+        errno = EIO;
+    } else {
+        n = m_file.Read(m_buf.data() + m_end, m_buf.size() - m_end);
+    }
+    if (n <= 0) {
+        // A failed read is no end of file: whoever rewrites the file must know the difference.
+        m_error = n < 0 ? errno : 0;
+        m_eof = true;
+        return false;
+    }
+    m_end += static_cast<size_t>(n);
+    m_read += n;
     return true;
 }
 
 bool RecordCursor::Next(std::string_view& piece) {
-    if (m_fd < 0) {
+    if (!m_file.IsOpen()) {
         return false;
     }
     for (;;) {
@@ -234,7 +293,7 @@ bool RecordCursor::Next(std::string_view& piece) {
             m_begin += len;
             return true;
         }
-        if (avail >= kMaxPiece || (m_eof && avail > 0)) {
+        if (avail >= kMaxPiece || (m_eof && avail > 0 && m_error == 0)) {
             piece = std::string_view(start, span);
             m_begin += span;
             return true;
@@ -246,50 +305,78 @@ bool RecordCursor::Next(std::string_view& piece) {
     }
 }
 
+namespace {
+
+// Names from another system may differ in case; ASCII folding is all a file name pattern needs.
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+}  // namespace
+
 std::vector<std::string> ListPrintDataFiles(const std::string& dir) {
     std::vector<std::string> files;
-    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-    if (d == nullptr) {
-        return files;
-    }
     const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
-    while (const dirent* e = readdir(d)) {
-        const size_t len = std::strlen(e->d_name);
-        if (len < 13 || strncasecmp(e->d_name, "PrintData", 9) != 0 ||
-            strcasecmp(e->d_name + len - 4, ".dat") != 0) {
+    for (const auto& name : platform::RegularFilesIn(dir)) {
+        if (name.size() < 13 || !EqualIgnoringAsciiCase(name.substr(0, 9), "PrintData") ||
+            !EqualIgnoringAsciiCase(name.substr(name.size() - 4), ".dat")) {
             continue;
         }
-        std::string path = prefix + e->d_name;
-        if (!platform::IsDirectory(path)) {
-            files.push_back(std::move(path));
-        }
+        files.push_back(prefix + name);
     }
-    closedir(d);
     std::sort(files.begin(), files.end());
     return files;
 }
 
-int OpenForAppending(const std::string& path) {
+bool OpenForAppending(const std::string& path, platform::SharedFile& file,
+                      std::chrono::milliseconds lockWait, bool& waitedInVain) {
+    waitedInVain = false;
     // Another process (a purge) may be rewriting the file: its lock keeps us out meanwhile, and
     // once it has renamed the new file into place we must append to that one, not the old.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            return -1;
+    // Purges in a loop may replace the file again and again: the whole wait is bounded, not
+    // the number of files waited for.
+    const auto deadline = std::chrono::steady_clock::now() + lockWait;
+    for (int late = 0; late < 100;) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto wait =
+            now < deadline ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                           : std::chrono::milliseconds(0);
+        bool created = false;
+        if (!file.OpenForAppending(path, created)) {
+            return false;
         }
-        if (flock(fd, LOCK_EX) != 0) {
-            return fd;  // no locks on this file system: append as before
+        if (created) {
+            const auto slash = path.rfind('/');
+            platform::FileOwnership own;
+            // Every member's monitor and purge must be able to write every file of a shared
+            // folder, whatever this user's umask.
+            if (platform::IsGroupSharedFolder(
+                    slash == std::string::npos ? "." : path.substr(0, slash + 1)) &&
+                file.Ownership(own)) {
+                file.SetMode(own.mode | 0060);
+            }
         }
-        struct stat opened {};
-        struct stat named {};
-        if (fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
-            opened.st_ino == named.st_ino && opened.st_dev == named.st_dev) {
-            return fd;
+        switch (file.Lock(wait)) {
+            case platform::SharedFile::LockResult::Unsupported:
+                return true;  // no locks on this file system: append as before
+            case platform::SharedFile::LockResult::TimedOut:
+                // Someone holds the lock far longer than any rewrite takes: the record matters
+                // more than the lock.
+                waitedInVain = true;
+                break;
+            case platform::SharedFile::LockResult::Locked:
+                break;
         }
-        close(fd);
+        if (file.IsAt(path)) {
+            return true;
+        }
+        file.Close();
+        late += waitedInVain ? 1 : 0;
     }
     errno = EAGAIN;
-    return -1;
+    return false;
 }
 
 PrintDataFiles::PrintDataFiles(TdmRegistryCtl& registry, platform::MessageSink& sink)
@@ -301,10 +388,24 @@ void PrintDataFiles::SetNames(std::string computerName, std::string userName) {
 }
 
 void PrintDataFiles::EstablishDataDirectory(const std::string& commonAppData) {
-    std::string dir =
-        m_registry.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
-    if (dir.empty()) {
-        dir = commonAppData + (commonAppData.ends_with('/') ? "" : "/") + "Tessaroven";
+    const std::string fallback =
+        commonAppData + (commonAppData.ends_with('/') ? "" : "/") + "Tessaroven";
+    // Each read already waits for a busy store; a store busy for longer than a few of those is
+    // not waited for at start, but neither is its setting overwritten.
+    std::optional<std::string> stored;
+    for (int attempt = 0; attempt < 3 && !stored; ++attempt) {
+        stored = m_registry.TryGetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+    }
+    std::string dir = stored.value_or(std::string());
+    if (!stored) {
+        dir = fallback;
+        m_sink.Show(
+            "The setting DataFileDirectory could not be read (the settings store is busy "
+            "or damaged). Print records go to " +
+                dir + " until the program is started again.",
+            kErrorCaption, platform::MB_ICONWARNING);
+    } else if (dir.empty()) {
+        dir = fallback;
         m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", dir);
     }
     platform::MakeDirectoryPath(dir);
@@ -328,62 +429,80 @@ std::string PrintDataFiles::DataFilePath() const {
 
 void PrintDataFiles::WritePrintRecord() {
     if (!DataDirectory().empty()) {
-        const int fd = OpenForAppending(DataFilePath());
-        if (fd < 0) {
+        const std::string path = DataFilePath();
+        platform::SharedFile file;
+        bool waitedInVain = false;
+        if (!OpenForAppending(path, file, m_lockWait, waitedInVain)) {
             m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::MB_ICONSTOP);
             return;
         }
-        const std::string line = FormatPrintRecord(completedJob);
-        const off_t before = lseek(fd, 0, SEEK_END);
-        size_t done = 0;
-        int error = 0;
-        while (done < line.size()) {
-            const ssize_t n = write(fd, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                error = n < 0 ? errno : EIO;
-                break;
-            }
-            done += static_cast<size_t>(n);
+        if (waitedInVain) {
+            Diagnose("the lock of " + path + " was still held after " +
+                     std::to_string(m_lockWait.count()) + " ms; record of job " +
+                     std::to_string(completedJob.jobId) + " written without it");
         }
-        if (error != 0) {
+        std::string line = FormatPrintRecord(completedJob);
+        // A last line left without its end would swallow this record into a wrong one.
+        if (char last = 0; file.LastByte(last) && last != '\n') {
+            line.insert(0, "\r\r\n");
+        }
+        const std::int64_t before = file.Size();
+        if (!file.WriteAll(line)) {
+            const int error = errno;
             // A torn line would swallow the next record appended after it: cut it off again.
             if (before >= 0) {
-                (void)ftruncate(fd, before);
+                file.Truncate(before);
             }
-            close(fd);
+            file.Close();
             m_sink.Show(platform::SystemErrorText(error), kErrorCaption, platform::MB_ICONSTOP);
             return;
         }
-        close(fd);
     }
     if (completedJob.machineName == "\\\\" + m_computerName) {
         UpdateCounters();
     }
 }
 
+void PrintDataFiles::Diagnose(const std::string& text) {
+    if (m_diagnostics) {
+        m_diagnostics(text);
+        return;
+    }
+    std::fprintf(stderr, "tessaroven: %s\n", text.c_str());
+    if (dmLog != nullptr) {
+        dmLog->Write(0, 'E', text);
+    }
+}
+
 void PrintDataFiles::UpdateCounters() {
     const std::int32_t pages = ClampedProduct(completedJob.pagesPrinted, completedJob.copies);
-    const std::int32_t base =
-        m_registry.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted");
-    const std::int32_t sum = static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        std::int64_t{base} + pages, std::numeric_limits<std::int32_t>::min(),
-        std::numeric_limits<std::int32_t>::max()));
-    m_registry.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted", sum);
-    m_registry.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "SheetsPrinted", sum);
-    m_registry.SetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName",
-                            completedJob.printerName);
+    // Two monitors of one user (two sessions) add to the same counters: read and write them in
+    // one step of the store.
+    m_registry.UpdateRegValues(
+        HKEY_CURRENT_USER, kPerUserKey, {"PagesPrinted"},
+        [&](const std::vector<std::optional<platform::StoredValue>>& current) {
+            const std::int32_t base = current[0] && current[0]->type == platform::ValueType::Dword
+                                          ? current[0]->dword
+                                          : 0;
+            const auto sum = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+                std::int64_t{base} + pages, std::numeric_limits<std::int32_t>::min(),
+                std::numeric_limits<std::int32_t>::max()));
+            return platform::SettingsStore::NamedValues{
+                {"PagesPrinted", platform::StoredValue::Dw(sum)},
+                {"SheetsPrinted", platform::StoredValue::Dw(sum)},
+                {"PrinterName", platform::StoredValue::Sz(completedJob.printerName)}};
+        });
 }
 
 bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path) {
+    m_readError = 0;
     if (openFirst && !m_cursor.Open(path)) {
         m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::MB_ICONSTOP);
         return false;
     }
     std::string_view piece;
     if (!m_cursor.Next(piece)) {
+        m_readError = m_cursor.Error();
         m_cursor.Close();
         return false;
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "platform/MessageSink.h"
+#include "platform/SharedFile.h"
 #include "platform/SystemTime.h"
 #include "storage/Dmregistry.h"
 
@@ -48,7 +51,8 @@ class RecordLock {
 
 // The line a record is stored as, ending in CR CR LF. Commas and line breaks inside the names
 // become '_' so that one job can never split or forge a record; the products are computed in 64
-// bits and kept within the 32-bit range.
+// bits and kept within the 32-bit range; names too long for the 255 bytes the reader takes as
+// one line are cut on a character boundary, the longest first.
 std::string FormatPrintRecord(const CompletedJob& job);
 
 // A record read back, written again in the same format (its page figures are already products).
@@ -66,27 +70,39 @@ class RecordCursor {
 
     ~RecordCursor();
     bool Open(const std::string& path);  // errno tells why it failed
+    void Open(platform::SharedFile file);
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
-    // False at the end of the file.
+    bool IsOpen() const { return m_file.IsOpen(); }
+    // False at the end of the file, or when reading failed (see Error).
     bool Next(std::string_view& piece);
+    // The errno of a failed read, 0 when the file was read to its end.
+    int Error() const { return m_error; }
+    // Lets reading fail with EIO once this many bytes were read, as a failing disk or share
+    // would (for tests of what relies on Error).
+    void FailReadsAfter(std::int64_t bytes) { m_failAfter = bytes; }
 
   private:
     bool Fill();
 
-    int m_fd = -1;
+    platform::SharedFile m_file;
     bool m_eof = false;
+    int m_error = 0;
+    std::int64_t m_read = 0;
+    std::int64_t m_failAfter = -1;
     std::vector<char> m_buf;
     size_t m_begin = 0;
     size_t m_end = 0;
 };
 
-// Opens a print data file for one append, holding its lock (released by closing the descriptor)
-// and making sure the descriptor is the file now at that path. -1 with errno on failure.
-int OpenForAppending(const std::string& path);
+// Opens a print data file for one append, holding its lock (released by closing the file) and
+// making sure the file is the one now at that path. The lock is waited for at most lockWait;
+// after that the file is opened without it and waitedInVain is set. False with errno on failure.
+bool OpenForAppending(const std::string& path, platform::SharedFile& file,
+                      std::chrono::milliseconds lockWait, bool& waitedInVain);
 
 // The files "PrintData*.dat" (name matched without case, as the shared folder may come from
-// another system) directly in dir, sorted by name. Folders are left out.
+// another system) directly in dir, sorted by name. Only regular files: whatever else someone
+// put there under such a name (a link, a FIFO, a device, a folder) is left out.
 std::vector<std::string> ListPrintDataFiles(const std::string& dir);
 
 // The print data files of this program: where they are, the record writer and reader, and the lock
@@ -124,9 +140,21 @@ class PrintDataFiles {
     // not be opened or has ended. The caller holds the record lock for the whole pass.
     bool ReadPrintRecord(bool openFirst, const std::string& path);
     const PrintRecord& LastRead() const { return m_lastRead; }
+    // After ReadPrintRecord returned false past the open: the errno of a failed read, 0 when the
+    // file was read to its end.
+    int ReadError() const { return m_readError; }
+
+    // How long the writer waits for a data file's lock before it writes without it.
+    void SetLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
+    std::chrono::milliseconds LockWait() const { return m_lockWait; }
+    // Where notes on such waits go (default: standard error and the diagnostic log).
+    void SetDiagnostics(std::function<void(const std::string&)> out) {
+        m_diagnostics = std::move(out);
+    }
 
   private:
     void UpdateCounters();
+    void Diagnose(const std::string& text);
 
     TdmRegistryCtl& m_registry;
     platform::MessageSink& m_sink;
@@ -137,4 +165,7 @@ class PrintDataFiles {
     std::string m_dataDirectory;
     RecordCursor m_cursor;
     PrintRecord m_lastRead;
+    int m_readError = 0;
+    std::chrono::milliseconds m_lockWait{10000};
+    std::function<void(const std::string&)> m_diagnostics;
 };

@@ -1,10 +1,14 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <set>
 
 #include "admin/PrintDataMaintenance.h"
 #include "storage/PrintDataFixture.h"
@@ -181,6 +185,7 @@ TEST(Purge, AProcessKilledMidwayLeavesOldOrNewWhole) {
         });
         EXPECT_EQ(code, -1) << step;
         EXPECT_EQ(m.Read("a"), step == "written" ? before : after) << step;
+        EXPECT_TRUE(m.Strays().empty()) << step;  // the new file had no name yet
     }
 }
 
@@ -239,4 +244,163 @@ TEST(Purge, AnAppendDuringTheRewriteIsNotLost) {
     int status = 0;
     waitpid(writer, &status, 0);
     EXPECT_EQ(m.Read("a"), kApril + "77,20061101000000,P,\\\\PC2,late,1,1\r\r\n");
+}
+
+// Kept records come out as they went in, also those whose year has fewer than four digits.
+TEST(Purge, KeptRecordsAreReproducedExactly) {
+    Maintenance m;
+    const std::string early = "4,09870305101010,P,\\\\PC1,u,2,2\r\r\n";
+    m.File("a", early + kApril);
+    m.Purge(900, 1);
+    EXPECT_EQ(m.Read("a"), early + kApril);
+}
+
+// What a purge of the old kind left in the shared folder is cleared once no one works on it.
+TEST(Purge, ClearsStaleTemporaryFilesOnly) {
+    Maintenance m;
+    m.File("a", kMarch + kApril);
+    WriteFile(m.data / "prnAb12Cd", kMarch);
+    WriteFile(m.data / "prnBusy00", kMarch);
+    WriteFile(m.data / "prnotes.txt", "mine");
+    const int busy = open((m.data / "prnBusy00").c_str(), O_RDWR);
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(busy, F_OFD_SETLK, &range), 0);
+    m.Purge(2006, 3);
+    close(busy);
+    EXPECT_EQ(m.Read("a"), kApril);
+    auto strays = m.Strays();
+    std::sort(strays.begin(), strays.end());
+    EXPECT_EQ(strays, (std::vector<std::string>{"prnBusy00", "prnotes.txt"}));
+}
+
+// Purges started by several members at once, while their monitors keep appending: every record
+// appended meanwhile is still there at the end.
+TEST(Purge, PurgesRunningTogetherLoseNoAppendedRecord) {
+    Maintenance m;
+    m.File("a", kMarch);
+    constexpr int kWriters = 3;
+    constexpr int kRecords = 300;
+    std::vector<pid_t> purgers;
+    for (int p = 0; p < 2; ++p) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (;;) {
+                m.Purge(2006, 3);
+            }
+        }
+        purgers.push_back(pid);
+    }
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            m.files.SetNames("PC1", "a");
+            m.files.completedJob.time = {2006, 11, 0, 1, 0, 0, 0, 0};
+            for (int i = 1; i <= kRecords; ++i) {
+                m.files.completedJob.jobId = w * 10000 + i + 100;
+                m.files.WritePrintRecord();
+            }
+            _exit(m.sink.Messages().empty() ? 0 : 1);
+        }
+        writers.push_back(pid);
+    }
+    for (pid_t pid : writers) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer was refused";
+    }
+    for (pid_t pid : purgers) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    // A purge killed just as it named its new file leaves that name; the next one clears it.
+    m.Purge(2006, 3);
+    std::set<std::int32_t> ids;
+    for (const auto& r : m.ReadAll(m.data / "PrintData_a.dat")) {
+        ids.insert(r.jobId);
+    }
+    ids.erase(1);  // the March record, if no purge got to it
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kWriters * kRecords));
+    EXPECT_TRUE(m.Strays().empty());
+}
+
+// A member who purges another member's file cannot give the new file to its owner: the owner's
+// monitor must still be able to append to it through the folder's group. A file the member may
+// not write cannot be locked against appends, so it is left as it was.
+TEST(Purge, TheOwnerCanStillAppendAfterAnotherMemberPurged) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users of one group";
+    }
+    constexpr unsigned kOwner = 1;       // daemon
+    constexpr unsigned kMember = 65534;  // nobody
+    constexpr unsigned kGroup = 65534;   // nogroup
+    Maintenance m;
+    chown(m.data.Path().c_str(), 0, kGroup);
+    chmod(m.data.Path().c_str(), 02775);
+    auto plant = [&](const std::string& user, unsigned gid, mode_t mode) {
+        m.File(user, kMarch + kApril);
+        chown((m.data / ("PrintData_" + user + ".dat")).c_str(), kOwner, gid);
+        chmod((m.data / ("PrintData_" + user + ".dat")).c_str(), mode);
+    };
+    plant("everyone", kOwner, 0666);  // a group the member is not in
+    plant("owner", kGroup, 0664);
+    plant("readonly", kGroup, 0644);
+
+    EXPECT_EQ(RunInChildAs(kMember, kGroup, {kGroup},
+                           [&] {
+                               const auto report = m.Purge(2006, 3);
+                               return report.files.size() == 3 && report.files[0].rewritten &&
+                                              report.files[1].rewritten &&
+                                              !report.files[2].rewritten &&
+                                              !report.files[2].error.empty()
+                                          ? 0
+                                          : 1;
+                           }),
+              0);
+    struct stat st {};
+    ASSERT_EQ(stat((m.data / "PrintData_owner.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, kGroup);
+    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    ASSERT_EQ(stat((m.data / "PrintData_everyone.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(m.Read("readonly"), kMarch + kApril);
+    EXPECT_EQ(RunInChildAs(kOwner, kOwner, {kOwner, kGroup},
+                           [&] {
+                               for (const char* user : {"owner", "everyone"}) {
+                                   m.files.SetNames("PC1", user);
+                                   m.files.completedJob.jobId = 5;
+                                   m.files.completedJob.time = {2006, 12, 0, 1, 0, 0, 0, 0};
+                                   m.files.WritePrintRecord();
+                               }
+                               return m.sink.Messages().empty() ? 0 : 1;
+                           }),
+              0);
+    EXPECT_EQ(m.Read("owner"), kApril + "5,20061201000000,,,,0,0\r\r\n");
+    EXPECT_EQ(m.Read("everyone"), kApril + "5,20061201000000,,,,0,0\r\r\n");
+}
+
+// A read that fails in the middle of a file is no end of it: the file stays whole and the
+// failure is told, for the window and for tessaroven-ctl's exit status alike.
+TEST(Purge, AReadErrorLeavesTheFileWholeAndIsReported) {
+    Maintenance m;
+    std::string big;
+    while (big.size() < 1500000) {
+        big += kMarch + kApril;
+    }
+    m.File("a", big);
+    m.File("b", kMarch + kApril);
+    PurgeFaults faults;
+    faults.failReadAfter = 1 << 20;
+    const auto report = m.Purge(2006, 3, &faults);
+    ASSERT_EQ(report.files.size(), 2u);
+    EXPECT_FALSE(report.files[0].rewritten);
+    EXPECT_EQ(report.files[0].error, "Input/output error");
+    EXPECT_TRUE(report.files[1].rewritten);  // a small file is read in one go
+    EXPECT_EQ(m.Read("a"), big);
+    EXPECT_EQ(m.Read("b"), kApril);
+    EXPECT_TRUE(m.Strays().empty());
+    const auto messages = m.sink.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].caption, "Tessaroven Error");
 }

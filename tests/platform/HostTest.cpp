@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +71,40 @@ TEST(InstanceLock, OnlyOneProcessHoldsItUntilItLetsGoOrEnds) {
                   return lock.Acquire("Other") ? 0 : 1;
               }),
               0);
+}
+
+// Without a runtime folder the lock goes to a folder of our own in the temp folder; one that
+// someone else made there first is refused, and that is told apart from another copy running.
+TEST(InstanceLock, WithoutARuntimeFolderOnlyAPrivateFolderWillDo) {
+    TempDir tmp;
+    chmod(tmp.Path().c_str(), 01777);
+    const char* oldRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedRuntime = oldRuntime != nullptr ? oldRuntime : "";
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("TMPDIR", tmp.Path().c_str(), 1);
+    const std::string folder = tmp / ("tessaroven-" + std::to_string(getuid()));
+    EXPECT_EQ(platform::InstanceLock::PathFor("Tessaroven"), folder + "/Tessaroven");
+    {
+        platform::InstanceLock lock;
+        ASSERT_TRUE(lock.Acquire("Tessaroven"));
+        struct stat st {};
+        ASSERT_EQ(stat(folder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        EXPECT_EQ(testsupport::RunInChild([] {
+                      platform::InstanceLock other;
+                      return !other.Acquire("Tessaroven") && other.Error() == 0 ? 0 : 1;
+                  }),
+                  0);
+    }
+    // A folder anyone may write to (as one planted by another user would be).
+    chmod(folder.c_str(), 0777);
+    platform::InstanceLock lock;
+    EXPECT_FALSE(lock.Acquire("Tessaroven"));
+    EXPECT_NE(lock.Error(), 0);
+    unsetenv("TMPDIR");
+    if (oldRuntime != nullptr) {
+        setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+    }
 }
 
 TEST(Host, NamesOfThisComputerAndUser) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <string>
 
@@ -195,4 +197,48 @@ TEST(SettingsStore, SeveralProcessesWritingAtOnceLoseNothing) {
             EXPECT_EQ(v->dword, p * 1000 + i);
         }
     }
+}
+
+// A writer killed inside its transaction leaves its journal behind. Whoever may write the store
+// rolls it back and reads the value from before; whoever may not learns that the read failed,
+// which is not the same as a missing value.
+TEST(SettingsStore, ACrashedWriterIsRolledBackWhereReadersMayWrite) {
+    TempDir dir;
+    const std::string path = dir / "registry.db";
+    SqliteSettingsStore store(path, 200);
+    ASSERT_TRUE(store.Write(kKey, "TessarovenStatus", StoredValue::Dw(0)));
+    chmod(dir.Path().c_str(), 0755);
+    chmod(path.c_str(), 0644);
+    const int killed = testsupport::RunInChild([&] {
+        sqlite3* db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        // A cache of one page makes SQLite write into the file before the commit.
+        sqlite3_exec(db, "PRAGMA cache_size=1; BEGIN; UPDATE reg_value SET data = 2;", nullptr,
+                     nullptr, nullptr);
+        for (int i = 0; i < 200; ++i) {
+            sqlite3_exec(db,
+                         "INSERT INTO reg_value VALUES('k', hex(randomblob(8)), 3, zeroblob(4000))",
+                         nullptr, nullptr, nullptr);
+        }
+        raise(SIGKILL);
+        return 0;
+    });
+    ASSERT_EQ(killed, -1);
+    ASSERT_TRUE(testsupport::Exists(path + "-journal"));
+    StoredValue value;
+    if (testsupport::CanTestRefusals()) {
+        EXPECT_EQ(testsupport::RunInChild(
+                      [&] {
+                          return store.ReadValue(kKey, "TessarovenStatus", value) ==
+                                         platform::SettingsStore::ReadResult::Failed
+                                     ? 0
+                                     : 1;
+                      },
+                      true),
+                  0);
+    }
+    ASSERT_EQ(store.ReadValue(kKey, "TessarovenStatus", value),
+              platform::SettingsStore::ReadResult::Found);
+    EXPECT_EQ(value.dword, 0);
+    EXPECT_EQ(store.ReadValue(kKey, "Absent", value), platform::SettingsStore::ReadResult::Missing);
 }

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "platform/Host.h"
+#include "platform/sqlite/SqliteSettingsStore.h"
 #include "storage/PrintDataFiles.h"
 #include "storage/PrintDataFixture.h"
 
@@ -50,9 +54,10 @@ TEST(RecordWriter, StoresTheRecordByteForByte) {
     second.copies = 1;
     second.machineName = "\\\\PC2";
     f.Write(second);
-    // Years before 1000 have fewer digits: the format pads to two only.
+    // The reader takes the time from fixed places: a year before 1000 keeps four digits.
     EXPECT_EQ(testsupport::ReadFile(f.data / "PrintData_alice.dat"),
-              "7,20061015123456,P,\\\\PC1,u,6,6\r\r\n8,9870102030405,P,\\\\PC2,u,-1,0\r\r\n");
+              "7,20061015123456,P,\\\\PC1,u,6,6\r\r\n8,09870102030405,P,\\\\PC2,u,-1,0\r\r\n");
+    EXPECT_EQ(f.ReadAll(f.data / "PrintData_alice.dat")[1].time, second.time);
 }
 
 // Names come from the spooler, which takes any text a client sends.
@@ -214,4 +219,53 @@ TEST(DataDirectory, AnExpandableStringIsReplacedByTheDefault) {
     const auto stored = f.stores.machine.Read(kSettingsKey, "DataFileDirectory");
     EXPECT_EQ(stored->type, platform::ValueType::String);
     EXPECT_EQ(stored->bytes, f.data / "common/Tessaroven");
+}
+
+// A settings store another process keeps busy at start is no missing setting: the configured
+// folder is not overwritten with the default, and the user is told.
+TEST(DataDirectory, ABusyStoreKeepsTheConfiguredFolder) {
+    Fixture f;
+    platform::SqliteSettingsStore machine(f.stores.dir / "busy.db", 100);
+    TdmRegistryCtl reg(machine, f.stores.user);
+    reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", f.data / "configured");
+    PrintDataFiles files(reg, f.sink);
+    {
+        testsupport::ChildHolding writer([&] {
+            sqlite3* db = nullptr;
+            sqlite3_open(machine.Path().c_str(), &db);
+            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+        });
+        files.EstablishDataDirectory(f.data / "common");
+    }
+    EXPECT_EQ(reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory"),
+              f.data / "configured");
+    EXPECT_EQ(files.DataDirectory(), f.data / "common/Tessaroven");
+    ASSERT_EQ(f.sink.Messages().size(), 1u);
+    EXPECT_EQ(f.sink.Messages()[0].flag, 48);
+}
+
+// Two monitors of one user (two sessions) add to the same counters at the same time.
+TEST(RecordWriter, CountersOfTwoMonitorsAddUp) {
+    Fixture f;
+    constexpr int kJobs = 150;
+    std::vector<pid_t> monitors;
+    for (int p = 0; p < 2; ++p) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            f.files.SetDataDirectory("");
+            CompletedJob job = ExampleJob();
+            job.copies = 1;
+            job.pagesPrinted = 1;
+            for (int i = 0; i < kJobs; ++i) {
+                f.Write(job);
+            }
+            _exit(0);
+        }
+        monitors.push_back(pid);
+    }
+    for (pid_t pid : monitors) {
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(f.Counter("PagesPrinted"), 2 * kJobs);
+    EXPECT_EQ(f.Counter("SheetsPrinted"), 2 * kJobs);
 }

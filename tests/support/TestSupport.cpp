@@ -100,6 +100,40 @@ int RunInChild(const std::function<int()>& fn, bool asNobody) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int RunInChildAs(unsigned uid, unsigned gid, const std::vector<unsigned>& groups,
+                 const std::function<int()>& fn) {
+    return RunInChild([&] {
+        const std::vector<gid_t> list(groups.begin(), groups.end());
+        if (setgroups(list.size(), list.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+            return 99;
+        }
+        return fn();
+    });
+}
+
+ChildHolding::ChildHolding(const std::function<void()>& setup) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    m_pid = fork();
+    if (m_pid == 0) {
+        setup();
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    (void)!read(ready[0], &c, 1);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+ChildHolding::~ChildHolding() {
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+}
+
 bool CanTestRefusals() {
     return RunInChild([] { return geteuid() != 0 ? 0 : 1; }, true) == 0;
 }

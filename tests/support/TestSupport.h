@@ -30,6 +30,24 @@ bool Exists(const std::string& path);
 // permissions really refuse what they should.
 int RunInChild(const std::function<int()>& fn, bool asNobody = false);
 
+// Runs fn in a child process as the given user, group and supplementary groups (only when this
+// process runs as root; 99 when the rights cannot be dropped).
+int RunInChildAs(unsigned uid, unsigned gid, const std::vector<unsigned>& groups,
+                 const std::function<int()>& fn);
+
+// A child process that runs setup (taking a lock, opening a transaction) and then holds on to
+// what it took until the object goes away.
+class ChildHolding {
+  public:
+    explicit ChildHolding(const std::function<void()>& setup);
+    ~ChildHolding();
+    ChildHolding(const ChildHolding&) = delete;
+    ChildHolding& operator=(const ChildHolding&) = delete;
+
+  private:
+    int m_pid = -1;
+};
+
 // Whether the child can drop privileges, that is whether refusals can be tested at all.
 bool CanTestRefusals();
 

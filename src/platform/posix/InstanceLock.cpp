@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace platform {
@@ -13,24 +14,57 @@ InstanceLock::~InstanceLock() {
     Release();
 }
 
+namespace {
+
+// The folder the lock lives in without a runtime folder: one of our own in the temp folder.
+std::string FallbackFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string dir = (tmp != nullptr && *tmp) ? tmp : "/tmp";
+    return dir + "/tessaroven-" + std::to_string(getuid());
+}
+
+// In a folder everyone may write to, anyone could have made the folder first, or plant the lock
+// file: only a folder that is ours alone, and no link, will do.
+bool MakePrivateFolder(const std::string& dir) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0) {
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+        errno = EPERM;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::string InstanceLock::PathFor(const std::string& name) {
-    // The runtime folder belongs to the logon session; without one, the temp folder with the
-    // user id keeps two users on one machine apart.
+    // The runtime folder belongs to the logon session and to us alone.
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
         return std::string(runtime) + "/" + name;
     }
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string dir = (tmp != nullptr && *tmp) ? tmp : "/tmp";
-    return dir + "/" + name + "-" + std::to_string(getuid());
+    return FallbackFolder() + "/" + name;
 }
 
 bool InstanceLock::Acquire(const std::string& name) {
     Release();
-    const int fd = open(PathFor(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    m_error = 0;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if ((runtime == nullptr || *runtime == '\0') && !MakePrivateFolder(FallbackFolder())) {
+        m_error = errno;
+        return false;
+    }
+    const int fd = open(PathFor(name).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
+        m_error = errno;
         return false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_error = errno == EWOULDBLOCK ? 0 : errno;
         close(fd);
         return false;
     }

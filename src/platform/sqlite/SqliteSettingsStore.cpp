@@ -1,6 +1,9 @@
 #include "platform/sqlite/SqliteSettingsStore.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <string_view>
 
 #include <vector>
 
@@ -9,8 +12,6 @@
 namespace platform {
 
 namespace {
-
-constexpr int kBusyTimeoutMs = 10000;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS reg_key("
@@ -60,17 +61,23 @@ class Db {
             sqlite3_close_v2(m_db);
         }
     }
+    explicit Db(int busyWaitMs) : m_busyWaitMs(busyWaitMs) {}
     bool Open(const std::string& path, int flags) {
+        if (m_db != nullptr) {
+            sqlite3_close_v2(m_db);
+            m_db = nullptr;
+        }
         if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
             return false;
         }
-        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        sqlite3_busy_timeout(m_db, m_busyWaitMs);
         return true;
     }
     bool Exec(const char* sql) { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == 0; }
     sqlite3* get() const { return m_db; }
 
   private:
+    int m_busyWaitMs;
     sqlite3* m_db = nullptr;
 };
 
@@ -100,9 +107,6 @@ std::string DirectoryOf(const std::string& path) {
 
 bool WriteValue(Db& db, const std::vector<std::string>& segments, const std::string& name,
                 const StoredValue& value) {
-    if (!db.Exec(kSchema)) {
-        return false;
-    }
     for (size_t n = 1; n <= segments.size(); ++n) {
         Stmt insertKey(db.get(), "INSERT OR IGNORE INTO reg_key(path) VALUES(?)");
         if (!insertKey) {
@@ -135,40 +139,66 @@ bool WriteValue(Db& db, const std::vector<std::string>& segments, const std::str
     return put.Step() == SQLITE_DONE;
 }
 
-}  // namespace
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
 
-std::optional<StoredValue> SqliteSettingsStore::Read(const std::string& keyPath,
-                                                     const std::string& name) const {
-    Db db;
-    if (!db.Open(m_path, SQLITE_OPEN_READONLY)) {
-        return std::nullopt;
-    }
+SettingsStore::ReadResult ReadIn(Db& db, const std::string& key, const std::string& name,
+                                 StoredValue& out) {
     Stmt get(db.get(), "SELECT type, data FROM reg_value WHERE key = ? AND name = ?");
     if (!get) {
-        return std::nullopt;
+        // A store that never had a value written has no tables yet.
+        const char* message = sqlite3_errmsg(db.get());
+        return sqlite3_errcode(db.get()) == SQLITE_ERROR && message != nullptr &&
+                       std::string_view(message).starts_with("no such table")
+                   ? SettingsStore::ReadResult::Missing
+                   : SettingsStore::ReadResult::Failed;
     }
-    get.Bind(1, JoinSegments(KeySegments(keyPath), KeySegments(keyPath).size()));
+    get.Bind(1, key);
     get.Bind(2, name);
-    if (get.Step() != SQLITE_ROW) {
-        return std::nullopt;
+    const int step = get.Step();
+    if (step == SQLITE_DONE) {
+        return SettingsStore::ReadResult::Missing;
     }
-    StoredValue v;
-    v.type = static_cast<ValueType>(sqlite3_column_int(get.get(), 0));
-    if (v.type == ValueType::Dword) {
-        v.dword = static_cast<std::int32_t>(sqlite3_column_int64(get.get(), 1));
+    if (step != SQLITE_ROW) {
+        return SettingsStore::ReadResult::Failed;
+    }
+    out = StoredValue{};
+    out.type = static_cast<ValueType>(sqlite3_column_int(get.get(), 0));
+    if (out.type == ValueType::Dword) {
+        out.dword = static_cast<std::int32_t>(sqlite3_column_int64(get.get(), 1));
     } else {
         const void* data = sqlite3_column_blob(get.get(), 1);
         const int size = sqlite3_column_bytes(get.get(), 1);
         if (data != nullptr && size > 0) {
-            v.bytes.assign(static_cast<const char*>(data), static_cast<size_t>(size));
+            out.bytes.assign(static_cast<const char*>(data), static_cast<size_t>(size));
         }
     }
-    return v;
+    return SettingsStore::ReadResult::Found;
+}
+
+}  // namespace
+
+SettingsStore::ReadResult SqliteSettingsStore::ReadValue(const std::string& keyPath,
+                                                         const std::string& name,
+                                                         StoredValue& out) const {
+    if (!Exists(m_path)) {
+        return ReadResult::Missing;
+    }
+    // Only a connection that may write can roll back what a killed writer left half done;
+    // without that right, such a store cannot be read at all, which is no missing value.
+    Db db(m_busyWaitMs);
+    if (!db.Open(m_path, SQLITE_OPEN_READWRITE) && !db.Open(m_path, SQLITE_OPEN_READONLY)) {
+        return ReadResult::Failed;
+    }
+    return ReadIn(db, JoinSegments(KeySegments(keyPath), KeySegments(keyPath).size()), name, out);
 }
 
 bool SqliteSettingsStore::KeyExists(const std::string& keyPath) const {
-    Db db;
-    if (!db.Open(m_path, SQLITE_OPEN_READONLY)) {
+    Db db(m_busyWaitMs);
+    if (!Exists(m_path) ||
+        (!db.Open(m_path, SQLITE_OPEN_READWRITE) && !db.Open(m_path, SQLITE_OPEN_READONLY))) {
         return false;
     }
     const auto segments = KeySegments(keyPath);
@@ -186,11 +216,18 @@ bool SqliteSettingsStore::KeyExists(const std::string& keyPath) const {
 
 bool SqliteSettingsStore::Write(const std::string& keyPath, const std::string& name,
                                 const StoredValue& value) {
+    return Update(keyPath, {}, [&](const std::vector<std::optional<StoredValue>>&) {
+        return NamedValues{{name, value}};
+    });
+}
+
+bool SqliteSettingsStore::Update(const std::string& keyPath, const std::vector<std::string>& names,
+                                 const Change& change) {
     const std::string dir = DirectoryOf(m_path);
     if (!dir.empty() && !IsDirectory(dir)) {
         MakeDirectoryPath(dir);
     }
-    Db db;
+    Db db(m_busyWaitMs);
     if (!db.Open(m_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
         return false;
     }
@@ -202,7 +239,22 @@ bool SqliteSettingsStore::Write(const std::string& keyPath, const std::string& n
     }
     // A damaged file fails here (SQLite refuses to write into a malformed image) and the rollback
     // leaves it exactly as it was.
-    if (WriteValue(db, KeySegments(keyPath), name, value) && db.Exec("COMMIT")) {
+    const auto segments = KeySegments(keyPath);
+    const std::string key = JoinSegments(segments, segments.size());
+    bool ok = db.Exec(kSchema);
+    std::vector<std::optional<StoredValue>> current;
+    for (size_t i = 0; ok && i < names.size(); ++i) {
+        StoredValue value;
+        const auto result = ReadIn(db, key, names[i], value);
+        ok = result != ReadResult::Failed;
+        current.push_back(result == ReadResult::Found ? std::optional(value) : std::nullopt);
+    }
+    if (ok) {
+        for (const auto& [name, value] : change(current)) {
+            ok = ok && WriteValue(db, segments, name, value);
+        }
+    }
+    if (ok && db.Exec("COMMIT")) {
         return true;
     }
     db.Exec("ROLLBACK");

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Owner, group and rights of a file, as far as the logic needs them.
+struct FileOwnership {
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    std::uint32_t mode = 0;  // permission bits only
+};
+
+// A file in a folder that other users may write to. Every open refuses a symbolic link and
+// anything that is not a regular file, and never blocks on a FIFO or a device someone planted
+// there: such a name fails like a missing file would, with errno telling why.
+class SharedFile {
+  public:
+    SharedFile() = default;
+    ~SharedFile();
+    SharedFile(SharedFile&& other) noexcept;
+    SharedFile& operator=(SharedFile&& other) noexcept;
+    SharedFile(const SharedFile&) = delete;
+    SharedFile& operator=(const SharedFile&) = delete;
+
+    bool OpenForReading(const std::string& path);
+    // Reading and writing, for a rewrite that must hold the file's lock.
+    bool OpenForUpdate(const std::string& path);
+    // Appending, the file created when missing; created tells whether this call made it. When the
+    // file may be read as well, LastByte works on it.
+    bool OpenForAppending(const std::string& path, bool& created);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+
+    // Bytes read; 0 at the end, -1 with errno on a failure.
+    long Read(char* buffer, size_t size);
+    bool WriteAll(std::string_view bytes);
+    bool Sync();
+    std::int64_t Size() const;  // -1 on failure
+    // The file's last byte; false when it is empty or cannot be read.
+    bool LastByte(char& byte) const;
+    bool Truncate(std::int64_t size);
+
+    enum class LockResult { Locked, TimedOut, Unsupported };
+    // The exclusive lock of the file, which only a process that may write it can take (the file
+    // must be open for writing). Waits at most wait; released when the file is closed.
+    LockResult Lock(std::chrono::milliseconds wait);
+
+    // Whether path (not followed) still names this very file.
+    bool IsAt(const std::string& path) const;
+
+    bool Ownership(FileOwnership& out) const;
+    // False with errno when the system refuses (only an administrator may give a file away).
+    bool SetOwner(std::uint32_t owner, std::uint32_t group);
+    bool SetGroup(std::uint32_t group);
+    bool SetMode(std::uint32_t mode);
+
+  protected:
+    int m_fd = -1;
+};
+
+// A new file that replaces another in one step once it is complete. Until then it has no name
+// in the folder where that is possible, so a process that dies midway leaves nothing behind;
+// elsewhere it has a temporary name that RemoveStaleReplacements recognises.
+class ReplacementFile : public SharedFile {
+  public:
+    ~ReplacementFile();
+    bool Create(const std::string& dir);
+    // Puts the file in place of target. The file stays open (and locked) until closed.
+    bool Replace(const std::string& target);
+    // Removes the temporary name, if there is one; the file goes away when closed.
+    void Discard();
+
+  private:
+    std::string m_dir;
+    std::string m_tempName;  // empty while the file has no name
+};
+
+// Removes temporary files a killed replacement left in dir: only regular files of the
+// replacement's naming whose lock is free, that is whose writer is gone.
+void RemoveStaleReplacements(const std::string& dir);
+
+// Names of the regular files directly in dir (no links, folders, FIFOs or devices).
+std::vector<std::string> RegularFilesIn(const std::string& dir);
+
+// Whether files in dir are meant to be shared with the folder's group.
+bool IsGroupSharedFolder(const std::string& dir);
+
+// Makes a rename or a new name in dir last a crash.
+void SyncFolder(const std::string& dir);
+
+}  // namespace platform

@@ -1,0 +1,371 @@
+#include "platform/SharedFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kReplacementPrefix = "prn";
+constexpr size_t kReplacementSuffix = 6;
+
+// A planted link, FIFO or device must neither be followed nor block us, and must not get the
+// chance to do anything on open: it is turned away before it is opened where we can tell, and
+// the open itself follows nothing and does not wait.
+int OpenRegular(const std::string& path, int flags) {
+    struct stat named {};
+    if (lstat(path.c_str(), &named) != 0) {
+        return -1;
+    }
+    if (!S_ISREG(named.st_mode)) {
+        errno = S_ISLNK(named.st_mode) ? ELOOP : S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    const int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat opened {};
+    struct stat named {};
+    return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+           opened.st_ino == named.st_ino && opened.st_dev == named.st_dev;
+}
+
+bool IsReplacementName(std::string_view name) {
+    if (name.size() != std::strlen(kReplacementPrefix) + kReplacementSuffix ||
+        !name.starts_with(kReplacementPrefix)) {
+        return false;
+    }
+    return std::all_of(name.begin() + 3, name.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+}
+
+std::string RandomReplacementName() {
+    static constexpr char kChars[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, sizeof kChars - 2);
+    std::string name = kReplacementPrefix;
+    for (size_t i = 0; i < kReplacementSuffix; ++i) {
+        name += kChars[pick(random)];
+    }
+    return name;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + (dir.ends_with('/') ? "" : "/") + name;
+}
+
+bool TryLock(int fd, int& error) {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    for (;;) {
+        if (fcntl(fd, F_OFD_SETLK, &range) == 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            error = errno;
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+SharedFile::~SharedFile() {
+    Close();
+}
+
+SharedFile::SharedFile(SharedFile&& other) noexcept : m_fd(other.m_fd) {
+    other.m_fd = -1;
+}
+
+SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool SharedFile::OpenForReading(const std::string& path) {
+    Close();
+    m_fd = OpenRegular(path, O_RDONLY);
+    return m_fd >= 0;
+}
+
+bool SharedFile::OpenForUpdate(const std::string& path) {
+    Close();
+    m_fd = OpenRegular(path, O_RDWR);
+    return m_fd >= 0;
+}
+
+bool SharedFile::OpenForAppending(const std::string& path, bool& created) {
+    Close();
+    created = false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        m_fd = OpenRegular(path, O_RDWR | O_APPEND);
+        if (m_fd < 0 && errno == EACCES) {
+            m_fd = OpenRegular(path, O_WRONLY | O_APPEND);
+        }
+        if (m_fd >= 0) {
+            return true;
+        }
+        if (errno != ENOENT) {
+            return false;
+        }
+        // O_EXCL follows no link, so a name planted meanwhile fails and is looked at again.
+        m_fd =
+            open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (m_fd >= 0) {
+            created = true;
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    errno = EAGAIN;
+    return false;
+}
+
+void SharedFile::Close() {
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+long SharedFile::Read(char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = read(m_fd, buffer, size);
+        if (n >= 0 || errno != EINTR) {
+            return static_cast<long>(n);
+        }
+    }
+}
+
+bool SharedFile::WriteAll(std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool SharedFile::Sync() {
+    return fsync(m_fd) == 0;
+}
+
+std::int64_t SharedFile::Size() const {
+    struct stat st {};
+    return fstat(m_fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
+bool SharedFile::LastByte(char& byte) const {
+    const std::int64_t size = Size();
+    return size > 0 && pread(m_fd, &byte, 1, static_cast<off_t>(size - 1)) == 1;
+}
+
+bool SharedFile::Truncate(std::int64_t size) {
+    return ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+}
+
+SharedFile::LockResult SharedFile::Lock(std::chrono::milliseconds wait) {
+    // A lock owned by the open file, not the process: closing some other descriptor of the same
+    // file elsewhere in the program cannot drop it. It works on network file systems too.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        int error = 0;
+        if (TryLock(m_fd, error)) {
+            return LockResult::Locked;
+        }
+        if (error != EAGAIN && error != EACCES) {
+            return LockResult::Unsupported;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            errno = error;
+            return LockResult::TimedOut;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+bool SharedFile::IsAt(const std::string& path) const {
+    return m_fd >= 0 && SameFile(m_fd, path);
+}
+
+bool SharedFile::Ownership(FileOwnership& out) const {
+    struct stat st {};
+    if (fstat(m_fd, &st) != 0) {
+        return false;
+    }
+    out.owner = st.st_uid;
+    out.group = st.st_gid;
+    out.mode = st.st_mode & 07777;
+    return true;
+}
+
+bool SharedFile::SetOwner(std::uint32_t owner, std::uint32_t group) {
+    return fchown(m_fd, owner, group) == 0;
+}
+
+bool SharedFile::SetGroup(std::uint32_t group) {
+    return fchown(m_fd, static_cast<uid_t>(-1), group) == 0;
+}
+
+bool SharedFile::SetMode(std::uint32_t mode) {
+    return fchmod(m_fd, mode) == 0;
+}
+
+ReplacementFile::~ReplacementFile() {
+    Discard();
+}
+
+bool ReplacementFile::Create(const std::string& dir) {
+    Close();
+    m_dir = dir.empty() ? "." : dir;
+    m_tempName.clear();
+    // Without a name, a killed purge leaves nothing behind; naming it later goes through /proc.
+    if (access("/proc/self/fd", X_OK) == 0) {
+        m_fd = open(m_dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    }
+    if (m_fd < 0) {
+        for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+            const std::string name = RandomReplacementName();
+            m_fd = open(Join(m_dir, name).c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_fd >= 0) {
+                m_tempName = name;
+            } else if (errno != EEXIST) {
+                return false;
+            }
+        }
+        if (m_fd < 0) {
+            return false;
+        }
+    }
+    // Held until the file is closed: it tells a stale-file cleanup that we are still at work.
+    Lock(std::chrono::milliseconds(0));
+    return true;
+}
+
+bool ReplacementFile::Replace(const std::string& target) {
+    if (m_tempName.empty()) {
+        const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
+        for (int attempt = 0; attempt < 100 && m_tempName.empty(); ++attempt) {
+            const std::string name = RandomReplacementName();
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, Join(m_dir, name).c_str(),
+                       AT_SYMLINK_FOLLOW) == 0) {
+                m_tempName = name;
+            } else if (errno != EEXIST) {
+                return false;
+            }
+        }
+        if (m_tempName.empty()) {
+            return false;
+        }
+    }
+    if (rename(Join(m_dir, m_tempName).c_str(), target.c_str()) != 0) {
+        return false;
+    }
+    m_tempName.clear();
+    return true;
+}
+
+void ReplacementFile::Discard() {
+    if (!m_tempName.empty()) {
+        unlink(Join(m_dir, m_tempName).c_str());
+        m_tempName.clear();
+    }
+}
+
+void RemoveStaleReplacements(const std::string& dir) {
+    for (const auto& name : RegularFilesIn(dir)) {
+        if (!IsReplacementName(name)) {
+            continue;
+        }
+        const std::string path = Join(dir, name);
+        SharedFile file;
+        if (!file.OpenForUpdate(path)) {
+            continue;  // another user's, which only they can clear
+        }
+        if (file.Lock(std::chrono::milliseconds(0)) == SharedFile::LockResult::Locked &&
+            file.IsAt(path)) {
+            unlink(path.c_str());
+        }
+    }
+}
+
+std::vector<std::string> RegularFilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr) {
+        return names;
+    }
+    while (const dirent* e = readdir(d)) {
+        bool regular = e->d_type == DT_REG;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            regular =
+                fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+        }
+        if (regular) {
+            names.emplace_back(e->d_name);
+        }
+    }
+    closedir(d);
+    return names;
+}
+
+bool IsGroupSharedFolder(const std::string& dir) {
+    struct stat st {};
+    return stat(dir.empty() ? "." : dir.c_str(), &st) == 0 && (st.st_mode & S_IWGRP) != 0;
+}
+
+void SyncFolder(const std::string& dir) {
+    const int fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+}  // namespace platform

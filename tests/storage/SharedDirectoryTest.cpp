@@ -1,0 +1,153 @@
+// What other members of a shared data directory can put in it, and how the writer and the reader
+// hold up against it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sys/wait.h>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+
+#include "storage/PrintDataFiles.h"
+#include "storage/PrintDataFixture.h"
+
+using namespace testsupport;
+
+namespace {
+
+CompletedJob Job(std::int32_t id) {
+    CompletedJob job;
+    job.jobId = id;
+    job.time = {2006, 10, 0, 15, 12, 34, 56, 0};
+    job.printerName = "P";
+    job.machineName = "\\\\PC2";
+    job.userName = "u";
+    job.totalPages = job.pagesPrinted = job.copies = 1;
+    return job;
+}
+
+std::vector<std::int32_t> Ids(const std::vector<PrintRecord>& records) {
+    std::vector<std::int32_t> ids;
+    for (const auto& r : records) {
+        ids.push_back(r.jobId);
+    }
+    return ids;
+}
+
+}  // namespace
+
+// A planted name must fail like a missing file: quickly, loudly, and without touching anything
+// it points to. The child gives up after a while, so a hang fails the test instead of the suite.
+TEST(SharedDirectory, PlantedLinksAndSpecialFilesAreNeitherFollowedNorWaitedOn) {
+    PrintDataFixture f;
+    const std::string victim = f.data / "victim";
+    WriteFile(victim, "private\n");
+    const std::string target = f.files.DataFilePath();
+    const std::string fifo = f.data / "PrintData_fifo.dat";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), (f.data / "PrintData_link.dat").c_str()), 0);
+    ASSERT_EQ(mkdir((f.data / "PrintData_dir.dat").c_str(), 0777), 0);
+
+    for (const std::string& planted : {std::string("link"), std::string("fifo")}) {
+        unlink(target.c_str());
+        if (planted == "link") {
+            ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0);
+        } else {
+            ASSERT_EQ(mkfifo(target.c_str(), 0666), 0);
+        }
+        const int code = RunInChild([&] {
+            alarm(10);
+            f.Write(Job(1));
+            const auto read = f.ReadAll(fifo);
+            const auto linked = f.ReadAll(f.data / "PrintData_link.dat");
+            const auto messages = f.sink.Messages();
+            return read.empty() && linked.empty() && messages.size() == 3 &&
+                           messages[0].caption == "Tessaroven Error"
+                       ? 0
+                       : 1;
+        });
+        EXPECT_EQ(code, 0) << planted;
+    }
+    EXPECT_EQ(ReadFile(victim), "private\n");
+    // The listing offers none of them to the log, the totals, the statistics or the purge.
+    WriteFile(f.data / "PrintData_real.dat", "");
+    EXPECT_EQ(ListPrintDataFiles(f.data.Path()),
+              std::vector<std::string>{f.data / "PrintData_real.dat"});
+}
+
+// However long the names CUPS hands over, the record stays within the 255 bytes the reader takes
+// as one line, cut between characters (the longest names first), and reads back whole. A line
+// left without its end before it is ended first, not glued to the new record.
+TEST(SharedDirectory, EveryRecordTheWriterMakesReadsBack) {
+    PrintDataFixture f;
+    WriteFile(f.files.DataFilePath(), "1,20061015123456,P,M,u,3,3");
+    const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    CompletedJob job = Job(2);
+    job.printerName = std::string(40, 'p');
+    job.machineName = "\\\\" + std::string(200, 'm');
+    job.userName.clear();
+    for (int i = 0; i < 100; ++i) {
+        job.userName += "ユ";  // three bytes each
+    }
+    job.pagesPrinted = 7;
+    f.Write(job);
+    std::setlocale(LC_CTYPE, saved.c_str());
+
+    const std::string stored = ReadFile(f.files.DataFilePath());
+    EXPECT_EQ(stored.size() - stored.find('\n') - 1, 253u);  // 255 less a split character
+    const auto records = f.ReadAll(f.files.DataFilePath());
+    ASSERT_EQ(Ids(records), (std::vector<std::int32_t>{1, 2}));
+    EXPECT_EQ(records[0].pagesPrintedTimesCopies, 3);
+    EXPECT_EQ(records[1].pagesPrintedTimesCopies, 7);
+    EXPECT_EQ(records[1].printerName, job.printerName);
+    EXPECT_EQ(records[1].machineName, job.machineName.substr(0, 94));
+    EXPECT_EQ(records[1].userName, job.userName.substr(0, 93));
+}
+
+// Whoever holds a data file's lock cannot stop the monitor: after a bounded wait the record is
+// written all the same, and the wait is noted. A reader may take this much of a lock.
+TEST(SharedDirectory, AHeldLockDelaysTheWriterOnlySoLong) {
+    PrintDataFixture f;
+    f.Write(Job(1));
+    std::vector<std::string> notes;
+    f.files.SetDiagnostics([&](const std::string& text) { notes.push_back(text); });
+    f.files.SetLockWait(std::chrono::milliseconds(300));
+    std::chrono::steady_clock::duration took{};
+    {
+        ChildHolding reader([&] {
+            struct flock range {};
+            range.l_type = F_RDLCK;
+            fcntl(open(f.files.DataFilePath().c_str(), O_RDONLY), F_OFD_SETLK, &range);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        f.Write(Job(2));
+        took = std::chrono::steady_clock::now() - start;
+    }
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_LT(took, std::chrono::seconds(3));
+    f.Write(Job(3));  // a free lock is taken without a note
+    EXPECT_EQ(Ids(f.ReadAll(f.files.DataFilePath())), (std::vector<std::int32_t>{1, 2, 3}));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("job 2"), std::string::npos) << notes[0];
+}
+
+// Members of a shared folder must be able to append to and purge each other's files, whatever
+// umask the creating user has.
+TEST(SharedDirectory, FilesOfASharedFolderAreCreatedGroupWritable) {
+    PrintDataFixture f;
+    const mode_t oldMask = umask(022);
+    chmod(f.data.Path().c_str(), 02775);
+    f.Write(Job(1));
+    chmod(f.data.Path().c_str(), 0755);
+    f.files.SetNames("PC1", "private");
+    f.Write(Job(2));
+    umask(oldMask);
+    struct stat st {};
+    ASSERT_EQ(stat((f.data / "PrintData_alice.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    ASSERT_EQ(stat((f.data / "PrintData_private.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
