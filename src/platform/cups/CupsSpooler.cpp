@@ -19,6 +19,8 @@ thread_local int t_lastError = 0;
 constexpr auto kWatchGrace = std::chrono::seconds(5);
 // Ended jobs remembered per queue, so that late events for them are not taken for new jobs.
 constexpr size_t kEndedJobsKept = 10000;
+// Polls without any event after which the scheduler is asked less often.
+constexpr int kQuietPollsBeforeSlowing = 8;
 // The lost-events signal: job change bits that come without an info block.
 constexpr std::uint32_t kLostEvents = PRINTER_CHANGE_ADD_JOB | PRINTER_CHANGE_SET_JOB |
                                       PRINTER_CHANGE_DELETE_JOB | PRINTER_CHANGE_WRITE_JOB;
@@ -234,8 +236,12 @@ void CupsSpooler::Push(const std::string& queue, Cycle cycle) {
 }
 
 void CupsSpooler::Sleep() {
+    // A scheduler with nothing to tell is asked half as often: most of the time nothing prints,
+    // and the first event of a job still comes within two intervals.
+    const auto interval = m_quietPolls >= kQuietPollsBeforeSlowing ? 2 * m_options.pollInterval
+                                                                   : m_options.pollInterval;
     std::unique_lock lock(m_mutex);
-    m_changed.wait_for(lock, m_options.pollInterval, [&] { return m_stopping || m_pollNow; });
+    m_changed.wait_for(lock, interval, [&] { return m_stopping || m_pollNow; });
     m_pollNow = false;
 }
 
@@ -275,7 +281,7 @@ void CupsSpooler::Poll() {
         }
         bool failed = false;
         for (const auto& queue : fresh) {
-            if (failed || !ReconcileQueue(client, queue)) {
+            if (failed || !ReconcileQueue(client, queue, false)) {
                 failed = true;
                 std::lock_guard lock(m_mutex);
                 m_newWatches.insert(queue);  // again at the next poll
@@ -308,6 +314,7 @@ void CupsSpooler::Poll() {
             ReportLost();
             Reconcile(client);
         }
+        m_quietPolls = events.empty() ? m_quietPolls + 1 : 0;
         std::set<int> jobs;
         std::set<std::string> queues;
         std::set<std::string> deleted;
@@ -401,7 +408,7 @@ void CupsSpooler::Reconcile(CupsClient& client) {
     for (const auto& queue : watched) {
         if (std::find(existing.begin(), existing.end(), queue) == existing.end()) {
             ReportDeleted(client, queue);  // deleted while we could not hear of it
-        } else if (!ReconcileQueue(client, queue)) {
+        } else if (!ReconcileQueue(client, queue, true)) {
             m_lost = true;
             return;
         }
@@ -409,7 +416,7 @@ void CupsSpooler::Reconcile(CupsClient& client) {
     PushServerChange(PRINTER_CHANGE_ADD_PRINTER | PRINTER_CHANGE_DELETE_PRINTER);
 }
 
-bool CupsSpooler::ReconcileQueue(CupsClient& client, const std::string& queue) {
+bool CupsSpooler::ReconcileQueue(CupsClient& client, const std::string& queue, bool afterLoss) {
     std::set<int> ids;
     {
         std::lock_guard lock(m_mutex);
@@ -424,6 +431,11 @@ bool CupsSpooler::ReconcileQueue(CupsClient& client, const std::string& queue) {
         return false;
     }
     ids.insert(found.begin(), found.end());
+    // A queue newly watched with no job in it has nothing to tell its watcher (and waking every
+    // watcher of a fresh start at one instant keeps them waking together ever after).
+    if (ids.empty() && !afterLoss) {
+        return true;
+    }
     std::set<std::string> queues{queue};
     for (int id : ids) {
         Examine(client, id, queues);

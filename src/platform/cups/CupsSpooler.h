@@ -87,7 +87,8 @@ class CupsSpooler final : public Spooler {
     void ReportLost();
     void Reconcile(cups::CupsClient& client);
     // Examines every job the queue holds or we follow on it; false when the scheduler failed us.
-    bool ReconcileQueue(cups::CupsClient& client, const std::string& queue);
+    // After lost events the queue's length is reported in any case.
+    bool ReconcileQueue(cups::CupsClient& client, const std::string& queue, bool afterLoss);
     void Examine(cups::CupsClient& client, int jobId, std::set<std::string>& endedOn);
     void ReportQueueLength(cups::CupsClient& client, const std::string& queue);
     // The queue has run empty (or is gone): every job we follow there is brought up to date
@@ -118,6 +119,7 @@ class CupsSpooler final : public Spooler {
     int m_nextSequence = 1;
     std::chrono::steady_clock::time_point m_renewAt;
     bool m_lost = false;                 // events may have been missed: report and reconcile
+    int m_quietPolls = 0;                // polls in a row that brought no event
     std::set<std::string> m_newWatches;  // queues to reconcile before their events count (m_mutex)
     const long m_watchStart;  // jobs created before we started are not looked for afterwards
     std::atomic<int> m_publishedSubscription{0};
