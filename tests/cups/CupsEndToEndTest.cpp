@@ -263,7 +263,7 @@ TEST(CupsEndToEnd, ABurstOfJobsIsRecordedOnceEachWithItsOwnPages) {
     for (auto& t : clients) {
         t.join();
     }
-    const auto records = w.WaitForRecords(kJobs, std::chrono::seconds(120));
+    const auto records = w.WaitForRecords(kJobs, std::chrono::seconds(240));
     const auto took = std::chrono::duration<double>(Clock::now() - started).count();
     ASSERT_EQ(records.size(), static_cast<size_t>(kJobs));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
