@@ -11,14 +11,6 @@ using namespace testsupport;
 
 namespace {
 
-std::vector<std::int32_t> Ids(const std::vector<PrintRecord>& records) {
-    std::vector<std::int32_t> ids;
-    for (const auto& r : records) {
-        ids.push_back(r.jobId);
-    }
-    return ids;
-}
-
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }

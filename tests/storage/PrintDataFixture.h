@@ -41,4 +41,13 @@ struct PrintDataFixture {
     }
 };
 
+// The job ids of records, in their order.
+inline std::vector<std::int32_t> Ids(const std::vector<PrintRecord>& records) {
+    std::vector<std::int32_t> ids;
+    for (const auto& r : records) {
+        ids.push_back(r.jobId);
+    }
+    return ids;
+}
+
 }  // namespace testsupport

@@ -8,6 +8,7 @@
 #include "storage/PrintDataFixture.h"
 
 using testsupport::CapturingSink;
+using testsupport::Ids;
 using testsupport::TempDir;
 
 namespace {
@@ -19,14 +20,6 @@ struct Fixture : testsupport::PrintDataFixture {
         return PrintDataFixture::ReadAll(path);
     }
 };
-
-std::vector<std::int32_t> Ids(const std::vector<PrintRecord>& records) {
-    std::vector<std::int32_t> ids;
-    for (const auto& r : records) {
-        ids.push_back(r.jobId);
-    }
-    return ids;
-}
 
 }  // namespace
 

@@ -28,14 +28,6 @@ CompletedJob Job(std::int32_t id) {
     return job;
 }
 
-std::vector<std::int32_t> Ids(const std::vector<PrintRecord>& records) {
-    std::vector<std::int32_t> ids;
-    for (const auto& r : records) {
-        ids.push_back(r.jobId);
-    }
-    return ids;
-}
-
 }  // namespace
 
 // A planted name must fail like a missing file: quickly, loudly, and without touching anything
