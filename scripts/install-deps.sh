@@ -26,6 +26,8 @@ packages=(
   cups-filters
   iproute2
   ghostscript
+  # the scheduler script picks a free port, the benchmarks generate data
+  python3
 )
 
 missing=()

@@ -499,7 +499,7 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
     REQUIRE_CUPS();
     std::vector<std::string> queues;
     for (int i = 0; i < 250; ++i) {
-        queues.push_back("Q" + std::to_string(i) + ":raw");
+        queues.push_back(std::string("Q").append(std::to_string(i)).append(":raw"));
     }
     PrivateCupsd cupsd(queues);
     ASSERT_TRUE(cupsd.Running());

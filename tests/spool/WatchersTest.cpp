@@ -97,7 +97,7 @@ TEST(Watchers, APrinterThatCannotBeWatchedHoldsNothingUp) {
 TEST(Watchers, MoreThanTwoHundredFiftySixPrintersAreAllWatched) {
     std::vector<PrinterInfo> printers;
     for (int i = 0; i < 300; ++i) {
-        printers.push_back({"Q" + std::to_string(i), ""});
+        printers.push_back({std::string("Q").append(std::to_string(i)), ""});
     }
     SpoolWorld w(printers);
     w.Start();
@@ -180,7 +180,7 @@ TEST(Watchers, PrintersAddedAndDeletedWhileRunningAreFollowed) {
 TEST(Watchers, AStopFromTheStartsOwnEventsIsDeferredAndEndsIt) {
     std::vector<PrinterInfo> printers;
     for (int i = 0; i < 20; ++i) {
-        printers.push_back({"Q" + std::to_string(i), ""});
+        printers.push_back({std::string("Q").append(std::to_string(i)), ""});
     }
     SpoolWorld w(printers);
     w.watchers = std::make_unique<SpoolWatchers>(w.spooler, w.files, w.log, w.clock);
