@@ -555,7 +555,7 @@ TEST(PasswordCommands, CancelEndsAnyCommandQuietly) {
 
 TEST(PasswordCommands, ARefusedWriteStillReportsSuccess) {
     if (!CanTestRefusals()) {
-        GTEST_SKIP() << "cannot drop privileges here";
+        GTEST_SKIP() << testsupport::kCannotTestRefusals;
     }
     PasswordWorld w(2);
     const std::string before = w.Stored();

@@ -136,7 +136,7 @@ TEST(SettingsStore, DamagedFilesAreLeftAlone) {
 
 TEST(SettingsStore, AStoreWithoutWriteRightIsReadButNeverChanged) {
     if (!testsupport::CanTestRefusals()) {
-        GTEST_SKIP() << "cannot drop privileges here";
+        GTEST_SKIP() << testsupport::kCannotTestRefusals;
     }
     TempDir dir;
     const std::string path = dir / "registry.db";
