@@ -190,6 +190,9 @@ TEST(PrintTotals, WideNamesLineUpAndBigTotalsWiden) {
     EXPECT_EQ(lines[2], "  \\\\経理部" + std::string(32, ' ') + " [99999枚]");
     EXPECT_EQ(lines[3], "  \\\\PC1" + std::string(35, ' ') + " [100000枚]");
     EXPECT_EQ(DisplayCells("\\\\経理部"), 8);
+    // Characters a CJK font draws double width though Unicode leaves them ambiguous.
+    EXPECT_EQ(DisplayCells("①Ω→※Жα"), 12);
+    EXPECT_EQ(DisplayCells("é-Ａ"), 4);
     EXPECT_EQ(PadToCells(std::string(45, 'x'), 40), std::string(45, 'x'));
 }
 
