@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QSocketNotifier>
+#include <QTranslator>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <iostream>
 #include <memory>
 
 #include "admin/AboutBox.h"
@@ -48,14 +52,43 @@ int BlockStopSignals() {
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+// --help and --version answer without a display, a lock or a settings store.
+bool AnsweredCommandLine(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << "tessaroven " << TESSAROVEN_VERSION << "\n";
+            return true;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::cout << "Usage: tessaroven [--help | --version]\n"
+                         "Counts the pages printed on every CUPS queue this user can see and\n"
+                         "appends one record per job to the shared data directory. It lives in\n"
+                         "the notification area; 'tessaroven-ctl stop', SIGINT, SIGTERM or SIGHUP\n"
+                         "close it. Settings: tessaroven-ctl reg, or the tray menu.\n";
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AnsweredCommandLine(argc, argv)) {
+        return 0;
+    }
     ChooseHeadlessPlatformWithoutDisplay();
     const int stopSignals = BlockStopSignals();
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(tessaroven);  // the icon, compiled into a static library
     QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+    // Every caption is Japanese whatever the locale: Qt's own dialogs and buttons (the folder
+    // chooser, OK, Cancel) must not answer in English next to them.
+    QTranslator qtJapanese;
+    if (qtJapanese.load(QStringLiteral("qtbase_ja"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qtJapanese);
+    }
     QtMessageSink sink;
 
     platform::InstanceLock instance;
