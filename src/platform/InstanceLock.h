@@ -23,6 +23,11 @@ class InstanceLock {
     // Where the lock of this name lives for the current session.
     static std::string PathFor(const std::string& name);
 
+    enum class Holder { Nobody, Someone, Unknown };
+    // Whether a process of this session holds the lock, found by trying it without creating
+    // anything. For the moment of the try the lock is taken: a start at that very moment fails.
+    static Holder Probe(const std::string& name);
+
   private:
     int m_fd = -1;
     int m_error = 0;

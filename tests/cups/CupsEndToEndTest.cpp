@@ -487,14 +487,16 @@ TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {
         << stored;
     EXPECT_EQ(p.Ctl({"stop", "--wait", "10"}).exitCode, 0);
     EXPECT_EQ(WaitForExit(monitor, 5000), 0);
-    EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
+    EXPECT_EQ(p.Ctl({"reg", "get", "HKLM\\SOFTWARE\\Tessaroven\\Setting", "TessarovenStatus"}).out,
+              "2\n");
 
     // A closed terminal or a logout ends it the same way.
     const int hungUp = p.Spawn("monitor2.log");
     ASSERT_EQ(p.Ctl({"status"}).out, "running\n");
     kill(hungUp, SIGHUP);
     EXPECT_EQ(WaitForExit(hungUp, 10000), 0);
-    EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
+    EXPECT_EQ(p.Ctl({"reg", "get", "HKLM\\SOFTWARE\\Tessaroven\\Setting", "TessarovenStatus"}).out,
+              "2\n");
 }
 
 // A stop that arrives while the watchers of many queues are still starting ends the program
@@ -512,7 +514,9 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
         const int monitor = p.Spawn("monitor.log");
         ASSERT_EQ(p.Ctl({"stop"}).exitCode, 0);
         EXPECT_EQ(WaitForExit(monitor, 60000), 0) << p.Output("monitor.log");
-        EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
+        EXPECT_EQ(
+            p.Ctl({"reg", "get", "HKLM\\SOFTWARE\\Tessaroven\\Setting", "TessarovenStatus"}).out,
+            "2\n");
     }
 
     MonitorProcess alone(p.home / "nowhere.sock");
