@@ -40,6 +40,20 @@ void ChooseHeadlessPlatformWithoutDisplay() {
     }
 }
 
+// Without a runtime folder (a login without a session manager) Qt warns at every start. The
+// private folder the single-instance lock then uses serves as one: the lock stays where
+// tessaroven-ctl looks for it.
+void UsePrivateRuntimeFolderWithoutOne() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != '\0') {
+        return;
+    }
+    const std::string folder = platform::InstanceLock::PrivateRuntimeFolder();
+    if (!folder.empty()) {
+        setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    }
+}
+
 // SIGINT, SIGTERM and SIGHUP (a closed terminal, a logout) close the monitor as a stop request
 // does: the jobs it follows are handed over and the status value still ends at 2.
 int BlockStopSignals() {
@@ -78,6 +92,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     ChooseHeadlessPlatformWithoutDisplay();
+    UsePrivateRuntimeFolderWithoutOne();
     const int stopSignals = BlockStopSignals();
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(tessaroven);  // the icon, compiled into a static library

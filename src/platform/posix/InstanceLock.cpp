@@ -72,6 +72,10 @@ bool InstanceLock::Acquire(const std::string& name) {
     return true;
 }
 
+std::string InstanceLock::PrivateRuntimeFolder() {
+    return MakePrivateFolder(FallbackFolder()) ? FallbackFolder() : std::string();
+}
+
 InstanceLock::Holder InstanceLock::Probe(const std::string& name) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime == nullptr || *runtime == '\0') {
