@@ -30,6 +30,8 @@ packages=(
   ghostscript
   # the scheduler script picks a free port, the benchmarks generate data
   python3
+  # the sources of en_US.UTF-8, which a report test builds to sort under it
+  locales
 )
 
 missing=()
