@@ -17,8 +17,10 @@ packages=(
   qt6-svg-dev
   libqt6svg6
   libgl-dev
-  # Japanese captions need a font that has them
+  # Japanese captions need a font that has them, and Qt's own dialogs and buttons its Japanese
+  # translations
   fonts-noto-cjk
+  qt6-translations-l10n
   # a private CUPS scheduler for the end-to-end tests and the demo, with page counting
   cups
   cups-client
@@ -26,6 +28,10 @@ packages=(
   cups-filters
   iproute2
   ghostscript
+  # the scheduler script picks a free port, the benchmarks generate data
+  python3
+  # the sources of en_US.UTF-8, which a report test builds to sort under it
+  locales
 )
 
 missing=()

@@ -2,6 +2,7 @@
 // settings stores as the program, with the same defaults and environment overrides.
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
@@ -18,6 +20,7 @@
 
 #include "admin/PrintDataMaintenance.h"
 #include "platform/Host.h"
+#include "platform/InstanceLock.h"
 #include "platform/MessageSink.h"
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
@@ -40,10 +43,10 @@ const char* const kMainUsage =
     "Usage: tessaroven-ctl COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
-    "  reg get KEY NAME                 print a stored value\n"
+    "  reg get [--type] KEY NAME        print a stored value (with --type, its type first)\n"
     "  reg set KEY NAME TYPE VALUE      store a value (TYPE: --dword, --sz or --expand-sz)\n"
     "  stop [--wait SECONDS]            ask the running monitor to stop\n"
-    "  status                           print what the monitor's status value says\n"
+    "  status                           whether this session's monitor runs, and its status\n"
     "  log [--data-dir DIR]             print every print record, oldest first\n"
     "  totals --printer NAME --month YYYY-MM [--by computer|user] [--data-dir DIR]\n"
     "                                   pages printed on a printer in a month, by group\n"
@@ -52,35 +55,42 @@ const char* const kMainUsage =
     "                                   delete every record of that month and before\n"
     "\n"
     "KEY starts with HKLM\\ (HKEY_LOCAL_MACHINE\\) or HKCU\\ (HKEY_CURRENT_USER\\), for example\n"
-    "HKLM\\SOFTWARE\\Tessaroven\\Setting. Run 'tessaroven-ctl COMMAND --help' for details.\n"
+    "HKLM\\SOFTWARE\\Tessaroven\\Setting. Run 'tessaroven-ctl COMMAND --help' for details,\n"
+    "'tessaroven-ctl --version' for the version.\n"
     "\n"
     "Environment: TESSAROVEN_MACHINE_REGISTRY, TESSAROVEN_USER_REGISTRY and\n"
     "TESSAROVEN_COMMON_APPDATA move the stores as they do for the monitor.\n";
 
 const char* const kRegUsage =
-    "Usage: tessaroven-ctl reg get KEY NAME\n"
+    "Usage: tessaroven-ctl reg get [--type | -v] KEY NAME\n"
     "       tessaroven-ctl reg set KEY NAME (--dword N | --sz TEXT | --expand-sz TEXT)\n"
     "\n"
     "get prints the value (a number in decimal, text as it is, binary data in hex) and exits 0;\n"
-    "a missing value exits 1. set exits 1 when the store refuses the write.\n";
+    "a missing value exits 1. With --type (or -v) the type comes first: REG_DWORD 1 and\n"
+    "REG_SZ 1 look alike without it, but a value of the wrong type reads as missing to the\n"
+    "monitor. set exits 1 when the store refuses the write.\n";
 
 const char* const kStopUsage =
     "Usage: tessaroven-ctl stop [--wait SECONDS]\n"
     "\n"
-    "Writes 1 to the status value, which the monitor checks every second. With --wait, waits\n"
-    "until the monitor reports that it has stopped (exit 0) or the time runs out (exit 1).\n";
+    "Writes 1 to the status value, which every monitor of this computer checks every second.\n"
+    "With --wait, waits until the monitor reports that it has stopped (exit 0) or the time runs\n"
+    "out (exit 1). When no monitor runs in this session it says 'not running' and exits 0.\n";
 
 const char* const kStatusUsage =
     "Usage: tessaroven-ctl status\n"
     "\n"
-    "Prints running, stop requested, stopped or unknown, from the monitor's status value.\n";
+    "Prints 'not running' when no monitor runs in this session (as this user, with this\n"
+    "XDG_RUNTIME_DIR); else running, stop requested, stopped or unknown, from the monitor's\n"
+    "status value.\n";
 
 const char* const kLogUsage =
     "Usage: tessaroven-ctl log [--data-dir DIR]\n"
     "\n"
     "Prints one line per print record of every user's file, oldest first:\n"
     "YYYY-MM-DD hh:mm:ss,printer,computer,user,pages (pages printed x copies).\n"
-    "DIR defaults to the monitor's data directory.\n";
+    "DIR defaults to the monitor's data directory. Exits 1 when there are data files but no\n"
+    "record in them.\n";
 
 const char* const kTotalsUsage =
     "Usage: tessaroven-ctl totals --printer NAME --month YYYY-MM [--by computer|user]\n"
@@ -172,7 +182,27 @@ std::string HexBytes(const std::string& bytes) {
     return out;
 }
 
-int RegGet(const Args& args) {
+const char* TypeName(platform::ValueType type) {
+    switch (type) {
+        case platform::ValueType::String:
+            return "REG_SZ";
+        case platform::ValueType::ExpandString:
+            return "REG_EXPAND_SZ";
+        case platform::ValueType::Binary:
+            return "REG_BINARY";
+        case platform::ValueType::Dword:
+            return "REG_DWORD";
+    }
+    return "REG_NONE";
+}
+
+int RegGet(Args args) {
+    const auto typeFlag = std::find_if(
+        args.begin(), args.end(), [](const std::string& a) { return a == "--type" || a == "-v"; });
+    const bool withType = typeFlag != args.end();
+    if (withType) {
+        args.erase(typeFlag);
+    }
     if (args.size() != 2) {
         return Usage(kRegUsage);
     }
@@ -187,6 +217,9 @@ int RegGet(const Args& args) {
         std::fprintf(stderr, "tessaroven-ctl: no value '%s' under %s\n", args[1].c_str(),
                      args[0].c_str());
         return kFailed;
+    }
+    if (withType) {
+        std::printf("%s ", TypeName(value->type));
     }
     switch (value->type) {
         case platform::ValueType::Dword:
@@ -263,6 +296,11 @@ std::optional<std::int32_t> ReadStatus(platform::SettingsStore& store) {
     return value->dword;
 }
 
+// The monitor of this session holds the single-instance lock while it runs.
+platform::InstanceLock::Holder MonitorHolder() {
+    return platform::InstanceLock::Probe("Tessaroven");
+}
+
 int Stop(const Args& args) {
     if (WantsHelp(args)) {
         std::fputs(kStopUsage, stdout);
@@ -281,8 +319,14 @@ int Stop(const Args& args) {
         return Usage(kStopUsage);
     }
     platform::SettingsStore& store = StoreFor(HKEY_LOCAL_MACHINE);
+    // The request is written even so: it stops the monitors of every session of this computer.
     if (!store.Write(kSettingsKey, kStatusValue, platform::StoredValue::Dw(1))) {
         return RefusedWrite(HKEY_LOCAL_MACHINE);
+    }
+    if (MonitorHolder() == platform::InstanceLock::Holder::Nobody) {
+        // Nothing here to wait for: its status value could only say it never stopped.
+        std::puts("not running");
+        return kOk;
     }
     if (!wait) {
         return kOk;
@@ -309,6 +353,11 @@ int Status(const Args& args) {
     }
     if (!args.empty()) {
         return Usage(kStatusUsage);
+    }
+    if (MonitorHolder() == platform::InstanceLock::Holder::Nobody) {
+        // Whatever the value says (a crashed monitor leaves 0), nothing runs here.
+        std::puts("not running");
+        return kOk;
     }
     const auto status = ReadStatus(StoreFor(HKEY_LOCAL_MACHINE));
     const char* text = "unknown";
@@ -357,7 +406,28 @@ std::string MonitorDataDirectory() {
 struct DataFiles {
     explicit DataFiles(std::map<std::string, std::string>& options)
         : dir(options.count("--data-dir") ? options["--data-dir"] : MonitorDataDirectory()) {
+        if (options.count("--data-dir")) {
+            CheckReadableFolder(dir);
+        }
         files.SetDataDirectory(dir);
+    }
+    // A mistyped --data-dir must not read as a folder without records (or purge nothing and
+    // report success).
+    static void CheckReadableFolder(const std::string& folder) {
+        struct stat st {};
+        int error = 0;
+        if (stat(folder.c_str(), &st) != 0) {
+            error = errno;
+        } else if (!S_ISDIR(st.st_mode)) {
+            error = ENOTDIR;
+        } else if (access(folder.c_str(), R_OK | X_OK) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            std::fprintf(stderr, "tessaroven-ctl: cannot read the data directory %s: %s\n",
+                         folder.c_str(), std::strerror(error));
+            std::exit(kFailed);
+        }
     }
     platform::StderrMessageSink sink;
     TdmRegistryCtl registry;
@@ -377,7 +447,10 @@ int Log(const Args& args) {
     DataFiles data(options);
     PrintDataFiles& files = data.files;
     PrintLogTable table;
-    table.Load(files);
+    if (table.Load(files) == PrintLogTable::LoadResult::NoRecords) {
+        std::fprintf(stderr, "%s\n", "印刷データがありません。");
+        return kFailed;
+    }
     std::vector<char> buffer(1 << 20);
     std::setvbuf(stdout, buffer.data(), _IOFBF, buffer.size());
     for (size_t i = 0; i < table.Size(); ++i) {
@@ -525,6 +598,10 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::fputs(kMainUsage, stdout);
+        return kOk;
+    }
+    if (args[0] == "--version") {
+        std::printf("tessaroven-ctl %s\n", TESSAROVEN_VERSION);
         return kOk;
     }
     const std::map<std::string, std::function<int(const Args&)>> commands = {

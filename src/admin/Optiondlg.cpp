@@ -1,7 +1,10 @@
 #include "admin/Optiondlg.h"
 
 #include <QFileDialog>
+#include <QPainter>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 #include "app/MonthPanel.h"
 
@@ -20,8 +23,34 @@ QLineEdit* ReadOnlyEdit(QWidget* parent, const char* label, int x, int y, int wi
     edit->setGeometry(x, y, width, 21);
     edit->setReadOnly(true);
     edit->setFocusPolicy(Qt::NoFocus);
+    // Dates and numbers must not touch the frame.
+    edit->setTextMargins(3, 0, 3, 0);
     return edit;
 }
+
+// A folder path that does not fit shows its beginning and its end, the parts that tell folders
+// apart, with the middle elided; the whole path is in the tooltip. The text itself stays whole.
+class PathEdit final : public QLineEdit {
+  public:
+    explicit PathEdit(QWidget* parent) : QLineEdit(parent) {
+        connect(this, &QLineEdit::textChanged, this, &QWidget::setToolTip);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        QStyleOptionFrame panel;
+        initStyleOption(&panel);
+        style()->drawPrimitive(QStyle::PE_PanelLineEdit, &panel, &painter, this);
+        const QRect room = style()
+                               ->subElementRect(QStyle::SE_LineEditContents, &panel, this)
+                               .adjusted(3, 0, -3, 0);
+        painter.setPen(
+            palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+        painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideMiddle, room.width()));
+    }
+};
 
 QString Local(const std::string& text) {
     return QString::fromLocal8Bit(text.c_str());
@@ -47,7 +76,7 @@ TdlgOption::TdlgOption(OptionContext context, QWidget* parent)
     auto* dirLabel = new QLabel(QString::fromUtf8("データファイル格納ディレクトリ"), this);
     dirLabel->move(32, 24);
     dirLabel->adjustSize();
-    ledDataDirectoryName = new QLineEdit(this);
+    ledDataDirectoryName = new PathEdit(this);
     ledDataDirectoryName->setGeometry(32, 40, 337, 21);
     ledDataDirectoryName->setReadOnly(true);  // changed only through the change button
     ledDataDirectoryName->setFocusPolicy(Qt::NoFocus);
@@ -101,13 +130,20 @@ void TdlgOption::showEvent(QShowEvent* event) {
     }
     m_savedDirectory = m_context.files.DataDirectory();
     ledDataDirectoryName->setText(Local(m_savedDirectory));
-    GroupBox1->setTitle(Local(m_savedDirectory));
+    ShowFolderInTitle(Local(m_savedDirectory));
     GroupBox1->setEnabled(true);
     OKBtn->setEnabled(true);
     ShowDataStatistics();
     CheckBox1->setChecked(false);
     CheckBox1Click();
     QDialog::showEvent(event);
+}
+
+void TdlgOption::ShowFolderInTitle(const QString& folder) {
+    // The title runs along the frame's top edge: it must end before the frame does.
+    const int room = GroupBox1->width() - 24;
+    GroupBox1->setTitle(GroupBox1->fontMetrics().elidedText(folder, Qt::ElideMiddle, room));
+    GroupBox1->setToolTip(folder);
 }
 
 void TdlgOption::Button1Click() {
@@ -129,7 +165,7 @@ void TdlgOption::ledDataDirectoryNameChange() {
         OKBtn->setEnabled(true);
         // From now on finished jobs are recorded in the chosen folder.
         files.SetDataDirectory(dir);
-        GroupBox1->setTitle(ledDataDirectoryName->text());
+        ShowFolderInTitle(ledDataDirectoryName->text());
         files.ReleaseRecordLock();
         ShowDataStatistics();
         return;

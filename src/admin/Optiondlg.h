@@ -63,6 +63,7 @@ class TdlgOption final : public QDialog {
 
   private:
     void StepMonth(int delta);
+    void ShowFolderInTitle(const QString& folder);
 
     OptionContext m_context;
     std::string m_savedDirectory;

@@ -17,6 +17,11 @@ constexpr int kOkLeft = 102;
 constexpr int kCancelLeft = 182;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
+// The designed window heights were outer heights; Qt sizes the inside. This much stays below the
+// buttons, about what the designed outer height left inside.
+constexpr int kBottomMargin = 16;
+// Between a label's colon and its edit.
+constexpr int kLabelGap = 6;
 
 QFont DialogFont() {
     QFont font;
@@ -26,10 +31,11 @@ QFont DialogFont() {
     return font;
 }
 
-// One row: the label's top sits six pixels below the edit's so that their texts line up. Where
-// the font needs wider labels than designed, everything right of them moves over by `extra`.
+// One row: the label is as high as the edit and centres its text the way the edit does, so their
+// texts share a line whatever the font. Where the font needs wider labels than designed,
+// everything right of them moves over by `extra`.
 void PlaceRow(QLabel* label, QLineEdit* edit, int editTop, int extra) {
-    label->move(kLabelLeft, editTop + 6);
+    label->move(kLabelLeft, editTop);
     edit->move(kEditLeft + extra, editTop);
 }
 
@@ -48,8 +54,8 @@ TPasswordDlg::TPasswordDlg(std::function<int()> mode, QWidget* parent)
 
     auto label = [this](const char* caption) {
         auto* l = new QLabel(QString::fromUtf8(caption), this);
-        l->setAlignment(Qt::AlignRight | Qt::AlignTop);
-        l->resize(kLabelWidth, l->sizeHint().height());
+        l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        l->resize(kLabelWidth, kEditHeight);
         return l;
     };
     auto edit = [this] {
@@ -77,13 +83,13 @@ TPasswordDlg::TPasswordDlg(std::function<int()> mode, QWidget* parent)
     CancelBtn = button("キャンセル", kCancelLeft);
     connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 
-    int widest = kLabelWidth;
+    int widest = 0;
     for (QLabel* l : {lblPassword, lblNewPassword1, lblNewPassword2}) {
         widest = std::max(widest, l->sizeHint().width());
     }
-    m_extra = widest - kLabelWidth;
+    m_extra = std::max(0, widest + kLabelGap - kLabelWidth);
     for (QLabel* l : {lblPassword, lblNewPassword1, lblNewPassword2}) {
-        l->resize(widest, l->height());
+        l->resize(kLabelWidth + m_extra - kLabelGap, kEditHeight);
     }
 
     setTabOrder(edtPassword, edtNewPassword1);
@@ -96,19 +102,18 @@ TPasswordDlg::TPasswordDlg(std::function<int()> mode, QWidget* parent)
 
 bool TPasswordDlg::Arrange(int mode) {
     // Per mode: caption, the edit tops of the current and the two new-password rows (0: row
-    // hidden), the window height and the top of the buttons.
+    // hidden) and the top of the buttons.
     struct Layout {
         const char* caption;
         int currentTop;
         int new1Top;
         int new2Top;
-        int height;
         int buttonTop;
     };
     static const Layout kLayouts[] = {
-        {"パスワードを入力してください。", 11, 0, 0, 130, 59},
-        {"パスワードの変更", 11, 35, 59, 178, 99},
-        {"パスワードの設定", 0, 11, 35, 147, 75},
+        {"パスワードを入力してください。", 11, 0, 0, 59},
+        {"パスワードの変更", 11, 35, 59, 99},
+        {"パスワードの設定", 0, 11, 35, 75},
     };
     if (mode < kEnter || mode > kSet) {
         return false;
@@ -125,7 +130,7 @@ bool TPasswordDlg::Arrange(int mode) {
             PlaceRow(rows[i].first, rows[i].second, tops[i], m_extra);
         }
     }
-    setFixedSize(kWidth + m_extra, l.height);
+    setFixedSize(kWidth + m_extra, l.buttonTop + kButtonHeight + kBottomMargin);
     OKBtn->move(kOkLeft + m_extra / 2, l.buttonTop);
     CancelBtn->move(kCancelLeft + m_extra / 2, l.buttonTop);
     return true;

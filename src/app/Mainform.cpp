@@ -1,6 +1,7 @@
 #include "app/Mainform.h"
 
 #include <QCursor>
+#include <QGuiApplication>
 #include <QIcon>
 
 #include "admin/AboutBox.h"
@@ -102,7 +103,11 @@ void TfrmMain::FormCreate() {
     TrayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/tessaroven.svg")), this);
     TrayIcon->setToolTip(QStringLiteral("Tessaroven"));
     connect(TrayIcon, &QSystemTrayIcon::activated, this, &TfrmMain::TrayActivated);
-    TrayIcon->show();
+    // The offscreen platform (no display at all) never has a notification area; showing the icon
+    // there only makes Qt warn on standard error at every start.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        TrayIcon->show();
+    }
 
     m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 0);
     m_files.SetNames(platform::ComputerName(), platform::UserName());

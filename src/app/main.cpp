@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QSocketNotifier>
+#include <QTranslator>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <iostream>
 #include <memory>
 
 #include "admin/AboutBox.h"
@@ -36,6 +40,20 @@ void ChooseHeadlessPlatformWithoutDisplay() {
     }
 }
 
+// Without a runtime folder (a login without a session manager) Qt warns at every start. The
+// private folder the single-instance lock then uses serves as one: the lock stays where
+// tessaroven-ctl looks for it.
+void UsePrivateRuntimeFolderWithoutOne() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime != '\0') {
+        return;
+    }
+    const std::string folder = platform::InstanceLock::PrivateRuntimeFolder();
+    if (!folder.empty()) {
+        setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    }
+}
+
 // SIGINT, SIGTERM and SIGHUP (a closed terminal, a logout) close the monitor as a stop request
 // does: the jobs it follows are handed over and the status value still ends at 2.
 int BlockStopSignals() {
@@ -48,14 +66,44 @@ int BlockStopSignals() {
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+// --help and --version answer without a display, a lock or a settings store.
+bool AnsweredCommandLine(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << "tessaroven " << TESSAROVEN_VERSION << "\n";
+            return true;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::cout << "Usage: tessaroven [--help | --version]\n"
+                         "Counts the pages printed on every CUPS queue this user can see and\n"
+                         "appends one record per job to the shared data directory. It lives in\n"
+                         "the notification area; 'tessaroven-ctl stop', SIGINT, SIGTERM or SIGHUP\n"
+                         "close it. Settings: tessaroven-ctl reg, or the tray menu.\n";
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AnsweredCommandLine(argc, argv)) {
+        return 0;
+    }
     ChooseHeadlessPlatformWithoutDisplay();
+    UsePrivateRuntimeFolderWithoutOne();
     const int stopSignals = BlockStopSignals();
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(tessaroven);  // the icon, compiled into a static library
     QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+    // Every caption is Japanese whatever the locale: Qt's own dialogs and buttons (the folder
+    // chooser, OK, Cancel) must not answer in English next to them.
+    QTranslator qtJapanese;
+    if (qtJapanese.load(QStringLiteral("qtbase_ja"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qtJapanese);
+    }
     QtMessageSink sink;
 
     platform::InstanceLock instance;

@@ -23,6 +23,15 @@ class InstanceLock {
     // Where the lock of this name lives for the current session.
     static std::string PathFor(const std::string& name);
 
+    // Without XDG_RUNTIME_DIR: the folder of this user's own that stands in for it (made when
+    // missing), where the lock lives too; empty when no such folder can be had.
+    static std::string PrivateRuntimeFolder();
+
+    enum class Holder { Nobody, Someone, Unknown };
+    // Whether a process of this session holds the lock, found by trying it without creating
+    // anything. For the moment of the try the lock is taken: a start at that very moment fails.
+    static Holder Probe(const std::string& name);
+
   private:
     int m_fd = -1;
     int m_error = 0;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <utility>
+#include <tuple>
 
 #include "reports/TextCells.h"
 
@@ -73,19 +73,29 @@ void PrintLogTable::Sort() {
             ++end;
         }
         if (end - begin > 1) {
-            // One member can fill a second with any number of records: fold and collate each
-            // line once, not once per comparison.
-            std::vector<std::pair<std::wstring, Row>> keyed;
+            // Printer, then computer, then user, each collated on its own: collating the joined
+            // line lets a locale that ignores punctuation read across the commas, and a printer
+            // whose name begins another's would sort after it. One member can fill a second with
+            // any number of records: fold and collate each field once, not once per comparison.
+            struct Keyed {
+                std::wstring printer, machine, user;
+                Row row;
+            };
+            std::vector<Keyed> keyed;
             keyed.reserve(end - begin);
             for (size_t i = begin; i < end; ++i) {
                 const Row& row = m_rows[i];
-                keyed.emplace_back(
-                    CollationKey(std::string_view(m_text.data() + row.offset, row.length)), row);
+                const std::string_view line(m_text.data() + row.offset, row.length);
+                keyed.push_back({CollationKey(GetCsvField(line, 1)),
+                                 CollationKey(GetCsvField(line, 2)),
+                                 CollationKey(GetCsvField(line, 3)), row});
             }
-            std::sort(keyed.begin(), keyed.end(),
-                      [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::stable_sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
+                return std::tie(a.printer, a.machine, a.user) <
+                       std::tie(b.printer, b.machine, b.user);
+            });
             for (size_t i = begin; i < end; ++i) {
-                m_rows[i] = keyed[i - begin].second;
+                m_rows[i] = keyed[i - begin].row;
             }
         }
         begin = end;

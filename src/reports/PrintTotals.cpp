@@ -10,8 +10,19 @@ TotalsResult SumPrintedPages(PrintDataFiles& files, const TotalsQuery& query) {
     TotalsResult result;
     std::unordered_map<std::string, size_t> index;
     std::string key;
+    // Only records of the printer and month can count: the reader gives up on the others early.
+    // A network printer's records name the printer as its server knows it; when the text does
+    // not start with the server, no record can match: a NUL, which ends every line read, is
+    // a name no record has.
+    RecordFilter filter{query.printerText, query.year, query.month};
+    const std::string serverPrefix = query.serverName + "\\";
+    if (!query.serverName.empty()) {
+        filter.printerName = query.printerText.rfind(serverPrefix, 0) == 0
+                                 ? std::string_view(query.printerText).substr(serverPrefix.size())
+                                 : std::string_view("\0", 1);
+    }
     for (const auto& path : ListPrintDataFiles(files.DataDirectory())) {
-        for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
+        for (bool open = true; files.ReadPrintRecord(open, path, &filter); open = false) {
             const PrintRecord& r = files.LastRead();
             if (r.jobId == -1) {
                 continue;

@@ -59,7 +59,8 @@ TfrmPrintCalc::TfrmPrintCalc(const ReportContext& context, QWidget* parent)
     fixed.setPixelSize(12);
     Memo1->setFont(fixed);
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Lines that do not fit must not be silently hidden below the edge.
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
     auto* bottom = new QWidget(this);

@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QScreen>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -89,6 +90,30 @@ TfrmPrintLog::TfrmPrintLog(const ReportContext& context, QWidget* parent)
     layout->addWidget(panel);
 }
 
+void TfrmPrintLog::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    FitNameColumns();
+}
+
+void TfrmPrintLog::FitNameColumns() {
+    // Room for the vertical scroll bar is kept whether it shows or not: it comes and goes with
+    // the rows, without a resize of the grid.
+    const int room = StringGrid1->width() - 2 * StringGrid1->frameWidth() -
+                     StringGrid1->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int fixed = m_widths[0] + m_widths[1] + m_widths[5];
+    const int designed = m_widths[2] + m_widths[3] + m_widths[4];
+    const int left =
+        std::max(room - fixed, 3 * StringGrid1->horizontalHeader()->minimumSectionSize());
+    // Shrunk or widened in proportion to their designed widths; the last takes the rounding.
+    int given = 0;
+    for (int c = 2; c <= 3; ++c) {
+        const int w = left * m_widths[c] / designed;
+        StringGrid1->setColumnWidth(c, w);
+        given += w;
+    }
+    StringGrid1->setColumnWidth(4, left - given);
+}
+
 void TfrmPrintLog::showEvent(QShowEvent* event) {
     if (const QScreen* screen = this->screen()) {
         const QRect s = screen->geometry();
@@ -103,22 +128,33 @@ void TfrmPrintLog::LoadPrintLog() {
     PrintLogTable table;
     const auto result = table.Load(m_context.files);
     Model->Reset(std::move(table));
-    // The designed widths, widened where this font needs more room for the row numbers and the
-    // date and time.
+    // The designed widths, widened where this font needs more room for the row numbers, the
+    // date and time and the widest page count: numbers are never cut. The three name columns
+    // share what is left, so that the page count always shows without scrolling sideways.
     const QFontMetrics metrics(StringGrid1->font());
     const int padding = 2 * metrics.horizontalAdvance(QLatin1Char(' ')) + 4;
+    size_t widestPages = 5;
+    for (size_t i = 0; i < Model->Table().Size(); ++i) {
+        const std::string_view line = Model->Table().Line(i);
+        // The pages are the last closed field: between the last two commas.
+        const size_t last = line.size() - 1;
+        widestPages = std::max(widestPages, last - line.rfind(',', last - 1) - 1);
+    }
     const int minimum[] = {
         metrics.horizontalAdvance(QString::number(Model->rowCount())) + padding,
         metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + padding,
         0,
         0,
         0,
-        metrics.horizontalAdvance(QStringLiteral("00000")) + padding,
+        metrics.horizontalAdvance(QString(static_cast<qsizetype>(widestPages), QLatin1Char('0'))) +
+            padding,
     };
     StringGrid1->verticalHeader()->setDefaultSectionSize(std::max(16, metrics.height() + 2));
     for (int c = 0; c < 6; ++c) {
-        StringGrid1->setColumnWidth(c, std::max(kWidths[c], minimum[c]));
+        m_widths[c] = std::max(kWidths[c], minimum[c]);
+        StringGrid1->setColumnWidth(c, m_widths[c]);
     }
+    FitNameColumns();
     if (result == PrintLogTable::LoadResult::NoRecords) {
         m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
     }

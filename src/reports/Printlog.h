@@ -40,9 +40,13 @@ class TfrmPrintLog final : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;  // FormShow
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
+    void FitNameColumns();
+
     ReportContext m_context;
+    int m_widths[6] = {30, 110, 120, 120, 80, 40};
 };
 
 extern TfrmPrintLog* frmPrintLog;

@@ -3,9 +3,9 @@
 #include <string>
 #include <string_view>
 
-// How many cells a text takes in a fixed-pitch font, where a double-width (East Asian wide or
-// full-width) character takes two. Bytes that are no valid UTF-8 count one cell each, which is
-// also what a double-byte code page gives.
+// How many cells a text takes in a CJK fixed-pitch font, where a double-width (East Asian wide,
+// full-width or ambiguous) character takes two. Bytes that are no valid UTF-8 count one cell each,
+// which is also what a double-byte code page gives.
 int DisplayCells(std::string_view text);
 
 // The text followed by blanks up to `cells` cells; a longer text is never cut.

@@ -74,8 +74,14 @@ void ReadTimePart(std::string_view s, size_t pos, size_t width, std::uint16_t& o
     }
 }
 
+// Fields are a few bytes long: a plain loop beats a call to memchr for each of them.
 size_t FindComma(std::string_view s, size_t from) {
-    return from >= s.size() ? std::string_view::npos : s.find(',', from);
+    for (size_t i = from; i < s.size(); ++i) {
+        if (s[i] == ',') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
 }
 
 }  // namespace
@@ -174,7 +180,7 @@ std::string FormatStoredRecord(const PrintRecord& r) {
                             r.totalPagesTimesCopies, r.pagesPrintedTimesCopies);
 }
 
-void ParsePrintRecordLine(std::string_view line, PrintRecord& rec) {
+void ParsePrintRecordLine(std::string_view line, PrintRecord& rec, const RecordFilter* filter) {
     // The line ends at a NUL byte, as it would for any C string routine.
     if (const auto nul = line.find('\0'); nul != std::string_view::npos) {
         line = line.substr(0, nul);
@@ -196,11 +202,18 @@ void ParsePrintRecordLine(std::string_view line, PrintRecord& rec) {
     ReadTimePart(line, c1 + 13, 2, rec.time.wSecond);
     rec.time.wDayOfWeek = 0;
     rec.time.wMilliseconds = 0;
+    if (filter != nullptr && (rec.time.wYear != filter->year || rec.time.wMonth != filter->month)) {
+        return;
+    }
     const size_t c2 = FindComma(line, c1 + 16);
     if (c2 == std::string_view::npos) {
         return;
     }
-    rec.printerName.assign(line.substr(c1 + 16, c2 - (c1 + 16)));
+    const std::string_view printer = line.substr(c1 + 16, c2 - (c1 + 16));
+    if (filter != nullptr && printer != filter->printerName) {
+        return;
+    }
+    rec.printerName.assign(printer);
     const size_t c3 = FindComma(line, c2 + 1);
     if (c3 == std::string_view::npos) {
         return;
@@ -494,7 +507,8 @@ void PrintDataFiles::UpdateCounters() {
         });
 }
 
-bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path) {
+bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path,
+                                     const RecordFilter* filter) {
     m_readError = 0;
     if (openFirst && !m_cursor.Open(path)) {
         m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::MB_ICONSTOP);
@@ -506,6 +520,6 @@ bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path) {
         m_cursor.Close();
         return false;
     }
-    ParsePrintRecordLine(piece, m_lastRead);
+    ParsePrintRecordLine(piece, m_lastRead, filter);
     return true;
 }

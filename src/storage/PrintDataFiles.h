@@ -58,9 +58,20 @@ std::string FormatPrintRecord(const CompletedJob& job);
 // A record read back, written again in the same format (its page figures are already products).
 std::string FormatStoredRecord(const PrintRecord& record);
 
+// The records a reader wants: one printer's (the name as stored) of one month. A line whose
+// record is not one of them is given up as soon as that shows, like a line without a record:
+// a report over a million lines then parses only the few it counts.
+struct RecordFilter {
+    std::string_view printerName;
+    int year = 0;
+    int month = 0;
+};
+
 // Parses one line (or one piece of an over-long line) into rec exactly as the reader does: rec
-// keeps whatever a failed step did not reach, and its jobId is -1 unless the record is complete.
-void ParsePrintRecordLine(std::string_view line, PrintRecord& rec);
+// keeps whatever a failed step did not reach, and its jobId is -1 unless the record is complete
+// (and passes the filter, when there is one).
+void ParsePrintRecordLine(std::string_view line, PrintRecord& rec,
+                          const RecordFilter* filter = nullptr);
 
 // Reads a file in the pieces the record reader works on: a line including its LF, or at most 255
 // bytes of a longer one.
@@ -138,7 +149,8 @@ class PrintDataFiles {
     // openFirst opens path (closing a cursor still open); otherwise reading goes on where the last
     // call stopped. True when a line was consumed (see LastRead().jobId); false when the file could
     // not be opened or has ended. The caller holds the record lock for the whole pass.
-    bool ReadPrintRecord(bool openFirst, const std::string& path);
+    bool ReadPrintRecord(bool openFirst, const std::string& path,
+                         const RecordFilter* filter = nullptr);
     const PrintRecord& LastRead() const { return m_lastRead; }
     // After ReadPrintRecord returned false past the open: the errno of a failed read, 0 when the
     // file was read to its end.

@@ -191,7 +191,7 @@ TEST(Purge, AProcessKilledMidwayLeavesOldOrNewWhole) {
 
 TEST(Purge, AFileThatCannotBeReadIsLeftAlone) {
     if (!CanTestRefusals()) {
-        GTEST_SKIP() << "cannot drop privileges here";
+        GTEST_SKIP() << testsupport::kCannotTestRefusals;
     }
     Maintenance m;
     m.File("a", kMarch + kApril);

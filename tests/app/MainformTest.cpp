@@ -147,7 +147,7 @@ TEST(MainForm, AStopDuringTheStartClosesOnceTheStartHasReturned) {
     FormWorld w;
     std::vector<platform::PrinterInfo> printers;
     for (int i = 0; i < 30; ++i) {
-        printers.push_back({"Q" + std::to_string(i), ""});
+        printers.push_back({std::string("Q").append(std::to_string(i)), ""});
     }
     w.spooler.SetPrinters(printers);
     QSignalSpy closed(w.form.get(), &TfrmMain::Closed);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QTimer>
+#include <filesystem>
 
 #include "admin/Optiondlg.h"
 #include "app/Mainform.h"
@@ -105,6 +106,29 @@ TEST(OptionDialog, OkWithTheBoxCheckedPurgesUpToTheMonth) {
     w.File("c", kMarch);
     w.Show([&] { w.dialog.OKBtnClick(); });
     EXPECT_EQ(ReadFile(w.data / "PrintData_c.dat"), kMarch);
+}
+
+// A long folder keeps its beginning and end in sight, inside the frame, and whole in the
+// tooltip; the folder itself is never shortened.
+TEST(OptionDialog, ALongFolderIsElidedInTheMiddleOnly) {
+    OptionWorld w;
+    const std::string folder =
+        w.other / "共有データ/経理部/印刷記録/二〇二六年度/ずっと続くとても長いフォルダの名前です";
+    std::filesystem::create_directories(folder);
+    w.chooserAnswer = QString::fromStdString(folder);
+    w.Show([&] {
+        w.dialog.Button1->click();
+        const QString whole = QString::fromStdString(folder);
+        EXPECT_EQ(w.dialog.ledDataDirectoryName->text(), whole);
+        EXPECT_EQ(w.dialog.ledDataDirectoryName->toolTip(), whole);
+        EXPECT_EQ(w.dialog.GroupBox1->toolTip(), whole);
+        const QString title = w.dialog.GroupBox1->title();
+        EXPECT_LT(w.dialog.GroupBox1->fontMetrics().horizontalAdvance(title),
+                  w.dialog.GroupBox1->width());
+        EXPECT_TRUE(title.startsWith(whole.left(5))) << title.toStdString();
+        EXPECT_TRUE(title.endsWith(QString::fromUtf8("名前です"))) << title.toStdString();
+        EXPECT_EQ(w.files.DataDirectory(), folder);
+    });
 }
 
 TEST(OptionDialog, AnotherFolderIsUsedAtOnceAndKeptOnlyByOk) {

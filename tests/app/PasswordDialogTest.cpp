@@ -243,22 +243,22 @@ TEST(PasswordDialog, EachModeShowsItsOwnRows) {
          kEnterCaption,
          {true, false, false, true, false, false},
          d.edtPassword,
-         {17, 11},
-         130,
+         {11, 11},
+         100,
          59},
         {2,
          kChangeCaption,
          {true, true, true, true, true, true},
          d.edtPassword,
-         {17, 41, 65, 11, 35, 59},
-         178,
+         {11, 35, 59, 11, 35, 59},
+         140,
          99},
         {3,
          kSetCaption,
          {false, true, true, false, true, true},
          d.edtNewPassword1,
-         {17, 41, 11, 35},
-         147,
+         {11, 35, 11, 35},
+         116,
          75},
     };
     // Twice round, so that every mode follows every other at least once.
@@ -307,18 +307,21 @@ TEST(PasswordDialog, FixedPartsLookAndBehaveAsADialog) {
     EXPECT_EQ(d.lblNewPassword2->text(), QString::fromUtf8("新パスワードの再入力 :"));
     EXPECT_EQ(d.OKBtn->text(), "OK");
     EXPECT_EQ(d.CancelBtn->text(), QString::fromUtf8("キャンセル"));
-    // The designed box of 120 pixels, or wider where this font needs it; the edits follow it.
+    // The designed box of 120 pixels, or wider where this font needs it, a gap before the
+    // edits, which follow it; label and edit texts centred on one line.
     const int labelWidth = d.lblPassword->width();
-    EXPECT_GE(labelWidth, 120);
+    const int extra = std::max(0, labelWidth + 6 - 120);
     for (QLabel* l : {d.lblPassword, d.lblNewPassword1, d.lblNewPassword2}) {
         EXPECT_EQ(l->x(), 8);
         EXPECT_EQ(l->width(), labelWidth);
         EXPECT_GE(l->width(), l->sizeHint().width()) << l->text().toStdString();
+        EXPECT_EQ(l->height(), 21);
         EXPECT_TRUE(l->alignment() & Qt::AlignRight);
+        EXPECT_TRUE(l->alignment() & Qt::AlignVCenter);
     }
-    const int extra = labelWidth - 120;
     for (QLineEdit* e : {d.edtPassword, d.edtNewPassword1, d.edtNewPassword2}) {
         EXPECT_EQ(e->x(), 128 + extra);
+        EXPECT_GE(e->x() - (8 + labelWidth), 6);
         EXPECT_EQ(e->width(), 201);
         EXPECT_EQ(e->echoMode(), QLineEdit::Password);
     }
@@ -555,7 +558,7 @@ TEST(PasswordCommands, CancelEndsAnyCommandQuietly) {
 
 TEST(PasswordCommands, ARefusedWriteStillReportsSuccess) {
     if (!CanTestRefusals()) {
-        GTEST_SKIP() << "cannot drop privileges here";
+        GTEST_SKIP() << testsupport::kCannotTestRefusals;
     }
     PasswordWorld w(2);
     const std::string before = w.Stored();

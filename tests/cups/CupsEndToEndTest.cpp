@@ -398,6 +398,10 @@ TEST(CupsEndToEnd, RemoteQueuesAreNetworkPrintersThatRecordOnlyOurJobs) {
         GTEST_SKIP() << "needs root, the CUPS packages and network namespaces";
     }
     RemoteCupsd remote({"Net:ps"});
+    if (!remote.NamespaceEntered()) {
+        GTEST_SKIP() << "cannot create or enter a network namespace here (a container without "
+                        "CAP_SYS_ADMIN?)";
+    }
     ASSERT_TRUE(remote.Running());
     UseCupsServer(remote.Server());
     PrintDataFixture f;
@@ -483,14 +487,16 @@ TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {
         << stored;
     EXPECT_EQ(p.Ctl({"stop", "--wait", "10"}).exitCode, 0);
     EXPECT_EQ(WaitForExit(monitor, 5000), 0);
-    EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
+    EXPECT_EQ(p.Ctl({"reg", "get", "HKLM\\SOFTWARE\\Tessaroven\\Setting", "TessarovenStatus"}).out,
+              "2\n");
 
     // A closed terminal or a logout ends it the same way.
     const int hungUp = p.Spawn("monitor2.log");
     ASSERT_EQ(p.Ctl({"status"}).out, "running\n");
     kill(hungUp, SIGHUP);
     EXPECT_EQ(WaitForExit(hungUp, 10000), 0);
-    EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
+    EXPECT_EQ(p.Ctl({"reg", "get", "HKLM\\SOFTWARE\\Tessaroven\\Setting", "TessarovenStatus"}).out,
+              "2\n");
 }
 
 // A stop that arrives while the watchers of many queues are still starting ends the program
@@ -499,7 +505,7 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
     REQUIRE_CUPS();
     std::vector<std::string> queues;
     for (int i = 0; i < 250; ++i) {
-        queues.push_back("Q" + std::to_string(i) + ":raw");
+        queues.push_back(std::string("Q").append(std::to_string(i)).append(":raw"));
     }
     PrivateCupsd cupsd(queues);
     ASSERT_TRUE(cupsd.Running());
@@ -508,7 +514,9 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
         const int monitor = p.Spawn("monitor.log");
         ASSERT_EQ(p.Ctl({"stop"}).exitCode, 0);
         EXPECT_EQ(WaitForExit(monitor, 60000), 0) << p.Output("monitor.log");
-        EXPECT_EQ(p.Ctl({"status"}).out, "stopped\n");
+        EXPECT_EQ(
+            p.Ctl({"reg", "get", "HKLM\\SOFTWARE\\Tessaroven\\Setting", "TessarovenStatus"}).out,
+            "2\n");
     }
 
     MonitorProcess alone(p.home / "nowhere.sock");

@@ -164,7 +164,12 @@ class RemoteCupsd {
         const std::string peer = "tvn" + id;
         const std::string net = "10.231." + std::to_string(getpid() % 250) + ".";
         m_address = net + "2";
-        Ip({"netns", "add", m_ns});
+        // Listing namespaces works in containers that may not create or enter one.
+        m_namespace = Ip({"netns", "add", m_ns}) &&
+                      Ip({"netns", "exec", m_ns, "/usr/sbin/ip", "link", "set", "lo", "up"});
+        if (!m_namespace) {
+            return;
+        }
         Ip({"link", "add", m_hostLink, "type", "veth", "peer", "name", peer});
         Ip({"link", "set", peer, "netns", m_ns});
         Ip({"addr", "add", net + "1/30", "dev", m_hostLink});
@@ -183,11 +188,14 @@ class RemoteCupsd {
         m_server = m_address + ":" + port;
     }
     ~RemoteCupsd() {
-        RunCommand({SCRIPTS_DIR "/private-cupsd.sh", "stop", m_dir / "cups"});
+        if (m_started) {
+            RunCommand({SCRIPTS_DIR "/private-cupsd.sh", "stop", m_dir / "cups"});
+        }
         Ip({"netns", "del", m_ns});
         Ip({"link", "del", m_hostLink});
     }
 
+    bool NamespaceEntered() const { return m_namespace; }
     bool Running() const { return m_started; }
     // What a client here sets CUPS_SERVER to.
     const std::string& Server() const { return m_server; }
@@ -209,9 +217,9 @@ class RemoteCupsd {
     }
 
   private:
-    static void Ip(std::vector<std::string> args) {
+    static bool Ip(std::vector<std::string> args) {
         args.insert(args.begin(), "/usr/sbin/ip");
-        RunCommand(args);
+        return RunCommand(args).exitCode == 0;
     }
 
     TempDir m_dir;
@@ -219,6 +227,7 @@ class RemoteCupsd {
     std::string m_hostLink;
     std::string m_address;
     std::string m_server;
+    bool m_namespace = false;
     bool m_started = false;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <clocale>
+#include <cstdlib>
 
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
@@ -78,6 +79,33 @@ TEST(PrintLog, SameSecondRecordsByPrinterIgnoringCase) {
     EXPECT_EQ(GetCsvField(lines[1], 2), "\\\\PC2");  // "alpha" and "Alpha" compare equal
     EXPECT_EQ(GetCsvField(lines[2], 2), "\\\\PC9");
     EXPECT_EQ(GetCsvField(lines[3], 1), "beta");
+}
+
+// Where punctuation is ignored in collation (en_US), the fields must still be compared one by
+// one: a printer whose name begins another's comes first, whatever follows it on the line.
+TEST(PrintLog, SameSecondOrderHoldsWhereTheLocaleIgnoresPunctuation) {
+    TempDir locales;
+    if (std::setlocale(LC_ALL, "en_US.UTF-8") == nullptr) {
+        const auto made = RunCommand(
+            {"/usr/bin/localedef", "-i", "en_US", "-f", "UTF-8", locales / "en_US.UTF-8"});
+        setenv("LOCPATH", locales.Path().c_str(), 1);
+        ASSERT_NE(std::setlocale(LC_ALL, "en_US.UTF-8"), nullptr) << made.err;
+    }
+    ReportWorld w;
+    std::setlocale(LC_ALL, "en_US.UTF-8");
+    w.File("a",
+           "1,20061015120000,Laser2,\\\\PC1,u,1,1\r\r\n"
+           "2,20061015120000,Laser,\\\\PC9,u,2,2\r\r\n"
+           "3,20061015120000,laser,\\\\PC1,u,3,3\r\r\n"
+           "4,20061015120000,Laser,\\\\PC,zed,4,4\r\r\n"
+           "5,20061015120000,Laser,\\\\PC1,Amy,5,5\r\r\n");
+    std::string pages;
+    for (const auto& line : w.LogLines()) {
+        pages += GetCsvField(line, 4);
+    }
+    unsetenv("LOCPATH");
+    std::setlocale(LC_ALL, "C.UTF-8");
+    EXPECT_EQ(pages, "45321");
 }
 
 // Anyone can fill one second with records; the log must still come up at once, in the order a
@@ -162,6 +190,9 @@ TEST(PrintTotals, WideNamesLineUpAndBigTotalsWiden) {
     EXPECT_EQ(lines[2], "  \\\\経理部" + std::string(32, ' ') + " [99999枚]");
     EXPECT_EQ(lines[3], "  \\\\PC1" + std::string(35, ' ') + " [100000枚]");
     EXPECT_EQ(DisplayCells("\\\\経理部"), 8);
+    // Characters a CJK font draws double width though Unicode leaves them ambiguous.
+    EXPECT_EQ(DisplayCells("①Ω→※Жα"), 12);
+    EXPECT_EQ(DisplayCells("é-Ａ"), 4);
     EXPECT_EQ(PadToCells(std::string(45, 'x'), 40), std::string(45, 'x'));
 }
 

@@ -97,7 +97,7 @@ TEST(Watchers, APrinterThatCannotBeWatchedHoldsNothingUp) {
 TEST(Watchers, MoreThanTwoHundredFiftySixPrintersAreAllWatched) {
     std::vector<PrinterInfo> printers;
     for (int i = 0; i < 300; ++i) {
-        printers.push_back({"Q" + std::to_string(i), ""});
+        printers.push_back({std::string("Q").append(std::to_string(i)), ""});
     }
     SpoolWorld w(printers);
     w.Start();
@@ -180,13 +180,19 @@ TEST(Watchers, PrintersAddedAndDeletedWhileRunningAreFollowed) {
 TEST(Watchers, AStopFromTheStartsOwnEventsIsDeferredAndEndsIt) {
     std::vector<PrinterInfo> printers;
     for (int i = 0; i < 20; ++i) {
-        printers.push_back({"Q" + std::to_string(i), ""});
+        printers.push_back({std::string("Q").append(std::to_string(i)), ""});
     }
     SpoolWorld w(printers);
     w.watchers = std::make_unique<SpoolWatchers>(w.spooler, w.files, w.log, w.clock);
     int pumped = 0;
+    // A watcher may be up before the first wait serves any event: the cancel then comes while a
+    // later one starts. Every watcher made up to the cancel stays; none after it.
+    int madeAtCancel = 0;
     platform::SetThreadEventPump([&] {
         if (++pumped == 1) {
+            for (int i = 0; i < w.watchers->Slots().Count(); ++i) {
+                madeAtCancel += w.watchers->Slots().At(i).watcher ? 1 : 0;
+            }
             EXPECT_TRUE(w.watchers->Busy());
             w.watchers->CancelStart();
             w.watchers->Stop();  // refused while busy: nothing is freed
@@ -201,7 +207,7 @@ TEST(Watchers, AStopFromTheStartsOwnEventsIsDeferredAndEndsIt) {
     for (int i = 0; i < slots.Count(); ++i) {
         started += slots.At(i).watcher ? 1 : 0;
     }
-    EXPECT_EQ(started, 1);
+    EXPECT_EQ(started, madeAtCancel);
     w.watchers->FollowPrinters();  // after a cancel nothing starts any more
     w.watchers->Stop();
     EXPECT_EQ(slots.At(0).running.load(), 0);

@@ -58,7 +58,7 @@ TEST(Registry, OnlyTheExactTypeIsRead) {
 
 TEST(Registry, ARefusedWriteLeavesTheFormerValue) {
     if (!testsupport::CanTestRefusals()) {
-        GTEST_SKIP() << "cannot drop privileges here";
+        GTEST_SKIP() << testsupport::kCannotTestRefusals;
     }
     testsupport::Stores stores;
     TdmRegistryCtl reg(stores.machine, stores.user);

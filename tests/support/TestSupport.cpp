@@ -135,7 +135,8 @@ ChildHolding::~ChildHolding() {
 }
 
 bool CanTestRefusals() {
-    return RunInChild([] { return geteuid() != 0 ? 0 : 1; }, true) == 0;
+    // Without root the child stays the owner of the files, whose rights then refuse nothing.
+    return geteuid() == 0 && RunInChild([] { return geteuid() != 0 ? 0 : 1; }, true) == 0;
 }
 
 CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env,

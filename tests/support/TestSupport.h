@@ -48,8 +48,10 @@ class ChildHolding {
     int m_pid = -1;
 };
 
-// Whether the child can drop privileges, that is whether refusals can be tested at all.
+// Whether a child can drop to another user, that is whether refusals can be tested at all.
 bool CanTestRefusals();
+constexpr const char* kCannotTestRefusals =
+    "needs root, to drop to another user: the owner of a file is not refused by its rights";
 
 struct CommandResult {
     int exitCode = -1;

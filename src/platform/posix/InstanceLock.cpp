@@ -72,6 +72,34 @@ bool InstanceLock::Acquire(const std::string& name) {
     return true;
 }
 
+std::string InstanceLock::PrivateRuntimeFolder() {
+    return MakePrivateFolder(FallbackFolder()) ? FallbackFolder() : std::string();
+}
+
+InstanceLock::Holder InstanceLock::Probe(const std::string& name) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || *runtime == '\0') {
+        // Only a folder of our own counts; one someone else made first proves nothing.
+        struct stat st {};
+        if (lstat(FallbackFolder().c_str(), &st) != 0) {
+            return errno == ENOENT ? Holder::Nobody : Holder::Unknown;
+        }
+        if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+            return Holder::Unknown;
+        }
+    }
+    const int fd = open(PathFor(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? Holder::Nobody : Holder::Unknown;
+    }
+    Holder holder = Holder::Nobody;
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        holder = errno == EWOULDBLOCK ? Holder::Someone : Holder::Unknown;
+    }
+    close(fd);  // also lets go of the lock
+    return holder;
+}
+
 void InstanceLock::Release() {
     if (m_fd >= 0) {
         flock(m_fd, LOCK_UN);
