@@ -146,6 +146,12 @@ void TdlgOption::ShowDataStatistics() {
     const DataStatistics stats =
         ScanDataStatistics(files, ledDataDirectoryName->text().toLocal8Bit().toStdString());
     files.ReleaseRecordLock();
+    if (stats.folderError != 0) {
+        m_context.sink.Show(
+            UnreachableFolderText(ledDataDirectoryName->text().toLocal8Bit().toStdString(),
+                                  stats.folderError),
+            "Tessaroven Error", platform::MB_ICONSTOP);
+    }
     ledFileCount->setText(QString::number(stats.fileCount));
     ledFileSize->setText(QString::number(stats.totalBytes));
     if (!stats.hasRecords) {

@@ -10,7 +10,7 @@ TotalsResult SumPrintedPages(PrintDataFiles& files, const TotalsQuery& query) {
     TotalsResult result;
     std::unordered_map<std::string, size_t> index;
     std::string key;
-    for (const auto& path : ListPrintDataFiles(files.DataDirectory())) {
+    for (const auto& path : ListPrintDataFiles(files.DataDirectory(), &result.folderError)) {
         for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
             const PrintRecord& r = files.LastRead();
             if (r.jobId == -1) {

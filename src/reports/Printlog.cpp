@@ -102,6 +102,7 @@ void TfrmPrintLog::showEvent(QShowEvent* event) {
 void TfrmPrintLog::LoadPrintLog() {
     PrintLogTable table;
     const auto result = table.Load(m_context.files);
+    const int folderError = table.FolderError();
     Model->Reset(std::move(table));
     // The designed widths, widened where this font needs more room for the row numbers and the
     // date and time.
@@ -119,7 +120,10 @@ void TfrmPrintLog::LoadPrintLog() {
     for (int c = 0; c < 6; ++c) {
         StringGrid1->setColumnWidth(c, std::max(kWidths[c], minimum[c]));
     }
-    if (result == PrintLogTable::LoadResult::NoRecords) {
+    if (result == PrintLogTable::LoadResult::Unreachable) {
+        m_context.sink.Show(UnreachableFolderText(m_context.files.DataDirectory(), folderError),
+                            "Tessaroven Error", platform::MB_ICONSTOP);
+    } else if (result == PrintLogTable::LoadResult::NoRecords) {
         m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
     }
     const int rows = Model->rowCount();

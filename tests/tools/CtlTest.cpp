@@ -214,9 +214,14 @@ TEST(Ctl, LogAndTotalsAnswerFromTheDataFiles) {
     EXPECT_EQ(none.out, "");
     EXPECT_EQ(none.err, "印刷データがありません。\n");
 
-    const auto empty = w.Ctl({"log", "--data-dir", w.dir / "nowhere"});
-    EXPECT_EQ(empty.exitCode, 0);
-    EXPECT_EQ(empty.out, "");
+    // A folder that cannot be reached is no empty one.
+    for (const char* command : {"log", "stats"}) {
+        const auto away = w.Ctl({command, "--data-dir", w.dir / "nowhere"});
+        EXPECT_EQ(away.exitCode, 1) << command;
+        EXPECT_EQ(away.out, "") << command;
+        EXPECT_EQ(away.err, "tessaroven-ctl: The data folder " + w.dir / "nowhere" +
+                                " cannot be reached: No such file or directory\n");
+    }
 
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"totals", "--month", "2026-11"},
