@@ -140,6 +140,43 @@ TEST(Purge, AFailedRenameLeavesTheDataFileWhole) {
     EXPECT_TRUE(m.Strays().empty());
 }
 
+// On a share, another computer can remove or replace the file while we rewrite it: then our
+// copy may be the only one of the records kept, and it is never thrown away.
+TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
+    for (const std::string now : {"nothing", "a stranger", "the same records"}) {
+        Maintenance m;
+        m.File("a", kMarch + kApril);
+        PurgeFaults faults;
+        faults.failRename = true;
+        faults.reached = [&](const char*) {
+            unlink((m.data / "PrintData_a.dat").c_str());
+            if (now == "a stranger") {
+                m.File("a", kOctober);
+            } else if (now == "the same records") {
+                m.File("a", kApril);
+            }
+        };
+        const auto report = m.Purge(2006, 3, &faults);
+        ASSERT_EQ(report.files.size(), 1u) << now;
+        EXPECT_TRUE(report.files[0].orphaned) << now;
+        EXPECT_EQ(m.sink.Messages().size(), 1u) << now;
+        std::string all;
+        for (const auto& path : ListPrintDataFiles(m.data.Path())) {
+            all += ReadFile(path);
+        }
+        if (now == "nothing") {
+            EXPECT_TRUE(report.files[0].rewritten);
+            EXPECT_EQ(m.Read("a"), kApril);
+        } else if (now == "a stranger") {
+            EXPECT_EQ(all, kApril + kOctober) << "kept as " << report.files[0].error;
+            EXPECT_NE(report.files[0].error.find("PrintData_a-kept1.dat"), std::string::npos);
+        } else {
+            EXPECT_EQ(all, kApril);  // accounted for: no second copy
+        }
+        EXPECT_TRUE(m.Strays().empty()) << now;
+    }
+}
+
 TEST(Purge, ATemporaryFileThatCannotBeWrittenStopsThePurge) {
     Maintenance m;
     std::string big;
