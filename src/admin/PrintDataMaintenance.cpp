@@ -78,6 +78,11 @@ bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platfor
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (!file.OpenForUpdate(path)) {
+            // A client that opens files for reading or writing only has no locks to offer
+            // either: the file is read without one.
+            if (errno == EOPNOTSUPP && file.OpenForReading(path)) {
+                return true;
+            }
             // Without write access the lock cannot be had, and without it appends get lost.
             error = platform::SystemErrorText(errno);
             return false;
@@ -105,6 +110,10 @@ bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platfor
 bool TakeOverOwnership(platform::SharedFile& out, const platform::FileOwnership& old) {
     if (out.SetOwner(old.owner, old.group)) {
         return out.SetMode(old.mode);
+    }
+    // A network client without owners and rights of its own: the server decides.
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        return true;
     }
     if (platform::FileOwnership now; out.Ownership(now) && now.owner == old.owner) {
         out.SetGroup(old.group);

@@ -106,6 +106,10 @@ bool IsGroupSharedFolder(const std::string& dir);
 // $XDG_STATE_HOME/tessaroven, else ~/.local/state/tessaroven (not created here).
 std::string UserStateFolder();
 
+// The size of the regular file at path (not followed) as the file system tells it now, apart
+// from any file open under that name; -1 with errno when there is none.
+std::int64_t SizeAt(const std::string& path);
+
 // Makes a rename or a new name in dir last a crash.
 void SyncFolder(const std::string& dir);
 

@@ -318,6 +318,11 @@ bool ReplacementFile::Create(const std::string& dir) {
             const std::string name = RandomReplacementName();
             m_fd = open(Join(m_dir, name).c_str(),
                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_fd < 0 && errno == EOPNOTSUPP) {
+                // Userspace SMB clients open files for reading or for writing, not both.
+                m_fd = open(Join(m_dir, name).c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            }
             if (m_fd >= 0) {
                 m_tempName = name;
             } else if (errno != EEXIST) {
@@ -419,6 +424,18 @@ std::vector<std::string> RegularFilesIn(const std::string& dir, int* error) {
     }
     closedir(d);
     return names;
+}
+
+std::int64_t SizeAt(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<std::int64_t>(st.st_size);
 }
 
 std::string UserStateFolder() {
