@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/Host.h"
 #include "platform/SharedFile.h"
@@ -75,7 +77,7 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 bool AppendRecords(const std::string& path, const std::vector<std::string>& lines,
-                   std::chrono::milliseconds lockWait, bool& waitedInVain) {
+                   std::chrono::milliseconds lockWait, bool& waitedInVain, std::int64_t* end) {
     platform::SharedFile file;
     // While a purge on another computer puts its new file in place, the name can be missing for
     // a moment on a share.
@@ -124,6 +126,9 @@ bool AppendRecords(const std::string& path, const std::vector<std::string>& line
         }
     }
     if (skip == lines.size()) {
+        if (end != nullptr) {
+            *end = size;
+        }
         return true;
     }
     std::string rest;
@@ -143,10 +148,92 @@ bool AppendRecords(const std::string& path, const std::vector<std::string>& line
         errno = error;
         return false;
     }
+    if (end != nullptr) {
+        *end = file.Size();
+    }
     return true;
 }
 
+namespace {
+
+// Whether the file at path still has line ending at end, as it had when we wrote it there.
+bool StillHolds(const std::string& path, std::int64_t end, const std::string& line) {
+    // A network client may hand an open of the name the file it had open before, replaced
+    // or not: the size the server gives for the name speaks first.
+    if (platform::SizeAt(path) < end) {
+        return false;
+    }
+    platform::SharedFile file;
+    if (!file.OpenForReading(path) || file.Size() < end ||
+        end < static_cast<std::int64_t>(line.size())) {
+        return false;
+    }
+    std::string there(line.size(), '\0');
+    return file.ReadAt(end - static_cast<std::int64_t>(line.size()), there.data(), there.size()) ==
+               static_cast<long>(there.size()) &&
+           there == line;
+}
+
+// The size of the file at path and its last whole line.
+void LastLine(const std::string& path, std::int64_t& end, std::string& line) {
+    platform::SharedFile file;
+    end = file.OpenForReading(path) ? file.Size() : -1;
+    if (end <= 0) {
+        return;
+    }
+    std::string tail(static_cast<size_t>(std::min<std::int64_t>(end, 512)), '\0');
+    if (file.ReadAt(end - static_cast<std::int64_t>(tail.size()), tail.data(), tail.size()) !=
+            static_cast<long>(tail.size()) ||
+        tail.back() != '\n') {
+        return;
+    }
+    const auto before = tail.rfind('\n', tail.size() - 2);
+    if (before != std::string::npos) {
+        line = tail.substr(before + 1);
+    } else if (static_cast<std::int64_t>(tail.size()) == end) {
+        line = tail;
+    }
+}
+
+// The lines of the file at path; false when it cannot be read whole.
+bool LinesOf(const std::string& path, std::unordered_set<std::string>& lines) {
+    platform::SharedFile file;
+    if (!file.OpenForReading(path)) {
+        return false;
+    }
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        const long n = file.Read(buf, sizeof buf);
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    for (size_t begin = 0, nl; (nl = text.find('\n', begin)) != std::string::npos; begin = nl + 1) {
+        lines.insert(text.substr(begin, nl + 1 - begin));
+    }
+    return true;
+}
+
+}  // namespace
+
 struct PendingRecords::State {
+    // Records written lately, watched for a while: a purge on another computer that read the
+    // file before they reached it replaces it with a copy that lacks them. Locks do not reach
+    // across computers on a share, so the writer is the one to notice and write them again.
+    struct Written {
+        std::string path;
+        std::string line;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::deque<Written> recent;
+    std::map<std::string, std::pair<std::int64_t, std::string>> lastWritten;  // end, line
+    std::chrono::milliseconds watchFor{60000};
+
     mutable std::mutex mutex;
     std::condition_variable wake;     // the thread: something to write, or stop
     std::condition_variable written;  // waiters: the queue changed
@@ -195,12 +282,67 @@ struct PendingRecords::State {
         }
     }
 
+    // Writes again what a replacement of a data file lacks of the records written lately.
+    void WatchRecent(std::unique_lock<std::mutex>& lock) {
+        const auto now = std::chrono::steady_clock::now();
+        std::map<std::string, std::vector<std::string>> byPath;
+        for (const auto& w : recent) {
+            byPath[w.path].push_back(w.line);
+        }
+        const auto marks = lastWritten;
+        lock.unlock();
+        std::map<std::string, std::pair<std::int64_t, std::string>> ends;
+        for (const auto& [path, lines] : byPath) {
+            const auto mark = marks.find(path);
+            if (mark != marks.end() && StillHolds(path, mark->second.first, mark->second.second)) {
+                continue;
+            }
+            std::unordered_set<std::string> present;
+            if (!LinesOf(path, present)) {
+                continue;  // away for now: tried again later
+            }
+            std::vector<std::string> missing;
+            for (const auto& line : lines) {
+                if (!present.contains(line)) {
+                    missing.push_back(line);
+                }
+            }
+            bool waitedInVain = false;
+            std::int64_t end = -1;
+            std::string last;
+            if (missing.empty()) {
+                LastLine(path, end, last);
+            } else if (!AppendRecords(path, missing, lockWait, waitedInVain, &end)) {
+                continue;
+            } else {
+                last = missing.back();
+                Diagnose(path + " was replaced while records were written to it; " +
+                         std::to_string(missing.size()) + " written again");
+            }
+            if (end >= 0 && !last.empty()) {
+                ends[path] = {end, last};
+            }
+        }
+        lock.lock();
+        for (const auto& [path, mark] : ends) {
+            lastWritten[path] = mark;
+        }
+        while (!recent.empty() && now - recent.front().at > watchFor) {
+            recent.pop_front();
+        }
+    }
+
     void Run() {
         std::unique_lock lock(mutex);
         while (!stop) {
             if (queue.empty() || (failing && !retryNow)) {
                 retryNow = false;
-                wake.wait_for(lock, failing ? retryInterval : std::chrono::hours(1));
+                if (!recent.empty() && !failing) {
+                    wake.wait_for(lock, std::chrono::seconds(1));
+                    WatchRecent(lock);
+                } else {
+                    wake.wait_for(lock, failing ? retryInterval : std::chrono::hours(1));
+                }
                 continue;
             }
             retryNow = false;
@@ -217,7 +359,8 @@ struct PendingRecords::State {
             const auto wait = lockWait;
             lock.unlock();
             bool waitedInVain = false;
-            const bool ok = AppendRecords(path, lines, wait, waitedInVain);
+            std::int64_t end = -1;
+            const bool ok = AppendRecords(path, lines, wait, waitedInVain, &end);
             const int error = errno;
             lock.lock();
             if (waitedInVain) {
@@ -230,6 +373,11 @@ struct PendingRecords::State {
                          " written without it");
             }
             if (ok) {
+                const auto now = std::chrono::steady_clock::now();
+                for (const auto& line : lines) {
+                    recent.push_back({path, line, now});
+                }
+                lastWritten[path] = {end, lines.back()};
                 queue.erase(queue.begin(), queue.begin() + static_cast<long>(lines.size()));
                 Rewrite();
                 if (failing) {
@@ -248,6 +396,10 @@ struct PendingRecords::State {
                 failedCovering = covers;
             }
             written.notify_all();
+        }
+        // A purge elsewhere may just have replaced the file: one last look before leaving.
+        if (!recent.empty() && !failing) {
+            WatchRecent(lock);
         }
         exited = true;
         written.notify_all();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,8 +17,10 @@ struct PendingRecord {
 // Appends lines to the end of the data file at path, holding its lock for at most lockWait.
 // Lines the file already ends with (a copy written before a crash or a lost answer from the
 // server) are not written again. False with errno when the file could not be written.
+// end, when given, receives the file's size afterwards.
 bool AppendRecords(const std::string& path, const std::vector<std::string>& lines,
-                   std::chrono::milliseconds lockWait, bool& waitedInVain);
+                   std::chrono::milliseconds lockWait, bool& waitedInVain,
+                   std::int64_t* end = nullptr);
 
 // Records waiting to be written to their data files, in the order they were made. Every record
 // is first kept in a file on this computer (when one is set), so that neither a data folder that
