@@ -513,10 +513,9 @@ void PrintDataFiles::WritePrintRecord() {
 }
 
 void PrintDataFiles::AnnounceWaitingRecords() {
-    if (m_waitingAnnounced) {
+    if (m_waitingAnnounced.exchange(true)) {
         return;
     }
-    m_waitingAnnounced = true;
     const int error = m_pending.LastError();
     m_sink.Show("The data folder " + DataDirectory() + " cannot be written to" +
                     (error != 0 ? " (" + platform::SystemErrorText(error) + ")" : "") +

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -198,7 +199,7 @@ class PrintDataFiles {
     std::chrono::milliseconds m_lockWait{10000};
     std::function<void(const std::string&)> m_diagnostics;
     std::chrono::milliseconds m_writeWait{2000};
-    bool m_waitingAnnounced = false;
+    std::atomic<bool> m_waitingAnnounced{false};
     // Last, so that its thread stops before the rest goes.
     PendingRecords m_pending;
 };
