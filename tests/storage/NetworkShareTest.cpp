@@ -1,6 +1,7 @@
 // The data directory on a real SMB share, mounted twice as two computers would (one mount per
 // computer, each with its own cache and locks). Needs root, for the share's private network.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -56,7 +58,14 @@ struct Share {
         b = lines[1];
     }
     ~Share() {
-        if (!a.empty()) {
+        if (a.empty()) {
+            return;
+        }
+        Run("stop");
+        // Now and then the server outlives the tool's stop, and with it the namespace.
+        std::ifstream pidFile(work / "smbd.pid");
+        if (int pid = 0; pidFile >> pid && pid > 0 && kill(pid, 0) == 0) {
+            kill(-pid, SIGKILL);
             Run("stop");
         }
     }
