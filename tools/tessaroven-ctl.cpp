@@ -435,6 +435,11 @@ struct DataFiles {
     std::string dir;
 };
 
+int FolderUnreachable(const std::string& dir, int error) {
+    std::fprintf(stderr, "tessaroven-ctl: %s\n", UnreachableFolderText(dir, error).c_str());
+    return kFailed;
+}
+
 int Log(const Args& args) {
     if (WantsHelp(args)) {
         std::fputs(kLogUsage, stdout);
@@ -447,7 +452,11 @@ int Log(const Args& args) {
     DataFiles data(options);
     PrintDataFiles& files = data.files;
     PrintLogTable table;
-    if (table.Load(files) == PrintLogTable::LoadResult::NoRecords) {
+    const auto loaded = table.Load(files);
+    if (loaded == PrintLogTable::LoadResult::Unreachable) {
+        return FolderUnreachable(data.dir, table.FolderError());
+    }
+    if (loaded == PrintLogTable::LoadResult::NoRecords) {
         std::fprintf(stderr, "%s\n", "印刷データがありません。");
         return kFailed;
     }
@@ -511,6 +520,9 @@ int Totals(const Args& args) {
     files.AcquireRecordLock();
     const TotalsResult result = SumPrintedPages(files, query);
     files.ReleaseRecordLock();
+    if (result.folderError != 0) {
+        return FolderUnreachable(data.dir, result.folderError);
+    }
     if (result.groups.empty()) {
         std::fprintf(stderr, "%s\n", "印刷データがありません。");
         return kFailed;
@@ -536,6 +548,9 @@ int Stats(const Args& args) {
     files.AcquireRecordLock();
     const DataStatistics stats = ScanDataStatistics(files, dir);
     files.ReleaseRecordLock();
+    if (stats.folderError != 0) {
+        return FolderUnreachable(dir, stats.folderError);
+    }
     std::printf("directory: %s\nfiles: %d\nbytes: %llu\n", dir.c_str(), stats.fileCount,
                 static_cast<unsigned long long>(stats.totalBytes));
     if (stats.hasRecords) {
@@ -570,10 +585,16 @@ int Purge(const Args& args) {
     files.AcquireRecordLock();
     const PurgeReport report = PurgePrintData(files, dir, SelectedMonth(year, month), data.sink);
     files.ReleaseRecordLock();
+    if (report.folderError != 0) {
+        return FolderUnreachable(dir, report.folderError);
+    }
     bool allDone = !report.stopped;
     for (const auto& f : report.files) {
         const std::string name = f.path.substr(f.path.rfind('/') + 1);
-        if (f.rewritten) {
+        if (f.orphaned) {
+            std::printf("%s: %s\n", name.c_str(), f.error.c_str());
+            allDone = allDone && f.rewritten;
+        } else if (f.rewritten) {
             std::printf("%s: removed %ld, kept %ld\n", name.c_str(), f.removed, f.kept);
         } else {
             std::printf("%s: left as it was (%s)\n", name.c_str(), f.error.c_str());

@@ -86,6 +86,10 @@ TdlgOption::TdlgOption(OptionContext context, QWidget* parent)
     GroupBox1 = new QGroupBox(this);
     GroupBox1->setGeometry(32, 88, 385, 169);
     ledFileCount = ReadOnlyEdit(GroupBox1, "ファイル数", 112, 16, 73);
+    // Counts that seem too high for the number of users are explained by the naming.
+    ledFileCount->setToolTip(QStringLiteral(
+        "Every user has one file per computer: PrintData_<user>@<computer>.dat. Files named "
+        "PrintData_<user>.dat were written by earlier versions and are counted too."));
     ledFileSize = ReadOnlyEdit(GroupBox1, "ファイル総容量", 112, 40, 73);
     auto* bytes = new QLabel(QString::fromUtf8("バイト"), GroupBox1);
     bytes->move(190, 43);
@@ -182,6 +186,12 @@ void TdlgOption::ShowDataStatistics() {
     const DataStatistics stats =
         ScanDataStatistics(files, ledDataDirectoryName->text().toLocal8Bit().toStdString());
     files.ReleaseRecordLock();
+    if (stats.folderError != 0) {
+        m_context.sink.Show(
+            UnreachableFolderText(ledDataDirectoryName->text().toLocal8Bit().toStdString(),
+                                  stats.folderError),
+            "Tessaroven Error", platform::MB_ICONSTOP);
+    }
     ledFileCount->setText(QString::number(stats.fileCount));
     ledFileSize->setText(QString::number(stats.totalBytes));
     if (!stats.hasRecords) {

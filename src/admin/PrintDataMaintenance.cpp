@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <unordered_set>
 
 #include "platform/Host.h"
 #include "platform/SharedFile.h"
@@ -24,7 +25,7 @@ int CompareRecordDates(const platform::SystemTime& a, const platform::SystemTime
 
 DataStatistics ScanDataStatistics(PrintDataFiles& files, const std::string& dir) {
     DataStatistics stats;
-    for (const auto& path : ListPrintDataFiles(dir)) {
+    for (const auto& path : ListPrintDataFiles(dir, &stats.folderError)) {
         ++stats.fileCount;
         platform::SharedFile file;
         if (!file.OpenForReading(path)) {
@@ -77,6 +78,11 @@ bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platfor
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (!file.OpenForUpdate(path)) {
+            // A client that opens files for reading or writing only has no locks to offer
+            // either: the file is read without one.
+            if (errno == EOPNOTSUPP && file.OpenForReading(path)) {
+                return true;
+            }
             // Without write access the lock cannot be had, and without it appends get lost.
             error = platform::SystemErrorText(errno);
             return false;
@@ -105,6 +111,10 @@ bool TakeOverOwnership(platform::SharedFile& out, const platform::FileOwnership&
     if (out.SetOwner(old.owner, old.group)) {
         return out.SetMode(old.mode);
     }
+    // A network client without owners and rights of its own: the server decides.
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+        return true;
+    }
     if (platform::FileOwnership now; out.Ownership(now) && now.owner == old.owner) {
         out.SetGroup(old.group);
         return out.SetMode(old.mode);
@@ -116,13 +126,92 @@ bool TakeOverOwnership(platform::SharedFile& out, const platform::FileOwnership&
     return (old.mode & 0006) == 0006 && out.SetMode(old.mode);
 }
 
+// Whether every line of kept is in the file at path.
+bool HoldsEveryLine(const std::string& path, const std::string& kept) {
+    RecordCursor cursor;
+    if (!cursor.Open(path)) {
+        return false;
+    }
+    std::unordered_set<std::string> present;
+    std::string_view piece;
+    PrintRecord record;
+    while (cursor.Next(piece)) {
+        ParsePrintRecordLine(piece, record);
+        if (record.jobId != -1) {
+            present.insert(FormatStoredRecord(record));
+        }
+    }
+    if (cursor.Error() != 0) {
+        return false;
+    }
+    for (size_t begin = 0, end; (end = kept.find('\n', begin)) != std::string::npos;
+         begin = end + 1) {
+        if (!present.contains(kept.substr(begin, end + 1 - begin))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& bytes,
+                  const platform::FileOwnership& ownership) {
+    platform::SharedFile file;
+    if (!file.CreateNew(path)) {
+        return false;
+    }
+    TakeOverOwnership(file, ownership);
+    return file.WriteAll(bytes) && file.Sync();
+}
+
+// The original vanished under a failed replacement: the kept records go back under its name
+// when that is free, stay put when what is there now holds them, and otherwise get a name of
+// their own that every reader lists. Only when all of that fails does the copy stay under its
+// temporary name, and the report says where.
+void KeepOrphanedRecords(platform::ReplacementFile& out, const std::string& path,
+                         const std::string& kept, const platform::FileOwnership& ownership,
+                         PurgedFile& result) {
+    result.orphaned = true;
+    if (WriteNewFile(path, kept, ownership)) {
+        result.rewritten = true;
+        result.error = "it vanished during the rewrite; the records kept were put back";
+        return;
+    }
+    if (errno == EEXIST && HoldsEveryLine(path, kept)) {
+        result.error =
+            "another process replaced it meanwhile; its new file holds every record "
+            "kept";
+        return;
+    }
+    const std::string stem = path.substr(0, path.size() - 4);
+    for (int n = 1; n < 100; ++n) {
+        const std::string other = stem + "-kept" + std::to_string(n) + ".dat";
+        if (WriteNewFile(other, kept, ownership)) {
+            result.error =
+                "another process replaced it meanwhile; the records kept are in " + other;
+            return;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const std::string temp = out.TemporaryPath();
+    if (!temp.empty()) {
+        out.Keep();
+        result.error = "it vanished during the rewrite; the records kept are in " + temp;
+    } else {
+        result.error =
+            "it vanished during the rewrite, and the records kept could not be "
+            "stored anywhere";
+    }
+}
+
 }  // namespace
 
 PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int selectedMonth,
                            platform::MessageSink& sink, const PurgeFaults* faults) {
     PurgeReport report;
     platform::RemoveStaleReplacements(dir);
-    for (const auto& path : ListPrintDataFiles(dir)) {
+    for (const auto& path : ListPrintDataFiles(dir, &report.folderError)) {
         PurgedFile& result = report.files.emplace_back();
         result.path = path;
 
@@ -183,7 +272,15 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         }
         const bool failRename = faults != nullptr && faults->failRename;
         if (failRename || !out.Replace(path)) {
-            result.error = platform::SystemErrorText(failRename ? EPERM : errno);
+            const std::string why = platform::SystemErrorText(failRename ? EPERM : errno);
+            if (cursor.File().IsAt(path)) {
+                result.error = why;  // the original is still there, whole: nothing was lost
+                continue;
+            }
+            // Someone removed or replaced the original meanwhile (another computer's purge, on
+            // a share): our copy may be the only one of the records kept.
+            KeepOrphanedRecords(out, path, kept, ownership, result);
+            sink.Show(path + ": " + result.error, "Tessaroven Error", platform::MB_ICONSTOP);
             continue;
         }
         platform::SyncFolder(dir);

@@ -18,7 +18,8 @@ struct DataStatistics {
     bool hasRecords = false;  // earliest, latest and firstMonth are set
     platform::SystemTime earliest;
     platform::SystemTime latest;
-    int firstMonth = 0;  // year * 12 + month of the earliest record; 0 without records
+    int firstMonth = 0;   // year * 12 + month of the earliest record; 0 without records
+    int folderError = 0;  // errno when dir could not be listed
 };
 
 // Counts, sizes and reads every print data file of dir. The caller holds the record lock.
@@ -32,12 +33,14 @@ struct PurgedFile {
     long removed = 0;  // records of the chosen months and lines that were no complete record
     long kept = 0;
     bool rewritten = false;
-    std::string error;  // why the file was left as it was
+    bool orphaned = false;  // the original vanished midway: error says where its records are
+    std::string error;      // why the file was left as it was
 };
 
 struct PurgeReport {
     std::vector<PurgedFile> files;
     bool stopped = false;  // a temporary file could not be written: later files untouched
+    int folderError = 0;   // errno when dir could not be listed
 };
 
 // Points where a test can stop or break a purge.

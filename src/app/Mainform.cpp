@@ -9,6 +9,7 @@
 #include "admin/Password.h"
 #include "admin/PasswordDlg.h"
 #include "platform/Host.h"
+#include "platform/SharedFile.h"
 #include "reports/Printcalc.h"
 #include "reports/Printlog.h"
 
@@ -112,6 +113,8 @@ void TfrmMain::FormCreate() {
     m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 0);
     m_files.SetNames(platform::ComputerName(), platform::UserName());
     m_files.EstablishDataDirectory(platform::CommonAppDataFolder());
+    // Records that could not reach the data folder before the last exit go first.
+    m_files.SetPendingStore(platform::UserStateFolder() + "/waiting-records");
     m_watchers.Start();
     m_openWindowKind = kNone;
     if (m_closePending) {
@@ -294,6 +297,11 @@ void TfrmMain::Timer1Timer() {
         return;
     }
     m_watchers.FollowPrinters();
+    // A share that came back is noticed even when nobody prints.
+    if (++m_ticksSinceRetry >= 5) {
+        m_ticksSinceRetry = 0;
+        m_files.RetryPendingRecords();
+    }
     if (m_closePending) {
         FormClose();
         return;

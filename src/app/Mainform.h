@@ -116,6 +116,7 @@ class TfrmMain final : public QWidget {
     int m_passwordDialogMode = 0;
     bool m_closed = false;
     bool m_closePending = false;
+    int m_ticksSinceRetry = 0;
 };
 
 extern TfrmMain* frmMain;

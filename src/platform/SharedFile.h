@@ -31,13 +31,19 @@ class SharedFile {
     // Reading and writing, for a rewrite that must hold the file's lock.
     bool OpenForUpdate(const std::string& path);
     // Appending, the file created when missing; created tells whether this call made it. When the
-    // file may be read as well, LastByte works on it.
+    // file may be read as well, LastByte and ReadAt work on it. Where the file system refuses
+    // appending opens (some network clients do), writes go to the end the file has when they
+    // start: only a caller holding the file's lock, or its only writer, may rely on that.
     bool OpenForAppending(const std::string& path, bool& created);
+    // A new file that did not exist before (nothing is followed or overwritten); EEXIST if taken.
+    bool CreateNew(const std::string& path);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
 
     // Bytes read; 0 at the end, -1 with errno on a failure.
     long Read(char* buffer, size_t size);
+    // Up to size bytes from offset, without moving the read position; -1 with errno on failure.
+    long ReadAt(std::int64_t offset, char* buffer, size_t size) const;
     bool WriteAll(std::string_view bytes);
     bool Sync();
     std::int64_t Size() const;  // -1 on failure
@@ -61,6 +67,7 @@ class SharedFile {
 
   protected:
     int m_fd = -1;
+    bool m_seekToEnd = false;
 };
 
 // A new file that replaces another in one step once it is complete. Until then it has no name
@@ -74,6 +81,10 @@ class ReplacementFile : public SharedFile {
     bool Replace(const std::string& target);
     // Removes the temporary name, if there is one; the file goes away when closed.
     void Discard();
+    // The temporary name in full, empty while the file has none.
+    std::string TemporaryPath() const;
+    // Leaves the file under its temporary name when it is closed.
+    void Keep() { m_tempName.clear(); }
 
   private:
     std::string m_dir;
@@ -84,11 +95,20 @@ class ReplacementFile : public SharedFile {
 // replacement's naming whose lock is free, that is whose writer is gone.
 void RemoveStaleReplacements(const std::string& dir);
 
-// Names of the regular files directly in dir (no links, folders, FIFOs or devices).
-std::vector<std::string> RegularFilesIn(const std::string& dir);
+// Names of the regular files directly in dir (no links, folders, FIFOs or devices). When the
+// folder cannot be listed, error holds the errno (0 otherwise) and the list is empty.
+std::vector<std::string> RegularFilesIn(const std::string& dir, int* error = nullptr);
 
 // Whether files in dir are meant to be shared with the folder's group.
 bool IsGroupSharedFolder(const std::string& dir);
+
+// Where this user's program keeps state of its own on this computer:
+// $XDG_STATE_HOME/tessaroven, else ~/.local/state/tessaroven (not created here).
+std::string UserStateFolder();
+
+// The size of the regular file at path (not followed) as the file system tells it now, apart
+// from any file open under that name; -1 with errno when there is none.
+std::int64_t SizeAt(const std::string& path);
 
 // Makes a rename or a new name in dir last a crash.
 void SyncFolder(const std::string& dir);

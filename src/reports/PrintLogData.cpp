@@ -32,7 +32,7 @@ PrintLogTable::LoadResult PrintLogTable::Load(PrintDataFiles& files) {
     m_text.clear();
     m_rows.clear();
     files.AcquireRecordLock();
-    const auto paths = ListPrintDataFiles(files.DataDirectory());
+    const auto paths = ListPrintDataFiles(files.DataDirectory(), &m_folderError);
     for (const auto& path : paths) {
         for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
             const PrintRecord& r = files.LastRead();
@@ -52,6 +52,9 @@ PrintLogTable::LoadResult PrintLogTable::Load(PrintDataFiles& files) {
         }
     }
     files.ReleaseRecordLock();
+    if (m_folderError != 0) {
+        return LoadResult::Unreachable;
+    }
     if (paths.empty()) {
         return LoadResult::NoFiles;
     }

@@ -20,8 +20,9 @@ std::string FormatDisplayLine(const PrintRecord& record);
 class PrintLogTable {
   public:
     enum class LoadResult {
-        NoFiles,    // no print data file in the directory
-        NoRecords,  // files, but not one complete record in them
+        Unreachable,  // the directory cannot be listed (see FolderError)
+        NoFiles,      // no print data file in the directory
+        NoRecords,    // files, but not one complete record in them
         Loaded,
     };
 
@@ -29,6 +30,7 @@ class PrintLogTable {
     // for the whole pass.
     LoadResult Load(PrintDataFiles& files);
 
+    int FolderError() const { return m_folderError; }
     size_t Size() const { return m_rows.size(); }
     // The display line, with its closing comma.
     std::string_view Line(size_t i) const {
@@ -36,6 +38,7 @@ class PrintLogTable {
     }
 
   private:
+    int m_folderError = 0;
     struct Row {
         std::int64_t time;  // YYYYMMDDhhmmss as a number: orders like the line's fixed-width start
         size_t offset;

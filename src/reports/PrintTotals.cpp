@@ -21,7 +21,7 @@ TotalsResult SumPrintedPages(PrintDataFiles& files, const TotalsQuery& query) {
                                  ? std::string_view(query.printerText).substr(serverPrefix.size())
                                  : std::string_view("\0", 1);
     }
-    for (const auto& path : ListPrintDataFiles(files.DataDirectory())) {
+    for (const auto& path : ListPrintDataFiles(files.DataDirectory(), &result.folderError)) {
         for (bool open = true; files.ReadPrintRecord(open, path, &filter); open = false) {
             const PrintRecord& r = files.LastRead();
             if (r.jobId == -1) {

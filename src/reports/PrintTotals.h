@@ -29,6 +29,7 @@ struct TotalsResult {
     // In the order of their first record; sums are 64-bit, so no total ever wraps.
     std::vector<std::pair<std::string, std::int64_t>> groups;
     std::int64_t grandTotal = 0;
+    int folderError = 0;  // errno when the data directory could not be listed
 };
 
 // Sums pages printed x copies of the month's records of the printer, by computer or by user. The

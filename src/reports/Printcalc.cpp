@@ -162,6 +162,12 @@ void TfrmPrintCalc::btnCalcClick() {
     const TotalsResult result = SumPrintedPages(m_context.files, query);
     m_context.files.ReleaseRecordLock();
 
+    if (result.folderError != 0) {
+        m_context.sink.Show(
+            UnreachableFolderText(m_context.files.DataDirectory(), result.folderError),
+            "Tessaroven Error", platform::MB_ICONSTOP);
+        return;
+    }
     if (result.groups.empty()) {
         m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
         return;

@@ -127,6 +127,7 @@ void TfrmPrintLog::showEvent(QShowEvent* event) {
 void TfrmPrintLog::LoadPrintLog() {
     PrintLogTable table;
     const auto result = table.Load(m_context.files);
+    const int folderError = table.FolderError();
     Model->Reset(std::move(table));
     // The designed widths, widened where this font needs more room for the row numbers, the
     // date and time and the widest page count: numbers are never cut. The three name columns
@@ -155,7 +156,10 @@ void TfrmPrintLog::LoadPrintLog() {
         StringGrid1->setColumnWidth(c, m_widths[c]);
     }
     FitNameColumns();
-    if (result == PrintLogTable::LoadResult::NoRecords) {
+    if (result == PrintLogTable::LoadResult::Unreachable) {
+        m_context.sink.Show(UnreachableFolderText(m_context.files.DataDirectory(), folderError),
+                            "Tessaroven Error", platform::MB_ICONSTOP);
+    } else if (result == PrintLogTable::LoadResult::NoRecords) {
         m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
     }
     const int rows = Model->rowCount();

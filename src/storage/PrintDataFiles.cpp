@@ -329,10 +329,10 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::vector<std::string> ListPrintDataFiles(const std::string& dir) {
+std::vector<std::string> ListPrintDataFiles(const std::string& dir, int* error) {
     std::vector<std::string> files;
     const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
-    for (const auto& name : platform::RegularFilesIn(dir)) {
+    for (const auto& name : platform::RegularFilesIn(dir, error)) {
         if (name.size() < 13 || !EqualIgnoringAsciiCase(name.substr(0, 9), "PrintData") ||
             !EqualIgnoringAsciiCase(name.substr(name.size() - 4), ".dat")) {
             continue;
@@ -341,6 +341,51 @@ std::vector<std::string> ListPrintDataFiles(const std::string& dir) {
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+namespace {
+
+std::string FileNamePart(const std::string& name, size_t max) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f || std::strchr("@%/\\:*?\"<>|", ch) != nullptr) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    if (out.size() <= max) {
+        return out;
+    }
+    // Cut names still have to differ: the cut is followed by a digest of the whole name.
+    std::uint32_t hash = 2166136261u;
+    for (char ch : name) {
+        hash = (hash ^ static_cast<unsigned char>(ch)) * 16777619u;
+    }
+    char digest[16];
+    std::snprintf(digest, sizeof digest, "%%%08X", hash);
+    std::string cut = out.substr(0, CutOnCharacter(out, max - std::strlen(digest)));
+    // Never end inside an %XX.
+    if (const auto pct = cut.rfind('%'); pct != std::string::npos && pct + 3 > cut.size()) {
+        cut.resize(pct);
+    }
+    return cut + digest;
+}
+
+}  // namespace
+
+std::string UnreachableFolderText(const std::string& dir, int error) {
+    return "The data folder " + dir + " cannot be reached: " + platform::SystemErrorText(error);
+}
+
+std::string PrintDataFileName(const std::string& userName, const std::string& computerName) {
+    // 255 bytes make a file name on every file system we meet.
+    return "PrintData_" + FileNamePart(userName, 120) + "@" + FileNamePart(computerName, 100) +
+           ".dat";
 }
 
 bool OpenForAppending(const std::string& path, platform::SharedFile& file,
@@ -393,7 +438,14 @@ bool OpenForAppending(const std::string& path, platform::SharedFile& file,
 }
 
 PrintDataFiles::PrintDataFiles(TdmRegistryCtl& registry, platform::MessageSink& sink)
-    : m_registry(registry), m_sink(sink) {}
+    : m_registry(registry), m_sink(sink) {
+    m_pending.SetDiagnostics([](const std::string& text) {
+        std::fprintf(stderr, "tessaroven: %s\n", text.c_str());
+        if (dmLog != nullptr) {
+            dmLog->Write(0, 'E', text);
+        }
+    });
+}
 
 void PrintDataFiles::SetNames(std::string computerName, std::string userName) {
     m_computerName = std::move(computerName);
@@ -437,43 +489,52 @@ std::string PrintDataFiles::DataDirectory() const {
 
 std::string PrintDataFiles::DataFilePath() const {
     const std::string dir = DataDirectory();
-    return dir + (dir.ends_with('/') ? "" : "/") + "PrintData_" + m_userName + ".dat";
+    return dir + (dir.ends_with('/') ? "" : "/") + PrintDataFileName(m_userName, m_computerName);
+}
+
+void PrintDataFiles::SetPendingStore(const std::string& path) {
+    if (!m_pending.SetStore(path)) {
+        Diagnose("cannot keep waiting records in " + path + " (" +
+                 platform::SystemErrorText(errno) + "); they are kept in memory only");
+    }
+}
+
+void PrintDataFiles::RetryPendingRecords() {
+    if (m_pending.Count() > 0) {
+        m_pending.Retry();
+    } else {
+        m_waitingAnnounced = false;
+    }
 }
 
 void PrintDataFiles::WritePrintRecord() {
     if (!DataDirectory().empty()) {
-        const std::string path = DataFilePath();
-        platform::SharedFile file;
-        bool waitedInVain = false;
-        if (!OpenForAppending(path, file, m_lockWait, waitedInVain)) {
-            m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::MB_ICONSTOP);
-            return;
-        }
-        if (waitedInVain) {
-            Diagnose("the lock of " + path + " was still held after " +
-                     std::to_string(m_lockWait.count()) + " ms; record of job " +
-                     std::to_string(completedJob.jobId) + " written without it");
-        }
-        std::string line = FormatPrintRecord(completedJob);
-        // A last line left without its end would swallow this record into a wrong one.
-        if (char last = 0; file.LastByte(last) && last != '\n') {
-            line.insert(0, "\r\r\n");
-        }
-        const std::int64_t before = file.Size();
-        if (!file.WriteAll(line)) {
-            const int error = errno;
-            // A torn line would swallow the next record appended after it: cut it off again.
-            if (before >= 0) {
-                file.Truncate(before);
-            }
-            file.Close();
-            m_sink.Show(platform::SystemErrorText(error), kErrorCaption, platform::MB_ICONSTOP);
-            return;
+        // The record is safe on this computer before anything touches the share; the share is
+        // written by a thread of its own, so a hung one holds up neither this watcher, nor the
+        // others waiting for the record lock, nor the program's exit for long.
+        const bool behind = m_pending.Failing();
+        m_pending.Add(DataFilePath(), FormatPrintRecord(completedJob));
+        if (m_pending.WaitUntilWritten(behind ? std::chrono::milliseconds(0) : m_writeWait)) {
+            m_waitingAnnounced = false;
+        } else {
+            AnnounceWaitingRecords();
         }
     }
     if (completedJob.machineName == "\\\\" + m_computerName) {
         UpdateCounters();
     }
+}
+
+void PrintDataFiles::AnnounceWaitingRecords() {
+    if (m_waitingAnnounced.exchange(true)) {
+        return;
+    }
+    const int error = m_pending.LastError();
+    m_sink.Show("The data folder " + DataDirectory() + " cannot be written to" +
+                    (error != 0 ? " (" + platform::SystemErrorText(error) + ")" : "") +
+                    ". Print records are kept on this computer and written there as soon as "
+                    "it can be reached again.",
+                kErrorCaption, platform::MB_ICONWARNING);
 }
 
 void PrintDataFiles::Diagnose(const std::string& text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "platform/SharedFile.h"
 #include "platform/SystemTime.h"
 #include "storage/Dmregistry.h"
+#include "storage/PendingRecords.h"
 
 // One finished job as a watcher hands it over for recording.
 struct CompletedJob {
@@ -84,6 +86,7 @@ class RecordCursor {
     void Open(platform::SharedFile file);
     void Close();
     bool IsOpen() const { return m_file.IsOpen(); }
+    const platform::SharedFile& File() const { return m_file; }
     // False at the end of the file, or when reading failed (see Error).
     bool Next(std::string_view& piece);
     // The errno of a failed read, 0 when the file was read to its end.
@@ -113,8 +116,19 @@ bool OpenForAppending(const std::string& path, platform::SharedFile& file,
 
 // The files "PrintData*.dat" (name matched without case, as the shared folder may come from
 // another system) directly in dir, sorted by name. Only regular files: whatever else someone
-// put there under such a name (a link, a FIFO, a device, a folder) is left out.
-std::vector<std::string> ListPrintDataFiles(const std::string& dir);
+// put there under such a name (a link, a FIFO, a device, a folder) is left out. A folder that
+// cannot be listed gives no files and its errno in error.
+std::vector<std::string> ListPrintDataFiles(const std::string& dir, int* error = nullptr);
+
+// What windows and the command line say when the data directory cannot be listed.
+std::string UnreachableFolderText(const std::string& dir, int error);
+
+// The name of the data file that only this user's program on this computer writes:
+// "PrintData_<user>@<computer>.dat". Characters that a file name cannot hold, or that would
+// make two pairs of names meet in one file ('@', '%', '/', '\\', control characters and the
+// few a Windows server refuses), are written as %XX; the name stays within what a file system
+// takes.
+std::string PrintDataFileName(const std::string& userName, const std::string& computerName);
 
 // The print data files of this program: where they are, the record writer and reader, and the lock
 // around both.
@@ -133,8 +147,17 @@ class PrintDataFiles {
     void SetDataDirectory(std::string dir);
     std::string DataDirectory() const;
 
-    // This user's file in the current data directory.
+    // The file this user's program on this computer writes, in the current data directory.
     std::string DataFilePath() const;
+
+    // Keeps records that cannot be written yet in path (on this computer) until they can.
+    // Without it they wait in memory only.
+    void SetPendingStore(const std::string& path);
+    // Tries records that wait again now (the program calls this from time to time).
+    void RetryPendingRecords();
+    size_t PendingRecordCount() const { return m_pending.Count(); }
+    // How long a record's writer waits for it to reach the data file before leaving it waiting.
+    void SetWriteWait(std::chrono::milliseconds wait) { m_writeWait = wait; }
 
     bool AcquireRecordLock() { return m_lock.Acquire(); }
     void ReleaseRecordLock() { m_lock.Release(); }
@@ -143,7 +166,8 @@ class PrintDataFiles {
     CompletedJob completedJob;
 
     // Appends completedJob to this user's file and, for a job from this computer, updates the
-    // per-user counters. The caller holds the record lock.
+    // per-user counters. The caller holds the record lock. A record that cannot be written now
+    // waits on this computer and is written when the folder can be reached again.
     void WritePrintRecord();
 
     // openFirst opens path (closing a cursor still open); otherwise reading goes on where the last
@@ -157,16 +181,22 @@ class PrintDataFiles {
     int ReadError() const { return m_readError; }
 
     // How long the writer waits for a data file's lock before it writes without it.
-    void SetLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
+    void SetLockWait(std::chrono::milliseconds wait) {
+        m_lockWait = wait;
+        m_pending.SetLockWait(wait);
+    }
     std::chrono::milliseconds LockWait() const { return m_lockWait; }
     // Where notes on such waits go (default: standard error and the diagnostic log).
     void SetDiagnostics(std::function<void(const std::string&)> out) {
-        m_diagnostics = std::move(out);
+        m_diagnostics = out;
+        m_pending.SetDiagnostics(std::move(out));
     }
+    PendingRecords& Pending() { return m_pending; }
 
   private:
     void UpdateCounters();
     void Diagnose(const std::string& text);
+    void AnnounceWaitingRecords();
 
     TdmRegistryCtl& m_registry;
     platform::MessageSink& m_sink;
@@ -180,4 +210,8 @@ class PrintDataFiles {
     int m_readError = 0;
     std::chrono::milliseconds m_lockWait{10000};
     std::function<void(const std::string&)> m_diagnostics;
+    std::chrono::milliseconds m_writeWait{2000};
+    std::atomic<bool> m_waitingAnnounced{false};
+    // Last, so that its thread stops before the rest goes.
+    PendingRecords m_pending;
 };

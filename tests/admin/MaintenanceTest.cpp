@@ -140,6 +140,43 @@ TEST(Purge, AFailedRenameLeavesTheDataFileWhole) {
     EXPECT_TRUE(m.Strays().empty());
 }
 
+// On a share, another computer can remove or replace the file while we rewrite it: then our
+// copy may be the only one of the records kept, and it is never thrown away.
+TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
+    for (const std::string now : {"nothing", "a stranger", "the same records"}) {
+        Maintenance m;
+        m.File("a", kMarch + kApril);
+        PurgeFaults faults;
+        faults.failRename = true;
+        faults.reached = [&](const char*) {
+            unlink((m.data / "PrintData_a.dat").c_str());
+            if (now == "a stranger") {
+                m.File("a", kOctober);
+            } else if (now == "the same records") {
+                m.File("a", kApril);
+            }
+        };
+        const auto report = m.Purge(2006, 3, &faults);
+        ASSERT_EQ(report.files.size(), 1u) << now;
+        EXPECT_TRUE(report.files[0].orphaned) << now;
+        EXPECT_EQ(m.sink.Messages().size(), 1u) << now;
+        std::string all;
+        for (const auto& path : ListPrintDataFiles(m.data.Path())) {
+            all += ReadFile(path);
+        }
+        if (now == "nothing") {
+            EXPECT_TRUE(report.files[0].rewritten);
+            EXPECT_EQ(m.Read("a"), kApril);
+        } else if (now == "a stranger") {
+            EXPECT_EQ(all, kApril + kOctober) << "kept as " << report.files[0].error;
+            EXPECT_NE(report.files[0].error.find("PrintData_a-kept1.dat"), std::string::npos);
+        } else {
+            EXPECT_EQ(all, kApril);  // accounted for: no second copy
+        }
+        EXPECT_TRUE(m.Strays().empty()) << now;
+    }
+}
+
 TEST(Purge, ATemporaryFileThatCannotBeWrittenStopsThePurge) {
     Maintenance m;
     std::string big;
@@ -214,7 +251,7 @@ TEST(Purge, AFileThatCannotBeReadIsLeftAlone) {
 TEST(Purge, AnAppendDuringTheRewriteIsNotLost) {
     Maintenance m;
     m.files.SetNames("PC1", "a");
-    m.File("a", kMarch + kApril);
+    m.File("a@PC1", kMarch + kApril);
     pid_t writer = -1;
     PurgeFaults faults;
     faults.reached = [&](const char* at) {
@@ -243,7 +280,7 @@ TEST(Purge, AnAppendDuringTheRewriteIsNotLost) {
     m.Purge(2006, 3, &faults);
     int status = 0;
     waitpid(writer, &status, 0);
-    EXPECT_EQ(m.Read("a"), kApril + "77,20061101000000,P,\\\\PC2,late,1,1\r\r\n");
+    EXPECT_EQ(m.Read("a@PC1"), kApril + "77,20061101000000,P,\\\\PC2,late,1,1\r\r\n");
 }
 
 // Kept records come out as they went in, also those whose year has fewer than four digits.
@@ -278,7 +315,7 @@ TEST(Purge, ClearsStaleTemporaryFilesOnly) {
 // appended meanwhile is still there at the end.
 TEST(Purge, PurgesRunningTogetherLoseNoAppendedRecord) {
     Maintenance m;
-    m.File("a", kMarch);
+    m.File("a@PC1", kMarch);
     constexpr int kWriters = 3;
     constexpr int kRecords = 300;
     std::vector<pid_t> purgers;
@@ -301,7 +338,9 @@ TEST(Purge, PurgesRunningTogetherLoseNoAppendedRecord) {
                 m.files.completedJob.jobId = w * 10000 + i + 100;
                 m.files.WritePrintRecord();
             }
-            _exit(m.sink.Messages().empty() ? 0 : 1);
+            // Without a local store, what still waits would end with the process.
+            const bool written = m.files.Pending().WaitUntilWritten(std::chrono::seconds(60));
+            _exit(written && m.sink.Messages().empty() ? 0 : 1);
         }
         writers.push_back(pid);
     }
@@ -317,7 +356,7 @@ TEST(Purge, PurgesRunningTogetherLoseNoAppendedRecord) {
     // A purge killed just as it named its new file leaves that name; the next one clears it.
     m.Purge(2006, 3);
     std::set<std::int32_t> ids;
-    for (const auto& r : m.ReadAll(m.data / "PrintData_a.dat")) {
+    for (const auto& r : m.ReadAll(m.data / "PrintData_a@PC1.dat")) {
         ids.insert(r.jobId);
     }
     ids.erase(1);  // the March record, if no purge got to it
@@ -343,9 +382,9 @@ TEST(Purge, TheOwnerCanStillAppendAfterAnotherMemberPurged) {
         chown((m.data / ("PrintData_" + user + ".dat")).c_str(), kOwner, gid);
         chmod((m.data / ("PrintData_" + user + ".dat")).c_str(), mode);
     };
-    plant("everyone", kOwner, 0666);  // a group the member is not in
-    plant("owner", kGroup, 0664);
-    plant("readonly", kGroup, 0644);
+    plant("everyone@PC1", kOwner, 0666);  // a group the member is not in
+    plant("owner@PC1", kGroup, 0664);
+    plant("readonly@PC1", kGroup, 0644);
 
     EXPECT_EQ(RunInChildAs(kMember, kGroup, {kGroup},
                            [&] {
@@ -359,12 +398,12 @@ TEST(Purge, TheOwnerCanStillAppendAfterAnotherMemberPurged) {
                            }),
               0);
     struct stat st {};
-    ASSERT_EQ(stat((m.data / "PrintData_owner.dat").c_str(), &st), 0);
+    ASSERT_EQ(stat((m.data / "PrintData_owner@PC1.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_gid, kGroup);
     EXPECT_EQ(st.st_mode & 0777, 0664u);
-    ASSERT_EQ(stat((m.data / "PrintData_everyone.dat").c_str(), &st), 0);
+    ASSERT_EQ(stat((m.data / "PrintData_everyone@PC1.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);
-    EXPECT_EQ(m.Read("readonly"), kMarch + kApril);
+    EXPECT_EQ(m.Read("readonly@PC1"), kMarch + kApril);
     EXPECT_EQ(RunInChildAs(kOwner, kOwner, {kOwner, kGroup},
                            [&] {
                                for (const char* user : {"owner", "everyone"}) {
@@ -376,8 +415,8 @@ TEST(Purge, TheOwnerCanStillAppendAfterAnotherMemberPurged) {
                                return m.sink.Messages().empty() ? 0 : 1;
                            }),
               0);
-    EXPECT_EQ(m.Read("owner"), kApril + "5,20061201000000,,,,0,0\r\r\n");
-    EXPECT_EQ(m.Read("everyone"), kApril + "5,20061201000000,,,,0,0\r\r\n");
+    EXPECT_EQ(m.Read("owner@PC1"), kApril + "5,20061201000000,,,,0,0\r\r\n");
+    EXPECT_EQ(m.Read("everyone@PC1"), kApril + "5,20061201000000,,,,0,0\r\r\n");
 }
 
 // A read that fails in the middle of a file is no end of it: the file stays whole and the

@@ -29,6 +29,7 @@ struct FormWorld {
 
     explicit FormWorld(std::optional<int> passwordSwitch = std::nullopt) {
         setenv("TESSAROVEN_COMMON_APPDATA", (dir / "common").c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
         spooler.SetPrinters({{"Office", ""}, {"\\\\srv\\Hall", "\\\\srv"}});
         if (passwordSwitch) {
             stores.machine.Write(kSettingsKey, "PGSpoolOnOff",

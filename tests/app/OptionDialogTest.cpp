@@ -150,7 +150,7 @@ TEST(OptionDialog, AnotherFolderIsUsedAtOnceAndKeptOnlyByOk) {
     });
     EXPECT_EQ(w.files.DataDirectory(), w.data.Path());
     EXPECT_EQ(w.Stored(), "");
-    EXPECT_TRUE(Exists(w.other / "PrintData_alice.dat"));
+    EXPECT_TRUE(Exists(w.other / "PrintData_alice@PC1.dat"));
 
     w.Show([&] {
         w.dialog.Button1->click();

@@ -95,6 +95,19 @@ TEST(PrintLogWindow, ShowsEveryRecordWithTheNewestCurrent) {
     std::remove((w.data / "PrintData_bob.dat").c_str());
     ReportWindows::Show(log, [] {});
     EXPECT_EQ(w.sink.Messages().size(), 1u);
+
+    // A folder that cannot be reached is not an empty one, for the log and the totals alike.
+    w.files.SetDataDirectory(w.data / "away");
+    ReportWindows::Show(log, [] {});
+    TfrmPrintCalc calc(w.context);
+    ReportWindows::Show(calc, [&] { calc.btnCalcClick(); });
+    const auto messages = w.sink.Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    for (size_t i : {1u, 2u}) {
+        EXPECT_EQ(messages[i].text, "The data folder " + w.data / "away" +
+                                        " cannot be reached: No such file or directory");
+        EXPECT_EQ(messages[i].flag, 16);
+    }
 }
 
 // Long names and a six-digit page count: the page column stays whole and in sight, at the

@@ -445,6 +445,7 @@ struct MonitorProcess {
               "TESSAROVEN_USER_REGISTRY=" + (home / "user.db"),
               "TESSAROVEN_COMMON_APPDATA=" + (home / "common"),
               "XDG_RUNTIME_DIR=" + home.Path(),
+              "XDG_STATE_HOME=" + (home / "state"),
               "QT_QPA_PLATFORM=offscreen"} {}
 
     CommandResult Ctl(std::vector<std::string> args) const {
@@ -475,7 +476,8 @@ TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {
                   .exitCode,
               0);
     const std::string file =
-        p.home / ("common/Tessaroven/PrintData_" + platform::UserName() + ".dat");
+        p.home /
+        ("common/Tessaroven/" + PrintDataFileName(platform::UserName(), platform::ComputerName()));
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (!Exists(file) && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -42,8 +43,8 @@ struct Fixture : testsupport::PrintDataFixture {
 TEST(RecordWriter, StoresTheRecordByteForByte) {
     Fixture f;
     f.Write(ExampleJob());
-    EXPECT_EQ(f.files.DataFilePath(), f.data / "PrintData_alice.dat");
-    EXPECT_EQ(testsupport::ReadFile(f.data / "PrintData_alice.dat"),
+    EXPECT_EQ(f.files.DataFilePath(), f.data / "PrintData_alice@PC1.dat");
+    EXPECT_EQ(testsupport::ReadFile(f.data / "PrintData_alice@PC1.dat"),
               "7,20061015123456,P,\\\\PC1,u,6,6\r\r\n");
 
     CompletedJob second = ExampleJob();
@@ -55,9 +56,9 @@ TEST(RecordWriter, StoresTheRecordByteForByte) {
     second.machineName = "\\\\PC2";
     f.Write(second);
     // The reader takes the time from fixed places: a year before 1000 keeps four digits.
-    EXPECT_EQ(testsupport::ReadFile(f.data / "PrintData_alice.dat"),
+    EXPECT_EQ(testsupport::ReadFile(f.data / "PrintData_alice@PC1.dat"),
               "7,20061015123456,P,\\\\PC1,u,6,6\r\r\n8,09870102030405,P,\\\\PC2,u,-1,0\r\r\n");
-    EXPECT_EQ(f.ReadAll(f.data / "PrintData_alice.dat")[1].time, second.time);
+    EXPECT_EQ(f.ReadAll(f.data / "PrintData_alice@PC1.dat")[1].time, second.time);
 }
 
 // Names come from the spooler, which takes any text a client sends.
@@ -68,13 +69,13 @@ TEST(RecordWriter, NamesCannotSplitOrForgeARecord) {
     job.machineName = "\\\\PC9";
     job.userName = "x,y z\r\n9,20991231235959,P,\\\\PC1,boss,1,1";
     f.Write(job);
-    const std::string stored = testsupport::ReadFile(f.data / "PrintData_alice.dat");
+    const std::string stored = testsupport::ReadFile(f.data / "PrintData_alice@PC1.dat");
     EXPECT_EQ(
         stored,
         "7,20061015123456,Floor_2,\\\\PC9,x_y z__9_20991231235959_P_\\\\PC1_boss_1_1,6,6\r\r\n");
 
     f.files.AcquireRecordLock();
-    ASSERT_TRUE(f.files.ReadPrintRecord(true, f.data / "PrintData_alice.dat"));
+    ASSERT_TRUE(f.files.ReadPrintRecord(true, f.data / "PrintData_alice@PC1.dat"));
     EXPECT_EQ(f.files.LastRead().jobId, 7);
     EXPECT_EQ(f.files.LastRead().printerName, "Floor_2");
     EXPECT_EQ(f.files.LastRead().pagesPrintedTimesCopies, 6);
@@ -132,20 +133,71 @@ TEST(RecordWriter, WithoutADataDirectoryOnlyTheCountersChange) {
     f.Write(ExampleJob());
     EXPECT_EQ(f.Counter("PagesPrinted"), 6);
     EXPECT_TRUE(f.sink.Messages().empty());
-    EXPECT_FALSE(testsupport::Exists(f.data / "PrintData_alice.dat"));
+    EXPECT_FALSE(testsupport::Exists(f.data / "PrintData_alice@PC1.dat"));
 }
 
-TEST(RecordWriter, AFileThatCannotBeOpenedLosesTheJobLoudly) {
+// A folder that cannot be reached loses nothing: the records wait on this computer, in order,
+// through a restart of the program, and reach the folder once each when it is back. The user
+// hears of it once, not once per job.
+TEST(RecordWriter, AFolderThatCannotBeReachedKeepsTheRecordsUntilItIsBack) {
+    TempDir state;
+    const std::string store = state / "tessaroven/waiting-records";
+    const std::string gone = TempDir().Path();  // removed again at once
+    std::string expected;
+    {
+        Fixture f;
+        f.files.SetPendingStore(store);
+        f.files.SetDataDirectory(gone);
+        for (int id = 1; id <= 3; ++id) {
+            CompletedJob job = ExampleJob();
+            job.jobId = id;
+            f.Write(job);
+            expected += FormatPrintRecord(job);
+        }
+        const auto messages = f.sink.Messages();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_NE(messages[0].text.find("(No such file or directory)"), std::string::npos);
+        EXPECT_EQ(messages[0].caption, "Tessaroven Error");
+        EXPECT_EQ(messages[0].flag, 48);
+        EXPECT_EQ(f.Counter("PagesPrinted"), 18);  // the jobs are counted all the same
+        EXPECT_EQ(f.files.PendingRecordCount(), 3u);
+        EXPECT_FALSE(testsupport::Exists(gone));
+    }
+    // The next start finds the folder back.
+    ASSERT_TRUE(platform::MakeDirectoryPath(gone));
     Fixture f;
-    f.files.SetDataDirectory(f.data / "gone");
-    f.Write(ExampleJob());
-    const auto messages = f.sink.Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, "No such file or directory");
-    EXPECT_EQ(messages[0].caption, "Tessaroven Error");
-    EXPECT_EQ(messages[0].flag, 16);
-    EXPECT_EQ(f.Counter("PagesPrinted"), 0);
-    EXPECT_FALSE(testsupport::Exists(f.data / "gone"));
+    f.files.SetDataDirectory(gone);
+    f.files.SetPendingStore(store);
+    CompletedJob job = ExampleJob();
+    job.jobId = 4;
+    f.Write(job);
+    expected += FormatPrintRecord(job);
+    EXPECT_EQ(testsupport::ReadFile(f.files.DataFilePath()), expected);
+    EXPECT_EQ(testsupport::ReadFile(store), "");
+    EXPECT_TRUE(f.sink.Messages().empty());
+    std::filesystem::remove_all(gone);
+}
+
+// The program may die between writing records to the folder and forgetting them here: what
+// the data file already ends with is not written again, what it lacks is.
+TEST(RecordWriter, RecordsWrittenBeforeACrashAreNotWrittenTwice) {
+    Fixture f;
+    TempDir state;
+    const std::string path = f.data / "PrintData_alice@PC1.dat";
+    const std::string a = "1,20061015123456,P,\\\\PC1,u,6,6\r\r\n";
+    const std::string b = "2,20061015123457,P,\\\\PC1,u,6,6\r\r\n";
+    const std::string c = "3,20061015123458,P,\\\\PC1,u,6,6\r\r\n";
+    testsupport::WriteFile(path, c + a + b);
+    // A path with a tab and a percent sign in it survives the local file, too.
+    const std::string odd = f.data / "x\t%y.dat";
+    testsupport::WriteFile(state / "waiting", path + "\t" + a + path + "\t" + b + path + "\t" + c +
+                                                  f.data.Path() + "/x%09%25y.dat\t" + a + "torn");
+    testsupport::WriteFile(odd, "10" + a);  // ends in a, but not as a line of its own
+    f.files.SetPendingStore(state / "waiting");
+    ASSERT_TRUE(f.files.Pending().WaitUntilWritten(std::chrono::seconds(5)));
+    EXPECT_EQ(testsupport::ReadFile(path), c + a + b + c);
+    EXPECT_EQ(testsupport::ReadFile(odd), "10" + a + a);
+    EXPECT_EQ(testsupport::ReadFile(state / "waiting"), "");
 }
 
 TEST(RecordWriter, UsersSharingADirectoryWriteTheirOwnFiles) {
@@ -157,9 +209,27 @@ TEST(RecordWriter, UsersSharingADirectoryWriteTheirOwnFiles) {
     f.Write(ExampleJob());
     bob.completedJob = ExampleJob();
     bob.WritePrintRecord();
-    EXPECT_EQ(
-        ListPrintDataFiles(f.data.Path()),
-        (std::vector<std::string>{f.data / "PrintData_alice.dat", f.data / "PrintData_bob.dat"}));
+    EXPECT_EQ(ListPrintDataFiles(f.data.Path()),
+              (std::vector<std::string>{f.data / "PrintData_alice@PC1.dat",
+                                        f.data / "PrintData_bob@PC1.dat"}));
+}
+
+// Two computers never write one file, whatever their names hold; every reader still lists it.
+TEST(RecordWriter, EachUserAndComputerHaveAFileOfTheirOwn) {
+    EXPECT_EQ(PrintDataFileName("alice", "PC1"), "PrintData_alice@PC1.dat");
+    // Without the escapes these two pairs would meet in "PrintData_a@b@c.dat".
+    EXPECT_NE(PrintDataFileName("a@b", "c"), PrintDataFileName("a", "b@c"));
+    EXPECT_EQ(PrintDataFileName("../x/y", "p\\c:1"), "PrintData_..%2Fx%2Fy@p%5Cc%3A1.dat");
+    EXPECT_EQ(PrintDataFileName("田中", ""), "PrintData_田中@.dat");
+    const std::string longA = PrintDataFileName(std::string(300, 'a') + "1", "PC1");
+    const std::string longB = PrintDataFileName(std::string(300, 'a') + "2", "PC1");
+    EXPECT_LE(longA.size(), 255u);
+    EXPECT_NE(longA, longB);
+    Fixture f;
+    f.files.SetNames("PC1", "a/b%");
+    f.Write(ExampleJob());
+    EXPECT_EQ(ListPrintDataFiles(f.data.Path()),
+              std::vector<std::string>{f.data / "PrintData_a%2Fb%25@PC1.dat"});
 }
 
 TEST(RecordWriter, ConcurrentWatchersLeaveWholeLines) {

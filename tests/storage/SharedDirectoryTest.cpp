@@ -138,8 +138,8 @@ TEST(SharedDirectory, FilesOfASharedFolderAreCreatedGroupWritable) {
     f.Write(Job(2));
     umask(oldMask);
     struct stat st {};
-    ASSERT_EQ(stat((f.data / "PrintData_alice.dat").c_str(), &st), 0);
+    ASSERT_EQ(stat((f.data / "PrintData_alice@PC1.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0664u);
-    ASSERT_EQ(stat((f.data / "PrintData_private.dat").c_str(), &st), 0);
+    ASSERT_EQ(stat((f.data / "PrintData_private@PC1.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -98,7 +99,8 @@ SharedFile::~SharedFile() {
     Close();
 }
 
-SharedFile::SharedFile(SharedFile&& other) noexcept : m_fd(other.m_fd) {
+SharedFile::SharedFile(SharedFile&& other) noexcept
+    : m_fd(other.m_fd), m_seekToEnd(other.m_seekToEnd) {
     other.m_fd = -1;
 }
 
@@ -106,6 +108,7 @@ SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
     if (this != &other) {
         Close();
         m_fd = other.m_fd;
+        m_seekToEnd = other.m_seekToEnd;
         other.m_fd = -1;
     }
     return *this;
@@ -126,23 +129,37 @@ bool SharedFile::OpenForUpdate(const std::string& path) {
 bool SharedFile::OpenForAppending(const std::string& path, bool& created) {
     Close();
     created = false;
+    // Some userspace network clients refuse O_APPEND outright (EIO, EOPNOTSUPP): then every
+    // write seeks to the end first.
+    auto refused = [](int error) {
+        return error == EIO || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
+    };
     for (int attempt = 0; attempt < 100; ++attempt) {
-        m_fd = OpenRegular(path, O_RDWR | O_APPEND);
+        const int append = m_seekToEnd ? 0 : O_APPEND;
+        m_fd = OpenRegular(path, O_RDWR | append);
         if (m_fd < 0 && errno == EACCES) {
-            m_fd = OpenRegular(path, O_WRONLY | O_APPEND);
+            m_fd = OpenRegular(path, O_WRONLY | append);
         }
         if (m_fd >= 0) {
             return true;
+        }
+        if (append != 0 && refused(errno)) {
+            m_seekToEnd = true;
+            continue;
         }
         if (errno != ENOENT) {
             return false;
         }
         // O_EXCL follows no link, so a name planted meanwhile fails and is looked at again.
         m_fd =
-            open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            open(path.c_str(), O_RDWR | append | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_fd >= 0) {
             created = true;
             return true;
+        }
+        if (append != 0 && refused(errno)) {
+            m_seekToEnd = true;
+            continue;
         }
         if (errno != EEXIST) {
             return false;
@@ -152,11 +169,37 @@ bool SharedFile::OpenForAppending(const std::string& path, bool& created) {
     return false;
 }
 
+bool SharedFile::CreateNew(const std::string& path) {
+    Close();
+    m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return m_fd >= 0;
+}
+
 void SharedFile::Close() {
     if (m_fd >= 0) {
         close(m_fd);
         m_fd = -1;
     }
+    m_seekToEnd = false;
+}
+
+long SharedFile::ReadAt(std::int64_t offset, char* buffer, size_t size) const {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n =
+            pread(m_fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<long>(done);
 }
 
 long SharedFile::Read(char* buffer, size_t size) {
@@ -169,6 +212,9 @@ long SharedFile::Read(char* buffer, size_t size) {
 }
 
 bool SharedFile::WriteAll(std::string_view bytes) {
+    if (m_seekToEnd && lseek(m_fd, 0, SEEK_END) < 0) {
+        return false;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = write(m_fd, bytes.data() + done, bytes.size() - done);
@@ -272,6 +318,11 @@ bool ReplacementFile::Create(const std::string& dir) {
             const std::string name = RandomReplacementName();
             m_fd = open(Join(m_dir, name).c_str(),
                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (m_fd < 0 && errno == EOPNOTSUPP) {
+                // Userspace SMB clients open files for reading or for writing, not both.
+                m_fd = open(Join(m_dir, name).c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            }
             if (m_fd >= 0) {
                 m_tempName = name;
             } else if (errno != EEXIST) {
@@ -310,6 +361,10 @@ bool ReplacementFile::Replace(const std::string& target) {
     return true;
 }
 
+std::string ReplacementFile::TemporaryPath() const {
+    return m_tempName.empty() ? std::string() : Join(m_dir, m_tempName);
+}
+
 void ReplacementFile::Discard() {
     if (!m_tempName.empty()) {
         unlink(Join(m_dir, m_tempName).c_str());
@@ -334,13 +389,29 @@ void RemoveStaleReplacements(const std::string& dir) {
     }
 }
 
-std::vector<std::string> RegularFilesIn(const std::string& dir) {
+std::vector<std::string> RegularFilesIn(const std::string& dir, int* error) {
     std::vector<std::string> names;
+    if (error != nullptr) {
+        *error = 0;
+    }
     DIR* d = opendir(dir.empty() ? "." : dir.c_str());
     if (d == nullptr) {
+        if (error != nullptr) {
+            *error = errno;
+        }
         return names;
     }
-    while (const dirent* e = readdir(d)) {
+    // A share that fails midway must not pass for a folder with fewer files.
+    for (;;) {
+        errno = 0;
+        const dirent* e = readdir(d);
+        if (e == nullptr) {
+            if (errno != 0 && error != nullptr) {
+                *error = errno;
+                names.clear();
+            }
+            break;
+        }
         bool regular = e->d_type == DT_REG;
         if (e->d_type == DT_UNKNOWN) {
             struct stat st {};
@@ -353,6 +424,26 @@ std::vector<std::string> RegularFilesIn(const std::string& dir) {
     }
     closedir(d);
     return names;
+}
+
+std::int64_t SizeAt(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+std::string UserStateFolder() {
+    if (const char* state = getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
+        return std::string(state) + "/tessaroven";
+    }
+    const char* home = getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.local/state/tessaroven";
 }
 
 bool IsGroupSharedFolder(const std::string& dir) {
