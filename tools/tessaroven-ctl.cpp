@@ -18,13 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include "admin/PrintDataMaintenance.h"
+#include "admin/DataMaintenance.h"
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
 #include "platform/MessageSink.h"
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
-#include "storage/Dmregistry.h"
+#include "storage/Registry.h"
 #include "storage/PrintDataFiles.h"
 
 #include <clocale>
@@ -387,7 +387,7 @@ bool ParseOptions(const Args& args, const std::vector<std::string>& known,
 // The data directory the monitor uses, without creating or storing anything.
 std::string MonitorDataDirectory() {
     const auto stored =
-        TdmRegistryCtl().TryGetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+        Registry().TryGetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
     if (!stored) {
         // Guessing the default here would show or purge another folder's files.
         std::fprintf(stderr,
@@ -430,7 +430,7 @@ struct DataFiles {
         }
     }
     platform::StderrMessageSink sink;
-    TdmRegistryCtl registry;
+    Registry registry;
     PrintDataFiles files{registry, sink};
     std::string dir;
 };

@@ -100,7 +100,7 @@ std::string ComputePasswordDigest(const std::string& text) {
     return std::to_string(100000u * head + 1000u * middle + tail);
 }
 
-bool CheckPassword(const TdmRegistryCtl& registry, const std::string& typed) {
+bool CheckPassword(const Registry& registry, const std::string& typed) {
     return ComputePasswordDigest(typed) ==
            registry.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolSize");
 }

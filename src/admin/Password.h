@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "storage/Dmregistry.h"
+#include "storage/Registry.h"
 
 // What the settings hold in place of a password once it has been deleted. Every digest starts
 // with 1, so no password ever matches it.
@@ -15,4 +15,4 @@ std::string ComputePasswordDigest(const std::string& text);
 
 // Whether the typed password's digest is exactly the stored one. With nothing stored, only the
 // empty password passes.
-bool CheckPassword(const TdmRegistryCtl& registry, const std::string& typed);
+bool CheckPassword(const Registry& registry, const std::string& typed);

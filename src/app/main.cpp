@@ -14,17 +14,17 @@
 #include <iostream>
 #include <memory>
 
-#include "admin/AboutBox.h"
-#include "admin/Optiondlg.h"
-#include "admin/PasswordDlg.h"
-#include "app/Mainform.h"
-#include "app/QtMessageSink.h"
+#include "ui/AboutBox.h"
+#include "ui/OptionsDialog.h"
+#include "ui/PasswordDialog.h"
+#include "ui/TrayController.h"
+#include "ui/QtMessageSink.h"
 #include "platform/EventPump.h"
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
 #include "platform/cups/CupsSpooler.h"
-#include "reports/Printcalc.h"
-#include "reports/Printlog.h"
+#include "ui/PrintTotalsWindow.h"
+#include "ui/PrintLogWindow.h"
 
 namespace {
 
@@ -128,45 +128,45 @@ int main(int argc, char** argv) {
         platform::SetThreadEventPump([] { QCoreApplication::processEvents(); });
 
         spooler = std::make_unique<platform::CupsSpooler>(platform::ComputerName());
-        frmMain = new TfrmMain(
-            MainFormServices{*spooler, sink, DefaultMachineStore(), DefaultUserStore()});
+        trayController = new TrayController(
+            TrayServices{*spooler, sink, DefaultMachineStore(), DefaultUserStore()});
         // Connected before the watchers start: a stop may come while they do.
-        QObject::connect(frmMain, &TfrmMain::Closed, &app, &QCoreApplication::quit,
+        QObject::connect(trayController, &TrayController::Closed, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
         QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
         QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&] {
             signalfd_siginfo info;
             while (read(stopSignals, &info, sizeof info) == sizeof info) {
             }
-            frmMain->FormClose();
+            trayController->Shutdown();
         });
-        frmMain->FormCreate();
-        dmRegistryCtl = new TdmRegistryCtl();
-        dmLog = new TdmLog();
-        dlgOption = new TdlgOption(OptionContext{frmMain->Files(), *dmRegistryCtl, sink, {}});
-        AboutBox = new TAboutBox();
-        frmPrintCalc = new TfrmPrintCalc(frmMain->Reports());
-        frmPrintLog = new TfrmPrintLog(frmMain->Reports());
-        PasswordDlg = new TPasswordDlg([] { return frmMain->PasswordDialogMode(); });
+        trayController->Start();
+        settingsRegistry = new Registry();
+        diagnosticLog = new DiagnosticLog();
+        optionsDialog = new OptionsDialog(OptionsContext{trayController->Files(), *settingsRegistry, sink, {}});
+        aboutBox = new AboutBox();
+        printTotalsWindow = new PrintTotalsWindow(trayController->Reports());
+        printLogWindow = new PrintLogWindow(trayController->Reports());
+        passwordDialog = new PasswordDialog([] { return trayController->PasswordDialogMode(); });
 
-        if (!frmMain->IsClosed()) {
+        if (!trayController->IsClosed()) {
             app.exec();
         }
-        frmMain->FormClose();
+        trayController->Shutdown();
     } catch (const std::exception& e) {
         sink.Show(e.what(), kApplicationTitle, platform::MB_ICONSTOP);
     } catch (...) {
         sink.Show("", kApplicationTitle, platform::MB_ICONSTOP);
     }
-    delete PasswordDlg;
-    delete frmPrintLog;
-    delete frmPrintCalc;
-    delete AboutBox;
-    delete dlgOption;
-    delete dmLog;
-    delete dmRegistryCtl;
-    delete frmMain;  // stops the watchers before the spooler goes
-    frmMain = nullptr;
+    delete passwordDialog;
+    delete printLogWindow;
+    delete printTotalsWindow;
+    delete aboutBox;
+    delete optionsDialog;
+    delete diagnosticLog;
+    delete settingsRegistry;
+    delete trayController;  // stops the watchers before the spooler goes
+    trayController = nullptr;
     spooler.reset();
     platform::SetThreadEventPump({});
     return 0;

@@ -9,7 +9,7 @@
 
 #include "platform/EventPump.h"
 #include "platform/Host.h"
-#include "storage/Dmlogging.h"
+#include "storage/DiagnosticLog.h"
 
 namespace {
 
@@ -437,12 +437,12 @@ bool OpenForAppending(const std::string& path, platform::SharedFile& file,
     return false;
 }
 
-PrintDataFiles::PrintDataFiles(TdmRegistryCtl& registry, platform::MessageSink& sink)
+PrintDataFiles::PrintDataFiles(Registry& registry, platform::MessageSink& sink)
     : m_registry(registry), m_sink(sink) {
     m_pending.SetDiagnostics([](const std::string& text) {
         std::fprintf(stderr, "tessaroven: %s\n", text.c_str());
-        if (dmLog != nullptr) {
-            dmLog->Write(0, 'E', text);
+        if (diagnosticLog != nullptr) {
+            diagnosticLog->Write(0, 'E', text);
         }
     });
 }
@@ -543,8 +543,8 @@ void PrintDataFiles::Diagnose(const std::string& text) {
         return;
     }
     std::fprintf(stderr, "tessaroven: %s\n", text.c_str());
-    if (dmLog != nullptr) {
-        dmLog->Write(0, 'E', text);
+    if (diagnosticLog != nullptr) {
+        diagnosticLog->Write(0, 'E', text);
     }
 }
 

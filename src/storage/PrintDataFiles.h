@@ -13,7 +13,7 @@
 #include "platform/MessageSink.h"
 #include "platform/SharedFile.h"
 #include "platform/SystemTime.h"
-#include "storage/Dmregistry.h"
+#include "storage/Registry.h"
 #include "storage/PendingRecords.h"
 
 // One finished job as a watcher hands it over for recording.
@@ -134,7 +134,7 @@ std::string PrintDataFileName(const std::string& userName, const std::string& co
 // around both.
 class PrintDataFiles {
   public:
-    PrintDataFiles(TdmRegistryCtl& registry, platform::MessageSink& sink);
+    PrintDataFiles(Registry& registry, platform::MessageSink& sink);
 
     // The computer and user names are set once, before any watcher starts.
     void SetNames(std::string computerName, std::string userName);
@@ -198,7 +198,7 @@ class PrintDataFiles {
     void Diagnose(const std::string& text);
     void AnnounceWaitingRecords();
 
-    TdmRegistryCtl& m_registry;
+    Registry& m_registry;
     platform::MessageSink& m_sink;
     RecordLock m_lock;
     std::string m_computerName;

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <set>
 
-#include "admin/PrintDataMaintenance.h"
+#include "admin/DataMaintenance.h"
 #include "storage/PrintDataFixture.h"
 
 using namespace testsupport;

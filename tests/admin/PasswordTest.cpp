@@ -82,7 +82,7 @@ TEST(PasswordDigest, CountsUtf16Units) {
 
 TEST(PasswordCheck, ComparesWithTheStoredDigest) {
     testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
+    Registry reg(stores.machine, stores.user);
 
     // Nothing stored: only the empty password passes.
     EXPECT_TRUE(CheckPassword(reg, ""));
@@ -111,7 +111,7 @@ TEST(PasswordCheck, ComparesWithTheStoredDigest) {
     // Only the machine root counts.
     testsupport::Stores other;
     other.user.Write(kSettingsKey, "PGSpoolSize", StoredValue::Sz("19870198"));
-    TdmRegistryCtl userOnly(other.machine, other.user);
+    Registry userOnly(other.machine, other.user);
     EXPECT_FALSE(CheckPassword(userOnly, "a"));
     EXPECT_TRUE(CheckPassword(userOnly, ""));
 }

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/SpoolWatchers.h"
+#include "spool/SpoolWatchers.h"
 #include "cups/PrivateCupsd.h"
 #include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
@@ -39,7 +39,7 @@ void BM_CompletionToRecord(benchmark::State& state) {
     }
     PrivateCupsd cupsd({"Fast:ps"});
     PrintDataFixture f;
-    TdmLog log;
+    DiagnosticLog log;
     platform::CupsSpooler spooler("PC1");  // the program's own settings
     SpoolWatchers watchers(spooler, f.files, log);
     watchers.Start();
@@ -74,7 +74,7 @@ void BM_IdleQueues(benchmark::State& state) {
     }
     PrivateCupsd cupsd({"Q1:ps", "Q2:ps", "Q3:ps", "Q4:ps", "Q5:ps", "Q6:ps", "Q7:ps", "Q8:ps"});
     PrintDataFixture f;
-    TdmLog log;
+    DiagnosticLog log;
     for (auto _ : state) {
         platform::CupsSpooler spooler("PC1");
         SpoolWatchers watchers(spooler, f.files, log);

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "reports/Printlog.h"
+#include "ui/PrintLogWindow.h"
 #include "storage/PrintDataFixture.h"
 
 using Clock = std::chrono::steady_clock;
@@ -25,9 +25,9 @@ int main(int argc, char** argv) {
     testsupport::PrintDataFixture f;
     f.files.SetDataDirectory(argv[1]);
     PrinterSlots printers;
-    TdmLog log;
+    DiagnosticLog log;
     ReportContext context{f.files, printers, f.reg, log, f.sink, platform::SystemClock::Instance()};
-    TfrmPrintLog viewer(context);
+    PrintLogWindow viewer(context);
 
     double openSeconds = 0;
     double slowestRepaint = 0;
@@ -35,12 +35,12 @@ int main(int argc, char** argv) {
     const auto started = Clock::now();
     QTimer::singleShot(0, [&] {
         openSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-        rows = viewer.Model->rowCount();
-        QScrollBar* bar = viewer.StringGrid1->verticalScrollBar();
+        rows = viewer.logModel->rowCount();
+        QScrollBar* bar = viewer.logGrid->verticalScrollBar();
         for (int step = 0; step <= 200; ++step) {
             const auto t = Clock::now();
             bar->setValue(bar->maximum() * step / 200);
-            viewer.StringGrid1->viewport()->repaint();
+            viewer.logGrid->viewport()->repaint();
             slowestRepaint =
                 std::max(slowestRepaint, std::chrono::duration<double>(Clock::now() - t).count());
         }

@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "app/SpoolWatchers.h"
+#include "spool/SpoolWatchers.h"
 #include "cups/PrivateCupsd.h"
 #include "platform/Host.h"
 #include "platform/cups/CupsClient.h"
@@ -22,7 +22,7 @@ namespace {
 // and a raw one; records go to alice's file on computer PC1.
 struct CupsWorld : PrintDataFixture {
     PrivateCupsd cupsd;
-    TdmLog log;
+    DiagnosticLog log;
     std::unique_ptr<platform::CupsSpooler> spooler;
     std::unique_ptr<SpoolWatchers> watchers;
 
@@ -160,7 +160,7 @@ TEST(CupsEndToEnd, TheSubscriptionIsRenewedWhileWatchedAndCancelledAfterwards) {
     REQUIRE_CUPS();
     PrivateCupsd cupsd({"Fast:ps"});
     PrintDataFixture f;
-    TdmLog log;
+    DiagnosticLog log;
     int subscription = 0;
     {
         platform::CupsSpooler spooler(
@@ -381,7 +381,7 @@ TEST(CupsEndToEnd, WithoutASchedulerTheProgramRunsWithNoPrinters) {
     PrintDataFixture f;
     TempDir nowhere;
     UseCupsServer(nowhere / "missing.sock");
-    TdmLog log;
+    DiagnosticLog log;
     platform::CupsSpooler spooler("PC1");
     SpoolWatchers watchers(spooler, f.files, log);
     watchers.Start();
@@ -405,7 +405,7 @@ TEST(CupsEndToEnd, RemoteQueuesAreNetworkPrintersThatRecordOnlyOurJobs) {
     ASSERT_TRUE(remote.Running());
     UseCupsServer(remote.Server());
     PrintDataFixture f;
-    TdmLog log;
+    DiagnosticLog log;
     platform::CupsSpooler spooler(
         "PC1", platform::CupsSpooler::Options{std::chrono::milliseconds(100), 600});
     SpoolWatchers watchers(spooler, f.files, log);

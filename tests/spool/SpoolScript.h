@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SpoolWatchers.h"
+#include "spool/SpoolWatchers.h"
 #include "platform/scripted/ScriptedSpooler.h"
 #include "storage/PrintDataFixture.h"
 
@@ -82,7 +82,7 @@ inline Cycle QueueLength(std::uint32_t jobs) {
 struct SpoolWorld : PrintDataFixture {
     platform::ScriptedSpooler spooler;
     platform::ManualClock clock{{2026, 12, 1, 7, 9, 30, 15, 0}};
-    TdmLog log{clock};
+    DiagnosticLog log{clock};
     std::unique_ptr<SpoolWatchers> watchers;
 
     explicit SpoolWorld(std::vector<platform::PrinterInfo> printers = {{"P", ""}}) {

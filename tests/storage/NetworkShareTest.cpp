@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "admin/PrintDataMaintenance.h"
+#include "admin/DataMaintenance.h"
 #include "storage/PrintDataFixture.h"
 
 using namespace testsupport;

@@ -11,7 +11,7 @@ namespace testsupport {
 // A user "alice" on computer PC1 with real stores and a private data directory.
 struct PrintDataFixture {
     Stores stores;
-    TdmRegistryCtl reg{stores.machine, stores.user};
+    Registry reg{stores.machine, stores.user};
     CapturingSink sink;
     PrintDataFiles files{reg, sink};
     TempDir data;

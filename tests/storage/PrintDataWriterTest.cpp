@@ -296,7 +296,7 @@ TEST(DataDirectory, AnExpandableStringIsReplacedByTheDefault) {
 TEST(DataDirectory, ABusyStoreKeepsTheConfiguredFolder) {
     Fixture f;
     platform::SqliteSettingsStore machine(f.stores.dir / "busy.db", 100);
-    TdmRegistryCtl reg(machine, f.stores.user);
+    Registry reg(machine, f.stores.user);
     reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", f.data / "configured");
     PrintDataFiles files(reg, f.sink);
     {

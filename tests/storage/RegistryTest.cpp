@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "storage/Dmregistry.h"
+#include "storage/Registry.h"
 #include "support/TestSupport.h"
 
 using platform::StoredValue;
 
 TEST(Registry, MissingValuesReadAsEmptyAndCreateNothing) {
     testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
+    Registry reg(stores.machine, stores.user);
     EXPECT_EQ(reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory"), "");
     EXPECT_EQ(reg.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "TessarovenStatus"), 0);
     EXPECT_EQ(reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted"), 0);
@@ -19,7 +19,7 @@ TEST(Registry, MissingValuesReadAsEmptyAndCreateNothing) {
 
 TEST(Registry, WritingCreatesTheKeysUnderTheirOwnRoot) {
     testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
+    Registry reg(stores.machine, stores.user);
     reg.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "TessarovenStatus", 2);
     reg.SetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName", "P");
     EXPECT_TRUE(stores.machine.KeyExists("SOFTWARE\\Tessaroven"));
@@ -36,7 +36,7 @@ TEST(Registry, WritingCreatesTheKeysUnderTheirOwnRoot) {
 // A value of another type than the one asked for reads as missing.
 TEST(Registry, OnlyTheExactTypeIsRead) {
     testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
+    Registry reg(stores.machine, stores.user);
     stores.machine.Write(kSettingsKey, "PGSpoolOnOff", StoredValue::Sz("1"));
     stores.machine.Write(kSettingsKey, "DataFileDirectory", StoredValue::ExpandSz("/srv/data"));
     stores.machine.Write(kSettingsKey, "PGSpoolSize", StoredValue::Dw(12345678));
@@ -61,7 +61,7 @@ TEST(Registry, ARefusedWriteLeavesTheFormerValue) {
         GTEST_SKIP() << testsupport::kCannotTestRefusals;
     }
     testsupport::Stores stores;
-    TdmRegistryCtl reg(stores.machine, stores.user);
+    Registry reg(stores.machine, stores.user);
     reg.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolOnOff", 2);
     reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolSize", "60319528");
     chmod((stores.dir / "machine.db").c_str(), 0644);

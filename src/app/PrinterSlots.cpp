@@ -1,6 +1,0 @@
-#include "app/PrinterSlots.h"
-
-#include "spool/Trdspoolwatch.h"
-
-PrinterSlot::PrinterSlot() = default;
-PrinterSlot::~PrinterSlot() = default;

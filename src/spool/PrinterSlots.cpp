@@ -1,0 +1,6 @@
+#include "spool/PrinterSlots.h"
+
+#include "spool/SpoolWatchThread.h"
+
+PrinterSlot::PrinterSlot() = default;
+PrinterSlot::~PrinterSlot() = default;

@@ -1,0 +1,328 @@
+#include "spool/SpoolWatchThread.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/EventPump.h"
+
+using namespace platform;
+
+namespace {
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* fmt, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return buf;
+}
+
+constexpr std::uint32_t kAdded = 1;
+constexpr std::uint32_t kDeleted = 2;
+constexpr std::uint32_t kWritten = 4;
+
+}  // namespace
+
+SpoolWatchThread::SpoolWatchThread(const SpoolWatchContext& context)
+    : m_context(context), m_options(WatchOptions()) {
+    m_thread = std::thread([this] {
+        Execute();
+        m_finished = true;
+    });
+}
+
+SpoolWatchThread::~SpoolWatchThread() {
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+NotifyOptions SpoolWatchThread::WatchOptions() {
+    NotifyOptions options;
+    options.version = 2;
+    options.flags = 0;
+    options.types = {
+        {PRINTER_NOTIFY_TYPE,
+         {PRINTER_NOTIFY_FIELD_SERVER_NAME, PRINTER_NOTIFY_FIELD_PRINTER_NAME,
+          PRINTER_NOTIFY_FIELD_SHARE_NAME, PRINTER_NOTIFY_FIELD_CJOBS,
+          PRINTER_NOTIFY_FIELD_TOTAL_PAGES, PRINTER_NOTIFY_FIELD_PAGES_PRINTED}},
+        {JOB_NOTIFY_TYPE,
+         {JOB_NOTIFY_FIELD_PRINTER_NAME, JOB_NOTIFY_FIELD_MACHINE_NAME, JOB_NOTIFY_FIELD_USER_NAME,
+          JOB_NOTIFY_FIELD_TOTAL_PAGES, JOB_NOTIFY_FIELD_PAGES_PRINTED, JOB_NOTIFY_FIELD_DEVMODE}},
+    };
+    return options;
+}
+
+void SpoolWatchThread::Log(std::int32_t number, char kind, const std::string& text) {
+    m_context.log.Write(number, kind, text);
+}
+
+void SpoolWatchThread::Execute() {
+    for (auto& entry : m_jobs) {
+        entry.jobId = -1;
+    }
+    m_flush = false;
+    // The slot is looked up once, while the interface thread waits for us: slots may be added
+    // later, but ours never moves.
+    m_slot = &m_context.printerSlots.At(m_context.printerSlots.currentSlotIndex.load());
+    PrinterSlot& slot = *m_slot;
+    m_local = slot.serverName.empty();
+    Log(5001, 'D',
+        m_local ? "プリンタ監視スレッド起動(ローカル)" : "プリンタ監視スレッド起動(ネットワーク)");
+    // Set before the printer is opened: the main form only waits for the slot to be taken.
+    slot.running = 1;
+
+    if (!OpenPrinterAndWatch(5011, 5019, "OpenPrinter hPrinter = %lld", 5012)) {
+        slot.running = 0;
+        return;
+    }
+    for (;;) {
+        PumpThreadEvents();
+        const WaitResult waited = m_context.spooler.WaitForChange(m_change, kWaitMs);
+        if (waited == WaitResult::TimedOut) {
+            if (slot.stopRequest.load() != 0) {
+                break;
+            }
+            continue;
+        }
+        if (!RunCycle()) {
+            slot.running = 0;
+            return;
+        }
+    }
+    // Jobs still in the table are dropped: their queue never ran empty while we watched.
+    ClosePrinterAndWatch();
+    slot.running = 0;
+}
+
+bool SpoolWatchThread::OpenPrinterAndWatch(int openFailLine, int openedLine,
+                                            const char* openedText, int firstFailLine) {
+    Spooler& spooler = m_context.spooler;
+    const std::string& name = m_slot->printerName;
+    if (!spooler.OpenPrinter(name, m_printer)) {
+        Log(openFailLine, 'E', Format("printer can not open(%d)", spooler.LastError()));
+        return false;
+    }
+    Log(openedLine, 'D', Format(openedText, static_cast<long long>(m_printer)));
+    m_change =
+        spooler.FindFirstPrinterChangeNotification(m_printer, PRINTER_CHANGE_ALL, 0, m_options);
+    if (m_change == INVALID_HANDLE_VALUE) {
+        Log(firstFailLine, 'E', Format("find first fail(%d)\n", spooler.LastError()));
+        spooler.ClosePrinter(m_printer);
+        return false;
+    }
+    return true;
+}
+
+void SpoolWatchThread::ClosePrinterAndWatch() {
+    m_context.spooler.ClosePrinter(m_printer);
+    m_context.spooler.FindClosePrinterChangeNotification(m_change);
+}
+
+bool SpoolWatchThread::RunCycle() {
+    Spooler& spooler = m_context.spooler;
+    m_changeFlags = 0;
+    m_current = JobEntry{};
+
+    std::uint32_t changeWord = 0;
+    std::unique_ptr<NotifyInfo> info;
+    if (!spooler.FindNextPrinterChangeNotification(m_change, changeWord, m_options, info)) {
+        Log(5013, 'E', Format("find next error(%d)\n", spooler.LastError()));
+    }
+    Log(5018, 'D',
+        Format("FindNextPrinterChangeNotification ChangeReason = %d p = %lld",
+               static_cast<std::int32_t>(changeWord),
+               static_cast<long long>(reinterpret_cast<std::intptr_t>(info.get()))));
+    if (changeWord & PRINTER_CHANGE_ADD_JOB) {
+        m_changeFlags |= kAdded;
+        Log(2201, 'D', "PRINTER_CHANGE_ADD_JOB");
+    }
+    if (changeWord & PRINTER_CHANGE_DELETE_JOB) {
+        m_changeFlags |= kDeleted;
+        Log(2202, 'D', "PRINTER_CHANGE_DELETE_JOB");
+    }
+    if (changeWord & PRINTER_CHANGE_WRITE_JOB) {
+        m_changeFlags |= kWritten;
+        Log(2203, 'D', "PRINTER_CHANGE_WRITE_JOB");
+    }
+    const bool hadInfo = info != nullptr;
+    if (hadInfo) {
+        for (const auto& entry : info->entries) {
+            ProcessEntry(entry);
+        }
+        info.reset();
+    }
+
+    if (m_changeFlags != 0 && !hadInfo) {
+        // Notifications were lost: start afresh with the printer, keeping the jobs we follow.
+        ClosePrinterAndWatch();
+        return OpenPrinterAndWatch(5031, 5022, "Re OpenPrinter hPrinter = %lld", 5032);
+    }
+    if (m_changeFlags & kAdded) {
+        SetBuffer();
+    }
+    if (m_flush) {
+        FlushBuffer();
+        m_flush = false;
+    }
+    if (changeWord & PRINTER_CHANGE_DELETE_PRINTER) {
+        // The printer is gone, and with it the queue: what we hold is handed over as it stands.
+        Log(5041, 'D', "PRINTER_CHANGE_DELETE_PRINTER");
+        FlushBuffer();
+        ClosePrinterAndWatch();
+        m_slot->printerDeleted = 1;
+        return false;
+    }
+    return true;
+}
+
+void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
+    m_current.jobId = static_cast<std::int32_t>(entry.id);
+    Log(5020, 'D', Format("JobId = %d", m_current.jobId));
+    if (entry.type == PRINTER_NOTIFY_TYPE) {
+        if (entry.field == PRINTER_NOTIFY_FIELD_CJOBS && entry.number == 0) {
+            m_flush = true;
+        }
+        return;
+    }
+    if (entry.type != JOB_NOTIFY_TYPE) {
+        return;
+    }
+    // An entry whose text or device mode did not come carries nothing to take.
+    switch (entry.field) {
+        case JOB_NOTIFY_FIELD_PRINTER_NAME:
+            if (entry.text) {
+                m_current.printerName = *entry.text;
+            }
+            break;
+        case JOB_NOTIFY_FIELD_MACHINE_NAME:
+            if (entry.text) {
+                m_current.machineName = *entry.text;
+            }
+            break;
+        case JOB_NOTIFY_FIELD_USER_NAME:
+            if (entry.text) {
+                m_current.userName = *entry.text;
+            }
+            break;
+        case JOB_NOTIFY_FIELD_DEVMODE:
+            if (entry.copies) {
+                m_current.copies = *entry.copies;
+                UpdateCopies(m_current.jobId);
+            }
+            break;
+        case JOB_NOTIFY_FIELD_TOTAL_PAGES:
+            m_current.totalPages = static_cast<std::int32_t>(entry.number);
+            UpdateBuffer(m_current.jobId);
+            break;
+        case JOB_NOTIFY_FIELD_PAGES_PRINTED:
+            m_current.pagesPrinted = static_cast<std::int32_t>(entry.number);
+            UpdatePagesPrinted(m_current.jobId);
+            break;
+        default:
+            Log(2205, 'D', "Type=<PRINTER_CHANGE_WRITE_JOB> Field=<default>");
+            break;
+    }
+    Log(2206, 'D', "Type=<default>");
+}
+
+std::string SpoolWatchThread::LocalMachineName() const {
+    return "\\\\" + m_context.files.ComputerName();
+}
+
+JobEntry* SpoolWatchThread::FindEntry(std::int32_t jobId) {
+    for (auto& entry : m_jobs) {
+        if (entry.jobId == jobId) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+void SpoolWatchThread::SetBuffer() {
+    const std::string localMachine = LocalMachineName();
+    JobEntry* entry = FindEntry(-1);
+    if (entry == nullptr) {
+        return;  // the table is full: this job is not followed
+    }
+    Log(5003, 'D',
+        Format("SetBuffer JobNo<%d> TotalCount<%d>", m_current.jobId, m_current.totalPages));
+    entry->jobId = m_current.jobId;
+    entry->printerName = m_current.printerName;
+    entry->machineName = m_current.machineName;
+    entry->userName =
+        m_current.machineName == localMachine ? m_context.files.UserName() : m_current.userName;
+    entry->pagesPrinted = m_current.pagesPrinted;
+    entry->totalPages = m_current.totalPages;
+    entry->copies = m_current.copies;
+    entry->timeAdded = m_context.clock.Now();
+}
+
+void SpoolWatchThread::UpdateBuffer(std::int32_t jobId) {
+    if (JobEntry* entry = FindEntry(jobId)) {
+        Log(5003, 'D',
+            Format("UpdateBuffer JobNo<%d> TotalCount<%d>", jobId, m_current.totalPages));
+        entry->totalPages = m_current.totalPages;
+    }
+}
+
+void SpoolWatchThread::UpdatePagesPrinted(std::int32_t jobId) {
+    if (JobEntry* entry = FindEntry(jobId)) {
+        entry->pagesPrinted = m_current.pagesPrinted;
+    }
+}
+
+void SpoolWatchThread::UpdateCopies(std::int32_t jobId) {
+    if (JobEntry* entry = FindEntry(jobId)) {
+        entry->copies = m_current.copies;
+    }
+}
+
+void SpoolWatchThread::DelBuffer(std::int32_t jobId) {
+    const std::string localMachine = LocalMachineName();
+    JobEntry* entry = FindEntry(jobId);
+    if (entry == nullptr) {
+        return;
+    }
+    Log(5002, 'D', Format("DelBuffer JobNo<%d> TotalCount<%d>", jobId, entry->totalPages));
+    // A printer of this computer records every job; a connection to another computer's printer
+    // only the jobs sent from here. A job whose owner the spooler keeps from us is left to a
+    // monitor that may see it: a record without its computer or user would be a wrong one.
+    const bool ownerHidden =
+        entry->userName.empty() || entry->machineName.find_first_not_of('\\') == std::string::npos;
+    if (entry->totalPages != 0 && (entry->machineName == localMachine || m_local)) {
+        if (ownerHidden) {
+            Log(5004, 'D', Format("JobNo<%d> owner not visible, not recorded", jobId));
+        } else {
+            HandOver(*entry);
+        }
+    }
+    entry->jobId = -1;
+}
+
+void SpoolWatchThread::FlushBuffer() {
+    for (auto& entry : m_jobs) {
+        if (entry.jobId != -1) {
+            DelBuffer(entry.jobId);
+        }
+    }
+}
+
+void SpoolWatchThread::HandOver(const JobEntry& entry) {
+    PrintDataFiles& files = m_context.files;
+    files.AcquireRecordLock();
+    CompletedJob& job = files.completedJob;
+    job.jobId = entry.jobId;
+    job.time = entry.timeAdded;
+    job.printerName = entry.printerName;
+    job.machineName = entry.machineName;
+    job.userName = entry.userName;
+    job.totalPages = entry.totalPages;
+    job.pagesPrinted = entry.pagesPrinted;
+    job.copies = entry.copies;
+    files.WritePrintRecord();
+    files.ReleaseRecordLock();
+}

@@ -1,0 +1,123 @@
+#include "ui/AboutBox.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFrame>
+#include <QMouseEvent>
+#include <QUrl>
+
+AboutBox* aboutBox = nullptr;
+
+namespace {
+
+QFont DialogFont(int pixelSize, bool bold = false) {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS PGothic"), QStringLiteral("Noto Sans CJK JP"),
+                      QStringLiteral("Noto Sans")});
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QLabel* Place(QLabel* label, int x, int y, int pixelSize) {
+    label->setFont(DialogFont(pixelSize));
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+}  // namespace
+
+FileVersion BuildFileVersion() {
+#if defined(TESSAROVEN_FILE_VERSION_MAJOR)
+    return std::array<int, 4>{TESSAROVEN_FILE_VERSION_MAJOR, TESSAROVEN_FILE_VERSION_MINOR,
+                              TESSAROVEN_FILE_VERSION_PATCH, TESSAROVEN_FILE_VERSION_TWEAK};
+#else
+    return std::nullopt;
+#endif
+}
+
+std::string GetFileVersionText(const FileVersion& version) {
+    if (!version) {
+        return "(未定義)";
+    }
+    const auto& v = *version;
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+           std::to_string(v[3]);
+}
+
+LinkLabel::LinkLabel(const QString& address, QWidget* parent) : QLabel(address, parent) {
+    setCursor(Qt::PointingHandCursor);
+    QPalette p = palette();
+    p.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    setPalette(p);
+}
+
+void LinkLabel::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+        emit clicked();
+    }
+    QLabel::mouseReleaseEvent(event);
+}
+
+AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QString::fromUtf8("バージョン情報"));
+    // A dialog border without system menu or close box: only OK (or Enter) closes it.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFixedSize(329, 251);
+    setFont(DialogFont(12));
+
+    auto* panel = new QFrame(this);
+    panel->setGeometry(8, 8, 313, 193);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setLineWidth(2);
+
+    auto* icon = new QLabel(panel);
+    icon->setGeometry(8, 8, 32, 32);
+    icon->setPixmap(QIcon(QStringLiteral(":/tessaroven.svg")).pixmap(32, 32));
+
+    productNameLabel = Place(new QLabel(QStringLiteral("Tessaroven"), panel), 48, 16, 21);
+    productNameLabel->setFont(DialogFont(21, true));
+    productNameLabel->adjustSize();
+    Place(new QLabel(QStringLiteral("versionLabel"), panel), 184, 24, 13);
+    versionLabel = Place(new QLabel(QStringLiteral("1.0.0"), panel), 232, 24, 13);
+    commentsLabel = new QLabel(
+        QString::fromUtf8("印刷スプールの状態を監視して印刷枚数を取り出し集計します。"), panel);
+    commentsLabel->setFont(DialogFont(15));
+    commentsLabel->setWordWrap(true);
+    commentsLabel->setGeometry(8, 56, 297, 41);
+    Place(new QLabel(QString::fromUtf8("御問い合わせ"), panel), 8, 120, 15);
+    linkLabel = new LinkLabel(QString::fromLatin1(kAddress), panel);
+    QFont linkFont = DialogFont(15);
+    linkFont.setUnderline(true);
+    linkLabel->setFont(linkFont);
+    linkLabel->move(8, 136);
+    linkLabel->adjustSize();
+    connect(linkLabel, &LinkLabel::clicked, this, &AboutBox::OpenLink);
+    auto* rights = Place(new QLabel(QString::fromLatin1(kRightsNotice), panel), 8, 168, 12);
+    rights->setFixedWidth(295);
+
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    okButton->setGeometry(127, 215, 75, 25);
+    okButton->setDefault(true);
+    connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void AboutBox::showEvent(QShowEvent* event) {
+    versionLabel->setText(QString::fromUtf8(GetFileVersionText().c_str()));
+    versionLabel->adjustSize();
+    // Centred on the screen at every showing.
+    if (const QScreen* screen = this->screen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+    QDialog::showEvent(event);
+}
+
+void AboutBox::OpenLink() {
+    // Visited: purple for the rest of the run.
+    QPalette p = linkLabel->palette();
+    p.setColor(QPalette::WindowText, QColor(128, 0, 128));
+    linkLabel->setPalette(p);
+    QCoreApplication::processEvents();
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kAddress)));
+}

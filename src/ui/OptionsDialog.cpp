@@ -1,0 +1,257 @@
+#include "ui/OptionsDialog.h"
+
+#include <QFileDialog>
+#include <QPainter>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionFrame>
+
+#include "ui/MonthPanel.h"
+
+#include "admin/DataMaintenance.h"
+#include "platform/Host.h"
+
+OptionsDialog* optionsDialog = nullptr;
+
+namespace {
+
+QLineEdit* ReadOnlyEdit(QWidget* parent, const char* label, int x, int y, int width) {
+    auto* caption = new QLabel(QString::fromUtf8(label), parent);
+    caption->adjustSize();
+    caption->move(x - caption->width() - 4, y + 3);
+    auto* edit = new QLineEdit(parent);
+    edit->setGeometry(x, y, width, 21);
+    edit->setReadOnly(true);
+    edit->setFocusPolicy(Qt::NoFocus);
+    // Dates and numbers must not touch the frame.
+    edit->setTextMargins(3, 0, 3, 0);
+    return edit;
+}
+
+// A folder path that does not fit shows its beginning and its end, the parts that tell folders
+// apart, with the middle elided; the whole path is in the tooltip. The text itself stays whole.
+class PathEdit final : public QLineEdit {
+  public:
+    explicit PathEdit(QWidget* parent) : QLineEdit(parent) {
+        connect(this, &QLineEdit::textChanged, this, &QWidget::setToolTip);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        QStyleOptionFrame panel;
+        initStyleOption(&panel);
+        style()->drawPrimitive(QStyle::PE_PanelLineEdit, &panel, &painter, this);
+        const QRect room = style()
+                               ->subElementRect(QStyle::SE_LineEditContents, &panel, this)
+                               .adjusted(3, 0, -3, 0);
+        painter.setPen(
+            palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+        painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideMiddle, room.width()));
+    }
+};
+
+QString Local(const std::string& text) {
+    return QString::fromLocal8Bit(text.c_str());
+}
+
+}  // namespace
+
+OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
+    : QDialog(parent), m_context(std::move(context)) {
+    setWindowTitle(QString::fromUtf8("オプション"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFixedSize(447, 329);
+    if (!m_context.chooseFolder) {
+        m_context.chooseFolder = [this](const QString& title, const QString& start) {
+            return QFileDialog::getExistingDirectory(this, title, start);
+        };
+    }
+
+    auto* bevel = new QFrame(this);
+    bevel->setGeometry(8, 8, 433, 265);
+    bevel->setFrameStyle(QFrame::Box | QFrame::Sunken);
+
+    auto* dirLabel = new QLabel(QString::fromUtf8("データファイル格納ディレクトリ"), this);
+    dirLabel->move(32, 24);
+    dirLabel->adjustSize();
+    dataDirectoryEdit = new PathEdit(this);
+    dataDirectoryEdit->setGeometry(32, 40, 337, 21);
+    dataDirectoryEdit->setReadOnly(true);  // changed only through the change button
+    dataDirectoryEdit->setFocusPolicy(Qt::NoFocus);
+    changeFolderButton = new QPushButton(QString::fromUtf8("変更"), this);
+    changeFolderButton->setGeometry(376, 40, 41, 21);
+
+    dataGroup = new QGroupBox(this);
+    dataGroup->setGeometry(32, 88, 385, 169);
+    fileCountEdit = ReadOnlyEdit(dataGroup, "ファイル数", 112, 16, 73);
+    // Counts that seem too high for the number of users are explained by the naming.
+    fileCountEdit->setToolTip(QStringLiteral(
+        "Every user has one file per computer: PrintData_<user>@<computer>.dat. Files named "
+        "PrintData_<user>.dat were written by earlier versions and are counted too."));
+    fileSizeEdit = ReadOnlyEdit(dataGroup, "ファイル総容量", 112, 40, 73);
+    auto* bytes = new QLabel(QString::fromUtf8("バイト"), dataGroup);
+    bytes->move(190, 43);
+    bytes->adjustSize();
+    firstDayEdit = ReadOnlyEdit(dataGroup, "データ日付", 112, 64, 73);
+    lastDayEdit = ReadOnlyEdit(dataGroup, "～", 224, 64, 73);
+    purgeCheck = new QCheckBox(QString::fromUtf8("印刷データを削除"), dataGroup);
+    purgeCheck->move(32, 96);
+    purgeCheck->adjustSize();
+    const MonthPanel month = MakeMonthPanel(dataGroup, 80, 120, 121);
+    monthPanel = month.frame;
+    monthCaption = month.caption;
+    previousMonthButton = month.previous;
+    nextMonthButton = month.next;
+    purgeLabel = new QLabel(QString::fromUtf8("以前のデータを消去する。"), dataGroup);
+    purgeLabel->move(208, 123);
+    purgeLabel->adjustSize();
+
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    okButton->setGeometry(150, 292, 75, 25);
+    okButton->setDefault(true);
+    cancelButton = new QPushButton(QString::fromUtf8("キャンセル"), this);
+    cancelButton->setGeometry(225, 292, 75, 25);
+    setTabOrder(changeFolderButton, purgeCheck);
+    setTabOrder(purgeCheck, okButton);
+    setTabOrder(okButton, cancelButton);
+
+    connect(changeFolderButton, &QPushButton::clicked, this, &OptionsDialog::ChooseFolder);
+    connect(dataDirectoryEdit, &QLineEdit::textChanged, this,
+            &OptionsDialog::DataDirectoryChanged);
+    connect(purgeCheck, &QCheckBox::clicked, this, &OptionsDialog::PurgeToggled);
+    connect(previousMonthButton, &QToolButton::clicked, this, &OptionsDialog::StepMonthClicked);
+    connect(nextMonthButton, &QToolButton::clicked, this, &OptionsDialog::StepMonthClicked);
+    connect(okButton, &QPushButton::clicked, this, &OptionsDialog::OkClicked);
+    connect(cancelButton, &QPushButton::clicked, this, &OptionsDialog::CancelClicked);
+}
+
+void OptionsDialog::showEvent(QShowEvent* event) {
+    if (const QScreen* screen = this->screen()) {
+        const QRect s = screen->geometry();
+        move((s.width() - width()) / 2, (s.height() - height()) / 2);
+    }
+    m_savedDirectory = m_context.files.DataDirectory();
+    dataDirectoryEdit->setText(Local(m_savedDirectory));
+    ShowFolderInTitle(Local(m_savedDirectory));
+    dataGroup->setEnabled(true);
+    okButton->setEnabled(true);
+    ShowDataStatistics();
+    purgeCheck->setChecked(false);
+    PurgeToggled();
+    QDialog::showEvent(event);
+}
+
+void OptionsDialog::ShowFolderInTitle(const QString& folder) {
+    // The title runs along the frame's top edge: it must end before the frame does.
+    const int room = dataGroup->width() - 24;
+    dataGroup->setTitle(dataGroup->fontMetrics().elidedText(folder, Qt::ElideMiddle, room));
+    dataGroup->setToolTip(folder);
+}
+
+void OptionsDialog::ChooseFolder() {
+    const std::string current = m_context.files.DataDirectory();
+    const QString start = platform::IsDirectory(current) ? Local(current) : QString();
+    const QString chosen = m_context.chooseFolder(
+        QString::fromUtf8("データファイル格納ディレクトリを選択してください。"), start);
+    if (!chosen.isEmpty()) {
+        dataDirectoryEdit->setText(chosen);
+    }
+}
+
+void OptionsDialog::DataDirectoryChanged() {
+    const std::string dir = dataDirectoryEdit->text().toLocal8Bit().toStdString();
+    PrintDataFiles& files = m_context.files;
+    files.AcquireRecordLock();
+    if (platform::IsDirectory(dir)) {
+        dataGroup->setEnabled(true);
+        okButton->setEnabled(true);
+        // From now on finished jobs are recorded in the chosen folder.
+        files.SetDataDirectory(dir);
+        ShowFolderInTitle(dataDirectoryEdit->text());
+        files.ReleaseRecordLock();
+        ShowDataStatistics();
+        return;
+    }
+    files.ReleaseRecordLock();
+    m_context.sink.Show("ディレクトリが正しくない。", "ERROR", platform::MB_ICONSTOP);
+    dataGroup->setEnabled(false);
+    okButton->setEnabled(false);
+}
+
+void OptionsDialog::ShowDataStatistics() {
+    PrintDataFiles& files = m_context.files;
+    files.AcquireRecordLock();
+    const DataStatistics stats =
+        ScanDataStatistics(files, dataDirectoryEdit->text().toLocal8Bit().toStdString());
+    files.ReleaseRecordLock();
+    if (stats.folderError != 0) {
+        m_context.sink.Show(
+            UnreachableFolderText(dataDirectoryEdit->text().toLocal8Bit().toStdString(),
+                                  stats.folderError),
+            "Tessaroven Error", platform::MB_ICONSTOP);
+    }
+    fileCountEdit->setText(QString::number(stats.fileCount));
+    fileSizeEdit->setText(QString::number(stats.totalBytes));
+    if (!stats.hasRecords) {
+        firstDayEdit->clear();
+        lastDayEdit->clear();
+        monthCaption->clear();
+        m_selectedMonth = 0;
+        purgeCheck->setEnabled(false);
+        return;
+    }
+    firstDayEdit->setText(QString::fromStdString(FormatRecordDay(stats.earliest)));
+    lastDayEdit->setText(QString::fromStdString(FormatRecordDay(stats.latest)));
+    m_selectedMonth = stats.firstMonth;
+    monthCaption->setText(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()));
+    purgeCheck->setEnabled(true);
+}
+
+void OptionsDialog::PurgeToggled() {
+    const bool on = purgeCheck->isChecked();
+    for (QWidget* w : {static_cast<QWidget*>(previousMonthButton), static_cast<QWidget*>(nextMonthButton),
+                       static_cast<QWidget*>(purgeLabel), static_cast<QWidget*>(monthPanel)}) {
+        w->setEnabled(on);
+    }
+}
+
+void OptionsDialog::StepMonthClicked() {
+    StepMonth(sender() == nextMonthButton ? +1 : -1);
+}
+
+void OptionsDialog::StepMonth(int delta) {
+    m_selectedMonth += delta;
+    monthCaption->setText(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()));
+}
+
+void OptionsDialog::OkClicked() {
+    const std::string dir = dataDirectoryEdit->text().toLocal8Bit().toStdString();
+    PrintDataFiles& files = m_context.files;
+    files.AcquireRecordLock();
+    if (dir != m_savedDirectory) {
+        m_context.registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", dir);
+        platform::MakeDirectoryPath(dir);
+    }
+    if (purgeCheck->isChecked() && purgeCheck->isEnabled()) {
+        PurgePrintData(files, dir, m_selectedMonth, m_context.sink);
+    }
+    files.ReleaseRecordLock();
+    m_savedDirectory = files.DataDirectory();
+    accept();
+}
+
+void OptionsDialog::CancelClicked() {
+    reject();
+}
+
+void OptionsDialog::reject() {
+    PrintDataFiles& files = m_context.files;
+    if (files.DataDirectory() != m_savedDirectory) {
+        files.AcquireRecordLock();
+        files.SetDataDirectory(m_savedDirectory);
+        files.ReleaseRecordLock();
+    }
+    QDialog::reject();
+}

@@ -1,0 +1,169 @@
+#include "ui/PrintLogWindow.h"
+
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QScreen>
+#include <QStyle>
+#include <QVBoxLayout>
+#include <algorithm>
+
+PrintLogWindow* printLogWindow = nullptr;
+
+namespace {
+
+const char* const kHeaders[] = {"", "日時", "プリンタ名", "コンピュータ名", "ユーザー名", "枚数"};
+const int kWidths[] = {30, 110, 120, 120, 80, 40};
+
+}  // namespace
+
+void PrintLogModel::Reset(PrintLogTable table) {
+    beginResetModel();
+    m_table = std::move(table);
+    endResetModel();
+}
+
+int PrintLogModel::rowCount(const QModelIndex& parent) const {
+    if (parent.isValid()) {
+        return 0;
+    }
+    // Without records the grid keeps one empty row under its headers.
+    return m_table.Size() == 0 ? 1 : static_cast<int>(m_table.Size());
+}
+
+int PrintLogModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 6;
+}
+
+QVariant PrintLogModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || static_cast<size_t>(index.row()) >= m_table.Size()) {
+        return {};
+    }
+    if (role == Qt::DisplayRole) {
+        if (index.column() == 0) {
+            return index.row() + 1;
+        }
+        const std::string field =
+            GetCsvField(m_table.Line(static_cast<size_t>(index.row())), index.column() - 1);
+        return QString::fromLocal8Bit(field.data(), static_cast<qsizetype>(field.size()));
+    }
+    if (role == Qt::TextAlignmentRole && (index.column() == 0 || index.column() == 5)) {
+        return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+QVariant PrintLogModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 || section > 5) {
+        return {};
+    }
+    return QString::fromUtf8(kHeaders[section]);
+}
+
+PrintLogWindow::PrintLogWindow(const ReportContext& context, QWidget* parent)
+    : QDialog(parent), m_context(context) {
+    setWindowTitle(QString::fromUtf8("印刷ログの表示"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    resize(541, 574);
+
+    logModel = new PrintLogModel(this);
+    logGrid = new QTableView(this);
+    logGrid->setModel(logModel);
+    logGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    logGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
+    logGrid->setSelectionMode(QAbstractItemView::SingleSelection);
+    logGrid->verticalHeader()->hide();  // the row numbers are the grid's first column
+    logGrid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // A million rows scroll smoothly only when no row's height needs measuring.
+    logGrid->setWordWrap(false);
+
+    auto* panel = new QWidget(this);
+    panel->setFixedHeight(36);
+    closeButton = new QPushButton(QString::fromUtf8("閉じる"), panel);
+    closeButton->setGeometry(8, 6, 97, 25);
+    connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(logGrid);
+    layout->addWidget(panel);
+}
+
+void PrintLogWindow::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    FitNameColumns();
+}
+
+void PrintLogWindow::FitNameColumns() {
+    // Room for the vertical scroll bar is kept whether it shows or not: it comes and goes with
+    // the rows, without a resize of the grid.
+    const int room = logGrid->width() - 2 * logGrid->frameWidth() -
+                     logGrid->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int fixed = m_widths[0] + m_widths[1] + m_widths[5];
+    const int designed = m_widths[2] + m_widths[3] + m_widths[4];
+    const int left =
+        std::max(room - fixed, 3 * logGrid->horizontalHeader()->minimumSectionSize());
+    // Shrunk or widened in proportion to their designed widths; the last takes the rounding.
+    int given = 0;
+    for (int c = 2; c <= 3; ++c) {
+        const int w = left * m_widths[c] / designed;
+        logGrid->setColumnWidth(c, w);
+        given += w;
+    }
+    logGrid->setColumnWidth(4, left - given);
+}
+
+void PrintLogWindow::showEvent(QShowEvent* event) {
+    if (const QScreen* screen = this->screen()) {
+        const QRect s = screen->geometry();
+        move((s.width() - frameGeometry().width()) / 2,
+             (s.height() - frameGeometry().height()) / 2);
+    }
+    QDialog::showEvent(event);
+    LoadPrintLog();
+}
+
+void PrintLogWindow::LoadPrintLog() {
+    PrintLogTable table;
+    const auto result = table.Load(m_context.files);
+    const int folderError = table.FolderError();
+    logModel->Reset(std::move(table));
+    // The designed widths, widened where this font needs more room for the row numbers, the
+    // date and time and the widest page count: numbers are never cut. The three name columns
+    // share what is left, so that the page count always shows without scrolling sideways.
+    const QFontMetrics metrics(logGrid->font());
+    const int padding = 2 * metrics.horizontalAdvance(QLatin1Char(' ')) + 4;
+    size_t widestPages = 5;
+    for (size_t i = 0; i < logModel->Table().Size(); ++i) {
+        const std::string_view line = logModel->Table().Line(i);
+        // The pages are the last closed field: between the last two commas.
+        const size_t last = line.size() - 1;
+        widestPages = std::max(widestPages, last - line.rfind(',', last - 1) - 1);
+    }
+    const int minimum[] = {
+        metrics.horizontalAdvance(QString::number(logModel->rowCount())) + padding,
+        metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + padding,
+        0,
+        0,
+        0,
+        metrics.horizontalAdvance(QString(static_cast<qsizetype>(widestPages), QLatin1Char('0'))) +
+            padding,
+    };
+    logGrid->verticalHeader()->setDefaultSectionSize(std::max(16, metrics.height() + 2));
+    for (int c = 0; c < 6; ++c) {
+        m_widths[c] = std::max(kWidths[c], minimum[c]);
+        logGrid->setColumnWidth(c, m_widths[c]);
+    }
+    FitNameColumns();
+    if (result == PrintLogTable::LoadResult::Unreachable) {
+        m_context.sink.Show(UnreachableFolderText(m_context.files.DataDirectory(), folderError),
+                            "Tessaroven Error", platform::MB_ICONSTOP);
+    } else if (result == PrintLogTable::LoadResult::NoRecords) {
+        m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+    }
+    const int rows = logModel->rowCount();
+    // The newest record is the current row, scrolled into view.
+    logGrid->setCurrentIndex(logModel->index(rows - 1, 1));
+    logGrid->scrollToBottom();
+}

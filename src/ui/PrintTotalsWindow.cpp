@@ -1,0 +1,182 @@
+#include "ui/PrintTotalsWindow.h"
+
+#include <QFontDatabase>
+#include <QScreen>
+
+#include <QVBoxLayout>
+#include <algorithm>
+#include "ui/MonthPanel.h"
+
+PrintTotalsWindow* printTotalsWindow = nullptr;
+
+namespace {
+
+constexpr const char* kComboIndexValue = "PrinterComboIndex";
+
+QLabel* Label(const char* text, QWidget* parent, int x, int y) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+}  // namespace
+
+PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* parent)
+    : QDialog(parent), m_context(context) {
+    setWindowTitle(QString::fromUtf8("印刷情報の集計"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    resize(522, 574);
+
+    auto* top = new QWidget(this);
+    top->setFixedHeight(81);
+    Label("プリンタの選択", top, 16, 8);
+    printerCombo = new QComboBox(top);
+    printerCombo->setEditable(true);
+    printerCombo->setInsertPolicy(QComboBox::NoInsert);
+    printerCombo->setGeometry(16, 24, 225, 21);
+    Label("集計年月", top, 248, 8);
+    const MonthPanel month = MakeMonthPanel(top, 248, 24, 129);
+    monthPanel = month.frame;
+    monthCaption = month.caption;
+    previousMonthButton = month.previous;
+    nextMonthButton = month.next;
+    byComputerRadio = new QRadioButton(QString::fromUtf8("コンピュータ別集計"), top);
+    byComputerRadio->move(16, 56);
+    byComputerRadio->adjustSize();
+    byUserRadio = new QRadioButton(QString::fromUtf8("ユーザー別集計"), top);
+    // Where this font's captions are wider than designed, keep the two choices apart.
+    byUserRadio->move(std::max(144, byComputerRadio->geometry().right() + 12), 56);
+    byUserRadio->adjustSize();
+    calculateButton = new QPushButton(QString::fromUtf8("集計"), top);
+    calculateButton->setGeometry(312, 51, 65, 25);
+
+    totalsMemo = new QPlainTextEdit(this);
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setFamilies(
+        {QStringLiteral("MS Gothic"), QStringLiteral("Noto Sans Mono CJK JP"), fixed.family()});
+    fixed.setPixelSize(12);
+    totalsMemo->setFont(fixed);
+    totalsMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    // Lines that do not fit must not be silently hidden below the edge.
+    totalsMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    totalsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    auto* bottom = new QWidget(this);
+    bottom->setFixedHeight(34);
+    closeButton = new QPushButton(QString::fromUtf8("閉じる"), bottom);
+    closeButton->setGeometry(8, 5, 97, 25);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(top);
+    layout->addWidget(totalsMemo);
+    layout->addWidget(bottom);
+
+    connect(previousMonthButton, &QToolButton::clicked, this, &PrintTotalsWindow::PreviousMonth);
+    connect(nextMonthButton, &QToolButton::clicked, this, &PrintTotalsWindow::NextMonth);
+    connect(calculateButton, &QPushButton::clicked, this, &PrintTotalsWindow::Calculate);
+    connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+
+    // Centred once, when created.
+    if (const QScreen* screen = this->screen()) {
+        const QRect s = screen->geometry();
+        move((s.width() - width()) / 2, (s.height() - height()) / 2);
+    }
+}
+
+void PrintTotalsWindow::showEvent(QShowEvent* event) {
+    totalsMemo->clear();
+    // The printers as they are now: queues come and go while the program runs.
+    std::vector<int> listed;
+    const PrinterSlots& printers = m_context.printerSlots;
+    for (int i = 0; i < printers.Count(); ++i) {
+        if (printers.At(i).listed) {
+            listed.push_back(i);
+        }
+    }
+    if (printerCombo->count() == 0 || listed != m_itemSlots) {
+        m_itemSlots = listed;
+        printerCombo->clear();
+        for (int i : m_itemSlots) {
+            printerCombo->addItem(QString::fromLocal8Bit(printers.At(i).printerName.c_str()));
+        }
+        if (!m_itemSlots.empty()) {
+            printerCombo->setEditText(printerCombo->itemText(0));
+        }
+        const int index =
+            m_context.registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kComboIndexValue);
+        // An index outside the list selects nothing and leaves the text empty.
+        printerCombo->setCurrentIndex(index >= 0 && index < printerCombo->count() ? index : -1);
+        if (printerCombo->currentIndex() == -1) {
+            printerCombo->setEditText(QString());
+        }
+    }
+    if (m_selectedMonth == 0) {
+        const auto now = m_context.clock.Now();
+        m_selectedMonth = SelectedMonth(now.wYear, now.wMonth);
+    }
+    ShowYearMonth();
+    byComputerRadio->setChecked(true);
+    QDialog::showEvent(event);
+}
+
+void PrintTotalsWindow::done(int result) {
+    m_context.registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kComboIndexValue,
+                                     printerCombo->currentIndex());
+    QDialog::done(result);
+}
+
+void PrintTotalsWindow::ShowYearMonth() {
+    monthCaption->setText(
+        QString::fromUtf8("%1年%2月").arg(YearOf(m_selectedMonth)).arg(MonthOf(m_selectedMonth)));
+}
+
+void PrintTotalsWindow::PreviousMonth() {
+    --m_selectedMonth;
+    ShowYearMonth();
+}
+
+void PrintTotalsWindow::NextMonth() {
+    ++m_selectedMonth;
+    ShowYearMonth();
+}
+
+void PrintTotalsWindow::Calculate() {
+    totalsMemo->clear();
+    TotalsQuery query;
+    query.printerText = printerCombo->currentText().toLocal8Bit().toStdString();
+    const int index = printerCombo->currentIndex();
+    if (index >= 0 && static_cast<size_t>(index) < m_itemSlots.size()) {
+        query.serverName =
+            m_context.printerSlots.At(m_itemSlots[static_cast<size_t>(index)]).serverName;
+    }
+    query.year = YearOf(m_selectedMonth);
+    query.month = MonthOf(m_selectedMonth);
+    query.byComputer = byComputerRadio->isChecked();
+
+    m_context.files.AcquireRecordLock();
+    m_context.log.Write(3003, 'D', "ItemIndex = <" + std::to_string(index) + ">");
+    const TotalsResult result = SumPrintedPages(m_context.files, query);
+    m_context.files.ReleaseRecordLock();
+
+    if (result.folderError != 0) {
+        m_context.sink.Show(
+            UnreachableFolderText(m_context.files.DataDirectory(), result.folderError),
+            "Tessaroven Error", platform::MB_ICONSTOP);
+        return;
+    }
+    if (result.groups.empty()) {
+        m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+        return;
+    }
+    for (const auto& line : FormatTotals(query.printerText, result)) {
+        totalsMemo->appendPlainText(
+            QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    }
+    // Start reading at the grand total.
+    totalsMemo->moveCursor(QTextCursor::Start);
+    totalsMemo->ensureCursorVisible();
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <vector>
+
+#include <QComboBox>
+#include <QDialog>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QToolButton>
+
+#include "reports/PrintTotals.h"
+#include "ui/ReportContext.h"
+
+// Print totals: the pages printed on one printer in one month, by computer or by user.
+class PrintTotalsWindow final : public QDialog {
+    Q_OBJECT
+  public:
+    explicit PrintTotalsWindow(const ReportContext& context, QWidget* parent = nullptr);
+
+    QComboBox* printerCombo = nullptr;
+    QFrame* monthPanel = nullptr;
+    QLabel* monthCaption = nullptr;
+    QToolButton* previousMonthButton = nullptr;
+    QToolButton* nextMonthButton = nullptr;
+    QRadioButton* byComputerRadio = nullptr;
+    QRadioButton* byUserRadio = nullptr;
+    QPushButton* calculateButton = nullptr;
+    QPushButton* closeButton = nullptr;
+    QPlainTextEdit* totalsMemo = nullptr;
+
+    // year * 12 + month; 0 until the window is first shown.
+    int SelectedMonthValue() const { return m_selectedMonth; }
+
+  public slots:
+    void PreviousMonth();
+    void NextMonth();
+    void Calculate();
+    void ShowYearMonth();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void done(int result) override;              // every way of closing ends here
+
+  private:
+    ReportContext m_context;
+    int m_selectedMonth = 0;
+    // The slot behind each item of the printer list.
+    std::vector<int> m_itemSlots;
+};
+
+extern PrintTotalsWindow* printTotalsWindow;

@@ -1,0 +1,310 @@
+#include "ui/TrayController.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QIcon>
+
+#include "ui/AboutBox.h"
+#include "ui/OptionsDialog.h"
+#include "admin/Password.h"
+#include "ui/PasswordDialog.h"
+#include "platform/Host.h"
+#include "platform/SharedFile.h"
+#include "ui/PrintTotalsWindow.h"
+#include "ui/PrintLogWindow.h"
+
+TrayController* trayController = nullptr;
+
+namespace {
+
+constexpr const char* kStatusValue = "TessarovenStatus";
+constexpr const char* kGuardText = "他のウィンドウが開かれています。閉じてから実行してください。";
+constexpr const char* kWarningCaption = "Tessaroven 警告";
+constexpr const char* kInfoCaption = "Tessaroven";
+constexpr const char* kWrongPassword = "パスワードが間違っています。";
+constexpr const char* kDigestValue = "PGSpoolSize";
+constexpr const char* kPasswordSwitch = "PGSpoolOnOff";
+constexpr int kPasswordOn = 1;
+constexpr int kPasswordOff = 2;
+
+// Shows the password dialog in a mode; true when it was closed with OK.
+bool AskPassword(TrayController& form, int mode) {
+    form.SetPasswordDialogMode(mode);
+    return passwordDialog != nullptr && passwordDialog->exec() == QDialog::Accepted;
+}
+
+std::string Typed(const QLineEdit* edit) {
+    return edit->text().toStdString();
+}
+
+// The new password is taken only when both entries agree and are not empty.
+bool NewEntriesAgree() {
+    const std::string first = Typed(passwordDialog->newPasswordEdit);
+    return !first.empty() && first == Typed(passwordDialog->repeatPasswordEdit);
+}
+
+}  // namespace
+
+TrayController::TrayController(const TrayServices& services)
+    : m_services(services),
+      m_registry(services.machineStore, services.userStore),
+      m_log(services.clock),
+      m_files(m_registry, services.sink),
+      m_watchers(services.spooler, m_files, m_log, services.clock) {
+    setWindowTitle(QStringLiteral("trayController"));
+
+    // The diagnostic log lives beside the executable and stays switched off.
+    m_log.SetFilePath(platform::ExecutableFolder() + "/log.txt");
+    m_log.SetTag("PMON");
+    m_log.SetEnabled(false);
+    m_log.SetDebug(false);
+
+    BuildMenu();
+    const bool passwordSet =
+        m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolOnOff") == 1;
+    setPasswordAction->setEnabled(!passwordSet);
+    changePasswordAction->setEnabled(passwordSet);
+    deletePasswordAction->setEnabled(passwordSet);
+
+    statusTimer = new QTimer(this);
+    statusTimer->setInterval(1000);
+    connect(statusTimer, &QTimer::timeout, this, &TrayController::PollStatus);
+    statusTimer->start();
+}
+
+TrayController::~TrayController() {
+    Shutdown();
+    delete trayMenu;
+}
+
+void TrayController::BuildMenu() {
+    trayMenu = new QMenu();
+    auto item = [this](const char* caption, void (TrayController::*handler)()) {
+        QAction* action = trayMenu->addAction(QString::fromUtf8(caption));
+        connect(action, &QAction::triggered, this, handler);
+        return action;
+    };
+    printTotalsAction = item("印刷情報の集計(&C)...", &TrayController::ShowPrintTotals);
+    printLogAction = item("印刷ログの表示(&L)...", &TrayController::ShowPrintLog);
+    optionsAction = item("オプション(&O)...", &TrayController::ShowOptions);
+    trayMenu->addSeparator();
+    setPasswordAction = item("パスワードの設定(&P)...", &TrayController::SetPassword);
+    changePasswordAction = item("パスワードの変更(&G)...", &TrayController::ChangePassword);
+    deletePasswordAction = item("パスワードの削除(&D)...", &TrayController::DeletePassword);
+    trayMenu->addSeparator();
+    versionAction = item("バージョン情報(&V)...", &TrayController::ShowVersion);
+    // Users cannot end the monitor from the menu: the exit command and its separator are hidden.
+    exitSeparator = trayMenu->addSeparator();
+    exitSeparator->setVisible(false);
+    exitAction = item("終了", &TrayController::Exit);
+    exitAction->setVisible(false);
+}
+
+void TrayController::Start() {
+    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/tessaroven.svg")), this);
+    trayIcon->setToolTip(QStringLiteral("Tessaroven"));
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &TrayController::OnTrayActivated);
+    // The offscreen platform (no display at all) never has a notification area; showing the icon
+    // there only makes Qt warn on standard error at every start.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        trayIcon->show();
+    }
+
+    m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 0);
+    m_files.SetNames(platform::ComputerName(), platform::UserName());
+    m_files.EstablishDataDirectory(platform::CommonAppDataFolder());
+    // Records that could not reach the data folder before the last exit go first.
+    m_files.SetPendingStore(platform::UserStateFolder() + "/waiting-records");
+    m_watchers.Start();
+    m_openWindowKind = kNone;
+    if (m_closePending) {
+        Shutdown();
+        return;
+    }
+
+    // A panel that starts after us, or restarts, gets the icon as well: Qt follows the tray
+    // host and docks the icon again on its own.
+}
+
+void TrayController::Shutdown() {
+    if (m_closed) {
+        return;
+    }
+    statusTimer->stop();
+    if (m_watchers.Busy()) {
+        // Asked to close from the events served while a watcher starts: no further watcher
+        // starts, and the close runs as soon as that start has returned.
+        m_watchers.CancelStart();
+        m_closePending = true;
+        return;
+    }
+    m_closed = true;
+    if (trayIcon != nullptr) {
+        trayIcon->hide();
+    }
+    m_watchers.Stop();
+    m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 2);
+    emit Closed();
+}
+
+void TrayController::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    // Only the right button opens the menu; clicks and double clicks do nothing.
+    if (reason != QSystemTrayIcon::Context) {
+        return;
+    }
+    activateWindow();
+    trayMenu->popup(QCursor::pos());
+}
+
+bool TrayController::GuardRefuses() {
+    if (m_openWindowKind == kNone) {
+        return false;
+    }
+    m_services.sink.Show(kGuardText, kWarningCaption, platform::MB_ICONWARNING);
+    return true;
+}
+
+void TrayController::RunGuarded(int kind, const std::function<void()>& showWindow) {
+    if (GuardRefuses()) {
+        return;
+    }
+    m_openWindowKind = kind;
+    showWindow();
+    m_openWindowKind = kNone;
+}
+
+void TrayController::ShowPrintTotals() {
+    RunGuarded(kPrintTotals, [] {
+        if (printTotalsWindow != nullptr) {
+            printTotalsWindow->exec();
+        }
+    });
+}
+
+void TrayController::ShowPrintLog() {
+    RunGuarded(kPrintLog, [] {
+        if (printLogWindow != nullptr) {
+            printLogWindow->exec();
+        }
+    });
+}
+
+void TrayController::ShowOptions() {
+    if (GuardRefuses()) {
+        return;
+    }
+    // While a password is in force, only who knows it reaches the options.
+    if (m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch) ==
+        kPasswordOn) {
+        bool accepted = false;
+        bool right = false;
+        RunGuarded(kPasswordOrVersion, [&] {
+            accepted = AskPassword(*this, PasswordDialog::kEnter);
+            right = accepted && CheckPassword(m_registry, Typed(passwordDialog->passwordEdit));
+        });
+        if (!accepted) {
+            return;
+        }
+        if (!right) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+    }
+    RunGuarded(kOptions, [] {
+        if (optionsDialog != nullptr) {
+            optionsDialog->exec();
+        }
+    });
+}
+
+void TrayController::SetPassword() {
+    RunGuarded(kPasswordOrVersion, [this] {
+        if (!AskPassword(*this, PasswordDialog::kSet)) {
+            return;
+        }
+        if (!NewEntriesAgree()) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+                                ComputePasswordDigest(Typed(passwordDialog->newPasswordEdit)));
+        m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOn);
+        setPasswordAction->setEnabled(false);
+        changePasswordAction->setEnabled(true);
+        deletePasswordAction->setEnabled(true);
+        m_services.sink.Show("パスワードを設定しました。", kInfoCaption,
+                             platform::MB_ICONINFORMATION);
+    });
+}
+
+void TrayController::ChangePassword() {
+    RunGuarded(kChangePassword, [this] {
+        if (!AskPassword(*this, PasswordDialog::kChange)) {
+            return;
+        }
+        if (!CheckPassword(m_registry, Typed(passwordDialog->passwordEdit))) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+        if (!NewEntriesAgree()) {
+            m_services.sink.Show("新しいパスワードが間違っています。", kWarningCaption,
+                                 platform::MB_ICONWARNING);
+            return;
+        }
+        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+                                ComputePasswordDigest(Typed(passwordDialog->newPasswordEdit)));
+        m_services.sink.Show("パスワードを変更しました。", kInfoCaption,
+                             platform::MB_ICONINFORMATION);
+    });
+}
+
+void TrayController::DeletePassword() {
+    RunGuarded(kDeletePassword, [this] {
+        if (!AskPassword(*this, PasswordDialog::kEnter)) {
+            return;
+        }
+        if (!CheckPassword(m_registry, Typed(passwordDialog->passwordEdit))) {
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            return;
+        }
+        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+                                kClearedPasswordDigest);
+        m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOff);
+        setPasswordAction->setEnabled(true);
+        changePasswordAction->setEnabled(false);
+        deletePasswordAction->setEnabled(false);
+        m_services.sink.Show("パスワードを削除しました。", kInfoCaption,
+                             platform::MB_ICONINFORMATION);
+    });
+}
+
+void TrayController::ShowVersion() {
+    RunGuarded(kPasswordOrVersion, [] {
+        if (aboutBox != nullptr) {
+            aboutBox->exec();
+        }
+    });
+}
+
+void TrayController::Exit() {
+    Shutdown();
+}
+
+void TrayController::PollStatus() {
+    statusTimer->stop();
+    if (m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue) == 1) {
+        Shutdown();
+        return;
+    }
+    m_watchers.FollowPrinters();
+    // A share that came back is noticed even when nobody prints.
+    if (++m_ticksSinceRetry >= 5) {
+        m_ticksSinceRetry = 0;
+        m_files.RetryPendingRecords();
+    }
+    if (m_closePending) {
+        Shutdown();
+        return;
+    }
+    statusTimer->start();
+}

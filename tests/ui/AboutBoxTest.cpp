@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <QDesktopServices>
+#include <QTimer>
+#include <QUrl>
+
+#include "ui/AboutBox.h"
+
+TEST(AboutBox, ShowsTheFileVersionOfTheBuild) {
+    EXPECT_EQ(GetFileVersionText(std::nullopt), "(未定義)");
+    EXPECT_EQ(GetFileVersionText(std::array<int, 4>{1, 0, 4, 5}), "1.0.4.5");
+    EXPECT_EQ(GetFileVersionText(), "1.0.4.5");
+
+    AboutBox box;
+    EXPECT_EQ(box.windowTitle(), QString::fromUtf8("バージョン情報"));
+    EXPECT_EQ(box.versionLabel->text(), "1.0.0");  // until it is shown
+    EXPECT_EQ(box.productNameLabel->text(), "Tessaroven");
+    EXPECT_EQ(box.commentsLabel->text(),
+              QString::fromUtf8("印刷スプールの状態を監視して印刷枚数を取り出し集計します。"));
+    EXPECT_FALSE(box.windowFlags() & Qt::WindowCloseButtonHint);
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        shown = box.versionLabel->text();
+        box.okButton->click();
+    });
+    EXPECT_EQ(box.exec(), QDialog::Accepted);
+    EXPECT_EQ(shown, "1.0.4.5");
+}
+
+// Opens URLs the way the desktop would, but only notes them.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+  public:
+    QList<QUrl> opened;
+  public slots:
+    void open(const QUrl& url) { opened.push_back(url); }
+};
+
+TEST(AboutBox, TheLinkOpensTheAddressAndStaysPurple) {
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("https", &catcher, "open");
+    AboutBox box;
+    EXPECT_EQ(box.linkLabel->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+    EXPECT_TRUE(box.linkLabel->font().underline());
+    box.OpenLink();
+    ASSERT_EQ(catcher.opened.size(), 1);
+    EXPECT_EQ(catcher.opened[0], QUrl(AboutBox::kAddress));
+    EXPECT_EQ(box.linkLabel->palette().color(QPalette::WindowText), QColor(128, 0, 128));
+    QDesktopServices::unsetUrlHandler("https");
+}
+
+#include "AboutBoxTest.moc"

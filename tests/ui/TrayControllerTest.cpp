@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include "ui/AboutBox.h"
+#include "ui/OptionsDialog.h"
+#include "ui/TrayController.h"
+#include "platform/EventPump.h"
+#include "platform/Host.h"
+#include "ui/PrintTotalsWindow.h"
+#include "ui/PrintLogWindow.h"
+#include "spool/SpoolScript.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr const char* kGuardText = "他のウィンドウが開かれています。閉じてから実行してください。";
+
+// A main form over a scripted spooler with two printers and private stores.
+struct FormWorld {
+    TempDir dir;
+    Stores stores;
+    platform::ScriptedSpooler spooler;
+    CapturingSink sink;
+    std::unique_ptr<TrayController> form;
+
+    explicit FormWorld(std::optional<int> passwordSwitch = std::nullopt) {
+        setenv("TESSAROVEN_COMMON_APPDATA", (dir / "common").c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+        spooler.SetPrinters({{"Office", ""}, {"\\\\srv\\Hall", "\\\\srv"}});
+        if (passwordSwitch) {
+            stores.machine.Write(kSettingsKey, "PGSpoolOnOff",
+                                 platform::StoredValue::Dw(*passwordSwitch));
+        }
+        form = std::make_unique<TrayController>(
+            TrayServices{spooler, sink, stores.machine, stores.user});
+    }
+    std::int32_t Status() {
+        const auto v = stores.machine.Read(kSettingsKey, "TessarovenStatus");
+        return v ? v->dword : -1;
+    }
+};
+
+struct MenuItem {
+    QString text;
+    bool separator;
+    bool visible;
+};
+
+std::vector<MenuItem> Items(QMenu* menu) {
+    std::vector<MenuItem> items;
+    for (QAction* a : menu->actions()) {
+        items.push_back({a->text(), a->isSeparator(), a->isVisible()});
+    }
+    return items;
+}
+
+}  // namespace
+
+TEST(TrayController, TheMenuHasItsCaptionsInOrderWithTheExitHidden) {
+    FormWorld w;
+    const auto items = Items(w.form->trayMenu);
+    const std::vector<std::pair<const char*, bool>> expected = {
+        {"印刷情報の集計(&C)...", true},
+        {"印刷ログの表示(&L)...", true},
+        {"オプション(&O)...", true},
+        {"", true},
+        {"パスワードの設定(&P)...", true},
+        {"パスワードの変更(&G)...", true},
+        {"パスワードの削除(&D)...", true},
+        {"", true},
+        {"バージョン情報(&V)...", true},
+        {"", false},
+        {"終了", false},
+    };
+    ASSERT_EQ(items.size(), expected.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        EXPECT_EQ(items[i].text, QString::fromUtf8(expected[i].first)) << i;
+        EXPECT_EQ(items[i].separator, expected[i].first[0] == '\0') << i;
+        EXPECT_EQ(items[i].visible, expected[i].second) << i;
+    }
+}
+
+TEST(TrayController, PasswordItemsFollowThePasswordSwitch) {
+    for (const std::optional<int> value :
+         {std::optional<int>(), std::optional<int>(2), std::optional<int>(1)}) {
+        FormWorld w(value);
+        const bool on = value == 1;
+        EXPECT_EQ(w.form->setPasswordAction->isEnabled(), !on);
+        EXPECT_EQ(w.form->changePasswordAction->isEnabled(), on);
+        EXPECT_EQ(w.form->deletePasswordAction->isEnabled(), on);
+    }
+    // Stored as text, "1" is no password.
+    FormWorld text;
+    text.stores.machine.Write(kSettingsKey, "PGSpoolOnOff", platform::StoredValue::Sz("1"));
+    TrayController again(
+        TrayServices{text.spooler, text.sink, text.stores.machine, text.stores.user});
+    EXPECT_TRUE(again.setPasswordAction->isEnabled());
+}
+
+TEST(TrayController, CreationStartsCountingAndClosingStopsIt) {
+    FormWorld w;
+    w.stores.machine.Write(kSettingsKey, "TessarovenStatus", platform::StoredValue::Dw(1));
+    w.form->Start();
+    EXPECT_EQ(w.Status(), 0);
+    EXPECT_TRUE(platform::IsDirectory(w.dir / "common/Tessaroven"));
+    EXPECT_EQ(w.form->Files().DataDirectory(), w.dir / "common/Tessaroven");
+    EXPECT_EQ(w.form->Files().UserName(), platform::UserName());
+    ASSERT_EQ(w.form->Slots().Count(), 2);
+    EXPECT_EQ(w.form->Slots().At(0).running.load(), 1);
+    EXPECT_EQ(w.form->Slots().At(1).serverName, "\\\\srv");
+    EXPECT_EQ(w.form->trayIcon->toolTip(), "Tessaroven");
+    EXPECT_FALSE(w.form->trayIcon->icon().isNull());
+
+    // A job on the local printer ends up in this user's file.
+    w.spooler.AddCycle("Office", AddJob(3, "Office", "\\\\PC2", "bob", 2));
+    w.spooler.AddCycle("Office", QueueLength(0));
+    ASSERT_TRUE(w.spooler.WaitUntilHandled("Office"));
+    EXPECT_TRUE(Exists(w.form->Files().DataFilePath()));
+
+    // Another program asks it to stop: the next tick closes it.
+    QSignalSpy closed(w.form.get(), &TrayController::Closed);
+    w.form->PollStatus();
+    EXPECT_EQ(closed.count(), 0);
+    EXPECT_TRUE(w.form->statusTimer->isActive());
+    w.stores.machine.Write(kSettingsKey, "TessarovenStatus", platform::StoredValue::Dw(1));
+    w.form->PollStatus();
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_TRUE(w.form->IsClosed());
+    EXPECT_FALSE(w.form->statusTimer->isActive());
+    EXPECT_FALSE(w.form->trayIcon->isVisible());
+    EXPECT_EQ(w.Status(), 2);
+    EXPECT_EQ(w.form->Slots().At(0).running.load(), 0);
+    EXPECT_EQ(w.form->Slots().At(1).running.load(), 0);
+    const auto calls = w.spooler.Calls();
+    const auto first = std::find(calls.begin(), calls.end(), "FindClose Office");
+    const auto second = std::find(calls.begin(), calls.end(), "FindClose \\\\srv\\Hall");
+    ASSERT_NE(first, calls.end());
+    EXPECT_LT(first, second);
+}
+
+// A stop that arrives while the watchers start (here from the first events the start serves)
+// lets the start return, then closes: nothing freed under it, nothing started after it.
+TEST(TrayController, AStopDuringTheStartClosesOnceTheStartHasReturned) {
+    FormWorld w;
+    std::vector<platform::PrinterInfo> printers;
+    for (int i = 0; i < 30; ++i) {
+        printers.push_back({std::string("Q").append(std::to_string(i)), ""});
+    }
+    w.spooler.SetPrinters(printers);
+    QSignalSpy closed(w.form.get(), &TrayController::Closed);
+    platform::SetThreadEventPump([] { QCoreApplication::processEvents(); });  // as the program
+    QTimer::singleShot(0, [&] {
+        w.form->Shutdown();
+        EXPECT_FALSE(w.form->IsClosed());  // not yet: a watcher is starting
+    });
+    w.form->Start();
+    platform::SetThreadEventPump({});
+    EXPECT_TRUE(w.form->IsClosed());
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_EQ(w.Status(), 2);
+    const auto calls = w.spooler.Calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& c) { return c.rfind("OpenPrinter ", 0) == 0; }),
+              1);
+    for (int i = 0; i < w.form->Slots().Count(); ++i) {
+        EXPECT_FALSE(w.form->Slots().At(i).watcher) << i;
+    }
+}
+
+// While one of the program's windows is open, no other menu command opens another.
+TEST(TrayController, OnlyOneWindowOpensAtATime) {
+    FormWorld w;
+    AboutBox about;
+    aboutBox = &about;
+    int kindWhileOpen = -1;
+    QTimer::singleShot(0, [&] {
+        kindWhileOpen = w.form->OpenWindowKind();
+        w.form->ShowPrintLog();
+        w.form->ShowVersion();
+        w.form->ShowOptions();
+        w.form->SetPassword();
+        about.accept();
+    });
+    w.form->ShowVersion();
+    aboutBox = nullptr;
+    EXPECT_EQ(kindWhileOpen, TrayController::kPasswordOrVersion);
+    EXPECT_EQ(w.form->OpenWindowKind(), TrayController::kNone);
+    const auto messages = w.sink.Messages();
+    ASSERT_EQ(messages.size(), 4u);
+    for (const auto& m : messages) {
+        EXPECT_EQ(m.text, kGuardText);
+        EXPECT_EQ(m.caption, "Tessaroven 警告");
+        EXPECT_EQ(m.flag, 48);
+    }
+    // Closed again, commands pass.
+    w.form->ShowPrintLog();
+    EXPECT_EQ(w.sink.Messages().size(), 4u);
+}
+
+// The menu commands open the report windows, each under the guard.
+TEST(TrayController, MenuCommandsOpenTheReportWindows) {
+    FormWorld w;
+    w.form->Start();
+    PrintLogWindow log(w.form->Reports());
+    PrintTotalsWindow calc(w.form->Reports());
+    printLogWindow = &log;
+    printTotalsWindow = &calc;
+    int logKind = -1;
+    int calcKind = -1;
+    QTimer::singleShot(0, [&] {
+        logKind = log.isVisible() ? w.form->OpenWindowKind() : -2;
+        log.accept();
+    });
+    w.form->ShowPrintLog();
+    QTimer::singleShot(0, [&] {
+        calcKind = calc.isVisible() ? w.form->OpenWindowKind() : -2;
+        EXPECT_EQ(calc.printerCombo->itemText(1), "\\\\srv\\Hall");
+        calc.accept();
+    });
+    w.form->ShowPrintTotals();
+    printLogWindow = nullptr;
+    printTotalsWindow = nullptr;
+    EXPECT_EQ(logKind, TrayController::kPrintLog);
+    EXPECT_EQ(calcKind, TrayController::kPrintTotals);
+
+    // Without a password in force the options open at once.
+    OptionsDialog options(OptionsContext{w.form->Files(), w.form->Settings(), w.sink, {}});
+    optionsDialog = &options;
+    int optionKind = -1;
+    QTimer::singleShot(0, [&] {
+        optionKind = options.isVisible() ? w.form->OpenWindowKind() : -2;
+        options.CancelClicked();
+    });
+    w.form->ShowOptions();
+    optionsDialog = nullptr;
+    EXPECT_EQ(optionKind, TrayController::kOptions);
+    w.form->Shutdown();
+}
