@@ -14,17 +14,17 @@
 #include <iostream>
 #include <memory>
 
-#include "ui/AboutBox.h"
-#include "ui/OptionsDialog.h"
-#include "ui/PasswordDialog.h"
-#include "ui/TrayController.h"
-#include "ui/QtMessageSink.h"
 #include "platform/EventPump.h"
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
 #include "platform/cups/CupsSpooler.h"
-#include "ui/PrintTotalsWindow.h"
+#include "ui/AboutBox.h"
+#include "ui/OptionsDialog.h"
+#include "ui/PasswordDialog.h"
 #include "ui/PrintLogWindow.h"
+#include "ui/PrintTotalsWindow.h"
+#include "ui/QtMessageSink.h"
+#include "ui/TrayController.h"
 
 namespace {
 
@@ -119,8 +119,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Declared before the windows: watch threads use the spooler until the main form has stopped
-    // them, whichever way the code below is left.
+    // Declared before the windows: watch threads use the spooler until the tray controller has
+    // stopped them, whichever way the code below is left.
     std::unique_ptr<platform::CupsSpooler> spooler;
     try {
         // The program lives in the notification area: no window of its own keeps it running.
@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
         trayController->Start();
         settingsRegistry = new Registry();
         diagnosticLog = new DiagnosticLog();
-        optionsDialog = new OptionsDialog(OptionsContext{trayController->Files(), *settingsRegistry, sink, {}});
+        optionsDialog =
+            new OptionsDialog(OptionsContext{trayController->Files(), *settingsRegistry, sink, {}});
         aboutBox = new AboutBox();
         printTotalsWindow = new PrintTotalsWindow(trayController->Reports());
         printLogWindow = new PrintLogWindow(trayController->Reports());

@@ -9,7 +9,7 @@
 class SpoolWatchThread;
 
 // One printer the program watches. The names are set before its watcher starts and only read
-// afterwards; each flag has one writer (running: the watcher, stop request: the main form).
+// afterwards; each flag has one writer (running: the watcher, stop request: the tray controller).
 struct PrinterSlot {
     PrinterSlot();
     ~PrinterSlot();

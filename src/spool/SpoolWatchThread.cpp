@@ -61,10 +61,8 @@ void SpoolWatchThread::Log(std::int32_t number, char kind, const std::string& te
 }
 
 void SpoolWatchThread::Execute() {
-    for (auto& entry : m_jobs) {
-        entry.jobId = -1;
-    }
-    m_flush = false;
+    m_jobs.Clear();
+    m_queueEmptied = false;
     // The slot is looked up once, while the interface thread waits for us: slots may be added
     // later, but ours never moves.
     m_slot = &m_context.printerSlots.At(m_context.printerSlots.currentSlotIndex.load());
@@ -72,7 +70,7 @@ void SpoolWatchThread::Execute() {
     m_local = slot.serverName.empty();
     Log(5001, 'D',
         m_local ? "プリンタ監視スレッド起動(ローカル)" : "プリンタ監視スレッド起動(ネットワーク)");
-    // Set before the printer is opened: the main form only waits for the slot to be taken.
+    // Set before the printer is opened: the tray controller only waits for the slot to be taken.
     slot.running = 1;
 
     if (!OpenPrinterAndWatch(5011, 5019, "OpenPrinter hPrinter = %lld", 5012)) {
@@ -98,8 +96,8 @@ void SpoolWatchThread::Execute() {
     slot.running = 0;
 }
 
-bool SpoolWatchThread::OpenPrinterAndWatch(int openFailLine, int openedLine,
-                                            const char* openedText, int firstFailLine) {
+bool SpoolWatchThread::OpenPrinterAndWatch(int openFailLine, int openedLine, const char* openedText,
+                                           int firstFailLine) {
     Spooler& spooler = m_context.spooler;
     const std::string& name = m_slot->printerName;
     if (!spooler.OpenPrinter(name, m_printer)) {
@@ -162,16 +160,16 @@ bool SpoolWatchThread::RunCycle() {
         return OpenPrinterAndWatch(5031, 5022, "Re OpenPrinter hPrinter = %lld", 5032);
     }
     if (m_changeFlags & kAdded) {
-        SetBuffer();
+        FollowCurrentJob();
     }
-    if (m_flush) {
-        FlushBuffer();
-        m_flush = false;
+    if (m_queueEmptied) {
+        FinishAllJobs();
+        m_queueEmptied = false;
     }
     if (changeWord & PRINTER_CHANGE_DELETE_PRINTER) {
         // The printer is gone, and with it the queue: what we hold is handed over as it stands.
         Log(5041, 'D', "PRINTER_CHANGE_DELETE_PRINTER");
-        FlushBuffer();
+        FinishAllJobs();
         ClosePrinterAndWatch();
         m_slot->printerDeleted = 1;
         return false;
@@ -184,7 +182,7 @@ void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
     Log(5020, 'D', Format("JobId = %d", m_current.jobId));
     if (entry.type == PRINTER_NOTIFY_TYPE) {
         if (entry.field == PRINTER_NOTIFY_FIELD_CJOBS && entry.number == 0) {
-            m_flush = true;
+            m_queueEmptied = true;
         }
         return;
     }
@@ -216,7 +214,7 @@ void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
             break;
         case JOB_NOTIFY_FIELD_TOTAL_PAGES:
             m_current.totalPages = static_cast<std::int32_t>(entry.number);
-            UpdateBuffer(m_current.jobId);
+            UpdateTotalPages(m_current.jobId);
             break;
         case JOB_NOTIFY_FIELD_PAGES_PRINTED:
             m_current.pagesPrinted = static_cast<std::int32_t>(entry.number);
@@ -233,36 +231,23 @@ std::string SpoolWatchThread::LocalMachineName() const {
     return "\\\\" + m_context.files.ComputerName();
 }
 
-JobEntry* SpoolWatchThread::FindEntry(std::int32_t jobId) {
-    for (auto& entry : m_jobs) {
-        if (entry.jobId == jobId) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
-void SpoolWatchThread::SetBuffer() {
+void SpoolWatchThread::FollowCurrentJob() {
     const std::string localMachine = LocalMachineName();
-    JobEntry* entry = FindEntry(-1);
+    JobEntry* entry = m_jobs.FreeEntry();
     if (entry == nullptr) {
         return;  // the table is full: this job is not followed
     }
     Log(5003, 'D',
         Format("SetBuffer JobNo<%d> TotalCount<%d>", m_current.jobId, m_current.totalPages));
-    entry->jobId = m_current.jobId;
-    entry->printerName = m_current.printerName;
-    entry->machineName = m_current.machineName;
-    entry->userName =
-        m_current.machineName == localMachine ? m_context.files.UserName() : m_current.userName;
-    entry->pagesPrinted = m_current.pagesPrinted;
-    entry->totalPages = m_current.totalPages;
-    entry->copies = m_current.copies;
+    *entry = m_current;
+    if (m_current.machineName == localMachine) {
+        entry->userName = m_context.files.UserName();
+    }
     entry->timeAdded = m_context.clock.Now();
 }
 
-void SpoolWatchThread::UpdateBuffer(std::int32_t jobId) {
-    if (JobEntry* entry = FindEntry(jobId)) {
+void SpoolWatchThread::UpdateTotalPages(std::int32_t jobId) {
+    if (JobEntry* entry = m_jobs.Find(jobId)) {
         Log(5003, 'D',
             Format("UpdateBuffer JobNo<%d> TotalCount<%d>", jobId, m_current.totalPages));
         entry->totalPages = m_current.totalPages;
@@ -270,20 +255,20 @@ void SpoolWatchThread::UpdateBuffer(std::int32_t jobId) {
 }
 
 void SpoolWatchThread::UpdatePagesPrinted(std::int32_t jobId) {
-    if (JobEntry* entry = FindEntry(jobId)) {
+    if (JobEntry* entry = m_jobs.Find(jobId)) {
         entry->pagesPrinted = m_current.pagesPrinted;
     }
 }
 
 void SpoolWatchThread::UpdateCopies(std::int32_t jobId) {
-    if (JobEntry* entry = FindEntry(jobId)) {
+    if (JobEntry* entry = m_jobs.Find(jobId)) {
         entry->copies = m_current.copies;
     }
 }
 
-void SpoolWatchThread::DelBuffer(std::int32_t jobId) {
+void SpoolWatchThread::FinishJob(std::int32_t jobId) {
     const std::string localMachine = LocalMachineName();
-    JobEntry* entry = FindEntry(jobId);
+    JobEntry* entry = m_jobs.Find(jobId);
     if (entry == nullptr) {
         return;
     }
@@ -300,13 +285,13 @@ void SpoolWatchThread::DelBuffer(std::int32_t jobId) {
             HandOver(*entry);
         }
     }
-    entry->jobId = -1;
+    m_jobs.Release(*entry);
 }
 
-void SpoolWatchThread::FlushBuffer() {
+void SpoolWatchThread::FinishAllJobs() {
     for (auto& entry : m_jobs) {
         if (entry.jobId != -1) {
-            DelBuffer(entry.jobId);
+            FinishJob(entry.jobId);
         }
     }
 }

@@ -1,30 +1,18 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "spool/PrinterSlots.h"
 #include "platform/Clock.h"
 #include "platform/Spooler.h"
 #include "platform/SystemTime.h"
+#include "spool/JobTable.h"
+#include "spool/PrinterSlots.h"
 #include "storage/DiagnosticLog.h"
 #include "storage/PrintDataFiles.h"
-
-// One job the watcher follows from the moment it was added until its printer's queue is empty.
-struct JobEntry {
-    std::int32_t jobId = -1;  // -1: the entry is free
-    std::string printerName;
-    std::string machineName;
-    std::string userName;
-    std::int32_t pagesPrinted = -1;
-    std::int32_t totalPages = -1;
-    std::int32_t copies = 1;
-    platform::SystemTime timeAdded;
-};
 
 // What the program around the watchers gives them.
 struct SpoolWatchContext {
@@ -40,7 +28,6 @@ struct SpoolWatchContext {
 // The thread starts when the object is made; destroying the object waits for the thread to end.
 class SpoolWatchThread {
   public:
-    static constexpr int kJobTableSize = 200;
     static constexpr std::uint32_t kWaitMs = 500;
 
     explicit SpoolWatchThread(const SpoolWatchContext& context);
@@ -64,13 +51,15 @@ class SpoolWatchThread {
     bool RunCycle();
     void ProcessEntry(const platform::NotifyInfoData& entry);
 
-    void SetBuffer();
-    void UpdateBuffer(std::int32_t jobId);
+    // Follows the job the current cycle reported as added, unless the table is full.
+    void FollowCurrentJob();
+    void UpdateTotalPages(std::int32_t jobId);
     void UpdatePagesPrinted(std::int32_t jobId);
     void UpdateCopies(std::int32_t jobId);
-    void DelBuffer(std::int32_t jobId);
-    void FlushBuffer();
-    JobEntry* FindEntry(std::int32_t jobId);
+    // Stops following a job: hands it over for recording when it qualifies, then frees its entry.
+    void FinishJob(std::int32_t jobId);
+    // The queue ran empty (or the printer is gone): every followed job is finished.
+    void FinishAllJobs();
     void HandOver(const JobEntry& entry);
     std::string LocalMachineName() const;
     void Log(std::int32_t number, char kind, const std::string& text);
@@ -81,8 +70,8 @@ class SpoolWatchThread {
     std::uint32_t m_changeFlags = 0;
     // What the current cycle has gathered about the job it reports (its time is not used).
     JobEntry m_current;
-    bool m_flush = false;
-    std::array<JobEntry, kJobTableSize> m_jobs;
+    bool m_queueEmptied = false;
+    JobTable m_jobs;
 
     platform::PrinterHandle m_printer = -1;
     platform::ChangeHandle m_change = platform::INVALID_HANDLE_VALUE;

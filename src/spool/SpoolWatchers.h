@@ -5,10 +5,10 @@
 #include "spool/PrinterSlots.h"
 #include "spool/SpoolWatchThread.h"
 
-// The main form's side of spool watching: finds the printers, gives each a slot and a watcher,
-// started one after another, follows printers that the spooler adds or deletes later, and stops
-// the watchers again in slot order. Every wait keeps the calling thread's events flowing, so the
-// calls below may be re-entered from those events; a stop asked for meanwhile is deferred (see
+// The tray controller's side of spool watching: finds the printers, gives each a slot and a
+// watcher, started one after another, follows printers that the spooler adds or deletes later, and
+// stops the watchers again in slot order. Every wait keeps the calling thread's events flowing, so
+// the calls below may be re-entered from those events; a stop asked for meanwhile is deferred (see
 // Busy).
 class SpoolWatchers {
   public:

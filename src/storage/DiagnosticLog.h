@@ -38,5 +38,6 @@ class DiagnosticLog {
     std::string m_tag;
 };
 
-// The global instance created at start-up; the program writes through the main form's own one.
+// The global instance created at start-up; the program writes through the tray controller's own
+// one.
 extern DiagnosticLog* diagnosticLog;

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFrame>
-#include <QMouseEvent>
+#include <QScreen>
 #include <QUrl>
 
 AboutBox* aboutBox = nullptr;
@@ -44,20 +44,6 @@ std::string GetFileVersionText(const FileVersion& version) {
     const auto& v = *version;
     return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
            std::to_string(v[3]);
-}
-
-LinkLabel::LinkLabel(const QString& address, QWidget* parent) : QLabel(address, parent) {
-    setCursor(Qt::PointingHandCursor);
-    QPalette p = palette();
-    p.setColor(QPalette::WindowText, QColor(0, 0, 255));
-    setPalette(p);
-}
-
-void LinkLabel::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
-        emit clicked();
-    }
-    QLabel::mouseReleaseEvent(event);
 }
 
 AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {

@@ -7,24 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "ui/LinkLabel.h"
+
 // The file version the build gives the executable: four numbers, or none.
 using FileVersion = std::optional<std::array<int, 4>>;
 FileVersion BuildFileVersion();
 // "%d.%d.%d.%d" of the file version; "(未定義)" when there is none.
 std::string GetFileVersionText(const FileVersion& version = BuildFileVersion());
-
-// A label that behaves as a web link: clicking it opens the address and leaves it purple.
-class LinkLabel final : public QLabel {
-    Q_OBJECT
-  public:
-    LinkLabel(const QString& address, QWidget* parent);
-
-  signals:
-    void clicked();
-
-  protected:
-    void mouseReleaseEvent(QMouseEvent* event) override;
-};
 
 // The version information dialog.
 class AboutBox final : public QDialog {

@@ -11,10 +11,10 @@
 #include <functional>
 
 #include "platform/MessageSink.h"
-#include "storage/Registry.h"
 #include "storage/PrintDataFiles.h"
+#include "storage/Registry.h"
 
-// What the options dialog works on: the main form's print data files (data directory, record
+// What the options dialog works on: the tray controller's print data files (data directory, record
 // lock, reader), the settings store it saves the directory to, and how a folder is chosen.
 struct OptionsContext {
     PrintDataFiles& files;
@@ -59,7 +59,7 @@ class OptionsDialog final : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
-    void reject() override;                      // Esc and the close box cancel too
+    void reject() override;  // Esc and the close box cancel too
 
   private:
     void StepMonth(int delta);

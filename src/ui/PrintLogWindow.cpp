@@ -11,53 +11,9 @@ PrintLogWindow* printLogWindow = nullptr;
 
 namespace {
 
-const char* const kHeaders[] = {"", "日時", "プリンタ名", "コンピュータ名", "ユーザー名", "枚数"};
 const int kWidths[] = {30, 110, 120, 120, 80, 40};
 
 }  // namespace
-
-void PrintLogModel::Reset(PrintLogTable table) {
-    beginResetModel();
-    m_table = std::move(table);
-    endResetModel();
-}
-
-int PrintLogModel::rowCount(const QModelIndex& parent) const {
-    if (parent.isValid()) {
-        return 0;
-    }
-    // Without records the grid keeps one empty row under its headers.
-    return m_table.Size() == 0 ? 1 : static_cast<int>(m_table.Size());
-}
-
-int PrintLogModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : 6;
-}
-
-QVariant PrintLogModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || static_cast<size_t>(index.row()) >= m_table.Size()) {
-        return {};
-    }
-    if (role == Qt::DisplayRole) {
-        if (index.column() == 0) {
-            return index.row() + 1;
-        }
-        const std::string field =
-            GetCsvField(m_table.Line(static_cast<size_t>(index.row())), index.column() - 1);
-        return QString::fromLocal8Bit(field.data(), static_cast<qsizetype>(field.size()));
-    }
-    if (role == Qt::TextAlignmentRole && (index.column() == 0 || index.column() == 5)) {
-        return QVariant(Qt::AlignRight | Qt::AlignVCenter);
-    }
-    return {};
-}
-
-QVariant PrintLogModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 || section > 5) {
-        return {};
-    }
-    return QString::fromUtf8(kHeaders[section]);
-}
 
 PrintLogWindow::PrintLogWindow(const ReportContext& context, QWidget* parent)
     : QDialog(parent), m_context(context) {
@@ -102,8 +58,7 @@ void PrintLogWindow::FitNameColumns() {
                      logGrid->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     const int fixed = m_widths[0] + m_widths[1] + m_widths[5];
     const int designed = m_widths[2] + m_widths[3] + m_widths[4];
-    const int left =
-        std::max(room - fixed, 3 * logGrid->horizontalHeader()->minimumSectionSize());
+    const int left = std::max(room - fixed, 3 * logGrid->horizontalHeader()->minimumSectionSize());
     // Shrunk or widened in proportion to their designed widths; the last takes the rounding.
     int given = 0;
     for (int c = 2; c <= 3; ++c) {

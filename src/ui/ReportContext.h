@@ -1,13 +1,13 @@
 #pragma once
 
-#include "spool/PrinterSlots.h"
 #include "platform/Clock.h"
 #include "platform/MessageSink.h"
+#include "spool/PrinterSlots.h"
 #include "storage/DiagnosticLog.h"
-#include "storage/Registry.h"
 #include "storage/PrintDataFiles.h"
+#include "storage/Registry.h"
 
-// What the report windows take from the main form.
+// What the report windows take from the tray controller.
 struct ReportContext {
     PrintDataFiles& files;
     PrinterSlots& printerSlots;

@@ -4,14 +4,14 @@
 #include <QGuiApplication>
 #include <QIcon>
 
-#include "ui/AboutBox.h"
-#include "ui/OptionsDialog.h"
 #include "admin/Password.h"
-#include "ui/PasswordDialog.h"
 #include "platform/Host.h"
 #include "platform/SharedFile.h"
-#include "ui/PrintTotalsWindow.h"
+#include "ui/AboutBox.h"
+#include "ui/OptionsDialog.h"
+#include "ui/PasswordDialog.h"
 #include "ui/PrintLogWindow.h"
+#include "ui/PrintTotalsWindow.h"
 
 TrayController* trayController = nullptr;
 
@@ -28,8 +28,8 @@ constexpr int kPasswordOn = 1;
 constexpr int kPasswordOff = 2;
 
 // Shows the password dialog in a mode; true when it was closed with OK.
-bool AskPassword(TrayController& form, int mode) {
-    form.SetPasswordDialogMode(mode);
+bool AskPassword(TrayController& tray, int mode) {
+    tray.SetPasswordDialogMode(mode);
     return passwordDialog != nullptr && passwordDialog->exec() == QDialog::Accepted;
 }
 

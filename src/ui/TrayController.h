@@ -9,17 +9,17 @@
 #include <functional>
 #include <memory>
 
-#include "spool/SpoolWatchers.h"
 #include "platform/Clock.h"
 #include "platform/MessageSink.h"
 #include "platform/SettingsStore.h"
 #include "platform/Spooler.h"
-#include "ui/ReportContext.h"
+#include "spool/SpoolWatchers.h"
 #include "storage/DiagnosticLog.h"
-#include "storage/Registry.h"
 #include "storage/PrintDataFiles.h"
+#include "storage/Registry.h"
+#include "ui/ReportContext.h"
 
-// What the main form works with; tests give their own.
+// What the tray controller works with; tests give their own.
 struct TrayServices {
     platform::Spooler& spooler;
     platform::MessageSink& sink;
@@ -86,7 +86,7 @@ class TrayController final : public QWidget {
     void RunGuarded(int kind, const std::function<void()>& showWindow);
 
   signals:
-    // Emitted once the form has closed; the application's event loop ends on it.
+    // Emitted once the controller has shut down; the application's event loop ends on it.
     void Closed();
 
   public slots:

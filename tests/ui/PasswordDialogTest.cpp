@@ -7,10 +7,10 @@
 #include <deque>
 
 #include "admin/Password.h"
-#include "ui/PasswordDialog.h"
-#include "ui/TrayController.h"
 #include "platform/scripted/ScriptedSpooler.h"
 #include "support/TestSupport.h"
+#include "ui/PasswordDialog.h"
+#include "ui/TrayController.h"
 
 using namespace testsupport;
 
@@ -89,7 +89,7 @@ class Answerer final : public QObject {
     std::vector<Showing> m_showings;
 };
 
-// Keeps every message together with the window kind the form had while it was shown.
+// Keeps every message together with the window kind the tray had while it was shown.
 class NotingSink final : public platform::MessageSink {
   public:
     struct Message {
@@ -117,12 +117,12 @@ std::ostream& operator<<(std::ostream& out, const NotingSink::Message& m) {
                << "}";
 }
 
-// A main form on private stores with the password dialog it shows, answered by script.
+// A tray controller on private stores with the password dialog it shows, answered by script.
 struct PasswordWorld {
     Stores stores;
     platform::ScriptedSpooler spooler;
     NotingSink sink;
-    std::unique_ptr<TrayController> form;
+    std::unique_ptr<TrayController> tray;
     std::unique_ptr<PasswordDialog> dialog;
     std::unique_ptr<Answerer> user;
 
@@ -140,13 +140,13 @@ struct PasswordWorld {
             stores.machine.Write(kSettingsKey, "PGSpoolSize",
                                  platform::StoredValue::Sz(kClearedPasswordDigest));
         }
-        form = std::make_unique<TrayController>(
+        tray = std::make_unique<TrayController>(
             TrayServices{spooler, sink, stores.machine, stores.user});
-        sink.kind = [this] { return form->OpenWindowKind(); };
-        dialog = std::make_unique<PasswordDialog>([this] { return form->PasswordDialogMode(); });
+        sink.kind = [this] { return tray->OpenWindowKind(); };
+        dialog = std::make_unique<PasswordDialog>([this] { return tray->PasswordDialogMode(); });
         user = std::make_unique<Answerer>(
-            *dialog, [this] { return form->PasswordDialogMode(); },
-            [this] { return form->OpenWindowKind(); });
+            *dialog, [this] { return tray->PasswordDialogMode(); },
+            [this] { return tray->OpenWindowKind(); });
         passwordDialog = dialog.get();
     }
     ~PasswordWorld() { passwordDialog = nullptr; }
@@ -169,9 +169,9 @@ struct PasswordWorld {
     }
     // Which of set, change and delete are enabled.
     std::string Menu() const {
-        return std::string(form->setPasswordAction->isEnabled() ? "S" : "-") +
-               (form->changePasswordAction->isEnabled() ? "C" : "-") +
-               (form->deletePasswordAction->isEnabled() ? "D" : "-");
+        return std::string(tray->setPasswordAction->isEnabled() ? "S" : "-") +
+               (tray->changePasswordAction->isEnabled() ? "C" : "-") +
+               (tray->deletePasswordAction->isEnabled() ? "D" : "-");
     }
     const std::vector<NotingSink::Message>& Messages() const { return sink.Messages(); }
 };
@@ -374,7 +374,7 @@ TEST(PasswordCommands, SettingTakesTwoEqualEntries) {
         for (const Answer& a :
              {Ok("", "alpha", "alphx"), Ok("", "", ""), Ok("", "alpha", ""), Ok("alpha", "", "")}) {
             w.user->Queue(a);
-            w.form->SetPassword();
+            w.tray->SetPassword();
         }
         const NotingSink::Message warning{kWrong, kWarning, 48, TrayController::kPasswordOrVersion};
         EXPECT_EQ(w.Messages(), std::vector<NotingSink::Message>(4, warning));
@@ -382,12 +382,12 @@ TEST(PasswordCommands, SettingTakesTwoEqualEntries) {
         EXPECT_EQ(w.Menu(), "S--");
 
         w.user->Queue(Ok("", "alpha", "alpha"));
-        w.form->SetPassword();
+        w.tray->SetPassword();
         EXPECT_EQ(w.Messages().back(), (NotingSink::Message{"パスワードを設定しました。", kInfo, 64,
                                                             TrayController::kPasswordOrVersion}));
         EXPECT_EQ(w.Stored(), "10338101|1|");
         EXPECT_EQ(w.Menu(), "-CD");
-        EXPECT_EQ(w.form->OpenWindowKind(), TrayController::kNone);
+        EXPECT_EQ(w.tray->OpenWindowKind(), TrayController::kNone);
         for (const Showing& s : w.user->Showings()) {
             EXPECT_EQ(s.mode, 3);
             EXPECT_EQ(s.caption, QString::fromUtf8(kSetCaption));
@@ -404,17 +404,17 @@ TEST(PasswordCommands, ChangingTakesTheCurrentPasswordFirst) {
 
     // A wrong current password fails even when the new entries agree.
     w.user->Queue(Ok("alphaa", "beta", "beta"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     w.user->Queue(Ok("", "beta", "beta"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     // Both wrong: the current password is what it names.
     w.user->Queue(Ok("alphaa", "beta", "betb"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     // The right one with new entries that differ or are empty.
     w.user->Queue(Ok("alpha", "beta", "betb"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     w.user->Queue(Ok("alpha", "", ""));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     const int kind = TrayController::kChangePassword;
     EXPECT_EQ(w.Messages(), (std::vector<NotingSink::Message>{{kWrong, kWarning, 48, kind},
                                                               {kWrong, kWarning, 48, kind},
@@ -425,7 +425,7 @@ TEST(PasswordCommands, ChangingTakesTheCurrentPasswordFirst) {
 
     // Any password of the same length and ends is as good as the right one.
     w.user->Queue(Ok("alXha", "beta", "beta"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     EXPECT_EQ(w.Messages().back(),
               (NotingSink::Message{"パスワードを変更しました。", kInfo, 64, kind}));
     EXPECT_EQ(w.Stored(), "10091107|1|");
@@ -433,10 +433,10 @@ TEST(PasswordCommands, ChangingTakesTheCurrentPasswordFirst) {
 
     // Now the old one is wrong and the new one right.
     w.user->Queue(Ok("alpha", "ベータ", "ベータ"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     EXPECT_EQ(w.Messages().back().text, kWrong);
     w.user->Queue(Ok("beta", "ベータ", "ベータ"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     EXPECT_EQ(w.Messages().back().text, "パスワードを変更しました。");
     EXPECT_EQ(w.Stored(), "18654786|1|");
 
@@ -455,22 +455,22 @@ TEST(PasswordCommands, DeletingTakesTheCurrentPassword) {
 
     // The new-password edits are not even looked at.
     w.user->Queue(Ok("beta", "alpha", "alpha"));
-    w.form->DeletePassword();
+    w.tray->DeletePassword();
     w.user->Queue(Ok(""));
-    w.form->DeletePassword();
+    w.tray->DeletePassword();
     EXPECT_EQ(w.Messages(), (std::vector<NotingSink::Message>{{kWrong, kWarning, 48, kind},
                                                               {kWrong, kWarning, 48, kind}}));
     EXPECT_EQ(w.Stored(), before);
     EXPECT_EQ(w.Menu(), "-CD");
 
     w.user->Queue(Ok("alpha"));
-    w.form->DeletePassword();
+    w.tray->DeletePassword();
     EXPECT_EQ(w.Messages().back(),
               (NotingSink::Message{"パスワードを削除しました。", kInfo, 64, kind}));
     EXPECT_EQ(w.Stored(), "60319528|2|");
     EXPECT_EQ(w.Menu(), "S--");
-    EXPECT_FALSE(CheckPassword(w.form->Settings(), "alpha"));
-    EXPECT_FALSE(CheckPassword(w.form->Settings(), ""));
+    EXPECT_FALSE(CheckPassword(w.tray->Settings(), "alpha"));
+    EXPECT_FALSE(CheckPassword(w.tray->Settings(), ""));
 
     EXPECT_EQ(w.user->Showings().size(), 3u);
     for (const Showing& s : w.user->Showings()) {
@@ -481,9 +481,9 @@ TEST(PasswordCommands, DeletingTakesTheCurrentPassword) {
 
     // A new password can be set again afterwards.
     w.user->Queue(Ok("", "gamma", "gamma"));
-    w.form->SetPassword();
+    w.tray->SetPassword();
     EXPECT_EQ(w.Messages().back().text, "パスワードを設定しました。");
-    EXPECT_TRUE(CheckPassword(w.form->Settings(), "gamma"));
+    EXPECT_TRUE(CheckPassword(w.tray->Settings(), "gamma"));
     EXPECT_EQ(w.Menu(), "-CD");
 }
 
@@ -491,19 +491,20 @@ TEST(PasswordCommands, OptionsAskForThePasswordOnlyWhileOneIsInForce) {
     {
         PasswordWorld w(1, "alpha");
         w.user->Queue(Cancel("alpha"));
-        w.form->ShowOptions();
+        w.tray->ShowOptions();
         EXPECT_TRUE(w.Messages().empty());
 
         // The warning comes once the dialog is closed and nothing is open any more.
         w.user->Queue(Ok("alphx"));
-        w.form->ShowOptions();
-        EXPECT_EQ(w.Messages(),
-                  (std::vector<NotingSink::Message>{{kWrong, kWarning, 48, TrayController::kNone}}));
+        w.tray->ShowOptions();
+        EXPECT_EQ(
+            w.Messages(),
+            (std::vector<NotingSink::Message>{{kWrong, kWarning, 48, TrayController::kNone}}));
 
         w.user->Queue(Ok("alpha"));
-        w.form->ShowOptions();
+        w.tray->ShowOptions();
         EXPECT_EQ(w.Messages().size(), 1u);
-        EXPECT_EQ(w.form->OpenWindowKind(), TrayController::kNone);
+        EXPECT_EQ(w.tray->OpenWindowKind(), TrayController::kNone);
 
         ASSERT_EQ(w.user->Showings().size(), 3u);
         for (const Showing& s : w.user->Showings()) {
@@ -517,16 +518,17 @@ TEST(PasswordCommands, OptionsAskForThePasswordOnlyWhileOneIsInForce) {
         // In force with no digest stored: only the empty password gets through.
         PasswordWorld w(1);
         w.user->Queue(Ok("x"));
-        w.form->ShowOptions();
+        w.tray->ShowOptions();
         w.user->Queue(Ok(""));
-        w.form->ShowOptions();
-        EXPECT_EQ(w.Messages(),
-                  (std::vector<NotingSink::Message>{{kWrong, kWarning, 48, TrayController::kNone}}));
+        w.tray->ShowOptions();
+        EXPECT_EQ(
+            w.Messages(),
+            (std::vector<NotingSink::Message>{{kWrong, kWarning, 48, TrayController::kNone}}));
     }
     for (const std::optional<int> off :
          {std::optional<int>(2), std::optional<int>(0), std::optional<int>()}) {
         PasswordWorld w(off);
-        w.form->ShowOptions();
+        w.tray->ShowOptions();
         EXPECT_TRUE(w.user->Showings().empty());
         EXPECT_TRUE(w.Messages().empty());
     }
@@ -536,7 +538,7 @@ TEST(PasswordCommands, CancelEndsAnyCommandQuietly) {
     {
         PasswordWorld w;
         w.user->Queue(Cancel("", "alpha", "alpha"));
-        w.form->SetPassword();
+        w.tray->SetPassword();
         EXPECT_EQ(w.Stored(), "-|-|");
         EXPECT_EQ(w.Menu(), "S--");
         EXPECT_EQ(w.user->Showings().size(), 1u);
@@ -544,16 +546,16 @@ TEST(PasswordCommands, CancelEndsAnyCommandQuietly) {
     PasswordWorld w(1, "alpha");
     const std::string before = w.Stored();
     w.user->Queue(Cancel("alpha", "beta", "beta"));
-    w.form->ChangePassword();
+    w.tray->ChangePassword();
     w.user->Queue(Cancel("alpha"));
-    w.form->DeletePassword();
+    w.tray->DeletePassword();
     w.user->Queue(Cancel("wrong"));
-    w.form->ShowOptions();
+    w.tray->ShowOptions();
     EXPECT_TRUE(w.Messages().empty());
     EXPECT_EQ(w.Stored(), before);
     EXPECT_EQ(w.Menu(), "-CD");
     EXPECT_EQ(w.user->Showings().size(), 3u);
-    EXPECT_EQ(w.form->OpenWindowKind(), TrayController::kNone);
+    EXPECT_EQ(w.tray->OpenWindowKind(), TrayController::kNone);
 }
 
 TEST(PasswordCommands, ARefusedWriteStillReportsSuccess) {
@@ -567,7 +569,7 @@ TEST(PasswordCommands, ARefusedWriteStillReportsSuccess) {
     const int code = RunInChild(
         [&] {
             w.user->Queue(Ok("", "alpha", "alpha"));
-            w.form->SetPassword();
+            w.tray->SetPassword();
             if (w.Messages().size() != 1 || w.Messages()[0].text != "パスワードを設定しました。") {
                 return 1;
             }

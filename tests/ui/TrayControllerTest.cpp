@@ -4,14 +4,14 @@
 #include <QSignalSpy>
 #include <QTimer>
 
-#include "ui/AboutBox.h"
-#include "ui/OptionsDialog.h"
-#include "ui/TrayController.h"
 #include "platform/EventPump.h"
 #include "platform/Host.h"
-#include "ui/PrintTotalsWindow.h"
-#include "ui/PrintLogWindow.h"
 #include "spool/SpoolScript.h"
+#include "ui/AboutBox.h"
+#include "ui/OptionsDialog.h"
+#include "ui/PrintLogWindow.h"
+#include "ui/PrintTotalsWindow.h"
+#include "ui/TrayController.h"
 
 using namespace testsupport;
 
@@ -19,13 +19,13 @@ namespace {
 
 constexpr const char* kGuardText = "他のウィンドウが開かれています。閉じてから実行してください。";
 
-// A main form over a scripted spooler with two printers and private stores.
+// A tray controller over a scripted spooler with two printers and private stores.
 struct FormWorld {
     TempDir dir;
     Stores stores;
     platform::ScriptedSpooler spooler;
     CapturingSink sink;
-    std::unique_ptr<TrayController> form;
+    std::unique_ptr<TrayController> tray;
 
     explicit FormWorld(std::optional<int> passwordSwitch = std::nullopt) {
         setenv("TESSAROVEN_COMMON_APPDATA", (dir / "common").c_str(), 1);
@@ -35,7 +35,7 @@ struct FormWorld {
             stores.machine.Write(kSettingsKey, "PGSpoolOnOff",
                                  platform::StoredValue::Dw(*passwordSwitch));
         }
-        form = std::make_unique<TrayController>(
+        tray = std::make_unique<TrayController>(
             TrayServices{spooler, sink, stores.machine, stores.user});
     }
     std::int32_t Status() {
@@ -62,7 +62,7 @@ std::vector<MenuItem> Items(QMenu* menu) {
 
 TEST(TrayController, TheMenuHasItsCaptionsInOrderWithTheExitHidden) {
     FormWorld w;
-    const auto items = Items(w.form->trayMenu);
+    const auto items = Items(w.tray->trayMenu);
     const std::vector<std::pair<const char*, bool>> expected = {
         {"印刷情報の集計(&C)...", true},
         {"印刷ログの表示(&L)...", true},
@@ -89,9 +89,9 @@ TEST(TrayController, PasswordItemsFollowThePasswordSwitch) {
          {std::optional<int>(), std::optional<int>(2), std::optional<int>(1)}) {
         FormWorld w(value);
         const bool on = value == 1;
-        EXPECT_EQ(w.form->setPasswordAction->isEnabled(), !on);
-        EXPECT_EQ(w.form->changePasswordAction->isEnabled(), on);
-        EXPECT_EQ(w.form->deletePasswordAction->isEnabled(), on);
+        EXPECT_EQ(w.tray->setPasswordAction->isEnabled(), !on);
+        EXPECT_EQ(w.tray->changePasswordAction->isEnabled(), on);
+        EXPECT_EQ(w.tray->deletePasswordAction->isEnabled(), on);
     }
     // Stored as text, "1" is no password.
     FormWorld text;
@@ -104,37 +104,37 @@ TEST(TrayController, PasswordItemsFollowThePasswordSwitch) {
 TEST(TrayController, CreationStartsCountingAndClosingStopsIt) {
     FormWorld w;
     w.stores.machine.Write(kSettingsKey, "TessarovenStatus", platform::StoredValue::Dw(1));
-    w.form->Start();
+    w.tray->Start();
     EXPECT_EQ(w.Status(), 0);
     EXPECT_TRUE(platform::IsDirectory(w.dir / "common/Tessaroven"));
-    EXPECT_EQ(w.form->Files().DataDirectory(), w.dir / "common/Tessaroven");
-    EXPECT_EQ(w.form->Files().UserName(), platform::UserName());
-    ASSERT_EQ(w.form->Slots().Count(), 2);
-    EXPECT_EQ(w.form->Slots().At(0).running.load(), 1);
-    EXPECT_EQ(w.form->Slots().At(1).serverName, "\\\\srv");
-    EXPECT_EQ(w.form->trayIcon->toolTip(), "Tessaroven");
-    EXPECT_FALSE(w.form->trayIcon->icon().isNull());
+    EXPECT_EQ(w.tray->Files().DataDirectory(), w.dir / "common/Tessaroven");
+    EXPECT_EQ(w.tray->Files().UserName(), platform::UserName());
+    ASSERT_EQ(w.tray->Slots().Count(), 2);
+    EXPECT_EQ(w.tray->Slots().At(0).running.load(), 1);
+    EXPECT_EQ(w.tray->Slots().At(1).serverName, "\\\\srv");
+    EXPECT_EQ(w.tray->trayIcon->toolTip(), "Tessaroven");
+    EXPECT_FALSE(w.tray->trayIcon->icon().isNull());
 
     // A job on the local printer ends up in this user's file.
     w.spooler.AddCycle("Office", AddJob(3, "Office", "\\\\PC2", "bob", 2));
     w.spooler.AddCycle("Office", QueueLength(0));
     ASSERT_TRUE(w.spooler.WaitUntilHandled("Office"));
-    EXPECT_TRUE(Exists(w.form->Files().DataFilePath()));
+    EXPECT_TRUE(Exists(w.tray->Files().DataFilePath()));
 
     // Another program asks it to stop: the next tick closes it.
-    QSignalSpy closed(w.form.get(), &TrayController::Closed);
-    w.form->PollStatus();
+    QSignalSpy closed(w.tray.get(), &TrayController::Closed);
+    w.tray->PollStatus();
     EXPECT_EQ(closed.count(), 0);
-    EXPECT_TRUE(w.form->statusTimer->isActive());
+    EXPECT_TRUE(w.tray->statusTimer->isActive());
     w.stores.machine.Write(kSettingsKey, "TessarovenStatus", platform::StoredValue::Dw(1));
-    w.form->PollStatus();
+    w.tray->PollStatus();
     EXPECT_EQ(closed.count(), 1);
-    EXPECT_TRUE(w.form->IsClosed());
-    EXPECT_FALSE(w.form->statusTimer->isActive());
-    EXPECT_FALSE(w.form->trayIcon->isVisible());
+    EXPECT_TRUE(w.tray->IsClosed());
+    EXPECT_FALSE(w.tray->statusTimer->isActive());
+    EXPECT_FALSE(w.tray->trayIcon->isVisible());
     EXPECT_EQ(w.Status(), 2);
-    EXPECT_EQ(w.form->Slots().At(0).running.load(), 0);
-    EXPECT_EQ(w.form->Slots().At(1).running.load(), 0);
+    EXPECT_EQ(w.tray->Slots().At(0).running.load(), 0);
+    EXPECT_EQ(w.tray->Slots().At(1).running.load(), 0);
     const auto calls = w.spooler.Calls();
     const auto first = std::find(calls.begin(), calls.end(), "FindClose Office");
     const auto second = std::find(calls.begin(), calls.end(), "FindClose \\\\srv\\Hall");
@@ -151,23 +151,23 @@ TEST(TrayController, AStopDuringTheStartClosesOnceTheStartHasReturned) {
         printers.push_back({std::string("Q").append(std::to_string(i)), ""});
     }
     w.spooler.SetPrinters(printers);
-    QSignalSpy closed(w.form.get(), &TrayController::Closed);
+    QSignalSpy closed(w.tray.get(), &TrayController::Closed);
     platform::SetThreadEventPump([] { QCoreApplication::processEvents(); });  // as the program
     QTimer::singleShot(0, [&] {
-        w.form->Shutdown();
-        EXPECT_FALSE(w.form->IsClosed());  // not yet: a watcher is starting
+        w.tray->Shutdown();
+        EXPECT_FALSE(w.tray->IsClosed());  // not yet: a watcher is starting
     });
-    w.form->Start();
+    w.tray->Start();
     platform::SetThreadEventPump({});
-    EXPECT_TRUE(w.form->IsClosed());
+    EXPECT_TRUE(w.tray->IsClosed());
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(w.Status(), 2);
     const auto calls = w.spooler.Calls();
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
                             [](const std::string& c) { return c.rfind("OpenPrinter ", 0) == 0; }),
               1);
-    for (int i = 0; i < w.form->Slots().Count(); ++i) {
-        EXPECT_FALSE(w.form->Slots().At(i).watcher) << i;
+    for (int i = 0; i < w.tray->Slots().Count(); ++i) {
+        EXPECT_FALSE(w.tray->Slots().At(i).watcher) << i;
     }
 }
 
@@ -178,17 +178,17 @@ TEST(TrayController, OnlyOneWindowOpensAtATime) {
     aboutBox = &about;
     int kindWhileOpen = -1;
     QTimer::singleShot(0, [&] {
-        kindWhileOpen = w.form->OpenWindowKind();
-        w.form->ShowPrintLog();
-        w.form->ShowVersion();
-        w.form->ShowOptions();
-        w.form->SetPassword();
+        kindWhileOpen = w.tray->OpenWindowKind();
+        w.tray->ShowPrintLog();
+        w.tray->ShowVersion();
+        w.tray->ShowOptions();
+        w.tray->SetPassword();
         about.accept();
     });
-    w.form->ShowVersion();
+    w.tray->ShowVersion();
     aboutBox = nullptr;
     EXPECT_EQ(kindWhileOpen, TrayController::kPasswordOrVersion);
-    EXPECT_EQ(w.form->OpenWindowKind(), TrayController::kNone);
+    EXPECT_EQ(w.tray->OpenWindowKind(), TrayController::kNone);
     const auto messages = w.sink.Messages();
     ASSERT_EQ(messages.size(), 4u);
     for (const auto& m : messages) {
@@ -197,46 +197,46 @@ TEST(TrayController, OnlyOneWindowOpensAtATime) {
         EXPECT_EQ(m.flag, 48);
     }
     // Closed again, commands pass.
-    w.form->ShowPrintLog();
+    w.tray->ShowPrintLog();
     EXPECT_EQ(w.sink.Messages().size(), 4u);
 }
 
 // The menu commands open the report windows, each under the guard.
 TEST(TrayController, MenuCommandsOpenTheReportWindows) {
     FormWorld w;
-    w.form->Start();
-    PrintLogWindow log(w.form->Reports());
-    PrintTotalsWindow calc(w.form->Reports());
+    w.tray->Start();
+    PrintLogWindow log(w.tray->Reports());
+    PrintTotalsWindow calc(w.tray->Reports());
     printLogWindow = &log;
     printTotalsWindow = &calc;
     int logKind = -1;
     int calcKind = -1;
     QTimer::singleShot(0, [&] {
-        logKind = log.isVisible() ? w.form->OpenWindowKind() : -2;
+        logKind = log.isVisible() ? w.tray->OpenWindowKind() : -2;
         log.accept();
     });
-    w.form->ShowPrintLog();
+    w.tray->ShowPrintLog();
     QTimer::singleShot(0, [&] {
-        calcKind = calc.isVisible() ? w.form->OpenWindowKind() : -2;
+        calcKind = calc.isVisible() ? w.tray->OpenWindowKind() : -2;
         EXPECT_EQ(calc.printerCombo->itemText(1), "\\\\srv\\Hall");
         calc.accept();
     });
-    w.form->ShowPrintTotals();
+    w.tray->ShowPrintTotals();
     printLogWindow = nullptr;
     printTotalsWindow = nullptr;
     EXPECT_EQ(logKind, TrayController::kPrintLog);
     EXPECT_EQ(calcKind, TrayController::kPrintTotals);
 
     // Without a password in force the options open at once.
-    OptionsDialog options(OptionsContext{w.form->Files(), w.form->Settings(), w.sink, {}});
+    OptionsDialog options(OptionsContext{w.tray->Files(), w.tray->Settings(), w.sink, {}});
     optionsDialog = &options;
     int optionKind = -1;
     QTimer::singleShot(0, [&] {
-        optionKind = options.isVisible() ? w.form->OpenWindowKind() : -2;
+        optionKind = options.isVisible() ? w.tray->OpenWindowKind() : -2;
         options.CancelClicked();
     });
-    w.form->ShowOptions();
+    w.tray->ShowOptions();
     optionsDialog = nullptr;
     EXPECT_EQ(optionKind, TrayController::kOptions);
-    w.form->Shutdown();
+    w.tray->Shutdown();
 }
