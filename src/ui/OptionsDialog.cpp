@@ -99,11 +99,7 @@ OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
     purgeCheck = new QCheckBox(QString::fromUtf8("印刷データを削除"), dataGroup);
     purgeCheck->move(32, 96);
     purgeCheck->adjustSize();
-    const MonthPanel month = MakeMonthPanel(dataGroup, 80, 120, 121);
-    monthPanel = month.frame;
-    monthCaption = month.caption;
-    previousMonthButton = month.previous;
-    nextMonthButton = month.next;
+    month = MakeMonthPanel(dataGroup, 80, 120, 121);
     purgeLabel = new QLabel(QString::fromUtf8("以前のデータを消去する。"), dataGroup);
     purgeLabel->move(208, 123);
     purgeLabel->adjustSize();
@@ -118,11 +114,10 @@ OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
     setTabOrder(okButton, cancelButton);
 
     connect(changeFolderButton, &QPushButton::clicked, this, &OptionsDialog::ChooseFolder);
-    connect(dataDirectoryEdit, &QLineEdit::textChanged, this,
-            &OptionsDialog::DataDirectoryChanged);
+    connect(dataDirectoryEdit, &QLineEdit::textChanged, this, &OptionsDialog::DataDirectoryChanged);
     connect(purgeCheck, &QCheckBox::clicked, this, &OptionsDialog::PurgeToggled);
-    connect(previousMonthButton, &QToolButton::clicked, this, &OptionsDialog::StepMonthClicked);
-    connect(nextMonthButton, &QToolButton::clicked, this, &OptionsDialog::StepMonthClicked);
+    connect(month.previous, &QToolButton::clicked, this, &OptionsDialog::StepMonthClicked);
+    connect(month.next, &QToolButton::clicked, this, &OptionsDialog::StepMonthClicked);
     connect(okButton, &QPushButton::clicked, this, &OptionsDialog::OkClicked);
     connect(cancelButton, &QPushButton::clicked, this, &OptionsDialog::CancelClicked);
 }
@@ -197,7 +192,7 @@ void OptionsDialog::ShowDataStatistics() {
     if (!stats.hasRecords) {
         firstDayEdit->clear();
         lastDayEdit->clear();
-        monthCaption->clear();
+        month.caption->clear();
         m_selectedMonth = 0;
         purgeCheck->setEnabled(false);
         return;
@@ -205,25 +200,25 @@ void OptionsDialog::ShowDataStatistics() {
     firstDayEdit->setText(QString::fromStdString(FormatRecordDay(stats.earliest)));
     lastDayEdit->setText(QString::fromStdString(FormatRecordDay(stats.latest)));
     m_selectedMonth = stats.firstMonth;
-    monthCaption->setText(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()));
+    month.caption->setText(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()));
     purgeCheck->setEnabled(true);
 }
 
 void OptionsDialog::PurgeToggled() {
     const bool on = purgeCheck->isChecked();
-    for (QWidget* w : {static_cast<QWidget*>(previousMonthButton), static_cast<QWidget*>(nextMonthButton),
-                       static_cast<QWidget*>(purgeLabel), static_cast<QWidget*>(monthPanel)}) {
+    for (QWidget* w : {static_cast<QWidget*>(month.previous), static_cast<QWidget*>(month.next),
+                       static_cast<QWidget*>(purgeLabel), static_cast<QWidget*>(month.frame)}) {
         w->setEnabled(on);
     }
 }
 
 void OptionsDialog::StepMonthClicked() {
-    StepMonth(sender() == nextMonthButton ? +1 : -1);
+    StepMonth(sender() == month.next ? +1 : -1);
 }
 
 void OptionsDialog::StepMonth(int delta) {
     m_selectedMonth += delta;
-    monthCaption->setText(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()));
+    month.caption->setText(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()));
 }
 
 void OptionsDialog::OkClicked() {

@@ -13,6 +13,7 @@
 #include "platform/MessageSink.h"
 #include "storage/PrintDataFiles.h"
 #include "storage/Registry.h"
+#include "ui/MonthPanel.h"
 
 // What the options dialog works on: the tray controller's print data files (data directory, record
 // lock, reader), the settings store it saves the directory to, and how a folder is chosen.
@@ -38,10 +39,7 @@ class OptionsDialog final : public QDialog {
     QLineEdit* fileSizeEdit = nullptr;
     QLineEdit* firstDayEdit = nullptr;
     QLineEdit* lastDayEdit = nullptr;
-    QFrame* monthPanel = nullptr;
-    QLabel* monthCaption = nullptr;
-    QToolButton* previousMonthButton = nullptr;
-    QToolButton* nextMonthButton = nullptr;
+    MonthPanel month;
     QLabel* purgeLabel = nullptr;
     QCheckBox* purgeCheck = nullptr;
     QLineEdit* fileCountEdit = nullptr;

@@ -37,11 +37,7 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     printerCombo->setInsertPolicy(QComboBox::NoInsert);
     printerCombo->setGeometry(16, 24, 225, 21);
     Label("集計年月", top, 248, 8);
-    const MonthPanel month = MakeMonthPanel(top, 248, 24, 129);
-    monthPanel = month.frame;
-    monthCaption = month.caption;
-    previousMonthButton = month.previous;
-    nextMonthButton = month.next;
+    month = MakeMonthPanel(top, 248, 24, 129);
     byComputerRadio = new QRadioButton(QString::fromUtf8("コンピュータ別集計"), top);
     byComputerRadio->move(16, 56);
     byComputerRadio->adjustSize();
@@ -75,8 +71,8 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     layout->addWidget(totalsMemo);
     layout->addWidget(bottom);
 
-    connect(previousMonthButton, &QToolButton::clicked, this, &PrintTotalsWindow::PreviousMonth);
-    connect(nextMonthButton, &QToolButton::clicked, this, &PrintTotalsWindow::NextMonth);
+    connect(month.previous, &QToolButton::clicked, this, &PrintTotalsWindow::PreviousMonth);
+    connect(month.next, &QToolButton::clicked, this, &PrintTotalsWindow::NextMonth);
     connect(calculateButton, &QPushButton::clicked, this, &PrintTotalsWindow::Calculate);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
 
@@ -130,7 +126,7 @@ void PrintTotalsWindow::done(int result) {
 }
 
 void PrintTotalsWindow::ShowYearMonth() {
-    monthCaption->setText(
+    month.caption->setText(
         QString::fromUtf8("%1年%2月").arg(YearOf(m_selectedMonth)).arg(MonthOf(m_selectedMonth)));
 }
 

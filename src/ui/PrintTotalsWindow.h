@@ -12,6 +12,7 @@
 #include <QToolButton>
 
 #include "reports/PrintTotals.h"
+#include "ui/MonthPanel.h"
 #include "ui/ReportContext.h"
 
 // Print totals: the pages printed on one printer in one month, by computer or by user.
@@ -21,10 +22,7 @@ class PrintTotalsWindow final : public QDialog {
     explicit PrintTotalsWindow(const ReportContext& context, QWidget* parent = nullptr);
 
     QComboBox* printerCombo = nullptr;
-    QFrame* monthPanel = nullptr;
-    QLabel* monthCaption = nullptr;
-    QToolButton* previousMonthButton = nullptr;
-    QToolButton* nextMonthButton = nullptr;
+    MonthPanel month;
     QRadioButton* byComputerRadio = nullptr;
     QRadioButton* byUserRadio = nullptr;
     QPushButton* calculateButton = nullptr;
@@ -42,7 +40,7 @@ class PrintTotalsWindow final : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
-    void done(int result) override;              // every way of closing ends here
+    void done(int result) override;  // every way of closing ends here
 
   private:
     ReportContext m_context;

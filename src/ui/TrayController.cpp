@@ -62,9 +62,7 @@ TrayController::TrayController(const TrayServices& services)
     BuildMenu();
     const bool passwordSet =
         m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolOnOff") == 1;
-    setPasswordAction->setEnabled(!passwordSet);
-    changePasswordAction->setEnabled(passwordSet);
-    deletePasswordAction->setEnabled(passwordSet);
+    OfferPasswordCommands(passwordSet);
 
     statusTimer = new QTimer(this);
     statusTimer->setInterval(1000);
@@ -156,6 +154,23 @@ void TrayController::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     trayMenu->popup(QCursor::pos());
 }
 
+void TrayController::OfferPasswordCommands(bool passwordSet) {
+    setPasswordAction->setEnabled(!passwordSet);
+    changePasswordAction->setEnabled(passwordSet);
+    deletePasswordAction->setEnabled(passwordSet);
+}
+
+bool TrayController::AskCurrentPassword(int mode) {
+    if (!AskPassword(*this, mode)) {
+        return false;
+    }
+    if (!CheckPassword(m_registry, Typed(passwordDialog->passwordEdit))) {
+        m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+        return false;
+    }
+    return true;
+}
+
 bool TrayController::GuardRefuses() {
     if (m_openWindowKind == kNone) {
         return false;
@@ -229,9 +244,7 @@ void TrayController::SetPassword() {
         m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
                                 ComputePasswordDigest(Typed(passwordDialog->newPasswordEdit)));
         m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOn);
-        setPasswordAction->setEnabled(false);
-        changePasswordAction->setEnabled(true);
-        deletePasswordAction->setEnabled(true);
+        OfferPasswordCommands(true);
         m_services.sink.Show("パスワードを設定しました。", kInfoCaption,
                              platform::MB_ICONINFORMATION);
     });
@@ -239,11 +252,7 @@ void TrayController::SetPassword() {
 
 void TrayController::ChangePassword() {
     RunGuarded(kChangePassword, [this] {
-        if (!AskPassword(*this, PasswordDialog::kChange)) {
-            return;
-        }
-        if (!CheckPassword(m_registry, Typed(passwordDialog->passwordEdit))) {
-            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+        if (!AskCurrentPassword(PasswordDialog::kChange)) {
             return;
         }
         if (!NewEntriesAgree()) {
@@ -260,19 +269,13 @@ void TrayController::ChangePassword() {
 
 void TrayController::DeletePassword() {
     RunGuarded(kDeletePassword, [this] {
-        if (!AskPassword(*this, PasswordDialog::kEnter)) {
-            return;
-        }
-        if (!CheckPassword(m_registry, Typed(passwordDialog->passwordEdit))) {
-            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+        if (!AskCurrentPassword(PasswordDialog::kEnter)) {
             return;
         }
         m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
                                 kClearedPasswordDigest);
         m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOff);
-        setPasswordAction->setEnabled(true);
-        changePasswordAction->setEnabled(false);
-        deletePasswordAction->setEnabled(false);
+        OfferPasswordCommands(false);
         m_services.sink.Show("パスワードを削除しました。", kInfoCaption,
                              platform::MB_ICONINFORMATION);
     });

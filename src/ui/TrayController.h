@@ -105,6 +105,11 @@ class TrayController final : public QWidget {
 
   private:
     bool GuardRefuses();
+    // A password in force offers change and delete; none offers set.
+    void OfferPasswordCommands(bool passwordSet);
+    // Shows the password dialog in a mode; true when it was closed with OK and the current
+    // password typed is right (a wrong one is said so).
+    bool AskCurrentPassword(int mode);
     void BuildMenu();
 
     TrayServices m_services;

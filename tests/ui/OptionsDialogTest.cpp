@@ -3,10 +3,10 @@
 #include <QTimer>
 #include <filesystem>
 
-#include "ui/OptionsDialog.h"
-#include "ui/TrayController.h"
 #include "platform/Host.h"
 #include "spool/SpoolScript.h"
+#include "ui/OptionsDialog.h"
+#include "ui/TrayController.h"
 
 using namespace testsupport;
 
@@ -21,7 +21,7 @@ struct OptionWorld : PrintDataFixture {
     TempDir other;
     QString chooserAnswer;
     OptionsContext context{files, reg, sink,
-                          [this](const QString&, const QString&) { return chooserAnswer; }};
+                           [this](const QString&, const QString&) { return chooserAnswer; }};
     OptionsDialog dialog{context};
 
     void File(const std::string& user, const std::string& lines) {
@@ -53,7 +53,7 @@ TEST(OptionsDialog, StatisticsOfAnEmptyDirectory) {
         EXPECT_EQ(w.dialog.fileCountEdit->text(), "0");
         EXPECT_EQ(w.dialog.fileSizeEdit->text(), "0");
         EXPECT_EQ(w.dialog.firstDayEdit->text(), "");
-        EXPECT_EQ(w.dialog.monthCaption->text(), "");
+        EXPECT_EQ(w.dialog.month.caption->text(), "");
         EXPECT_FALSE(w.dialog.purgeCheck->isEnabled());
         EXPECT_TRUE(w.dialog.dataDirectoryEdit->isReadOnly());
     });
@@ -68,26 +68,26 @@ TEST(OptionsDialog, StatisticsAndMonthStepping) {
         EXPECT_EQ(w.dialog.fileSizeEdit->text(), QString::number(3 * kMarch.size()));
         EXPECT_EQ(w.dialog.firstDayEdit->text(), "2006/03/05");
         EXPECT_EQ(w.dialog.lastDayEdit->text(), "2006/10/15");
-        EXPECT_EQ(w.dialog.monthCaption->text(), QString::fromUtf8("2006年03月"));
+        EXPECT_EQ(w.dialog.month.caption->text(), QString::fromUtf8("2006年03月"));
         EXPECT_TRUE(w.dialog.purgeCheck->isEnabled());
         EXPECT_FALSE(w.dialog.purgeCheck->isChecked());
-        EXPECT_FALSE(w.dialog.previousMonthButton->isEnabled());  // until the box is checked
+        EXPECT_FALSE(w.dialog.month.previous->isEnabled());  // until the box is checked
         w.dialog.purgeCheck->click();
-        EXPECT_TRUE(w.dialog.previousMonthButton->isEnabled());
+        EXPECT_TRUE(w.dialog.month.previous->isEnabled());
         EXPECT_TRUE(w.dialog.purgeLabel->isEnabled());
         for (int i = 0; i < 3; ++i) {
-            w.dialog.previousMonthButton->click();
+            w.dialog.month.previous->click();
         }
-        EXPECT_EQ(w.dialog.monthCaption->text(), QString::fromUtf8("2005年12月"));
+        EXPECT_EQ(w.dialog.month.caption->text(), QString::fromUtf8("2005年12月"));
         for (int i = 0; i < 13; ++i) {
-            w.dialog.nextMonthButton->click();
+            w.dialog.month.next->click();
         }
-        EXPECT_EQ(w.dialog.monthCaption->text(), QString::fromUtf8("2007年01月"));
+        EXPECT_EQ(w.dialog.month.caption->text(), QString::fromUtf8("2007年01月"));
     });
     // Shown again: the box is cleared and the month is the first data month again.
     w.Show([&] {
         EXPECT_FALSE(w.dialog.purgeCheck->isChecked());
-        EXPECT_EQ(w.dialog.monthCaption->text(), QString::fromUtf8("2006年03月"));
+        EXPECT_EQ(w.dialog.month.caption->text(), QString::fromUtf8("2006年03月"));
     });
 }
 

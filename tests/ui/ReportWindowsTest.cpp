@@ -3,9 +3,9 @@
 #include <QFontMetrics>
 #include <QTimer>
 
-#include "ui/PrintTotalsWindow.h"
-#include "ui/PrintLogWindow.h"
 #include "spool/SpoolScript.h"
+#include "ui/PrintLogWindow.h"
+#include "ui/PrintTotalsWindow.h"
 
 using namespace testsupport;
 
@@ -64,7 +64,8 @@ TEST(PrintLogWindow, ShowsEveryRecordWithTheNewestCurrent) {
     EXPECT_EQ(current, 2);
     const QStringList headers = {"", "日時", "プリンタ名", "コンピュータ名", "ユーザー名", "枚数"};
     for (int c = 0; c < 6; ++c) {
-        EXPECT_EQ(log.logModel->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(), headers[c]);
+        EXPECT_EQ(log.logModel->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString(),
+                  headers[c]);
     }
     // At least the designed width, and wide enough for a whole date and time.
     EXPECT_GE(log.logGrid->columnWidth(1), 110);
@@ -142,7 +143,7 @@ TEST(PrintTotalsWindow, FirstShowingFillsThePrintersAndTheMonth) {
         EXPECT_EQ(calc.printerCombo->count(), 2);
         EXPECT_EQ(calc.printerCombo->currentIndex(), 0);  // no stored index: the first
         EXPECT_EQ(calc.printerCombo->currentText(), "Laser");
-        EXPECT_EQ(calc.monthCaption->text(), QString::fromUtf8("2026年11月"));
+        EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2026年11月"));
         EXPECT_TRUE(calc.byComputerRadio->isChecked());
         EXPECT_TRUE(calc.totalsMemo->toPlainText().isEmpty());
         calc.NextMonth();
@@ -150,11 +151,11 @@ TEST(PrintTotalsWindow, FirstShowingFillsThePrintersAndTheMonth) {
         calc.byUserRadio->setChecked(true);
         calc.printerCombo->setCurrentIndex(1);
     });
-    EXPECT_EQ(calc.monthCaption->text(), QString::fromUtf8("2027年1月"));
+    EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年1月"));
     EXPECT_EQ(w.reg.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PrinterComboIndex"), 1);
     // Shown again: the month stays, the totals are by computer again.
     ReportWindows::Show(calc, [&] {
-        EXPECT_EQ(calc.monthCaption->text(), QString::fromUtf8("2027年1月"));
+        EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年1月"));
         EXPECT_TRUE(calc.byComputerRadio->isChecked());
         calc.printerCombo->setCurrentIndex(-1);
     });
@@ -170,7 +171,7 @@ TEST(PrintTotalsWindow, FirstShowingFillsThePrintersAndTheMonth) {
             again.PreviousMonth();
         }
     });
-    EXPECT_EQ(again.monthCaption->text(), QString::fromUtf8("2025年11月"));
+    EXPECT_EQ(again.month.caption->text(), QString::fromUtf8("2025年11月"));
 }
 
 TEST(PrintTotalsWindow, TotalsGoIntoTheMemo) {
