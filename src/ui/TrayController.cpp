@@ -61,7 +61,7 @@ TrayController::TrayController(const TrayServices& services)
 
     BuildMenu();
     const bool passwordSet =
-        m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolOnOff") == 1;
+        m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch) == kPasswordOn;
     OfferPasswordCommands(passwordSet);
 
     statusTimer = new QTimer(this);

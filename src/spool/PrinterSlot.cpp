@@ -1,4 +1,4 @@
-#include "spool/PrinterSlots.h"
+#include "spool/PrinterSlot.h"
 
 #include "spool/SpoolWatchThread.h"
 
