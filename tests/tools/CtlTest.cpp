@@ -194,6 +194,10 @@ TEST(Ctl, StopWaitsForTheMonitorToReportItHasStopped) {
     // Starting overwrites a stale request.
     const int pid = w.StartMonitor(w.dir / "monitor.log");
     ASSERT_TRUE(w.WaitForStatus("running"));
+    // The status is written first, the data folder made just after it.
+    for (int i = 0; i < 500 && !testsupport::Exists(w.dir / "common/Tessaroven"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_TRUE(testsupport::Exists(w.dir / "common/Tessaroven"));
 
     // A second copy in the same session refuses to start and leaves the first alone.
