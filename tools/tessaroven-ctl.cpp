@@ -24,8 +24,8 @@
 #include "platform/MessageSink.h"
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
-#include "storage/Registry.h"
 #include "storage/PrintDataFiles.h"
+#include "storage/Registry.h"
 
 #include <clocale>
 

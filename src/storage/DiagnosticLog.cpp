@@ -8,8 +8,9 @@ DiagnosticLog* diagnosticLog = nullptr;
 
 DiagnosticLog::DiagnosticLog(const platform::Clock& clock) : m_clock(clock) {}
 
-std::string DiagnosticLog::FormatLine(const platform::SystemTime& stamp, char kind, const std::string& tag,
-                               std::int32_t number, const std::string& text) {
+std::string DiagnosticLog::FormatLine(const platform::SystemTime& stamp, char kind,
+                                      const std::string& tag, std::int32_t number,
+                                      const std::string& text) {
     char head[64];
     const std::string shortTag = tag.substr(0, 4);
     std::snprintf(head, sizeof head, "%04u%02u%02u%02u%02u%c%4s%04d ", unsigned{stamp.wYear},

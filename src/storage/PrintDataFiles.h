@@ -13,8 +13,8 @@
 #include "platform/MessageSink.h"
 #include "platform/SharedFile.h"
 #include "platform/SystemTime.h"
-#include "storage/Registry.h"
 #include "storage/PendingRecords.h"
+#include "storage/Registry.h"
 
 // One finished job as a watcher hands it over for recording.
 struct CompletedJob {

@@ -32,7 +32,7 @@ platform::SettingsStore* Registry::Store(HKEY root) const {
 }
 
 std::string Registry::GetRegString(HKEY root, const std::string& keyPath,
-                                         const std::string& name) const {
+                                   const std::string& name) const {
     auto* store = Store(root);
     if (store == nullptr) {
         return {};
@@ -45,7 +45,7 @@ std::string Registry::GetRegString(HKEY root, const std::string& keyPath,
 }
 
 std::int32_t Registry::GetRegInteger(HKEY root, const std::string& keyPath,
-                                           const std::string& name) const {
+                                     const std::string& name) const {
     auto* store = Store(root);
     if (store == nullptr) {
         return 0;
@@ -58,21 +58,21 @@ std::int32_t Registry::GetRegInteger(HKEY root, const std::string& keyPath,
 }
 
 void Registry::SetRegString(HKEY root, const std::string& keyPath, const std::string& name,
-                                  const std::string& value) {
+                            const std::string& value) {
     if (auto* store = Store(root)) {
         store->Write(keyPath, name, platform::StoredValue::Sz(value));
     }
 }
 
 void Registry::SetRegInteger(HKEY root, const std::string& keyPath, const std::string& name,
-                                   std::int32_t value) {
+                             std::int32_t value) {
     if (auto* store = Store(root)) {
         store->Write(keyPath, name, platform::StoredValue::Dw(value));
     }
 }
 
 std::optional<std::string> Registry::TryGetRegString(HKEY root, const std::string& keyPath,
-                                                           const std::string& name) const {
+                                                     const std::string& name) const {
     auto* store = Store(root);
     if (store == nullptr) {
         return std::string();
@@ -90,8 +90,8 @@ std::optional<std::string> Registry::TryGetRegString(HKEY root, const std::strin
 }
 
 void Registry::UpdateRegValues(HKEY root, const std::string& keyPath,
-                                     const std::vector<std::string>& names,
-                                     const platform::SettingsStore::Change& change) {
+                               const std::vector<std::string>& names,
+                               const platform::SettingsStore::Change& change) {
     if (auto* store = Store(root)) {
         store->Update(keyPath, names, change);
     }

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <thread>
 
-#include "spool/SpoolWatchers.h"
 #include "cups/PrivateCupsd.h"
 #include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
+#include "spool/SpoolWatchers.h"
 #include "storage/PrintDataFixture.h"
 
 using namespace testsupport;

@@ -10,8 +10,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "ui/PrintLogWindow.h"
 #include "storage/PrintDataFixture.h"
+#include "ui/PrintLogWindow.h"
 
 using Clock = std::chrono::steady_clock;
 

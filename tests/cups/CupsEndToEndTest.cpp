@@ -6,11 +6,11 @@
 #include <set>
 #include <thread>
 
-#include "spool/SpoolWatchers.h"
 #include "cups/PrivateCupsd.h"
 #include "platform/Host.h"
 #include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
+#include "spool/SpoolWatchers.h"
 #include "storage/PrintDataFixture.h"
 
 using namespace testsupport;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "spool/SpoolWatchers.h"
 #include "platform/scripted/ScriptedSpooler.h"
+#include "spool/SpoolWatchers.h"
 #include "storage/PrintDataFixture.h"
 
 namespace testsupport {

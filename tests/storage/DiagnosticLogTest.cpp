@@ -34,9 +34,12 @@ std::vector<std::string> Lines(const std::string& text) {
 TEST(DiagnosticLog, LineFormat) {
     EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'E', "PMON", 5011, "printer can not open(1801)"),
               "200612061405EPMON5011 printer can not open(1801)\n");
-    EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'D', "PMON", 11, "x"), "200612061405DPMON0011 x\n");
-    EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'D', "PMON", 123456, ""), "200612061405DPMON123456 \n");
-    EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'D', "PMONITOR", 1, "t"), "200612061405DPMON0001 t\n");
+    EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'D', "PMON", 11, "x"),
+              "200612061405DPMON0011 x\n");
+    EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'D', "PMON", 123456, ""),
+              "200612061405DPMON123456 \n");
+    EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'D', "PMONITOR", 1, "t"),
+              "200612061405DPMON0001 t\n");
     EXPECT_EQ(DiagnosticLog::FormatLine(kAt1405, 'D', "AB", 1, "t"), "200612061405D  AB0001 t\n");
 }
 
