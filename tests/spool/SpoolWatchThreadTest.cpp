@@ -245,6 +245,8 @@ TEST(SpoolWatchThread, AStopIsHonouredAtTheFirstQuietWaitAndDropsOpenJobs) {
 TEST(SpoolWatchThread, EveryWatcherAsksForTheSameNotifications) {
     SpoolWorld w;
     w.Start();
+    // The watcher takes its slot before it opens its printer: wait until it watches.
+    ASSERT_TRUE(w.spooler.WaitUntilHandled("P"));
     const NotifyOptions options = w.spooler.LastOptions("P");
     EXPECT_EQ(options.version, 2u);
     EXPECT_EQ(options.flags, 0u);
