@@ -59,6 +59,15 @@ std::unique_ptr<NotifyInfo> Block(std::vector<NotifyInfoData> entries) {
     return info;
 }
 
+// The printer's job count, which the watcher hands its jobs over on when it reaches 0.
+std::unique_ptr<NotifyInfo> QueueLengthBlock(int count) {
+    NotifyInfoData d;
+    d.type = PRINTER_NOTIFY_TYPE;
+    d.field = PRINTER_NOTIFY_FIELD_CJOBS;
+    d.number = static_cast<std::uint32_t>(count);
+    return Block({d});
+}
+
 // "\\host\queue" names a queue of another server; a plain name one of ours.
 std::string QueueOf(const std::string& printerName) {
     if (printerName.rfind("\\\\", 0) == 0) {
@@ -567,11 +576,7 @@ void CupsSpooler::ReportQueueLength(CupsClient& client, const std::string& queue
         return;
     }
     if (count != 0) {
-        NotifyInfoData d;
-        d.type = PRINTER_NOTIFY_TYPE;
-        d.field = PRINTER_NOTIFY_FIELD_CJOBS;
-        d.number = static_cast<std::uint32_t>(count);
-        Push(queue, {kPrinterChanged, Block({d})});
+        Push(queue, {kPrinterChanged, QueueLengthBlock(count)});
         return;
     }
     ReportEmpty(client, queue, false);
@@ -611,11 +616,7 @@ void CupsSpooler::ReportEmpty(CupsClient& client, const std::string& queue, bool
                             JobNumber(id, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
             }
         }
-        NotifyInfoData d;
-        d.type = PRINTER_NOTIFY_TYPE;
-        d.field = PRINTER_NOTIFY_FIELD_CJOBS;
-        d.number = 0;
-        cycles.push_back({kPrinterChanged, Block({d})});
+        cycles.push_back({kPrinterChanged, QueueLengthBlock(0)});
         for (auto& c : cycles) {
             Push(queue, std::move(c));
         }
