@@ -22,8 +22,10 @@
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
 #include "platform/MessageSink.h"
+#include "reports/MonthlyReport.h"
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
+#include "reports/TableExport.h"
 #include "storage/PrintDataFiles.h"
 #include "storage/Registry.h"
 
@@ -47,15 +49,20 @@ const char* const kMainUsage =
     "  reg set KEY NAME TYPE VALUE      store a value (TYPE: --dword, --sz or --expand-sz)\n"
     "  stop [--wait SECONDS]            ask the running monitor to stop\n"
     "  status                           whether this session's monitor runs, and its status\n"
-    "  log [--data-dir DIR]             print every print record, oldest first\n"
-    "  totals --printer NAME --month YYYY-MM [--by computer|user] [--data-dir DIR]\n"
-    "                                   pages printed on a printer in a month, by group\n"
+    "  log [--format F] [--data-dir DIR]\n"
+    "                                   print every print record, oldest first\n"
+    "  totals --printer NAME --month YYYY-MM [--by computer|user] [--format F]\n"
+    "         [--data-dir DIR]          pages printed on a printer in a month, by group\n"
+    "  report --from YYYY-MM --to YYYY-MM [--printer NAME] [--by computer|user|printer]\n"
+    "         [--format F] [--data-dir DIR]\n"
+    "                                   pages printed per group and month, with totals\n"
     "  stats [--data-dir DIR]           files, bytes and dates of the print data\n"
     "  purge --through YYYY-MM [--data-dir DIR]\n"
     "                                   delete every record of that month and before\n"
     "\n"
     "KEY starts with HKLM\\ (HKEY_LOCAL_MACHINE\\) or HKCU\\ (HKEY_CURRENT_USER\\), for example\n"
-    "HKLM\\SOFTWARE\\Tessaroven\\Setting. Run 'tessaroven-ctl COMMAND --help' for details,\n"
+    "HKLM\\SOFTWARE\\Tessaroven\\Setting. F is text (the default), csv or json; csv with\n"
+    "--excel is for spreadsheet programs. Run 'tessaroven-ctl COMMAND --help' for details,\n"
     "'tessaroven-ctl --version' for the version.\n"
     "\n"
     "Environment: TESSAROVEN_MACHINE_REGISTRY, TESSAROVEN_USER_REGISTRY and\n"
@@ -84,21 +91,48 @@ const char* const kStatusUsage =
     "XDG_RUNTIME_DIR); else running, stop requested, stopped or unknown, from the monitor's\n"
     "status value.\n";
 
+#define FORMAT_HELP                                                                          \
+    "--format csv writes CSV (RFC 4180, UTF-8, CRLF line ends, names quoted when needed);\n" \
+    "--excel (csv implied) adds a UTF-8 byte order mark, by which spreadsheet programs on\n" \
+    "Windows read Japanese names correctly, and an apostrophe before a name that would\n"    \
+    "start a formula. --format json writes UTF-8 JSON.\n"
+
 const char* const kLogUsage =
-    "Usage: tessaroven-ctl log [--data-dir DIR]\n"
+    "Usage: tessaroven-ctl log [--format text|csv|json] [--excel] [--data-dir DIR]\n"
     "\n"
     "Prints one line per print record of every user's file, oldest first:\n"
     "YYYY-MM-DD hh:mm:ss,printer,computer,user,pages (pages printed x copies).\n"
     "DIR defaults to the monitor's data directory. Exits 1 when there are data files but no\n"
-    "record in them.\n";
+    "record in them.\n"
+    "\n" FORMAT_HELP
+    "CSV columns: time,printer,computer,user,pages; JSON: an array of objects with those\n"
+    "keys.\n";
 
 const char* const kTotalsUsage =
     "Usage: tessaroven-ctl totals --printer NAME --month YYYY-MM [--by computer|user]\n"
-    "                             [--data-dir DIR]\n"
+    "                             [--format text|csv|json] [--excel] [--data-dir DIR]\n"
     "\n"
     "Adds up the pages printed x copies of the printer's records of that month, by computer\n"
     "(default) or by user, as the print totals window shows them. A NAME of the form\n"
-    "\\\\server\\printer is a network printer. Exits 1 when no record matches.\n";
+    "\\\\server\\printer is a network printer. Exits 1 when no record matches.\n"
+    "\n" FORMAT_HELP
+    "CSV columns: printer,month,computer (or user),pages, one row per group; JSON: printer,\n"
+    "month, by, total and groups (name, pages).\n";
+
+const char* const kReportUsage =
+    "Usage: tessaroven-ctl report --from YYYY-MM --to YYYY-MM [--printer NAME]\n"
+    "                             [--by computer|user|printer] [--format text|csv|json]\n"
+    "                             [--excel] [--data-dir DIR]\n"
+    "\n"
+    "Adds up the pages printed x copies of every month from --from to --to (at most 600\n"
+    "months), per computer (default), user or printer: one row per group, largest total\n"
+    "first, one column per month, with row and column totals. Without --printer every\n"
+    "printer counts. Exits 1 when no record falls in the range, 2 on a malformed or\n"
+    "inverted range.\n"
+    "\n" FORMAT_HELP
+    "CSV: the heading computer (user, printer),YYYY-MM...,total, one row per group and a\n"
+    "last row named total. JSON: printer, by, from, to, months, rows (name, pages, total),\n"
+    "monthTotals and total.\n";
 
 const char* const kStatsUsage =
     "Usage: tessaroven-ctl stats [--data-dir DIR]\n"
@@ -440,10 +474,63 @@ int FolderUnreachable(const std::string& dir, int error) {
     return kFailed;
 }
 
-int Log(const Args& args) {
-    if (WantsHelp(args)) {
+enum class OutputFormat { Text, Csv, Json };
+
+// Takes --format F and --excel out of args; false (after saying why) when they make no sense.
+bool TakeFormat(Args& args, OutputFormat& format, CsvStyle& style) {
+    std::optional<std::string> given;
+    for (size_t i = 0; i < args.size();) {
+        if (args[i] == "--excel") {
+            style.excel = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+        } else if (args[i] == "--format" && i + 1 < args.size()) {
+            given = args[i + 1];
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i + 2));
+        } else {
+            i += 2;  // an option and its value
+        }
+    }
+    format = style.excel ? OutputFormat::Csv : OutputFormat::Text;
+    if (given) {
+        if (*given == "text") {
+            format = OutputFormat::Text;
+        } else if (*given == "csv") {
+            format = OutputFormat::Csv;
+        } else if (*given == "json") {
+            format = OutputFormat::Json;
+        } else {
+            std::fprintf(stderr, "tessaroven-ctl: --format takes text, csv or json, not '%s'\n",
+                         given->c_str());
+            return false;
+        }
+    }
+    if (style.excel && format != OutputFormat::Csv) {
+        std::fprintf(stderr, "tessaroven-ctl: --excel goes with --format csv only\n");
+        return false;
+    }
+    return true;
+}
+
+void Write(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+int NoRecords() {
+    std::fprintf(stderr, "%s\n", "印刷データがありません。");
+    return kFailed;
+}
+
+int Log(const Args& given) {
+    if (WantsHelp(given)) {
         std::fputs(kLogUsage, stdout);
         return kOk;
+    }
+    Args args = given;
+    OutputFormat format = OutputFormat::Text;
+    CsvStyle style;
+    if (!TakeFormat(args, format, style)) {
+        return kUsage;
     }
     std::map<std::string, std::string> options;
     if (!ParseOptions(args, {"--data-dir"}, options)) {
@@ -456,20 +543,30 @@ int Log(const Args& args) {
     if (loaded == PrintLogTable::LoadResult::Unreachable) {
         return FolderUnreachable(data.dir, table.FolderError());
     }
-    if (loaded == PrintLogTable::LoadResult::NoRecords) {
-        std::fprintf(stderr, "%s\n", "印刷データがありません。");
-        return kFailed;
-    }
     std::vector<char> buffer(1 << 20);
     std::setvbuf(stdout, buffer.data(), _IOFBF, buffer.size());
+    if (format == OutputFormat::Csv) {
+        Write(LogCsvHeading(style));
+    } else if (format == OutputFormat::Json) {
+        Write("[");
+    }
     for (size_t i = 0; i < table.Size(); ++i) {
         const std::string_view line = table.Line(i);
-        std::fwrite(line.data(), 1, line.size() - 1, stdout);  // without the closing comma
-        std::fputc('\n', stdout);
+        if (format == OutputFormat::Csv) {
+            Write(LogCsvRow(line, style));
+        } else if (format == OutputFormat::Json) {
+            Write((i > 0 ? ",\n" : "\n") + LogJsonObject(line));
+        } else {
+            std::fwrite(line.data(), 1, line.size() - 1, stdout);  // without the closing comma
+            std::fputc('\n', stdout);
+        }
+    }
+    if (format == OutputFormat::Json) {
+        Write("]\n");
     }
     std::fflush(stdout);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    return kOk;
+    return loaded == PrintLogTable::LoadResult::NoRecords ? NoRecords() : kOk;
 }
 
 // "YYYY-MM" with a month from 1 to 12.
@@ -487,10 +584,16 @@ bool ParseMonth(const std::string& text, int& year, int& month) {
     return month >= 1 && month <= 12;
 }
 
-int Totals(const Args& args) {
-    if (WantsHelp(args)) {
+int Totals(const Args& given) {
+    if (WantsHelp(given)) {
         std::fputs(kTotalsUsage, stdout);
         return kOk;
+    }
+    Args args = given;
+    OutputFormat format = OutputFormat::Text;
+    CsvStyle style;
+    if (!TakeFormat(args, format, style)) {
+        return kUsage;
     }
     std::map<std::string, std::string> options;
     if (!ParseOptions(args, {"--printer", "--month", "--by", "--data-dir"}, options)) {
@@ -523,14 +626,98 @@ int Totals(const Args& args) {
     if (result.folderError != 0) {
         return FolderUnreachable(data.dir, result.folderError);
     }
-    if (result.groups.empty()) {
-        std::fprintf(stderr, "%s\n", "印刷データがありません。");
-        return kFailed;
+    if (format == OutputFormat::Csv) {
+        Write(TotalsCsv(query, result, style));
+    } else if (format == OutputFormat::Json) {
+        Write(TotalsJson(query, result));
+    } else if (!result.groups.empty()) {
+        for (const auto& line : FormatTotals(query.printerText, result)) {
+            std::printf("%s\n", line.c_str());
+        }
     }
-    for (const auto& line : FormatTotals(query.printerText, result)) {
-        std::printf("%s\n", line.c_str());
+    return result.groups.empty() ? NoRecords() : kOk;
+}
+
+int Report(const Args& given) {
+    if (WantsHelp(given)) {
+        std::fputs(kReportUsage, stdout);
+        return kOk;
     }
-    return kOk;
+    Args args = given;
+    OutputFormat format = OutputFormat::Text;
+    CsvStyle style;
+    if (!TakeFormat(args, format, style)) {
+        return kUsage;
+    }
+    std::map<std::string, std::string> options;
+    if (!ParseOptions(args, {"--from", "--to", "--printer", "--by", "--data-dir"}, options)) {
+        return Usage(kReportUsage);
+    }
+    if (!options.count("--from") || !options.count("--to")) {
+        std::fprintf(stderr, "tessaroven-ctl: report needs --from and --to\n\n");
+        return Usage(kReportUsage);
+    }
+    ReportQuery query;
+    for (const auto& [name, month] :
+         {std::pair{"--from", &query.fromMonth}, std::pair{"--to", &query.toMonth}}) {
+        *month = ParseMonthLabel(options[name]);
+        if (*month == 0) {
+            std::fprintf(stderr, "tessaroven-ctl: %s '%s' is no month of the form YYYY-MM\n", name,
+                         options[name].c_str());
+            return kUsage;
+        }
+    }
+    if (query.fromMonth > query.toMonth) {
+        std::fprintf(stderr, "tessaroven-ctl: the range ends before it starts (%s to %s)\n",
+                     options["--from"].c_str(), options["--to"].c_str());
+        return kUsage;
+    }
+    if (query.toMonth - query.fromMonth + 1 > kMaxReportMonths) {
+        std::fprintf(stderr, "tessaroven-ctl: a report covers at most %d months\n",
+                     kMaxReportMonths);
+        return kUsage;
+    }
+    const std::string by = options.count("--by") ? options["--by"] : "computer";
+    if (by == "computer") {
+        query.by = ReportGrouping::Computer;
+    } else if (by == "user") {
+        query.by = ReportGrouping::User;
+    } else if (by == "printer") {
+        query.by = ReportGrouping::Printer;
+    } else {
+        std::fprintf(stderr, "tessaroven-ctl: --by takes computer, user or printer, not '%s'\n",
+                     by.c_str());
+        return kUsage;
+    }
+    if (options.count("--printer")) {
+        query.printerText = options["--printer"];
+        query.serverName = ServerOfPrinterName(query.printerText);
+        if (query.printerText.empty()) {
+            std::fprintf(stderr, "tessaroven-ctl: --printer needs a printer name\n");
+            return kUsage;
+        }
+    }
+
+    DataFiles data(options);
+    PrintDataFiles& files = data.files;
+    files.AcquireRecordLock();
+    const MonthlyReport report = SumMonthlyPages(files, query);
+    files.ReleaseRecordLock();
+    if (report.folderError != 0) {
+        return FolderUnreachable(data.dir, report.folderError);
+    }
+    if (format == OutputFormat::Csv) {
+        Write(ReportCsv(report, style));
+    } else if (format == OutputFormat::Json) {
+        Write(ReportJson(report, query.printerText));
+    } else if (!report.rows.empty()) {
+        std::string text;
+        for (const auto& line : FormatReportTable(report)) {
+            text += line + "\n";
+        }
+        Write(text);
+    }
+    return report.rows.empty() ? NoRecords() : kOk;
 }
 
 int Stats(const Args& args) {
@@ -626,8 +813,8 @@ int main(int argc, char** argv) {
         return kOk;
     }
     const std::map<std::string, std::function<int(const Args&)>> commands = {
-        {"reg", Reg},       {"stop", Stop},   {"status", Status}, {"log", Log},
-        {"totals", Totals}, {"stats", Stats}, {"purge", Purge},
+        {"reg", Reg},       {"stop", Stop},     {"status", Status}, {"log", Log},
+        {"totals", Totals}, {"report", Report}, {"stats", Stats},   {"purge", Purge},
     };
     const auto command = commands.find(args[0]);
     if (command == commands.end()) {

@@ -202,15 +202,24 @@ void ParsePrintRecordLine(std::string_view line, PrintRecord& rec, const RecordF
     ReadTimePart(line, c1 + 13, 2, rec.time.wSecond);
     rec.time.wDayOfWeek = 0;
     rec.time.wMilliseconds = 0;
-    if (filter != nullptr && (rec.time.wYear != filter->year || rec.time.wMonth != filter->month)) {
-        return;
+    if (filter != nullptr) {
+        if (filter->firstMonth != 0) {
+            // A month outside 1 to 12 must not pass as one of the next or the previous year.
+            const int month = rec.time.wYear * 12 + rec.time.wMonth;
+            if (rec.time.wMonth < 1 || rec.time.wMonth > 12 || month < filter->firstMonth ||
+                month > filter->lastMonth) {
+                return;
+            }
+        } else if (rec.time.wYear != filter->year || rec.time.wMonth != filter->month) {
+            return;
+        }
     }
     const size_t c2 = FindComma(line, c1 + 16);
     if (c2 == std::string_view::npos) {
         return;
     }
     const std::string_view printer = line.substr(c1 + 16, c2 - (c1 + 16));
-    if (filter != nullptr && printer != filter->printerName) {
+    if (filter != nullptr && !filter->anyPrinter && printer != filter->printerName) {
         return;
     }
     rec.printerName.assign(printer);

@@ -67,6 +67,11 @@ struct RecordFilter {
     std::string_view printerName;
     int year = 0;
     int month = 0;
+    // A range of months (year * 12 + month, both ends included) instead of year and month, when
+    // firstMonth is not 0.
+    int firstMonth = 0;
+    int lastMonth = 0;
+    bool anyPrinter = false;  // every printer's records instead of printerName's
 };
 
 // Parses one line (or one piece of an over-long line) into rec exactly as the reader does: rec

@@ -1,0 +1,277 @@
+#include "reports/TableExport.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "reports/PrintLogData.h"
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// The length of the well-formed UTF-8 character at s[i] (no overlong forms, no surrogates,
+// nothing past U+10FFFF), or 0.
+size_t Utf8Length(std::string_view s, size_t i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) {
+        return 1;
+    }
+    size_t len = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        low = b == 0xE0 ? 0xA0 : 0x80;
+        high = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        low = b == 0xF0 ? 0x90 : 0x80;
+        high = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < len; ++k) {
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return len;
+}
+
+std::string ValidUtf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = Utf8Length(s, i);
+        if (n == 0) {
+            out += kReplacement;
+            ++i;
+        } else {
+            out.append(s.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+bool LocaleIsUtf8OrAscii() {
+    const char* codeset = nl_langinfo(CODESET);
+    return std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "ANSI_X3.4-1968") == 0;
+}
+
+// From another codeset through iconv; a byte it cannot convert becomes U+FFFD.
+std::string ConvertToUtf8(std::string_view s, const char* codeset) {
+    const iconv_t cd = iconv_open("UTF-8", codeset);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return ValidUtf8(s);
+    }
+    std::string out;
+    std::string in(s);
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char buf[256];
+    while (inLeft > 0) {
+        char* outPtr = buf;
+        size_t outLeft = sizeof buf;
+        const size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+        out.append(buf, static_cast<size_t>(outPtr - buf));
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            out += kReplacement;
+            ++inPtr;
+            --inLeft;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    iconv_close(cd);
+    return ValidUtf8(out);
+}
+
+bool IsPlainAscii(std::string_view s) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Join(const std::vector<std::string>& fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        out += fields[i];
+    }
+    return out + "\r\n";
+}
+
+// A page count from a display line: digits with an optional sign, as the reader writes them.
+std::string NumberText(std::string_view s) {
+    size_t i = !s.empty() && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    if (i >= s.size()) {
+        return "0";
+    }
+    for (size_t k = i; k < s.size(); ++k) {
+        if (s[k] < '0' || s[k] > '9') {
+            return "0";
+        }
+    }
+    return std::string(s[0] == '+' ? s.substr(1) : s);
+}
+
+std::string JsonNumbers(const std::vector<std::int64_t>& numbers) {
+    std::string out = "[";
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        out += (i > 0 ? "," : "") + std::to_string(numbers[i]);
+    }
+    return out + "]";
+}
+
+}  // namespace
+
+std::string ToUtf8(std::string_view text) {
+    if (IsPlainAscii(text)) {
+        return std::string(text);
+    }
+    if (LocaleIsUtf8OrAscii()) {
+        return ValidUtf8(text);
+    }
+    return ConvertToUtf8(text, nl_langinfo(CODESET));
+}
+
+std::string CsvField(std::string_view text, const CsvStyle& style, bool isName) {
+    std::string field = isName ? ToUtf8(text) : std::string(text);
+    if (style.excel && isName && !field.empty() && std::strchr("=+-@\t\r", field[0]) != nullptr) {
+        field.insert(0, 1, '\'');
+    }
+    if (field.find_first_of(",\"\r\n") == std::string::npos) {
+        return field;
+    }
+    std::string quoted = "\"";
+    for (char c : field) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string CsvStart(const CsvStyle& style) {
+    return style.excel ? "\xEF\xBB\xBF" : "";
+}
+
+std::string JsonString(std::string_view text) {
+    const std::string utf8 = ToUtf8(text);
+    std::string out = "\"";
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (b < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", b);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string TotalsCsv(const TotalsQuery& query, const TotalsResult& result, const CsvStyle& style) {
+    const char* by = query.byComputer ? "computer" : "user";
+    std::string out = CsvStart(style) + Join({"printer", "month", by, "pages"});
+    const std::string printer = CsvField(query.printerText, style);
+    const std::string month = MonthLabel(SelectedMonth(query.year, query.month));
+    for (const auto& [name, pages] : result.groups) {
+        out += Join({printer, month, CsvField(name, style), std::to_string(pages)});
+    }
+    return out;
+}
+
+std::string TotalsJson(const TotalsQuery& query, const TotalsResult& result) {
+    std::string out = "{\"printer\":" + JsonString(query.printerText) + ",\"month\":\"" +
+                      MonthLabel(SelectedMonth(query.year, query.month)) + "\",\"by\":\"" +
+                      (query.byComputer ? "computer" : "user") +
+                      "\",\"total\":" + std::to_string(result.grandTotal) + ",\"groups\":[";
+    for (size_t i = 0; i < result.groups.size(); ++i) {
+        out += (i > 0 ? "," : "") + std::string("\n{\"name\":") +
+               JsonString(result.groups[i].first) +
+               ",\"pages\":" + std::to_string(result.groups[i].second) + "}";
+    }
+    return out + "]}\n";
+}
+
+std::string ReportCsv(const MonthlyReport& report, const CsvStyle& style) {
+    std::vector<std::string> fields{GroupingName(report.by)};
+    for (int m = report.fromMonth; m <= report.toMonth; ++m) {
+        fields.push_back(MonthLabel(m));
+    }
+    fields.push_back("total");
+    std::string out = CsvStart(style) + Join(fields);
+    for (const auto& row : report.rows) {
+        fields.assign(1, CsvField(row.name, style));
+        for (std::int64_t n : row.pages) {
+            fields.push_back(std::to_string(n));
+        }
+        fields.push_back(std::to_string(row.total));
+        out += Join(fields);
+    }
+    fields.assign(1, "total");
+    for (std::int64_t n : report.monthTotals) {
+        fields.push_back(std::to_string(n));
+    }
+    fields.push_back(std::to_string(report.grandTotal));
+    return out + Join(fields);
+}
+
+std::string ReportJson(const MonthlyReport& report, const std::string& printerText) {
+    std::string out = "{\"printer\":" + (printerText.empty() ? "null" : JsonString(printerText)) +
+                      ",\"by\":\"" + GroupingName(report.by) + "\",\"from\":\"" +
+                      MonthLabel(report.fromMonth) + "\",\"to\":\"" + MonthLabel(report.toMonth) +
+                      "\",\n\"months\":[";
+    for (int m = report.fromMonth; m <= report.toMonth; ++m) {
+        out += (m > report.fromMonth ? ",\"" : "\"") + MonthLabel(m) + "\"";
+    }
+    out += "],\n\"rows\":[";
+    for (size_t i = 0; i < report.rows.size(); ++i) {
+        const auto& row = report.rows[i];
+        out += (i > 0 ? ",\n" : "\n") + std::string("{\"name\":") + JsonString(row.name) +
+               ",\"pages\":" + JsonNumbers(row.pages) + ",\"total\":" + std::to_string(row.total) +
+               "}";
+    }
+    out += "],\n\"monthTotals\":" + JsonNumbers(report.monthTotals) +
+           ",\"total\":" + std::to_string(report.grandTotal) + "}\n";
+    return out;
+}
+
+std::string LogCsvHeading(const CsvStyle& style) {
+    return CsvStart(style) + Join({"time", "printer", "computer", "user", "pages"});
+}
+
+std::string LogCsvRow(std::string_view displayLine, const CsvStyle& style) {
+    return Join({GetCsvField(displayLine, 0), CsvField(GetCsvField(displayLine, 1), style),
+                 CsvField(GetCsvField(displayLine, 2), style),
+                 CsvField(GetCsvField(displayLine, 3), style),
+                 NumberText(GetCsvField(displayLine, 4))});
+}
+
+std::string LogJsonObject(std::string_view displayLine) {
+    return "{\"time\":" + JsonString(GetCsvField(displayLine, 0)) +
+           ",\"printer\":" + JsonString(GetCsvField(displayLine, 1)) +
+           ",\"computer\":" + JsonString(GetCsvField(displayLine, 2)) +
+           ",\"user\":" + JsonString(GetCsvField(displayLine, 3)) +
+           ",\"pages\":" + NumberText(GetCsvField(displayLine, 4)) + "}";
+}
