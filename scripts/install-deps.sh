@@ -16,6 +16,10 @@ packages=(
   qt6-base-dev
   qt6-svg-dev
   libqt6svg6
+  # the bar charts of the print totals window
+  qt6-charts-dev
+  libqt6opengl6-dev
+  libqt6charts6
   libgl-dev
   # Japanese captions need a font that has them, and Qt's own dialogs and buttons its Japanese
   # translations

@@ -690,12 +690,9 @@ int Report(const Args& given) {
         return kUsage;
     }
     if (options.count("--printer")) {
+        query.everyPrinter = false;
         query.printerText = options["--printer"];
         query.serverName = ServerOfPrinterName(query.printerText);
-        if (query.printerText.empty()) {
-            std::fprintf(stderr, "tessaroven-ctl: --printer needs a printer name\n");
-            return kUsage;
-        }
     }
 
     DataFiles data(options);
@@ -709,7 +706,7 @@ int Report(const Args& given) {
     if (format == OutputFormat::Csv) {
         Write(ReportCsv(report, style));
     } else if (format == OutputFormat::Json) {
-        Write(ReportJson(report, query.printerText));
+        Write(ReportJson(report));
     } else if (!report.rows.empty()) {
         std::string text;
         for (const auto& line : FormatReportTable(report)) {

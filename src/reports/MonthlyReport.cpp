@@ -34,6 +34,8 @@ const char* GroupHeading(ReportGrouping by) {
 MonthlyReport SumMonthlyPages(PrintDataFiles& files, const ReportQuery& query) {
     MonthlyReport report;
     report.by = query.by;
+    report.everyPrinter = query.everyPrinter;
+    report.printerText = query.printerText;
     report.fromMonth = query.fromMonth;
     report.toMonth = query.toMonth;
     const int months = std::max(0, report.MonthCount());
@@ -42,7 +44,7 @@ MonthlyReport SumMonthlyPages(PrintDataFiles& files, const ReportQuery& query) {
     // The printer as its records name it: a network printer's records name it as its server
     // knows it, and a text that does not start with the server matches no record (a NUL, which
     // ends every line read, is a name no record has).
-    const bool anyPrinter = query.printerText.empty();
+    const bool anyPrinter = query.everyPrinter;
     std::string_view storedPrinter = query.printerText;
     const std::string serverPrefix = query.serverName + "\\";
     if (!anyPrinter && !query.serverName.empty()) {

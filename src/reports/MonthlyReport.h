@@ -11,7 +11,8 @@ enum class ReportGrouping { Computer, User, Printer };
 struct ReportQuery {
     int fromMonth = 0;  // year * 12 + month, both ends included
     int toMonth = 0;
-    // The printer as chosen, e.g. "Laser" or "\\server\Laser"; empty for every printer.
+    bool everyPrinter = true;
+    // The printer as chosen when not every printer counts, e.g. "Laser" or "\\server\Laser".
     std::string printerText;
     std::string serverName;  // "\\server" of the chosen network printer, empty otherwise
     ReportGrouping by = ReportGrouping::Computer;
@@ -25,6 +26,8 @@ struct MonthlyReport {
         std::int64_t total = 0;
     };
     ReportGrouping by = ReportGrouping::Computer;
+    bool everyPrinter = true;
+    std::string printerText;
     int fromMonth = 0;
     int toMonth = 0;
     std::vector<Row> rows;  // largest total first; equal totals in name order (the locale's)

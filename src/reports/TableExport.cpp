@@ -237,11 +237,11 @@ std::string ReportCsv(const MonthlyReport& report, const CsvStyle& style) {
     return out + Join(fields);
 }
 
-std::string ReportJson(const MonthlyReport& report, const std::string& printerText) {
-    std::string out = "{\"printer\":" + (printerText.empty() ? "null" : JsonString(printerText)) +
-                      ",\"by\":\"" + GroupingName(report.by) + "\",\"from\":\"" +
-                      MonthLabel(report.fromMonth) + "\",\"to\":\"" + MonthLabel(report.toMonth) +
-                      "\",\n\"months\":[";
+std::string ReportJson(const MonthlyReport& report) {
+    std::string out =
+        "{\"printer\":" + (report.everyPrinter ? "null" : JsonString(report.printerText)) +
+        ",\"by\":\"" + GroupingName(report.by) + "\",\"from\":\"" + MonthLabel(report.fromMonth) +
+        "\",\"to\":\"" + MonthLabel(report.toMonth) + "\",\n\"months\":[";
     for (int m = report.fromMonth; m <= report.toMonth; ++m) {
         out += (m > report.fromMonth ? ",\"" : "\"") + MonthLabel(m) + "\"";
     }

@@ -35,8 +35,8 @@ std::string TotalsJson(const TotalsQuery& query, const TotalsResult& result);
 
 // The report table: "<group>,YYYY-MM,...,total", one row per group, and a last row "total".
 std::string ReportCsv(const MonthlyReport& report, const CsvStyle& style);
-// printerText empty: every printer.
-std::string ReportJson(const MonthlyReport& report, const std::string& printerText);
+// The printer is null when every printer counts.
+std::string ReportJson(const MonthlyReport& report);
 
 // The print log: the heading "time,printer,computer,user,pages" and one row per display line
 // ("YYYY-MM-DD hh:mm:ss,printer,machine,user,pages,").

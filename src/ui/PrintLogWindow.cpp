@@ -2,10 +2,14 @@
 
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QMenu>
 #include <QScreen>
 #include <QStyle>
 #include <QVBoxLayout>
 #include <algorithm>
+
+#include "reports/TableExport.h"
+#include "ui/CsvFileDialog.h"
 
 PrintLogWindow* printLogWindow = nullptr;
 
@@ -38,6 +42,17 @@ PrintLogWindow::PrintLogWindow(const ReportContext& context, QWidget* parent)
     closeButton = new QPushButton(QString::fromUtf8("閉じる"), panel);
     closeButton->setGeometry(8, 6, 97, 25);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    saveCsvButton = new QPushButton(QString::fromUtf8("CSV保存..."), panel);
+    saveCsvButton->setGeometry(113, 6, 97, 25);
+    connect(saveCsvButton, &QPushButton::clicked, this, &PrintLogWindow::SaveCsvAs);
+    logGrid->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(logGrid, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu menu(this);
+        QAction* save = menu.addAction(QString::fromUtf8("CSV形式で保存..."));
+        save->setEnabled(logModel->rowCount() > 0);
+        connect(save, &QAction::triggered, this, &PrintLogWindow::SaveCsvAs);
+        menu.exec(logGrid->viewport()->mapToGlobal(at));
+    });
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -121,4 +136,37 @@ void PrintLogWindow::LoadPrintLog() {
     // The newest record is the current row, scrolled into view.
     logGrid->setCurrentIndex(logModel->index(rows - 1, 1));
     logGrid->scrollToBottom();
+}
+
+void PrintLogWindow::SaveCsvAs() {
+    if (logModel->rowCount() == 0) {
+        return;
+    }
+    const QString path = AskCsvPath(this, QString::fromUtf8("印刷ログ.csv"));
+    if (!path.isEmpty()) {
+        SaveCsv(path);
+    }
+}
+
+bool PrintLogWindow::SaveCsv(const QString& path) {
+    CsvStyle style;
+    style.excel = true;
+    const PrintLogTable& table = logModel->Table();
+    size_t next = 0;
+    bool headingWritten = false;
+    return WriteCsvFile(
+        path,
+        [&](std::string& piece) {
+            if (!headingWritten) {
+                headingWritten = true;
+                piece = LogCsvHeading(style);
+                return true;
+            }
+            // A million lines go out a few thousand at a time.
+            for (size_t end = std::min(table.Size(), next + 4096); next < end; ++next) {
+                piece += LogCsvRow(table.Line(next), style);
+            }
+            return !piece.empty();
+        },
+        m_context.sink);
 }

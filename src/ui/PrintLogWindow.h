@@ -14,10 +14,17 @@ class PrintLogWindow final : public QDialog {
     explicit PrintLogWindow(const ReportContext& context, QWidget* parent = nullptr);
 
     void LoadPrintLog();
+    // Writes every line the grid shows as CSV (for spreadsheet programs); false after telling
+    // the user why not.
+    bool SaveCsv(const QString& path);
 
     QTableView* logGrid = nullptr;
     QPushButton* closeButton = nullptr;
+    QPushButton* saveCsvButton = nullptr;
     PrintLogModel* logModel = nullptr;
+
+  public slots:
+    void SaveCsvAs();
 
   protected:
     void showEvent(QShowEvent* event) override;

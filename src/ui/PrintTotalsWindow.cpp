@@ -2,9 +2,12 @@
 
 #include <QFontDatabase>
 #include <QScreen>
+#include <QSplitter>
 
 #include <QVBoxLayout>
 #include <algorithm>
+#include "reports/TableExport.h"
+#include "ui/CsvFileDialog.h"
 #include "ui/MonthPanel.h"
 
 PrintTotalsWindow* printTotalsWindow = nullptr;
@@ -12,6 +15,7 @@ PrintTotalsWindow* printTotalsWindow = nullptr;
 namespace {
 
 constexpr const char* kComboIndexValue = "PrinterComboIndex";
+constexpr int kChartWidth = 460;
 
 QLabel* Label(const char* text, QWidget* parent, int x, int y) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
@@ -63,18 +67,34 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     bottom->setFixedHeight(34);
     closeButton = new QPushButton(QString::fromUtf8("閉じる"), bottom);
     closeButton->setGeometry(8, 5, 97, 25);
+    chartButton = new QPushButton(QString::fromUtf8("グラフ"), bottom);
+    chartButton->setCheckable(true);
+    chartButton->setGeometry(113, 5, 97, 25);
+    saveCsvButton = new QPushButton(QString::fromUtf8("CSV保存..."), bottom);
+    saveCsvButton->setGeometry(218, 5, 97, 25);
+    saveCsvButton->setEnabled(false);
+
+    // The memo keeps its place and size; the chart opens to its right and widens the window.
+    m_split = new QSplitter(Qt::Horizontal, this);
+    m_split->setChildrenCollapsible(false);
+    m_split->addWidget(totalsMemo);
+    chart = new TotalsChart(m_split);
+    m_split->addWidget(chart);
+    chart->hide();
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(top);
-    layout->addWidget(totalsMemo);
+    layout->addWidget(m_split);
     layout->addWidget(bottom);
 
     connect(month.previous, &QToolButton::clicked, this, &PrintTotalsWindow::PreviousMonth);
     connect(month.next, &QToolButton::clicked, this, &PrintTotalsWindow::NextMonth);
     connect(calculateButton, &QPushButton::clicked, this, &PrintTotalsWindow::Calculate);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(chartButton, &QPushButton::toggled, this, &PrintTotalsWindow::ShowChart);
+    connect(saveCsvButton, &QPushButton::clicked, this, &PrintTotalsWindow::SaveCsvAs);
 
     // Centred once, when created.
     if (const QScreen* screen = this->screen()) {
@@ -85,6 +105,9 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
 
 void PrintTotalsWindow::showEvent(QShowEvent* event) {
     totalsMemo->clear();
+    m_hasTotals = false;
+    saveCsvButton->setEnabled(false);
+    chart->Clear();
     // The printers as they are now: queues come and go while the program runs.
     std::vector<int> listed;
     const PrinterSlots& printers = m_context.printerSlots;
@@ -142,6 +165,8 @@ void PrintTotalsWindow::NextMonth() {
 
 void PrintTotalsWindow::Calculate() {
     totalsMemo->clear();
+    m_hasTotals = false;
+    saveCsvButton->setEnabled(false);
     TotalsQuery query;
     query.printerText = printerCombo->currentText().toLocal8Bit().toStdString();
     const int index = printerCombo->currentIndex();
@@ -158,16 +183,28 @@ void PrintTotalsWindow::Calculate() {
     const TotalsResult result = SumPrintedPages(m_context.files, query);
     m_context.files.ReleaseRecordLock();
 
+    // The chart shows what the memo shows, and nothing when it shows nothing.
+    m_shownQuery = query;
+    m_shownTotals = result;
+    chart->SetMonthTotals(query.printerText, m_selectedMonth, result, query.byComputer);
+    m_trendStale = true;
     if (result.folderError != 0) {
+        chart->Clear();
+        m_trendStale = false;
         m_context.sink.Show(
             UnreachableFolderText(m_context.files.DataDirectory(), result.folderError),
             "Tessaroven Error", platform::MB_ICONSTOP);
         return;
     }
+    if (chart->isVisible()) {
+        UpdateTrend();
+    }
     if (result.groups.empty()) {
         m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
         return;
     }
+    m_hasTotals = true;
+    saveCsvButton->setEnabled(true);
     for (const auto& line : FormatTotals(query.printerText, result)) {
         totalsMemo->appendPlainText(
             QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
@@ -175,4 +212,73 @@ void PrintTotalsWindow::Calculate() {
     // Start reading at the grand total.
     totalsMemo->moveCursor(QTextCursor::Start);
     totalsMemo->ensureCursorVisible();
+}
+
+void PrintTotalsWindow::UpdateTrend() {
+    if (!m_trendStale) {
+        return;
+    }
+    m_trendStale = false;
+    ReportQuery query;
+    query.everyPrinter = false;
+    query.printerText = m_shownQuery.printerText;
+    query.serverName = m_shownQuery.serverName;
+    const int month = SelectedMonth(m_shownQuery.year, m_shownQuery.month);
+    query.fromMonth = month - 11;
+    query.toMonth = month;
+    m_context.files.AcquireRecordLock();
+    MonthlyReport trend = SumMonthlyPages(m_context.files, query);
+    m_context.files.ReleaseRecordLock();
+    if (trend.folderError != 0) {
+        return;
+    }
+    chart->SetTrend(m_shownQuery.printerText, trend);
+}
+
+void PrintTotalsWindow::ShowChart(bool shown) {
+    if (shown == chart->isVisible()) {
+        return;
+    }
+    const int memoWidth = totalsMemo->width();
+    if (shown) {
+        UpdateTrend();
+        chart->show();
+        resize(width() + kChartWidth + m_split->handleWidth(), height());
+        m_split->setSizes({memoWidth, kChartWidth});
+    } else {
+        chart->hide();
+        resize(std::max(minimumSizeHint().width(), memoWidth), height());
+    }
+}
+
+void PrintTotalsWindow::SaveCsvAs() {
+    if (!m_hasTotals) {
+        return;
+    }
+    char month[16];
+    std::snprintf(month, sizeof month, "%04d-%02d", m_shownQuery.year, m_shownQuery.month);
+    const QString suggested =
+        QString::fromUtf8("集計_%1_%2.csv")
+            .arg(SafeFileName(QString::fromLocal8Bit(m_shownQuery.printerText.c_str())))
+            .arg(QString::fromLatin1(month));
+    const QString path = AskCsvPath(this, suggested);
+    if (!path.isEmpty()) {
+        SaveCsv(path);
+    }
+}
+
+bool PrintTotalsWindow::SaveCsv(const QString& path) {
+    if (!m_hasTotals) {
+        return false;
+    }
+    CsvStyle style;
+    style.excel = true;
+    std::string text = TotalsCsv(m_shownQuery, m_shownTotals, style);
+    return WriteCsvFile(
+        path,
+        [&](std::string& piece) {
+            piece.swap(text);
+            return !piece.empty();
+        },
+        m_context.sink);
 }
