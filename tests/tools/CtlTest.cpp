@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
 #include "platform/sqlite/SqliteSettingsStore.h"
+#include "reports/TextCells.h"
 #include "support/TestSupport.h"
 
 using testsupport::CommandResult;
@@ -378,4 +381,293 @@ TEST(Install, SetsUpTheSharedFolders) {
     EXPECT_FALSE(testsupport::Exists(dir / "usr/bin/tessaroven-ctl"));
     EXPECT_FALSE(testsupport::Exists(dir / "xdg/tessaroven.desktop"));
     EXPECT_TRUE(testsupport::Exists(dir / "var/tessaroven/registry.db"));
+}
+
+namespace {
+
+// A data set over fourteen months: three printers (one a network printer's, as its server names
+// it), Japanese and empty names, a quote and a name that reads as a formula; and in every file
+// lines of month 13 and month 0, which belong to no month.
+std::string WriteGeneratedData(const World& w) {
+    const std::string dir = w.dir / "generated";
+    platform::MakeDirectoryPath(dir);
+    const char* printers[] = {"Laser", "経理プリンタ", "Hall"};
+    const char* machines[] = {"\\\\PC1", "\\\\営業PC", "", "\\\\pc1"};
+    const char* users[] = {"amy", "山田", "", "o\"neil", "=SUM(A1)"};
+    std::uint32_t seed = 17;
+    auto next = [&](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<int>((seed >> 16) % n);
+    };
+    for (int f = 0; f < 3; ++f) {
+        std::string lines;
+        for (int i = 0; i < 160; ++i) {
+            const int month = 2025 * 12 + 11 + next(14);  // 2025-11 to 2026-12
+            const int pages = 1 + next(9);
+            char line[200];
+            std::snprintf(line, sizeof line, "%d,%04d%02d%02d%02d%02d%02d,%s,%s,%s,%d,%d\r\r\n",
+                          1 + i, (month - 1) / 12, (month - 1) % 12 + 1, 1 + next(28), next(24),
+                          next(60), next(60), printers[next(3)], machines[next(4)], users[next(5)],
+                          pages * 2, pages);
+            lines += line;
+        }
+        lines += "9,20251300101010,Laser,\\\\PC1,amy,500,500\r\r\n";
+        lines += "9,20260000101010,Laser,\\\\PC1,amy,700,700\r\r\n";
+        testsupport::WriteFile(dir + "/PrintData_u" + std::to_string(f) + ".dat", lines);
+    }
+    return dir;
+}
+
+// The groups of the text totals print: "  name (padded) [    n枚]" after the printer's line.
+std::map<std::string, long long> TotalsGroups(const std::string& out, long long* grand) {
+    std::map<std::string, long long> groups;
+    std::istringstream in(out);
+    std::string line;
+    for (int n = 0; std::getline(in, line); ++n) {
+        const size_t open = line.rfind(" [");
+        if (open == std::string::npos) {
+            continue;
+        }
+        const long long pages = std::stoll(line.substr(open + 2));
+        if (n == 0) {
+            *grand = pages;
+            continue;
+        }
+        std::string name = line.substr(2, open - 2);
+        name.erase(name.find_last_not_of(' ') + 1);
+        groups[name] = pages;
+    }
+    return groups;
+}
+
+std::vector<std::vector<std::string>> SplitRows(const std::string& canon) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(canon);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        size_t start = 0;
+        for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+            fields.push_back(line.substr(start, tab - start));
+        }
+        fields.push_back(line.substr(start));
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+// The output read back by Python's csv or json module, one row per line.
+std::string ParsedBack(const World& w, const std::string& kind, const std::string& text) {
+    const std::string path = w.dir / ("parsed." + kind);
+    testsupport::WriteFile(path, text);
+    const auto r = RunCommand({"/usr/bin/python3", TABLE_CANON, kind, path});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
+}
+
+}  // namespace
+
+// Each month's column of a report holds what totals says of that month, for a local and a
+// network printer, by computer and by user; CSV and JSON say the same when parsed back.
+TEST(CtlReport, AgreesWithTheTotalsOfEachMonth) {
+    World w;
+    const std::string dir = WriteGeneratedData(w);
+    std::map<std::string, std::vector<long long>> printerMonths;
+    for (const std::string printer : {"Laser", "\\\\srv\\Hall"}) {
+        for (const std::string by : {"computer", "user"}) {
+            const auto json = w.Ctl({"report", "--from", "2025-12", "--to", "2026-11", "--printer",
+                                     printer, "--by", by, "--format", "json", "--data-dir", dir});
+            ASSERT_EQ(json.exitCode, 0) << json.err;
+            const auto rows = SplitRows(ParsedBack(w, "report-json", json.out));
+            ASSERT_GE(rows.size(), 4u);
+            ASSERT_EQ(rows[0].size(), 14u);
+            EXPECT_EQ(rows[0][1], "2025-12");
+            EXPECT_EQ(rows[0][12], "2026-11");
+            EXPECT_EQ(rows.back(),
+                      (std::vector<std::string>{"printer", printer, "2025-12", "2026-11"}));
+            std::map<std::string, std::vector<std::string>> byName;
+            for (size_t r = 1; r + 2 < rows.size(); ++r) {
+                byName[rows[r][0]] = rows[r];
+                // Largest first.
+                if (r > 1) {
+                    EXPECT_GE(std::stoll(rows[r - 1][13]), std::stoll(rows[r][13]));
+                }
+            }
+            const auto& totalRow = rows[rows.size() - 2];
+            ASSERT_EQ(totalRow[0], "total");
+            for (int m = 1; m <= 12; ++m) {
+                const int year = m == 1 ? 2025 : 2026;
+                char month[8];
+                std::snprintf(month, sizeof month, "%04d-%02d", year, m == 1 ? 12 : m - 1);
+                const auto totals = w.Ctl({"totals", "--printer", printer, "--month", month, "--by",
+                                           by, "--data-dir", dir});
+                long long grand = 0;
+                const auto groups = TotalsGroups(totals.out, &grand);
+                EXPECT_EQ(totals.exitCode, groups.empty() ? 1 : 0);
+                EXPECT_EQ(std::to_string(grand), totalRow[static_cast<size_t>(m)]) << month;
+                size_t nonEmpty = 0;
+                for (const auto& [name, row] : byName) {
+                    nonEmpty += row[static_cast<size_t>(m)] != "0" ? 1 : 0;
+                }
+                size_t counted = 0;
+                for (const auto& [name, pages] : groups) {
+                    ASSERT_TRUE(byName.count(name)) << name << " " << month;
+                    EXPECT_EQ(byName[name][static_cast<size_t>(m)], std::to_string(pages))
+                        << name << " " << month;
+                    counted += pages != 0 ? 1 : 0;
+                }
+                EXPECT_EQ(counted, nonEmpty) << month;
+                if (by == "computer") {
+                    printerMonths[printer].push_back(grand);
+                }
+            }
+
+            // The same table as CSV for spreadsheet programs.
+            const auto csv =
+                w.Ctl({"report", "--from", "2025-12", "--to", "2026-11", "--printer", printer,
+                       "--by", by, "--format", "csv", "--excel", "--data-dir", dir});
+            ASSERT_EQ(csv.exitCode, 0);
+            auto csvRows = SplitRows(ParsedBack(w, "csv", csv.out));
+            ASSERT_EQ(csvRows.front(), std::vector<std::string>{"BOM"});
+            csvRows.erase(csvRows.begin());
+            auto jsonRows = rows;
+            jsonRows.pop_back();
+            for (auto& row : jsonRows) {
+                if (row[0] == "=SUM(A1)") {
+                    row[0] = "'=SUM(A1)";  // never a formula in a spreadsheet
+                }
+            }
+            EXPECT_EQ(csvRows, jsonRows);
+        }
+    }
+
+    // By printer over every printer: the rows are the printers as their records name them.
+    const auto all = w.Ctl({"report", "--from", "2025-12", "--to", "2026-11", "--by", "printer",
+                            "--format", "json", "--data-dir", dir});
+    const auto rows = SplitRows(ParsedBack(w, "report-json", all.out));
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows.back()[1], "-");
+    bool sawLaser = false;
+    for (size_t r = 1; r < 4; ++r) {
+        if (rows[r][0] == "Laser") {
+            sawLaser = true;
+            for (size_t m = 0; m < 12; ++m) {
+                EXPECT_EQ(rows[r][m + 1], std::to_string(printerMonths["Laser"][m]));
+            }
+        }
+        if (rows[r][0] == "Hall") {
+            for (size_t m = 0; m < 12; ++m) {
+                EXPECT_EQ(rows[r][m + 1], std::to_string(printerMonths["\\\\srv\\Hall"][m]));
+            }
+        }
+    }
+    EXPECT_TRUE(sawLaser);
+
+    // The text table: every line as wide in display cells, "合計" last in both directions.
+    const auto text = w.Ctl({"report", "--from", "2026-01", "--to", "2026-03", "--printer", "Laser",
+                             "--by", "user", "--data-dir", dir});
+    ASSERT_EQ(text.exitCode, 0);
+    std::istringstream in(text.out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 6), "合計");
+    EXPECT_EQ(lines.back().substr(0, 6), "合計");
+    EXPECT_NE(text.out.find("山田"), std::string::npos);
+    for (const auto& line : lines) {
+        EXPECT_EQ(DisplayCells(line), DisplayCells(lines[0])) << line;
+    }
+}
+
+TEST(CtlReport, FormatsOfTotalsAndLogAndWrongCalls) {
+    World w;
+    const std::string dir = WriteGeneratedData(w);
+    // totals as CSV and JSON: the memo's groups in the memo's order.
+    const std::vector<std::string> totalsArgs{
+        "totals", "--printer", "Laser", "--month", "2026-03", "--by", "user", "--data-dir", dir};
+    const auto text = w.Ctl(totalsArgs);
+    long long grand = 0;
+    const auto groups = TotalsGroups(text.out, &grand);
+    auto withFormat = [&](std::vector<std::string> args, const std::string& format) {
+        args.insert(args.end(), {"--format", format});
+        return w.Ctl(args);
+    };
+    const auto json = SplitRows(ParsedBack(w, "totals-json", withFormat(totalsArgs, "json").out));
+    const auto csv = SplitRows(ParsedBack(w, "csv", withFormat(totalsArgs, "csv").out));
+    ASSERT_EQ(json.size(), groups.size() + 2);
+    EXPECT_EQ(json.back(), (std::vector<std::string>{"total", std::to_string(grand)}));
+    EXPECT_EQ(std::vector(json.begin(), json.end() - 1), csv);  // plain CSV: no mark, no apostrophe
+    EXPECT_EQ(csv[0], (std::vector<std::string>{"printer", "month", "user", "pages"}));
+    for (size_t i = 1; i < csv.size(); ++i) {
+        EXPECT_EQ(csv[i][0], "Laser");
+        EXPECT_EQ(csv[i][1], "2026-03");
+        EXPECT_EQ(std::to_string(groups.at(csv[i][2])), csv[i][3]);
+    }
+    // The text stays as it was.
+    EXPECT_EQ(withFormat(totalsArgs, "text").out, text.out);
+
+    // The log as CSV and JSON: the same records as its lines.
+    const auto log = w.Ctl({"log", "--data-dir", dir});
+    std::vector<std::vector<std::string>> expected{
+        {"time", "printer", "computer", "user", "pages"}};
+    std::istringstream in(log.out);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields;
+        std::istringstream parts(line);
+        for (std::string field; std::getline(parts, field, ',');) {
+            fields.push_back(field);
+        }
+        if (line.back() == ',') {
+            fields.push_back("");
+        }
+        expected.push_back(fields);
+    }
+    ASSERT_EQ(expected.size(), 1u + 480u + 6u);  // the lines of months 13 and 0 are records too
+    const auto logJson = w.Ctl({"log", "--format", "json", "--data-dir", dir});
+    EXPECT_EQ(SplitRows(ParsedBack(w, "log-json", logJson.out)), expected);
+    auto logCsv = SplitRows(ParsedBack(w, "csv", w.Ctl({"log", "--excel", "--data-dir", dir}).out));
+    ASSERT_EQ(logCsv.front(), std::vector<std::string>{"BOM"});
+    logCsv.erase(logCsv.begin());
+    for (auto& row : expected) {
+        if (row[3] == "=SUM(A1)") {
+            row[3] = "'=SUM(A1)";
+        }
+    }
+    EXPECT_EQ(logCsv, expected);
+
+    // Nothing in the range: said on standard error, exit 1; the table has no rows.
+    const auto none = w.Ctl({"report", "--from", "2024-01", "--to", "2024-12", "--data-dir", dir});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_EQ(none.err, "印刷データがありません。\n");
+    const auto noneCsv = w.Ctl(
+        {"report", "--from", "2024-01", "--to", "2024-01", "--format", "csv", "--data-dir", dir});
+    EXPECT_EQ(noneCsv.exitCode, 1);
+    EXPECT_EQ(noneCsv.out, "computer,2024-01,total\r\ntotal,0,0\r\n");
+    // Month 13 and month 0 belong to no month: not to the next or the one before.
+    const auto edge = w.Ctl({"report", "--from", "2025-12", "--to", "2026-01", "--printer", "Laser",
+                             "--format", "json", "--data-dir", dir});
+    EXPECT_EQ(edge.out.find("500"), std::string::npos);
+    EXPECT_EQ(edge.out.find("700"), std::string::npos);
+
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"report", "--from", "2026-05", "--to", "2026-04"},
+             {"report", "--from", "2026-13", "--to", "2026-12"},
+             {"report", "--from", "2026-1", "--to", "2026-12"},
+             {"report", "--from", "2026-01"},
+             {"report", "--from", "1900-01", "--to", "2026-12"},
+             {"report", "--from", "2026-01", "--to", "2026-02", "--by", "host"},
+             {"report", "--from", "2026-01", "--to", "2026-02", "--format", "xml"},
+             {"totals", "--printer", "Laser", "--month", "2026-03", "--format", "yaml"},
+             {"log", "--format", "json", "--excel"},
+             {"log", "--format"}}) {
+        std::vector<std::string> withDir = args;
+        withDir.insert(withDir.end(), {"--data-dir", dir});
+        const auto r = w.Ctl(withDir);
+        EXPECT_EQ(r.exitCode, 2) << args[1] << " " << args.back();
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("tessaroven-ctl"), std::string::npos) << r.err;
+    }
 }
