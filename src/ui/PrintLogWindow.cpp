@@ -49,7 +49,7 @@ PrintLogWindow::PrintLogWindow(const ReportContext& context, QWidget* parent)
     connect(logGrid, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu(this);
         QAction* save = menu.addAction(QString::fromUtf8("CSV形式で保存..."));
-        save->setEnabled(logModel->rowCount() > 0);
+        save->setEnabled(logModel->Table().Size() > 0);
         connect(save, &QAction::triggered, this, &PrintLogWindow::SaveCsvAs);
         menu.exec(logGrid->viewport()->mapToGlobal(at));
     });
@@ -126,6 +126,7 @@ void PrintLogWindow::LoadPrintLog() {
         logGrid->setColumnWidth(c, m_widths[c]);
     }
     FitNameColumns();
+    saveCsvButton->setEnabled(logModel->Table().Size() > 0);
     if (result == PrintLogTable::LoadResult::Unreachable) {
         m_context.sink.Show(UnreachableFolderText(m_context.files.DataDirectory(), folderError),
                             "Tessaroven Error", platform::MB_ICONSTOP);
@@ -139,7 +140,7 @@ void PrintLogWindow::LoadPrintLog() {
 }
 
 void PrintLogWindow::SaveCsvAs() {
-    if (logModel->rowCount() == 0) {
+    if (logModel->Table().Size() == 0) {
         return;
     }
     const QString path = AskCsvPath(this, QString::fromUtf8("印刷ログ.csv"));

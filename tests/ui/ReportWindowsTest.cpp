@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QTimer>
+#include <algorithm>
+#include <filesystem>
 
 #include "spool/SpoolScript.h"
 #include "ui/PrintLogWindow.h"
@@ -234,4 +238,195 @@ TEST(PrintTotalsWindow, ThePrinterListShowsTheQueuesThereAreNow) {
     });
     ASSERT_FALSE(totals.empty());
     EXPECT_EQ(totals[0], "\\\\srv\\Hall [    4枚]");
+}
+
+namespace {
+
+// A year of records on Laser, with Japanese and empty names; nothing in 2026-02.
+void WriteYear(ReportWindows& w) {
+    std::string amy;
+    std::string bob;
+    const char* machines[] = {"\\\\営業PC", "\\\\PC1", "", "\\\\経理"};
+    const char* users[] = {"山田", "amy", "", "佐々木"};
+    int id = 1;
+    for (int m = SelectedMonth(2025, 12); m <= SelectedMonth(2026, 11); ++m) {
+        if (m == SelectedMonth(2026, 2)) {
+            continue;
+        }
+        for (int k = 0; k < 4 + m % 5; ++k) {
+            char line[160];
+            std::snprintf(line, sizeof line, "%d,%04d%02d%02d0900%02d,%s,%s,%s,%d,%d\r\r\n", id,
+                          YearOf(m), MonthOf(m), 1 + k, k, k % 3 == 2 ? "Color" : "Laser",
+                          machines[(m + k) % 4], users[(m * 3 + k) % 4], 2 * (k + m % 7 + 1),
+                          k + m % 7 + 1);
+            (k % 2 == 0 ? amy : bob) += line;
+            ++id;
+        }
+    }
+    w.File("amy", amy);
+    w.File("bob", bob);
+}
+
+// The memo's groups (name and pages) and its grand total.
+std::vector<std::pair<QString, double>> MemoGroups(const std::vector<std::string>& memo,
+                                                   double* grand) {
+    std::vector<std::pair<QString, double>> groups;
+    *grand = 0;
+    for (size_t i = 0; i < memo.size(); ++i) {
+        const size_t open = memo[i].rfind(" [");
+        if (open == std::string::npos) {
+            continue;
+        }
+        const double pages = std::stod(memo[i].substr(open + 2));
+        if (i == 0) {
+            *grand = pages;
+            continue;
+        }
+        std::string name = memo[i].substr(2, open - 2);
+        name.erase(name.find_last_not_of(' ') + 1);
+        groups.emplace_back(TotalsChart::GroupLabel(name), pages);
+    }
+    return groups;
+}
+
+// A file the windows wrote, read back by Python's csv module: one row per line, tab-separated.
+std::string CsvReadBack(const std::string& path) {
+    const auto r = RunCommand({"/usr/bin/python3", TABLE_CANON, "csv", path});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return r.out;
+}
+
+}  // namespace
+
+// The chart draws the memo's figures, largest first, by computer and by user; the twelve months
+// up to the chosen one are the memo's totals of those months. Showing it leaves the memo as it
+// was.
+TEST(PrintTotalsWindow, TheChartDrawsTheMemosFigures) {
+    ReportWindows w;
+    WriteYear(w);
+    PrintTotalsWindow calc(w.context);
+    std::vector<std::string> memoByComputer, memoByUser, memoWithChart;
+    std::vector<std::pair<QString, double>> barsByComputer, barsByUser, trend;
+    int memoWidth = 0;
+    int memoWidthWithChart = 0;
+    bool hiddenAtFirst = false;
+    std::vector<double> monthTotals;
+    ReportWindows::Show(calc, [&] {
+        hiddenAtFirst = !calc.chart->isVisible();
+        calc.Calculate();
+        memoByComputer = w.Memo(calc);
+        barsByComputer = calc.chart->Bars();
+        memoWidth = calc.totalsMemo->width();
+        calc.chartButton->click();
+        QCoreApplication::processEvents();
+        memoWidthWithChart = calc.totalsMemo->width();
+        calc.byUserRadio->setChecked(true);
+        calc.Calculate();
+        memoByUser = w.Memo(calc);
+        barsByUser = calc.chart->Bars();
+        calc.chart->viewCombo->setCurrentIndex(TotalsChart::TwelveMonths);
+        trend = calc.chart->Bars();
+        memoWithChart = w.Memo(calc);
+        // Each month's memo, back to the first of the twelve.
+        for (int i = 0; i < 12; ++i) {
+            calc.Calculate();
+            double grand = 0;
+            MemoGroups(w.Memo(calc), &grand);
+            monthTotals.insert(monthTotals.begin(), grand);
+            calc.PreviousMonth();
+        }
+    });
+    EXPECT_TRUE(hiddenAtFirst);
+    EXPECT_EQ(memoWidthWithChart, memoWidth);
+    EXPECT_EQ(memoWithChart, memoByUser);
+    for (const auto& [memo, bars] :
+         {std::pair{&memoByComputer, &barsByComputer}, std::pair{&memoByUser, &barsByUser}}) {
+        double grand = 0;
+        auto groups = MemoGroups(*memo, &grand);
+        ASSERT_GE(groups.size(), 3u);
+        ASSERT_EQ(bars->size(), groups.size());
+        for (size_t i = 1; i < bars->size(); ++i) {
+            EXPECT_GE((*bars)[i - 1].second, (*bars)[i].second);
+        }
+        std::sort(groups.begin(), groups.end());
+        auto sortedBars = *bars;
+        std::sort(sortedBars.begin(), sortedBars.end());
+        EXPECT_EQ(sortedBars, groups);
+    }
+    EXPECT_NE(std::find_if(barsByUser.begin(), barsByUser.end(),
+                           [](const auto& b) { return b.first == QString::fromUtf8("山田"); }),
+              barsByUser.end());
+    EXPECT_NE(
+        std::find_if(barsByUser.begin(), barsByUser.end(),
+                     [](const auto& b) { return b.first == QString::fromUtf8("(名前なし)"); }),
+        barsByUser.end());
+
+    ASSERT_EQ(trend.size(), 12u);
+    ASSERT_EQ(monthTotals.size(), 12u);
+    EXPECT_EQ(trend.front().first, QString::fromUtf8("12月"));
+    EXPECT_EQ(trend.back().first, QString::fromUtf8("11月"));
+    EXPECT_EQ(monthTotals[2], 0);  // 2026-02: no record, "印刷データがありません。"
+    for (size_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(trend[i].second, monthTotals[i]) << i;
+    }
+}
+
+// The totals and the log save what they show as CSV for spreadsheet programs, through a file
+// dialog in Japanese; a file that cannot be written is said so, and nothing is left behind.
+TEST(PrintTotalsWindow, TheWindowsSaveWhatTheyShowAsCsv) {
+    ReportWindows w;
+    WriteYear(w);
+    TempDir out;
+    const std::string totalsPath = out / "totals.csv";
+    PrintTotalsWindow calc(w.context);
+    QString dialogTitle;
+    std::vector<std::string> memo;
+    bool enabledBefore = true;
+    ReportWindows::Show(calc, [&] {
+        enabledBefore = calc.saveCsvButton->isEnabled();
+        calc.byUserRadio->setChecked(true);
+        calc.Calculate();
+        memo = w.Memo(calc);
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            dialogTitle = dialog->windowTitle();
+            dialog->selectFile(QString::fromStdString(totalsPath));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        calc.saveCsvButton->click();
+    });
+    EXPECT_FALSE(enabledBefore);
+    EXPECT_EQ(dialogTitle, QString::fromUtf8("CSVファイルに保存"));
+    std::string expected = "BOM\nprinter\tmonth\tuser\tpages\n";
+    for (size_t i = 2; i < memo.size(); ++i) {
+        const size_t open = memo[i].rfind(" [");
+        std::string name = memo[i].substr(2, open - 2);
+        name.erase(name.find_last_not_of(' ') + 1);
+        expected += "Laser\t2026-11\t" + name + "\t" +
+                    std::to_string(std::stoll(memo[i].substr(open + 2))) + "\n";
+    }
+    EXPECT_EQ(CsvReadBack(totalsPath), expected);
+
+    PrintLogWindow log(w.context);
+    const std::string logPath = out / "log.csv";
+    bool saved = false;
+    ReportWindows::Show(log, [&] { saved = log.SaveCsv(QString::fromStdString(logPath)); });
+    EXPECT_TRUE(saved);
+    std::string rows = "BOM\ntime\tprinter\tcomputer\tuser\tpages\n";
+    for (int r = 0; r < log.logModel->rowCount(); ++r) {
+        for (int c = 1; c < 6; ++c) {
+            rows += Cell(log, r, c).toStdString() + (c < 5 ? "\t" : "\n");
+        }
+    }
+    EXPECT_EQ(CsvReadBack(logPath), rows);
+
+    const std::string nowhere = out / "missing/log.csv";
+    EXPECT_FALSE(log.SaveCsv(QString::fromStdString(nowhere)));
+    ASSERT_FALSE(w.sink.Messages().empty());
+    EXPECT_EQ(
+        w.sink.Messages().back().text.rfind("CSVファイルを保存できませんでした。\n" + nowhere, 0),
+        0u);
+    EXPECT_EQ(w.sink.Messages().back().flag, 16);
+    EXPECT_FALSE(std::filesystem::exists(nowhere));
 }
