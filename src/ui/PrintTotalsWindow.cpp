@@ -245,6 +245,14 @@ void PrintTotalsWindow::ShowChart(bool shown) {
         chart->show();
         resize(width() + kChartWidth + m_split->handleWidth(), height());
         m_split->setSizes({memoWidth, kChartWidth});
+        // Widened to the right, the window may now reach past the screen's edge.
+        if (const QScreen* screen = this->screen()) {
+            const QRect room = screen->availableGeometry();
+            const QRect frame = frameGeometry();
+            if (frame.right() > room.right()) {
+                move(std::max(room.left(), x() - (frame.right() - room.right())), y());
+            }
+        }
     } else {
         chart->hide();
         resize(std::max(minimumSizeHint().width(), memoWidth), height());

@@ -1,10 +1,10 @@
 #include "ui/TotalsChart.h"
 
+#include <QColor>
 #include <QFont>
 #include <QSet>
 #include <QVBoxLayout>
 #include <QtCharts/QBarCategoryAxis>
-#include <QtCharts/QBarSeries>
 #include <QtCharts/QBarSet>
 #include <QtCharts/QHorizontalBarSeries>
 #include <QtCharts/QValueAxis>
@@ -95,15 +95,8 @@ void TotalsChart::SetTrend(const std::string& printerText, const MonthlyReport& 
     m_trend.axisTitle = QString::fromUtf8("枚数");
     for (int m = trend.fromMonth; m <= trend.toMonth; ++m) {
         m_trend.bars.emplace_back(
-            QString::fromUtf8("%1月").arg(MonthOf(m)),
+            QString::fromUtf8("%1年%2月").arg(YearOf(m)).arg(MonthOf(m)),
             static_cast<double>(trend.monthTotals[static_cast<size_t>(m - trend.fromMonth)]));
-    }
-    // Twelve months have twelve different month names; a longer range names the year too.
-    if (trend.MonthCount() > 12) {
-        for (int m = trend.fromMonth; m <= trend.toMonth; ++m) {
-            m_trend.bars[static_cast<size_t>(m - trend.fromMonth)].first =
-                QString::fromUtf8("%1/%2").arg(YearOf(m)).arg(MonthOf(m));
-        }
     }
     Redraw();
 }
@@ -129,22 +122,20 @@ void TotalsChart::Redraw() {
         QStringList categories;
         double low = 0;
         double high = 0;
-        // A horizontal chart draws its first category at the bottom: the largest goes last.
-        const bool horizontal = byGroup;
+        // Bars read from the top; the chart draws its first category at the bottom.
         for (size_t i = 0; i < data.bars.size(); ++i) {
-            const auto& [label, value] = data.bars[horizontal ? data.bars.size() - 1 - i : i];
+            const auto& [label, value] = data.bars[data.bars.size() - 1 - i];
             categories << label;
             set->append(value);
             low = std::min(low, value);
             high = std::max(high, value);
         }
-        QAbstractBarSeries* series = nullptr;
-        if (horizontal) {
-            series = new QHorizontalBarSeries;
-        } else {
-            series = new QBarSeries;
-            series->setLabelsAngle(-90);
+        if (!byGroup) {
+            // The chosen month, the memo's, stands out at the bottom.
+            set->setSelectedColor(QColor(0x1f, 0x4e, 0x9a));
+            set->selectBar(0);
         }
+        auto* series = new QHorizontalBarSeries;
         series->append(set);
         series->setLabelsVisible(true);
         series->setLabelsFormat(QStringLiteral("@value"));
@@ -162,8 +153,9 @@ void TotalsChart::Redraw() {
         valueAxis->setLabelsFont(ChartFont(10));
         valueAxis->setTitleText(data.axisTitle);
         valueAxis->setTitleFont(ChartFont(11));
-        chart->addAxis(categoryAxis, horizontal ? Qt::AlignLeft : Qt::AlignBottom);
-        chart->addAxis(valueAxis, horizontal ? Qt::AlignBottom : Qt::AlignLeft);
+        valueAxis->applyNiceNumbers();
+        chart->addAxis(categoryAxis, Qt::AlignLeft);
+        chart->addAxis(valueAxis, Qt::AlignBottom);
         series->attachAxis(categoryAxis);
         series->attachAxis(valueAxis);
     }
@@ -193,8 +185,6 @@ std::vector<std::pair<QString, double>> TotalsChart::Bars() const {
         bars.emplace_back(axis != nullptr && i < axis->count() ? axis->at(i) : QString(),
                           set->at(i));
     }
-    if (barSeries->type() == QAbstractSeries::SeriesTypeHorizontalBar) {
-        std::reverse(bars.begin(), bars.end());
-    }
+    std::reverse(bars.begin(), bars.end());
     return bars;
 }

@@ -13,8 +13,9 @@
 #include "reports/MonthlyReport.h"
 #include "reports/PrintTotals.h"
 
-// The print totals as bars: the month's pages per group, largest first, or the printer's pages
-// of each of the last twelve months up to the chosen one.
+// The print totals as horizontal bars with their numbers: the month's pages per group, largest
+// first, or the printer's pages of each of the last twelve months up to the chosen one, oldest
+// first.
 class TotalsChart final : public QWidget {
     Q_OBJECT
   public:
@@ -29,8 +30,8 @@ class TotalsChart final : public QWidget {
     void SetTrend(const std::string& printerText, const MonthlyReport& trend);
     void Clear();
 
-    // The bars the chart draws, from its own series, top to bottom (left to right for months):
-    // the label on the axis and the value.
+    // The bars the chart draws, from its own series, top to bottom: the label on the axis and
+    // the value.
     std::vector<std::pair<QString, double>> Bars() const;
 
     // How a group's name reads on the axis: a nameless group gets a word for it.

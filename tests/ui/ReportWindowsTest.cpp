@@ -363,8 +363,8 @@ TEST(PrintTotalsWindow, TheChartDrawsTheMemosFigures) {
 
     ASSERT_EQ(trend.size(), 12u);
     ASSERT_EQ(monthTotals.size(), 12u);
-    EXPECT_EQ(trend.front().first, QString::fromUtf8("12月"));
-    EXPECT_EQ(trend.back().first, QString::fromUtf8("11月"));
+    EXPECT_EQ(trend.front().first, QString::fromUtf8("2025年12月"));
+    EXPECT_EQ(trend.back().first, QString::fromUtf8("2026年11月"));
     EXPECT_EQ(monthTotals[2], 0);  // 2026-02: no record, "印刷データがありません。"
     for (size_t i = 0; i < 12; ++i) {
         EXPECT_EQ(trend[i].second, monthTotals[i]) << i;
