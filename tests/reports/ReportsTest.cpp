@@ -7,6 +7,7 @@
 
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
+#include "reports/TableExport.h"
 #include "reports/TextCells.h"
 #include "storage/PrintDataFixture.h"
 
@@ -217,4 +218,46 @@ TEST(SelectedMonth, StepsAcrossYears) {
     const int january = SelectedMonth(2026, 1);
     EXPECT_EQ(YearOf(january - 1), 2025);
     EXPECT_EQ(MonthOf(january - 1), 12);
+}
+
+// What goes into CSV and JSON is valid UTF-8 whatever bytes the data files hold, one field stays
+// one field, and a name never becomes a formula in a spreadsheet program; a page count stays a
+// number.
+TEST(TableExport, FieldsAreValidUtf8AndStayWhole) {
+    std::setlocale(LC_ALL, "C.UTF-8");
+    EXPECT_EQ(JsonString("a\"b\\c\x01\t"), "\"a\\\"b\\\\c\\u0001\\u0009\"");
+    const std::string bad = "\xEF\xBF\xBD";
+    // A stray byte, a cut character, an overlong form, a surrogate.
+    EXPECT_EQ(JsonString("\xff山\xe5\x9c"), "\"" + bad + "山" + bad + bad + "\"");
+    EXPECT_EQ(ToUtf8("\xC0\xAF|\xED\xA0\x80"), bad + bad + "|" + bad + bad + bad);
+
+    const CsvStyle plain;
+    CsvStyle excel;
+    excel.excel = true;
+    EXPECT_EQ(CsvField("o\"neil", plain), "\"o\"\"neil\"");
+    EXPECT_EQ(CsvField("a\rb", plain), "\"a\rb\"");
+    EXPECT_EQ(CsvField("=1+1", plain), "=1+1");
+    EXPECT_EQ(CsvField("=1+1", excel), "'=1+1");
+    EXPECT_EQ(CsvField("@x\"", excel), "\"'@x\"\"\"");
+    EXPECT_EQ(CsvStart(excel), "\xEF\xBB\xBF");
+    EXPECT_EQ(LogCsvRow("2026-11-01 08:00:00,=P,\\\\PC1,-u,-5,", excel),
+              "2026-11-01 08:00:00,'=P,\\\\PC1,'-u,-5\r\n");
+    EXPECT_EQ(LogJsonObject("2026-11-01 08:00:00,P,,山田,12,"),
+              "{\"time\":\"2026-11-01 08:00:00\",\"printer\":\"P\",\"computer\":\"\","
+              "\"user\":\"山田\",\"pages\":12}");
+
+    // Names in a locale of another codeset are converted, not passed on as they are.
+    TempDir locales;
+    if (std::setlocale(LC_ALL, "ja_JP.EUC-JP") == nullptr) {
+        const auto made = RunCommand(
+            {"/usr/bin/localedef", "-i", "ja_JP", "-f", "EUC-JP", locales / "ja_JP.EUC-JP"});
+        setenv("LOCPATH", locales.Path().c_str(), 1);
+        ASSERT_NE(std::setlocale(LC_ALL, "ja_JP.EUC-JP"), nullptr) << made.err;
+    }
+    const std::string converted = ToUtf8("\xbb\xb3\xc5\xc4 \xff");
+    const std::string json = JsonString("\xbb\xb3\xc5\xc4");
+    unsetenv("LOCPATH");
+    std::setlocale(LC_ALL, "C.UTF-8");
+    EXPECT_EQ(converted, "山田 " + bad);
+    EXPECT_EQ(json, "\"山田\"");
 }
