@@ -555,7 +555,8 @@ int Log(const Args& given) {
         if (format == OutputFormat::Csv) {
             Write(LogCsvRow(line, style));
         } else if (format == OutputFormat::Json) {
-            Write((i > 0 ? ",\n" : "\n") + LogJsonObject(line));
+            Write(i > 0 ? ",\n" : "\n");
+            Write(LogJsonObject(line));
         } else {
             std::fwrite(line.data(), 1, line.size() - 1, stdout);  // without the closing comma
             std::fputc('\n', stdout);

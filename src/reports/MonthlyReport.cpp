@@ -185,7 +185,8 @@ std::vector<std::string> FormatReportTable(const MonthlyReport& report) {
     auto line = [&](const std::string& name, const std::vector<std::string>& cells) {
         std::string out = PadToCells(name, nameCells);
         for (size_t i = 0; i < cells.size(); ++i) {
-            out += "  " + number(cells[i], widths[i]);
+            out += "  ";
+            out += number(cells[i], widths[i]);
         }
         return out;
     };

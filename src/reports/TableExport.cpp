@@ -129,12 +129,22 @@ std::string NumberText(std::string_view s) {
     return std::string(s[0] == '+' ? s.substr(1) : s);
 }
 
+// Appends every part in turn (which, unlike a chain of +, builds no temporary strings).
+template <typename... Parts>
+void Append(std::string& out, const Parts&... parts) {
+    (out.append(parts), ...);
+}
+
 std::string JsonNumbers(const std::vector<std::int64_t>& numbers) {
     std::string out = "[";
     for (size_t i = 0; i < numbers.size(); ++i) {
-        out += (i > 0 ? "," : "") + std::to_string(numbers[i]);
+        if (i > 0) {
+            out += ',';
+        }
+        out += std::to_string(numbers[i]);
     }
-    return out + "]";
+    out += ']';
+    return out;
 }
 
 }  // namespace
@@ -202,16 +212,17 @@ std::string TotalsCsv(const TotalsQuery& query, const TotalsResult& result, cons
 }
 
 std::string TotalsJson(const TotalsQuery& query, const TotalsResult& result) {
-    std::string out = "{\"printer\":" + JsonString(query.printerText) + ",\"month\":\"" +
-                      MonthLabel(SelectedMonth(query.year, query.month)) + "\",\"by\":\"" +
-                      (query.byComputer ? "computer" : "user") +
-                      "\",\"total\":" + std::to_string(result.grandTotal) + ",\"groups\":[";
+    std::string out;
+    Append(out, "{\"printer\":", JsonString(query.printerText), ",\"month\":\"",
+           MonthLabel(SelectedMonth(query.year, query.month)), "\",\"by\":\"",
+           query.byComputer ? "computer" : "user",
+           "\",\"total\":", std::to_string(result.grandTotal), ",\"groups\":[");
     for (size_t i = 0; i < result.groups.size(); ++i) {
-        out += (i > 0 ? "," : "") + std::string("\n{\"name\":") +
-               JsonString(result.groups[i].first) +
-               ",\"pages\":" + std::to_string(result.groups[i].second) + "}";
+        Append(out, i > 0 ? ",\n" : "\n", "{\"name\":", JsonString(result.groups[i].first),
+               ",\"pages\":", std::to_string(result.groups[i].second), "}");
     }
-    return out + "]}\n";
+    out += "]}\n";
+    return out;
 }
 
 std::string ReportCsv(const MonthlyReport& report, const CsvStyle& style) {
@@ -238,22 +249,22 @@ std::string ReportCsv(const MonthlyReport& report, const CsvStyle& style) {
 }
 
 std::string ReportJson(const MonthlyReport& report) {
-    std::string out =
-        "{\"printer\":" + (report.everyPrinter ? "null" : JsonString(report.printerText)) +
-        ",\"by\":\"" + GroupingName(report.by) + "\",\"from\":\"" + MonthLabel(report.fromMonth) +
-        "\",\"to\":\"" + MonthLabel(report.toMonth) + "\",\n\"months\":[";
+    std::string out;
+    Append(out, "{\"printer\":", report.everyPrinter ? "null" : JsonString(report.printerText),
+           ",\"by\":\"", GroupingName(report.by), "\",\"from\":\"", MonthLabel(report.fromMonth),
+           "\",\"to\":\"", MonthLabel(report.toMonth), "\",\n\"months\":[");
     for (int m = report.fromMonth; m <= report.toMonth; ++m) {
-        out += (m > report.fromMonth ? ",\"" : "\"") + MonthLabel(m) + "\"";
+        Append(out, m > report.fromMonth ? ",\"" : "\"", MonthLabel(m), "\"");
     }
     out += "],\n\"rows\":[";
     for (size_t i = 0; i < report.rows.size(); ++i) {
         const auto& row = report.rows[i];
-        out += (i > 0 ? ",\n" : "\n") + std::string("{\"name\":") + JsonString(row.name) +
-               ",\"pages\":" + JsonNumbers(row.pages) + ",\"total\":" + std::to_string(row.total) +
-               "}";
+        Append(out, i > 0 ? ",\n" : "\n", "{\"name\":", JsonString(row.name),
+               ",\"pages\":", JsonNumbers(row.pages), ",\"total\":", std::to_string(row.total),
+               "}");
     }
-    out += "],\n\"monthTotals\":" + JsonNumbers(report.monthTotals) +
-           ",\"total\":" + std::to_string(report.grandTotal) + "}\n";
+    Append(out, "],\n\"monthTotals\":", JsonNumbers(report.monthTotals),
+           ",\"total\":", std::to_string(report.grandTotal), "}\n");
     return out;
 }
 
@@ -269,9 +280,11 @@ std::string LogCsvRow(std::string_view displayLine, const CsvStyle& style) {
 }
 
 std::string LogJsonObject(std::string_view displayLine) {
-    return "{\"time\":" + JsonString(GetCsvField(displayLine, 0)) +
-           ",\"printer\":" + JsonString(GetCsvField(displayLine, 1)) +
-           ",\"computer\":" + JsonString(GetCsvField(displayLine, 2)) +
-           ",\"user\":" + JsonString(GetCsvField(displayLine, 3)) +
-           ",\"pages\":" + NumberText(GetCsvField(displayLine, 4)) + "}";
+    std::string out;
+    Append(out, "{\"time\":", JsonString(GetCsvField(displayLine, 0)),
+           ",\"printer\":", JsonString(GetCsvField(displayLine, 1)),
+           ",\"computer\":", JsonString(GetCsvField(displayLine, 2)),
+           ",\"user\":", JsonString(GetCsvField(displayLine, 3)),
+           ",\"pages\":", NumberText(GetCsvField(displayLine, 4)), "}");
+    return out;
 }

@@ -108,6 +108,7 @@ void PrintTotalsWindow::showEvent(QShowEvent* event) {
     m_hasTotals = false;
     saveCsvButton->setEnabled(false);
     chart->Clear();
+    m_trendStale = false;
     // The printers as they are now: queues come and go while the program runs.
     std::vector<int> listed;
     const PrinterSlots& printers = m_context.printerSlots;
@@ -196,7 +197,7 @@ void PrintTotalsWindow::Calculate() {
             "Tessaroven Error", platform::MB_ICONSTOP);
         return;
     }
-    if (chart->isVisible()) {
+    if (chart->isVisibleTo(this)) {
         UpdateTrend();
     }
     if (result.groups.empty()) {
@@ -236,7 +237,7 @@ void PrintTotalsWindow::UpdateTrend() {
 }
 
 void PrintTotalsWindow::ShowChart(bool shown) {
-    if (shown == chart->isVisible()) {
+    if (shown == chart->isVisibleTo(this)) {
         return;
     }
     const int memoWidth = totalsMemo->width();
