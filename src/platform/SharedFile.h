@@ -113,4 +113,10 @@ std::int64_t SizeAt(const std::string& path);
 // Makes a rename or a new name in dir last a crash.
 void SyncFolder(const std::string& dir);
 
+// Whether a file in dir that this program holds open can be replaced by a rename in one step.
+// FUSE mounts (the gvfs SMB client among them) cannot: they first move an open file aside under
+// a hidden name and delete it once it is closed, so that a replacement that then fails leaves
+// nothing under the old name and the original is gone when it is closed.
+bool ReplacesOpenFilesInOneStep(const std::string& dir);
+
 }  // namespace platform

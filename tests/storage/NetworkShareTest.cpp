@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -148,17 +149,18 @@ TEST(NetworkShare, TwoComputersRecordEveryJobOnce) {
         for (int computer = 0; computer < 2; ++computer) {
             const pid_t pid = fork();
             if (pid == 0) {
-                PrintDataFixture f;
                 TempDir state;
-                f.files.SetNames(computer == 0 ? "PC-A" : "PC-B", "alice");
-                f.files.SetDataDirectory(computer == 0 ? share.a : share.b);
-                f.files.SetPendingStore(state / "waiting");
+                auto f = std::make_unique<PrintDataFixture>();
+                f->files.SetNames(computer == 0 ? "PC-A" : "PC-B", "alice");
+                f->files.SetDataDirectory(computer == 0 ? share.a : share.b);
+                f->files.SetPendingStore(state / "waiting");
                 const int first = base + computer * 1000 + 1;
-                Print(f, first, first + kJobs - 1, std::chrono::milliseconds(20));
-                f.files.Pending().WaitUntilWritten(std::chrono::seconds(60));
-                // The monitor runs on after its last job and watches what it wrote a while.
+                Print(*f, first, first + kJobs - 1, std::chrono::milliseconds(20));
+                f->files.Pending().WaitUntilWritten(std::chrono::seconds(60));
+                // The monitor runs on a while after its last job, then stops.
                 (void)!write(done[1], "x", 1);
                 std::this_thread::sleep_for(std::chrono::seconds(purging ? 3 : 0));
+                f.reset();
                 _exit(0);
             }
             children.push_back(pid);
@@ -212,6 +214,10 @@ TEST(NetworkShare, TwoComputersRecordEveryJobOnce) {
     // records are reported, not asserted away.
     std::printf("with %d purges: computer A %s, computer B %s\n", purges,
                 Verdict(c, 10001, 10000 + kJobs).c_str(), Verdict(c, 11001, 11000 + kJobs).c_str());
+    const Count server = CountRecords(reader, share.work / "share/Tessaroven");
+    std::printf("on the server: computer A %s, computer B %s\n",
+                Verdict(server, 10001, 10000 + kJobs).c_str(),
+                Verdict(server, 11001, 11000 + kJobs).c_str());
 }
 
 // The link to the server goes down in the middle of printing and comes back.

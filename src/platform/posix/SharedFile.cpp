@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -457,6 +458,12 @@ void SyncFolder(const std::string& dir) {
         fsync(fd);
         close(fd);
     }
+}
+
+bool ReplacesOpenFilesInOneStep(const std::string& dir) {
+    constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
+    struct statfs fs {};
+    return statfs(dir.empty() ? "." : dir.c_str(), &fs) != 0 || fs.f_type != kFuseMagic;
 }
 
 }  // namespace platform
