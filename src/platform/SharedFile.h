@@ -39,6 +39,9 @@ class SharedFile {
     bool CreateNew(const std::string& path);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    // Whether this file, opened for appending, has every write seek to the end (the appending
+    // open was refused).
+    bool AppendsBySeeking() const { return m_fd >= 0 && m_seekToEnd; }
 
     // Bytes read; 0 at the end, -1 with errno on a failure.
     long Read(char* buffer, size_t size);
@@ -98,6 +101,10 @@ void RemoveStaleReplacements(const std::string& dir);
 // Names of the regular files directly in dir (no links, folders, FIFOs or devices). When the
 // folder cannot be listed, error holds the errno (0 otherwise) and the list is empty.
 std::vector<std::string> RegularFilesIn(const std::string& dir, int* error = nullptr);
+
+// From now on, appending opens of files in dir (and below) fail with EIO, as they do through
+// network clients that refuse O_APPEND; an empty dir ends that. For tests of the fallback.
+void RefuseAppendingOpensIn(const std::string& dir);
 
 // Whether files in dir are meant to be shared with the folder's group.
 bool IsGroupSharedFolder(const std::string& dir);

@@ -398,8 +398,8 @@ bool IsKeptCopyOf(const std::string& name, const std::string& dataFileName) {
     const std::string stem = dataFileName.ends_with(".dat")
                                  ? dataFileName.substr(0, dataFileName.size() - 4)
                                  : dataFileName;
-    const std::string_view rest = std::string_view(name).substr(
-        std::min(name.size(), stem.size() + std::strlen("-kept")));
+    const std::string_view rest =
+        std::string_view(name).substr(std::min(name.size(), stem.size() + std::strlen("-kept")));
     return name.starts_with(stem + "-kept") && rest.ends_with(".dat") && rest.size() > 4 &&
            std::all_of(rest.begin(), rest.end() - 4, [](char c) { return c >= '0' && c <= '9'; });
 }

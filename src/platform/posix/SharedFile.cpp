@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -79,6 +80,15 @@ std::string Join(const std::string& dir, const std::string& name) {
     return dir.empty() ? name : dir + (dir.ends_with('/') ? "" : "/") + name;
 }
 
+std::mutex refusedMutex;
+std::string refusedDir;
+
+// An appending open that a client refusing O_APPEND would turn away (see RefuseAppendingOpensIn).
+bool RefusesAppending(const std::string& path) {
+    std::lock_guard lock(refusedMutex);
+    return !refusedDir.empty() && path.starts_with(refusedDir);
+}
+
 bool TryLock(int fd, int& error) {
     struct flock range {};
     range.l_type = F_WRLCK;
@@ -137,7 +147,12 @@ bool SharedFile::OpenForAppending(const std::string& path, bool& created) {
     };
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int append = m_seekToEnd ? 0 : O_APPEND;
-        m_fd = OpenRegular(path, O_RDWR | append);
+        if (append != 0 && RefusesAppending(path)) {
+            m_fd = -1;
+            errno = EIO;
+        } else {
+            m_fd = OpenRegular(path, O_RDWR | append);
+        }
         if (m_fd < 0 && errno == EACCES) {
             m_fd = OpenRegular(path, O_WRONLY | append);
         }
@@ -445,6 +460,11 @@ std::string UserStateFolder() {
     }
     const char* home = getenv("HOME");
     return std::string(home != nullptr ? home : "") + "/.local/state/tessaroven";
+}
+
+void RefuseAppendingOpensIn(const std::string& dir) {
+    std::lock_guard lock(refusedMutex);
+    refusedDir = dir.empty() || dir.ends_with('/') ? dir : dir + '/';
 }
 
 bool IsGroupSharedFolder(const std::string& dir) {
