@@ -309,8 +309,9 @@ struct PendingRecords::State {
     }
 
     // Writes again what a replacement of a data file lacks of the records written lately. The
-    // file is compared whole when it was seen changed, when its end is no longer what we wrote
-    // last, every compareEvery, and when everything is (always, when a stop asks for it).
+    // file is compared whole when someone else changed it between two of our writes, when its
+    // end is no longer what we wrote last, at least every compareEvery, and always (always)
+    // when the writer stops.
     void WatchRecent(std::unique_lock<std::mutex>& lock, bool always = false) {
         const auto now = std::chrono::steady_clock::now();
         std::map<std::string, std::vector<std::string>> byPath;
@@ -370,9 +371,11 @@ struct PendingRecords::State {
             lastCompared[path] = now;
             changed.erase(path);
         }
-        // A record is let go only once a comparison after its time was up found it there.
+        // A record is let go only once a comparison after its time was up found it there, or
+        // when its file has stayed out of reach far longer than that.
         while (!recent.empty() && now - recent.front().at > watchFor &&
-               lastCompared[recent.front().path] - recent.front().at > watchFor) {
+               (lastCompared[recent.front().path] - recent.front().at > watchFor ||
+                now - recent.front().at > 10 * watchFor)) {
             recent.pop_front();
         }
     }
