@@ -182,9 +182,8 @@ void KeepOrphanedRecords(platform::ReplacementFile& out, const std::string& path
             "kept";
         return;
     }
-    const std::string stem = path.substr(0, path.size() - 4);
     for (int n = 1; n < 100; ++n) {
-        const std::string other = stem + "-kept" + std::to_string(n) + ".dat";
+        const std::string other = KeptCopyPath(path, n);
         if (WriteNewFile(other, kept, ownership)) {
             result.error =
                 "another process replaced it meanwhile; the records kept are in " + other;
@@ -270,10 +269,19 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         if (faults != nullptr && faults->reached) {
             faults->reached("written");
         }
+        // Where an open file cannot be replaced in one step, the original is closed first (and
+        // its lock with it): appends made on this computer meanwhile may reach the old file, and
+        // their writer puts them into the new one, as it does for another computer's.
+        const bool closeFirst = (faults != nullptr && faults->closeBeforeReplacing) ||
+                                !platform::ReplacesOpenFilesInOneStep(dir);
+        if (closeFirst) {
+            cursor.Close();
+        }
         const bool failRename = faults != nullptr && faults->failRename;
         if (failRename || !out.Replace(path)) {
             const std::string why = platform::SystemErrorText(failRename ? EPERM : errno);
-            if (cursor.File().IsAt(path)) {
+            // Without the original open, only its contents can tell that it is still there.
+            if (closeFirst ? HoldsEveryLine(path, kept) : cursor.File().IsAt(path)) {
                 result.error = why;  // the original is still there, whole: nothing was lost
                 continue;
             }

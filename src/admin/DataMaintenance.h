@@ -47,6 +47,8 @@ struct PurgeReport {
 struct PurgeFaults {
     std::function<void(const char* step)> reached;  // "written" (before the rename), "renamed"
     bool failRename = false;
+    // Acts as on a file system that cannot replace a file held open in one step.
+    bool closeBeforeReplacing = false;
     std::int64_t failReadAfter = -1;  // bytes of a data file read before reading fails
 };
 

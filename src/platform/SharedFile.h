@@ -39,6 +39,9 @@ class SharedFile {
     bool CreateNew(const std::string& path);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    // Whether this file, opened for appending, has every write seek to the end (the appending
+    // open was refused).
+    bool AppendsBySeeking() const { return m_fd >= 0 && m_seekToEnd; }
 
     // Bytes read; 0 at the end, -1 with errno on a failure.
     long Read(char* buffer, size_t size);
@@ -99,6 +102,10 @@ void RemoveStaleReplacements(const std::string& dir);
 // folder cannot be listed, error holds the errno (0 otherwise) and the list is empty.
 std::vector<std::string> RegularFilesIn(const std::string& dir, int* error = nullptr);
 
+// From now on, appending opens of files in dir (and below) fail with EIO, as they do through
+// network clients that refuse O_APPEND; an empty dir ends that. For tests of the fallback.
+void RefuseAppendingOpensIn(const std::string& dir);
+
 // Whether files in dir are meant to be shared with the folder's group.
 bool IsGroupSharedFolder(const std::string& dir);
 
@@ -112,5 +119,11 @@ std::int64_t SizeAt(const std::string& path);
 
 // Makes a rename or a new name in dir last a crash.
 void SyncFolder(const std::string& dir);
+
+// Whether a file in dir that this program holds open can be replaced by a rename in one step.
+// FUSE mounts (the gvfs SMB client among them) cannot: they first move an open file aside under
+// a hidden name and delete it once it is closed, so that a replacement that then fails leaves
+// nothing under the old name and the original is gone when it is closed.
+bool ReplacesOpenFilesInOneStep(const std::string& dir);
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_set>
 
@@ -77,7 +78,8 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 bool AppendRecords(const std::string& path, const std::vector<std::string>& lines,
-                   std::chrono::milliseconds lockWait, bool& waitedInVain, std::int64_t* end) {
+                   std::chrono::milliseconds lockWait, bool& waitedInVain, std::int64_t* end,
+                   std::int64_t* start) {
     platform::SharedFile file;
     // While a purge on another computer puts its new file in place, the name can be missing for
     // a moment on a share.
@@ -102,6 +104,9 @@ bool AppendRecords(const std::string& path, const std::vector<std::string>& line
     // lines already at the file's end are skipped.
     size_t skip = 0;
     const std::int64_t size = file.Size();
+    if (start != nullptr) {
+        *start = size;
+    }
     if (size > 0) {
         // One byte more than the lines: a match must begin a line, not end another one ("10101,"
         // ends in "101,").
@@ -219,6 +224,21 @@ bool LinesOf(const std::string& path, std::unordered_set<std::string>& lines) {
     return true;
 }
 
+// Adds the lines of the copies a purge elsewhere kept of the data file at path when it could
+// not put them back under its name: records there are not missing.
+bool KeptCopiesLines(const std::string& path, std::unordered_set<std::string>& lines) {
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    int error = 0;
+    for (const auto& other : platform::RegularFilesIn(dir, &error)) {
+        if (IsKeptCopyOf(other, name) && !LinesOf(dir + "/" + other, lines)) {
+            return false;
+        }
+    }
+    return error == 0;
+}
+
 }  // namespace
 
 struct PendingRecords::State {
@@ -232,7 +252,13 @@ struct PendingRecords::State {
     };
     std::deque<Written> recent;
     std::map<std::string, std::pair<std::int64_t, std::string>> lastWritten;  // end, line
+    // The last time the whole file was compared with the records written lately.
+    std::map<std::string, std::chrono::steady_clock::time_point> lastCompared;
+    // Files found changed by someone else between two of our writes: a later write of ours
+    // would hide that from a look at the file's end alone.
+    std::set<std::string> changed;
     std::chrono::milliseconds watchFor{60000};
+    std::chrono::milliseconds compareEvery{10000};
 
     mutable std::mutex mutex;
     std::condition_variable wake;     // the thread: something to write, or stop
@@ -282,23 +308,36 @@ struct PendingRecords::State {
         }
     }
 
-    // Writes again what a replacement of a data file lacks of the records written lately.
-    void WatchRecent(std::unique_lock<std::mutex>& lock) {
+    // Writes again what a replacement of a data file lacks of the records written lately. The
+    // file is compared whole when someone else changed it between two of our writes, when its
+    // end is no longer what we wrote last, at least every compareEvery, and always (always)
+    // when the writer stops.
+    void WatchRecent(std::unique_lock<std::mutex>& lock, bool always = false) {
         const auto now = std::chrono::steady_clock::now();
         std::map<std::string, std::vector<std::string>> byPath;
         for (const auto& w : recent) {
             byPath[w.path].push_back(w.line);
         }
         const auto marks = lastWritten;
+        std::set<std::string> due;
+        for (const auto& [path, lines] : byPath) {
+            const auto compared = lastCompared.find(path);
+            if (always || changed.contains(path) || compared == lastCompared.end() ||
+                now - compared->second >= compareEvery) {
+                due.insert(path);
+            }
+        }
         lock.unlock();
         std::map<std::string, std::pair<std::int64_t, std::string>> ends;
+        std::set<std::string> compared;
         for (const auto& [path, lines] : byPath) {
             const auto mark = marks.find(path);
-            if (mark != marks.end() && StillHolds(path, mark->second.first, mark->second.second)) {
+            if (!due.contains(path) && mark != marks.end() &&
+                StillHolds(path, mark->second.first, mark->second.second)) {
                 continue;
             }
             std::unordered_set<std::string> present;
-            if (!LinesOf(path, present)) {
+            if (!LinesOf(path, present) || !KeptCopiesLines(path, present)) {
                 continue;  // away for now: tried again later
             }
             std::vector<std::string> missing;
@@ -319,6 +358,7 @@ struct PendingRecords::State {
                 Diagnose(path + " was replaced while records were written to it; " +
                          std::to_string(missing.size()) + " written again");
             }
+            compared.insert(path);
             if (end >= 0 && !last.empty()) {
                 ends[path] = {end, last};
             }
@@ -327,7 +367,15 @@ struct PendingRecords::State {
         for (const auto& [path, mark] : ends) {
             lastWritten[path] = mark;
         }
-        while (!recent.empty() && now - recent.front().at > watchFor) {
+        for (const auto& path : compared) {
+            lastCompared[path] = now;
+            changed.erase(path);
+        }
+        // A record is let go only once a comparison after its time was up found it there, or
+        // when its file has stayed out of reach far longer than that.
+        while (!recent.empty() && now - recent.front().at > watchFor &&
+               (lastCompared[recent.front().path] - recent.front().at > watchFor ||
+                now - recent.front().at > 10 * watchFor)) {
             recent.pop_front();
         }
     }
@@ -360,7 +408,8 @@ struct PendingRecords::State {
             lock.unlock();
             bool waitedInVain = false;
             std::int64_t end = -1;
-            const bool ok = AppendRecords(path, lines, wait, waitedInVain, &end);
+            std::int64_t start = -1;
+            const bool ok = AppendRecords(path, lines, wait, waitedInVain, &end, &start);
             const int error = errno;
             lock.lock();
             if (waitedInVain) {
@@ -376,6 +425,12 @@ struct PendingRecords::State {
                 const auto now = std::chrono::steady_clock::now();
                 for (const auto& line : lines) {
                     recent.push_back({path, line, now});
+                }
+                // The file no longer ends where our last write left it: someone else rewrote
+                // it (a purge on another computer) and may have dropped records of ours.
+                if (const auto mark = lastWritten.find(path);
+                    mark != lastWritten.end() && mark->second.first != start) {
+                    changed.insert(path);
                 }
                 lastWritten[path] = {end, lines.back()};
                 queue.erase(queue.begin(), queue.begin() + static_cast<long>(lines.size()));
@@ -399,7 +454,7 @@ struct PendingRecords::State {
         }
         // A purge elsewhere may just have replaced the file: one last look before leaving.
         if (!recent.empty() && !failing) {
-            WatchRecent(lock);
+            WatchRecent(lock, true);
         }
         exited = true;
         written.notify_all();

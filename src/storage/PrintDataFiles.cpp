@@ -397,6 +397,22 @@ std::string PrintDataFileName(const std::string& userName, const std::string& co
            ".dat";
 }
 
+std::string KeptCopyPath(const std::string& dataFile, int n) {
+    const std::string stem =
+        dataFile.ends_with(".dat") ? dataFile.substr(0, dataFile.size() - 4) : dataFile;
+    return stem + "-kept" + std::to_string(n) + ".dat";
+}
+
+bool IsKeptCopyOf(const std::string& name, const std::string& dataFileName) {
+    const std::string stem = dataFileName.ends_with(".dat")
+                                 ? dataFileName.substr(0, dataFileName.size() - 4)
+                                 : dataFileName;
+    const std::string_view rest =
+        std::string_view(name).substr(std::min(name.size(), stem.size() + std::strlen("-kept")));
+    return name.starts_with(stem + "-kept") && rest.ends_with(".dat") && rest.size() > 4 &&
+           std::all_of(rest.begin(), rest.end() - 4, [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool OpenForAppending(const std::string& path, platform::SharedFile& file,
                       std::chrono::milliseconds lockWait, bool& waitedInVain) {
     waitedInVain = false;

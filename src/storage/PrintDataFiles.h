@@ -125,6 +125,12 @@ bool OpenForAppending(const std::string& path, platform::SharedFile& file,
 // cannot be listed gives no files and its errno in error.
 std::vector<std::string> ListPrintDataFiles(const std::string& dir, int* error = nullptr);
 
+// Where a purge keeps the records of dataFile it could not put back under that name (the nth
+// such copy): "<name>-kept<n>.dat", which every reader lists.
+std::string KeptCopyPath(const std::string& dataFile, int n);
+// Whether name (without folder) is such a copy of the data file named dataFileName.
+bool IsKeptCopyOf(const std::string& name, const std::string& dataFileName);
+
 // What windows and the command line say when the data directory cannot be listed.
 std::string UnreachableFolderText(const std::string& dir, int error);
 

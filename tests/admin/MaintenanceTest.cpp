@@ -126,48 +126,66 @@ TEST(Purge, KeepsTheFilesOwnerAndRights) {
     }
 }
 
-// Whatever goes wrong, a data file is the old one or the new one, whole.
+// Whatever goes wrong, a data file is the old one or the new one, whole; also where the
+// original must be closed before it is replaced (a FUSE mount), so that only its contents can
+// show it is still there.
 TEST(Purge, AFailedRenameLeavesTheDataFileWhole) {
-    Maintenance m;
-    const std::string before = kMarch + kApril;
-    m.File("a", before);
-    PurgeFaults faults;
-    faults.failRename = true;
-    const auto report = m.Purge(2006, 3, &faults);
-    EXPECT_FALSE(report.files[0].rewritten);
-    EXPECT_FALSE(report.files[0].error.empty());
-    EXPECT_EQ(m.Read("a"), before);
-    EXPECT_TRUE(m.Strays().empty());
+    for (const bool closeFirst : {false, true}) {
+        Maintenance m;
+        const std::string before = kMarch + kApril;
+        m.File("a", before);
+        PurgeFaults faults;
+        faults.failRename = true;
+        faults.closeBeforeReplacing = closeFirst;
+        const auto report = m.Purge(2006, 3, &faults);
+        EXPECT_FALSE(report.files[0].rewritten);
+        EXPECT_FALSE(report.files[0].orphaned);
+        EXPECT_FALSE(report.files[0].error.empty());
+        EXPECT_TRUE(m.sink.Messages().empty()) << closeFirst;
+        EXPECT_EQ(m.Read("a"), before);
+        EXPECT_TRUE(m.Strays().empty());
+        // And when nothing fails, the new file takes the old one's place.
+        faults.failRename = false;
+        EXPECT_TRUE(m.Purge(2006, 3, &faults).files[0].rewritten);
+        EXPECT_EQ(m.Read("a"), kApril);
+        EXPECT_TRUE(m.Strays().empty());
+    }
 }
 
 // On a share, another computer can remove or replace the file while we rewrite it: then our
 // copy may be the only one of the records kept, and it is never thrown away.
 TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
-    for (const std::string now : {"nothing", "a stranger", "the same records"}) {
+    for (const std::string now : {"nothing", "a stranger", "the same records", "closed: nothing",
+                                  "closed: a stranger", "closed: the same records"}) {
         Maintenance m;
         m.File("a", kMarch + kApril);
         PurgeFaults faults;
         faults.failRename = true;
+        faults.closeBeforeReplacing = now.starts_with("closed: ");
+        const std::string there = faults.closeBeforeReplacing ? now.substr(8) : now;
         faults.reached = [&](const char*) {
             unlink((m.data / "PrintData_a.dat").c_str());
-            if (now == "a stranger") {
+            if (there == "a stranger") {
                 m.File("a", kOctober);
-            } else if (now == "the same records") {
+            } else if (there == "the same records") {
                 m.File("a", kApril);
             }
         };
         const auto report = m.Purge(2006, 3, &faults);
         ASSERT_EQ(report.files.size(), 1u) << now;
-        EXPECT_TRUE(report.files[0].orphaned) << now;
-        EXPECT_EQ(m.sink.Messages().size(), 1u) << now;
+        // With the original closed, a file holding every record kept cannot be told from it:
+        // nothing was lost, and the purge says only that the rename failed.
+        const bool toldApart = !(faults.closeBeforeReplacing && there == "the same records");
+        EXPECT_EQ(report.files[0].orphaned, toldApart) << now;
+        EXPECT_EQ(m.sink.Messages().size(), toldApart ? 1u : 0u) << now;
         std::string all;
         for (const auto& path : ListPrintDataFiles(m.data.Path())) {
             all += ReadFile(path);
         }
-        if (now == "nothing") {
+        if (there == "nothing") {
             EXPECT_TRUE(report.files[0].rewritten);
             EXPECT_EQ(m.Read("a"), kApril);
-        } else if (now == "a stranger") {
+        } else if (there == "a stranger") {
             EXPECT_EQ(all, kApril + kOctober) << "kept as " << report.files[0].error;
             EXPECT_NE(report.files[0].error.find("PrintData_a-kept1.dat"), std::string::npos);
         } else {

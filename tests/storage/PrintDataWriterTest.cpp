@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -198,6 +199,61 @@ TEST(RecordWriter, RecordsWrittenBeforeACrashAreNotWrittenTwice) {
     EXPECT_EQ(testsupport::ReadFile(path), c + a + b + c);
     EXPECT_EQ(testsupport::ReadFile(odd), "10" + a + a);
     EXPECT_EQ(testsupport::ReadFile(state / "waiting"), "");
+}
+
+// Another computer's purge is not held off by our lock: it may replace the file with a copy that
+// lacks records we wrote after it read (or, through some network clients, leave no file at all
+// for a moment). Records written after that must not hide it: the writer compares the file
+// with what it wrote lately and writes what is missing again, once.
+TEST(RecordWriter, RecordsAPurgeElsewhereDroppedAreWrittenAgainOnce) {
+    for (const std::string purge :
+         {"a copy without the first two", "no file at all", "the first two kept aside"}) {
+        Fixture f;
+        const std::string path = f.files.DataFilePath();
+        auto job = [](int id) {
+            CompletedJob j = ExampleJob();
+            j.jobId = id;
+            return j;
+        };
+        for (int id = 1; id <= 3; ++id) {
+            f.Write(job(id));
+        }
+        ASSERT_TRUE(f.files.Pending().WaitUntilWritten(std::chrono::seconds(5)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a first look found all
+        // The other computer's rename, which takes no lock of ours.
+        if (purge == "no file at all") {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        } else {
+            const std::string copy = f.data / "copy";
+            testsupport::WriteFile(copy, FormatPrintRecord(job(3)));
+            ASSERT_EQ(rename(copy.c_str(), path.c_str()), 0);
+        }
+        if (purge == "the first two kept aside") {  // where that purge could not put them back
+            testsupport::WriteFile(KeptCopyPath(path, 1),
+                                   FormatPrintRecord(job(1)) + FormatPrintRecord(job(2)));
+        }
+        f.Write(job(4));  // ends the file where our last write is expected
+        ASSERT_TRUE(f.files.Pending().WaitUntilWritten(std::chrono::seconds(5)));
+        auto all = [&] {
+            std::vector<std::int32_t> ids;
+            for (const auto& file : ListPrintDataFiles(f.data.Path())) {
+                for (const auto id : testsupport::Ids(f.ReadAll(file))) {
+                    ids.push_back(id);
+                }
+            }
+            std::sort(ids.begin(), ids.end());
+            return ids;
+        };
+        std::vector<std::int32_t> ids;
+        for (int wait = 0; wait < 100 && ids.size() < 4; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ids = all();
+        }
+        EXPECT_EQ(ids, (std::vector<std::int32_t>{1, 2, 3, 4})) << purge;
+        // Later looks find nothing missing and add nothing.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        EXPECT_EQ(all().size(), 4u) << purge;
+    }
 }
 
 TEST(RecordWriter, UsersSharingADirectoryWriteTheirOwnFiles) {

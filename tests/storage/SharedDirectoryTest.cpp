@@ -143,3 +143,50 @@ TEST(SharedDirectory, FilesOfASharedFolderAreCreatedGroupWritable) {
     ASSERT_EQ(stat((f.data / "PrintData_private@PC1.dat").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
+
+// Through a client that refuses appending opens, each write seeks to the end under the file's
+// lock: monitors of one user in several sessions (processes) still leave every record whole, each
+// session's in its order, none over another.
+TEST(SharedDirectory, WithoutAppendingOpensRecordsLandWholeAndInOrder) {
+    TempDir shared;
+    platform::RefuseAppendingOpensIn(shared.Path());
+    {
+        platform::SharedFile probe;
+        bool created = false;
+        ASSERT_TRUE(probe.OpenForAppending(shared / "probe", created));
+        EXPECT_TRUE(probe.AppendsBySeeking());
+    }
+    constexpr int kSessions = 4;
+    constexpr int kJobs = 60;
+    std::vector<pid_t> children;
+    for (int s = 0; s < kSessions; ++s) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            PrintDataFixture f;
+            f.files.SetDataDirectory(shared.Path());
+            for (int i = 1; i <= kJobs; ++i) {
+                CompletedJob job = Job(s * 1000 + i);
+                job.printerName = "Printer-" + std::to_string(s);
+                f.Write(job);
+            }
+            _exit(f.files.Pending().WaitUntilWritten(std::chrono::seconds(20)) ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    platform::RefuseAppendingOpensIn("");
+    PrintDataFixture reader;
+    const auto records = reader.ReadAll(shared / "PrintData_alice@PC1.dat");
+    std::vector<int> seen(kSessions, 0);
+    for (const PrintRecord& r : records) {
+        ASSERT_GT(r.jobId, 0) << "a torn or overwritten line";
+        const int s = r.jobId / 1000;
+        ASSERT_EQ(r.printerName, "Printer-" + std::to_string(s));
+        EXPECT_EQ(r.jobId % 1000, ++seen[s]);
+    }
+    EXPECT_EQ(records.size(), static_cast<size_t>(kSessions * kJobs));
+}

@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -78,6 +80,15 @@ std::string Join(const std::string& dir, const std::string& name) {
     return dir.empty() ? name : dir + (dir.ends_with('/') ? "" : "/") + name;
 }
 
+std::mutex refusedMutex;
+std::string refusedDir;
+
+// An appending open that a client refusing O_APPEND would turn away (see RefuseAppendingOpensIn).
+bool RefusesAppending(const std::string& path) {
+    std::lock_guard lock(refusedMutex);
+    return !refusedDir.empty() && path.starts_with(refusedDir);
+}
+
 bool TryLock(int fd, int& error) {
     struct flock range {};
     range.l_type = F_WRLCK;
@@ -136,7 +147,12 @@ bool SharedFile::OpenForAppending(const std::string& path, bool& created) {
     };
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int append = m_seekToEnd ? 0 : O_APPEND;
-        m_fd = OpenRegular(path, O_RDWR | append);
+        if (append != 0 && RefusesAppending(path)) {
+            m_fd = -1;
+            errno = EIO;
+        } else {
+            m_fd = OpenRegular(path, O_RDWR | append);
+        }
         if (m_fd < 0 && errno == EACCES) {
             m_fd = OpenRegular(path, O_WRONLY | append);
         }
@@ -446,6 +462,11 @@ std::string UserStateFolder() {
     return std::string(home != nullptr ? home : "") + "/.local/state/tessaroven";
 }
 
+void RefuseAppendingOpensIn(const std::string& dir) {
+    std::lock_guard lock(refusedMutex);
+    refusedDir = dir.empty() || dir.ends_with('/') ? dir : dir + '/';
+}
+
 bool IsGroupSharedFolder(const std::string& dir) {
     struct stat st {};
     return stat(dir.empty() ? "." : dir.c_str(), &st) == 0 && (st.st_mode & S_IWGRP) != 0;
@@ -457,6 +478,12 @@ void SyncFolder(const std::string& dir) {
         fsync(fd);
         close(fd);
     }
+}
+
+bool ReplacesOpenFilesInOneStep(const std::string& dir) {
+    constexpr decltype(statfs::f_type) kFuseMagic = 0x65735546;
+    struct statfs fs {};
+    return statfs(dir.empty() ? "." : dir.c_str(), &fs) != 0 || fs.f_type != kFuseMagic;
 }
 
 }  // namespace platform
