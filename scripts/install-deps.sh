@@ -13,6 +13,8 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libcups2-dev
+  # PDF documents of raw print jobs are counted with qpdf
+  libqpdf-dev
   qt6-base-dev
   qt6-svg-dev
   libqt6svg6
