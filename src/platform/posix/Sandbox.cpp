@@ -48,7 +48,13 @@ void Limit(int resource, rlim_t value) {
     }
     static char path[] = "PATH=/usr/local/bin:/usr/bin:/bin";
     static char lang[] = "LC_ALL=C";
-    char* const env[] = {path, lang, nullptr};
+    // Ghostscript's safe mode lets documents write in the temporary folder: there is none.
+    static char tmp[] = "TMPDIR=/dev/null/none";
+    static char temp[] = "TEMP=/dev/null/none";
+    char* const env[] = {path, lang, tmp, temp, nullptr};
+    if (chdir("/") != 0) {
+        _exit(127);
+    }
     execve(argv[0], argv, env);
     _exit(127);
 }
