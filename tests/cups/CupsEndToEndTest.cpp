@@ -198,7 +198,7 @@ TEST(CupsEndToEnd, DocumentsTheSchedulerDoesNotCountAreCountedFromTheirBytes) {
     EXPECT_EQ(each, (std::multiset<int>{2, 3, 4, 6, 8, 15}));
     const std::string log = ReadFile(docs / "log.txt");
     for (const char* line :
-         {"counted by PCL 5: 3 pages", "counted by PCL XL in PJL: 8 pages (2",
+         {"counted by PCL 5: 3 pages", "counted by PCL XL in PJL: 8 pages (job copies: 2)",
           "counted by PDF: 2 pages", "counted by PostScript page comments: 15",
           "not recorded: unknown document format", "counted by PostScript copies: 2 copies"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
@@ -607,4 +607,65 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
               std::string::npos)
         << said;
     EXPECT_EQ(said.find("watching"), said.rfind("watching")) << "said more than once";
+}
+
+// The scheduler hands a finished job's document to its owner (and administrators) as long as it
+// keeps the file (the policy the scheduler ships with); everyone else, a cancelled job and a
+// forgotten one get their own answer.
+TEST(CupsEndToEnd, AJobDocumentIsHandedOnlyToWhoMayReadItWhileKept) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Raw:raw"});
+    ASSERT_TRUE(w.cupsd.Running());
+    platform::CupsSpooler spooler("PC1");
+    const std::string doc =
+        "\x1b"
+        "E" +
+        std::string(5000, 'x') +
+        "\f\x1b"
+        "E";
+    const auto submit = [&](std::vector<std::string> options) {
+        std::vector<std::string> argv{"/usr/bin/lp", "-d", "Raw"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(w.cupsd.Document("doc.pcl", doc));
+        const auto out = w.cupsd.Client(argv).out;  // "request id is Raw-7 (1 file(s))"
+        const auto dash = out.find("Raw-");
+        return dash == std::string::npos
+                   ? 0u
+                   : static_cast<std::uint32_t>(std::atoi(out.c_str() + dash + 4));
+    };
+    const std::uint32_t printed = submit({"-n", "2"});
+    ASSERT_GT(printed, 0u);
+    platform::JobDocuments docs;
+    auto result = platform::FetchResult::NotPrinted;
+    for (int i = 0; i < 200 && result == platform::FetchResult::NotPrinted; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        result = spooler.FetchJobDocuments("Raw", printed, docs);
+    }
+    ASSERT_EQ(result, platform::FetchResult::Ok);
+    ASSERT_EQ(docs.documents.size(), 1u);
+    EXPECT_EQ(docs.documents[0]->Data(), doc);
+    EXPECT_EQ(docs.copies, 2);
+    // Another queue's name does not reach it.
+    EXPECT_EQ(spooler.FetchJobDocuments("Other", printed, docs), platform::FetchResult::Gone);
+
+    const std::string server = w.cupsd.Socket();
+    EXPECT_EQ(RunInChild(
+                  [&] {
+                      UseCupsServer(server);
+                      cupsSetUser("nobody");  // libcups kept the name of the user who forked
+                      platform::CupsSpooler asNobody("PC1");
+                      platform::JobDocuments none;
+                      return static_cast<int>(asNobody.FetchJobDocuments("Raw", printed, none));
+                  },
+                  true),
+              static_cast<int>(platform::FetchResult::Forbidden));
+
+    ASSERT_EQ(w.cupsd.Client({"/usr/sbin/cupsdisable", "Raw"}).exitCode, 0);
+    const std::uint32_t cancelled = submit({});
+    ASSERT_GT(cancelled, 0u);
+    ASSERT_EQ(w.cupsd.Client({"/usr/bin/cancel", "Raw-" + std::to_string(cancelled)}).exitCode, 0);
+    EXPECT_EQ(spooler.FetchJobDocuments("Raw", cancelled, docs), platform::FetchResult::NotPrinted);
+
+    // A job the scheduler has forgotten.
+    EXPECT_EQ(spooler.FetchJobDocuments("Raw", cancelled + 100, docs), platform::FetchResult::Gone);
 }
