@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Tessaroven need. Safe to run again:
-# it installs only what is missing and never asks a question.
+# it installs only what is missing and never asks a question. --fuzz adds what the fuzz targets
+# need (clang with libFuzzer and the sanitizers).
 set -euo pipefail
 
 packages=(
@@ -35,6 +36,10 @@ packages=(
   # the sources of en_US.UTF-8, which a report test builds to sort under it
   locales
 )
+
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
