@@ -132,8 +132,8 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
     entry.totalPages = static_cast<std::int32_t>(pages);
     entry.pagesPrinted = entry.totalPages;
     m_log.Write(5005, 'D',
-                job + " counted by " + counters + ": " + std::to_string(pages) + " pages (" +
-                    std::to_string(docs.copies) + " job copies)");
+                job + " counted by " + counters + ": " + std::to_string(pages) +
+                    " pages (job copies: " + std::to_string(docs.copies) + ")");
     HandOverJob(m_files, entry);
 }
 
