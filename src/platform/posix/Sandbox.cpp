@@ -1,7 +1,9 @@
 #include "platform/Sandbox.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,7 +24,33 @@ void Limit(int resource, rlim_t value) {
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void Exec(char* const* argv, int in, int out, const SandboxLimits& limits) {
+// Who the child runs as when we are root: a document is no reason to run anything with rights.
+struct Account {
+    bool drop = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+Account Unprivileged() {
+    Account account;
+    if (geteuid() != 0) {
+        return account;
+    }
+    account.drop = true;
+    account.uid = 65534;  // nobody, should the name not be known
+    account.gid = 65534;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buf[1024];
+    if (getpwnam_r("nobody", &entry, buf, sizeof buf, &found) == 0 && found != nullptr) {
+        account.uid = found->pw_uid;
+        account.gid = found->pw_gid;
+    }
+    return account;
+}
+
+[[noreturn]] void Exec(char* const* argv, int in, int out, const SandboxLimits& limits,
+                       const Account& account) {
     setpgid(0, 0);
     dup2(in, 0);
     dup2(out, 1);
@@ -42,6 +70,10 @@ void Limit(int resource, rlim_t value) {
     Limit(RLIMIT_FSIZE, 0);
     Limit(RLIMIT_CORE, 0);
     Limit(RLIMIT_NOFILE, 64);
+    if (account.drop &&
+        (setgroups(0, nullptr) != 0 || setgid(account.gid) != 0 || setuid(account.uid) != 0)) {
+        _exit(126);
+    }
     Limit(RLIMIT_NPROC, 0);
     if (nice(10) == -1) {
         // the priority stays; nothing to do about it here
@@ -105,9 +137,10 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
         args.push_back(const_cast<char*>(argv[i].c_str()));
     }
     args.push_back(nullptr);
+    const Account account = Unprivileged();
     const pid_t pid = fork();
     if (pid == 0) {
-        Exec(args.data(), toChild[0], fromChild[1], limits);
+        Exec(args.data(), toChild[0], fromChild[1], limits, account);
     }
     close(toChild[0]);
     close(fromChild[1]);
