@@ -129,13 +129,11 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
                 ++p;
             }
             double value = 0;
-            int digits = 0;
             while (p < size && std::isdigit(static_cast<unsigned char>(data[p]))) {
                 if (value < 1e15) {
                     value = value * 10 + (data[p] - '0');
                 }
                 ++p;
-                ++digits;
             }
             if (p < size && data[p] == '.') {
                 ++p;
@@ -159,7 +157,6 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
             }
             pos = p + 1;
             cmd.value = negative ? -value : value;
-            (void)digits;
             if (Ejects(cmd) && marked) {
                 eject();
             }

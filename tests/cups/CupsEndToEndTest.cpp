@@ -669,3 +669,25 @@ TEST(CupsEndToEnd, AJobDocumentIsHandedOnlyToWhoMayReadItWhileKept) {
     // A job the scheduler has forgotten.
     EXPECT_EQ(spooler.FetchJobDocuments("Raw", cancelled + 100, docs), platform::FetchResult::Gone);
 }
+
+// A job whose document is still being counted when the monitor stops is recorded before the
+// stop returns: its queue has run empty, and nobody would record it later.
+TEST(CupsEndToEnd, AStopWaitsForTheCountThatRuns) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Raw:raw"});
+    ASSERT_TRUE(w.cupsd.Running());
+    w.Start();
+    // About two seconds of work for the interpreter before its one page.
+    const std::string slow = "%!PS\n0 1 40000000 { pop } for showpage\n";
+    ASSERT_EQ(w.Print("Raw", w.cupsd.Document("slow.ps", slow)), 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (w.watchers->PageCounter().Idle() && Clock::now() < deadline) {
+        w.Follow();
+    }
+    ASSERT_FALSE(w.watchers->PageCounter().Idle()) << "the job never reached the counter";
+    EXPECT_TRUE(w.Records().empty());
+    w.watchers.reset();
+    const auto records = w.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].totalPagesTimesCopies, 1);
+}
