@@ -289,8 +289,9 @@ void SpoolWatchThread::FinishJob(std::int32_t jobId) {
     // copies inside it that the spooler did not count. Both wait for the page counter.
     const bool countable = m_context.pageCounter != nullptr && !entry->dataType.empty();
     const bool needsCount = countable && entry->totalPages == 0;
-    const bool needsCopies =
-        countable && entry->totalPages > 0 && entry->dataType == "application/postscript";
+    const bool needsCopies = countable && entry->totalPages > 0 &&
+                             (entry->dataType == "application/postscript" ||
+                              entry->dataType == "application/vnd.cups-postscript");
     if ((entry->totalPages != 0 || needsCount) && (entry->machineName == localMachine || m_local)) {
         if (ownerHidden) {
             Log(5004, 'D', Format("JobNo<%d> owner not visible, not recorded", jobId));
