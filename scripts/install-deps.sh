@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Tessaroven need. Safe to run again:
-# it installs only what is missing and never asks a question.
+# it installs only what is missing and never asks a question. --fuzz adds what the fuzz targets
+# need (clang with libFuzzer and the sanitizers).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,8 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   libcups2-dev
+  # PDF documents of raw print jobs are counted with qpdf
+  libqpdf-dev
   qt6-base-dev
   qt6-svg-dev
   libqt6svg6
@@ -37,6 +40,10 @@ packages=(
   # the sources of en_US.UTF-8, which a report test builds to sort under it
   locales
 )
+
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

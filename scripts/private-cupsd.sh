@@ -54,6 +54,10 @@ MaxJobs 0
   Allow all
 </Location>
 <Policy default>
+  <Limit CUPS-Get-Document>
+    Require user @OWNER @SYSTEM
+    Order deny,allow
+  </Limit>
   <Limit All>
     Order deny,allow
   </Limit>

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/MappedFile.h"
+
 namespace platform {
 
 // The print spooler as the watch threads use it: list the printers, open one, and follow its
@@ -35,6 +37,7 @@ inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PAGES_PRINTED = 23;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PRINTER_NAME = 0;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_MACHINE_NAME = 1;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_USER_NAME = 3;
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DATATYPE = 7;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DEVMODE = 9;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_TOTAL_PAGES = 20;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PAGES_PRINTED = 21;
@@ -80,6 +83,24 @@ struct PrinterInfo {
 
 enum class WaitResult { Signalled, TimedOut, Failed };
 
+// A finished job's documents, as its printer got them, with the copies the job asked for.
+struct JobDocuments {
+    int copies = 1;
+    std::vector<std::unique_ptr<MappedFile>> documents;
+};
+
+enum class FetchResult {
+    Ok,
+    NotPrinted,   // cancelled or aborted: nothing to count
+    Forbidden,    // this user may not read the job's documents
+    Gone,         // the spooler no longer keeps them
+    TooLarge,     // beyond the size we read
+    Unsupported,  // this spooler cannot hand documents out
+    Failed,       // the spooler did not answer
+};
+
+const char* FetchResultText(FetchResult result);
+
 class Spooler {
   public:
     virtual ~Spooler() = default;
@@ -111,6 +132,15 @@ class Spooler {
 
     // The error number of the calling thread's last failed call.
     virtual int LastError() const = 0;
+
+    // The documents of a job that has left the queue, while the spooler still keeps them.
+    virtual FetchResult FetchJobDocuments(const std::string& printerName, std::uint32_t jobId,
+                                          JobDocuments& out) {
+        (void)printerName;
+        (void)jobId;
+        out = {};
+        return FetchResult::Unsupported;
+    }
 };
 
 }  // namespace platform

@@ -15,6 +15,7 @@ struct JobEntry {
     std::int32_t pagesPrinted = -1;
     std::int32_t totalPages = -1;
     std::int32_t copies = 1;
+    std::string dataType;  // the document's format as the spooler names it; empty: not told
     platform::SystemTime timeAdded;
 };
 

@@ -51,7 +51,8 @@ NotifyOptions SpoolWatchThread::WatchOptions() {
           PRINTER_NOTIFY_FIELD_TOTAL_PAGES, PRINTER_NOTIFY_FIELD_PAGES_PRINTED}},
         {JOB_NOTIFY_TYPE,
          {JOB_NOTIFY_FIELD_PRINTER_NAME, JOB_NOTIFY_FIELD_MACHINE_NAME, JOB_NOTIFY_FIELD_USER_NAME,
-          JOB_NOTIFY_FIELD_TOTAL_PAGES, JOB_NOTIFY_FIELD_PAGES_PRINTED, JOB_NOTIFY_FIELD_DEVMODE}},
+          JOB_NOTIFY_FIELD_TOTAL_PAGES, JOB_NOTIFY_FIELD_PAGES_PRINTED, JOB_NOTIFY_FIELD_DEVMODE,
+          JOB_NOTIFY_FIELD_DATATYPE}},
     };
     return options;
 }
@@ -206,6 +207,11 @@ void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
                 m_current.userName = *entry.text;
             }
             break;
+        case JOB_NOTIFY_FIELD_DATATYPE:
+            if (entry.text) {
+                m_current.dataType = *entry.text;
+            }
+            break;
         case JOB_NOTIFY_FIELD_DEVMODE:
             if (entry.copies) {
                 m_current.copies = *entry.copies;
@@ -278,9 +284,20 @@ void SpoolWatchThread::FinishJob(std::int32_t jobId) {
     // monitor that may see it: a record without its computer or user would be a wrong one.
     const bool ownerHidden =
         entry->userName.empty() || entry->machineName.find_first_not_of('\\') == std::string::npos;
-    if (entry->totalPages != 0 && (entry->machineName == localMachine || m_local)) {
+    // A job of a known format that the spooler counted no pages of (a raw queue, printer data
+    // from a client's own driver) is counted from its document; a PostScript job may ask for
+    // copies inside it that the spooler did not count. Both wait for the page counter.
+    const bool countable = m_context.pageCounter != nullptr && !entry->dataType.empty();
+    const bool needsCount = countable && entry->totalPages == 0;
+    const bool needsCopies = countable && entry->totalPages > 0 &&
+                             (entry->dataType == "application/postscript" ||
+                              entry->dataType == "application/vnd.cups-postscript");
+    if ((entry->totalPages != 0 || needsCount) && (entry->machineName == localMachine || m_local)) {
         if (ownerHidden) {
             Log(5004, 'D', Format("JobNo<%d> owner not visible, not recorded", jobId));
+        } else if (needsCount || needsCopies) {
+            m_context.pageCounter->Submit(*entry, needsCount ? PageCountThread::Work::CountPages
+                                                             : PageCountThread::Work::ReadCopies);
         } else {
             HandOver(*entry);
         }
@@ -297,17 +314,5 @@ void SpoolWatchThread::FinishAllJobs() {
 }
 
 void SpoolWatchThread::HandOver(const JobEntry& entry) {
-    PrintDataFiles& files = m_context.files;
-    files.AcquireRecordLock();
-    CompletedJob& job = files.completedJob;
-    job.jobId = entry.jobId;
-    job.time = entry.timeAdded;
-    job.printerName = entry.printerName;
-    job.machineName = entry.machineName;
-    job.userName = entry.userName;
-    job.totalPages = entry.totalPages;
-    job.pagesPrinted = entry.pagesPrinted;
-    job.copies = entry.copies;
-    files.WritePrintRecord();
-    files.ReleaseRecordLock();
+    HandOverJob(m_context.files, entry);
 }

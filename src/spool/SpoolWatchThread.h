@@ -10,6 +10,7 @@
 #include "platform/Spooler.h"
 #include "platform/SystemTime.h"
 #include "spool/JobTable.h"
+#include "spool/PageCountThread.h"
 #include "spool/PrinterSlots.h"
 #include "storage/DiagnosticLog.h"
 #include "storage/PrintDataFiles.h"
@@ -21,6 +22,8 @@ struct SpoolWatchContext {
     PrintDataFiles& files;  // names of this computer and user, the record lock and writer
     DiagnosticLog& log;
     const platform::Clock& clock;
+    // Counts what the spooler could not; none: such jobs are not recorded.
+    PageCountThread* pageCounter = nullptr;
 };
 
 // Watches the print queue of one printer slot on a thread of its own: follows every job the

@@ -34,7 +34,8 @@ class BusyScope {
 
 SpoolWatchers::SpoolWatchers(platform::Spooler& spooler, PrintDataFiles& files, DiagnosticLog& log,
                              const platform::Clock& clock)
-    : m_context{spooler, m_slots, files, log, clock} {}
+    : m_pageCounter(spooler, files, log), m_context{spooler, m_slots, files,
+                                                    log,     clock,   &m_pageCounter} {}
 
 SpoolWatchers::~SpoolWatchers() {
     Stop();
@@ -207,6 +208,8 @@ void SpoolWatchers::Stop() {
         WaitProcessingEvents([&] { return slot.running.load() == 0; });
         slot.watcher.reset();
     }
+    // Jobs whose queue ran empty before the stop are still counted and recorded.
+    WaitProcessingEvents([&] { return m_pageCounter.Idle(); });
     if (m_serverChange != platform::INVALID_HANDLE_VALUE) {
         m_context.spooler.FindClosePrinterChangeNotification(m_serverChange);
         m_context.spooler.ClosePrinter(m_server);

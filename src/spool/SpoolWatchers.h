@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "spool/PageCountThread.h"
 #include "spool/PrinterSlots.h"
 #include "spool/SpoolWatchThread.h"
 
@@ -33,10 +34,12 @@ class SpoolWatchers {
     bool Busy() const { return m_busy; }
     // No further watcher is started; a running Start or FollowPrinters returns soon.
     void CancelStart() { m_cancelled = true; }
-    // Asks every watcher to stop, in slot order, and waits for each. Not while Busy.
+    // Asks every watcher to stop, in slot order, and waits for each, then for the page counter
+    // to hand over the jobs it was given. Not while Busy.
     void Stop();
 
     PrinterSlots& Slots() { return m_slots; }
+    PageCountThread& PageCounter() { return m_pageCounter; }
 
   private:
     // Starts the watcher of a slot and waits until it has taken it (or has ended).
@@ -45,6 +48,7 @@ class SpoolWatchers {
     void OpenServerWatch();
     void Reconcile();
 
+    PageCountThread m_pageCounter;
     SpoolWatchContext m_context;
     PrinterSlots m_slots;
     platform::PrinterHandle m_server = 0;

@@ -3,10 +3,12 @@
 #include <signal.h>
 
 #include <chrono>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "cups/PrivateCupsd.h"
+#include "pagecount/PrinterDocuments.h"
 #include "platform/Host.h"
 #include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
@@ -120,13 +122,87 @@ TEST(CupsEndToEnd, APdfWithCopiesIsCountedAsCupsCountsIt) {
     EXPECT_EQ(w.reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted"), 6);
     EXPECT_EQ(w.reg.GetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName"), "Office");
 
-    // A raw queue counts no pages, so its jobs are not recorded.
+    // A raw queue counts no pages: the monitor counts its document instead.
     ASSERT_EQ(w.Print("Raw", w.cupsd.Document("one.ps", MakePostScript(1))), 0);
     ASSERT_EQ(w.Print("Fast", w.cupsd.Document("two.ps", MakePostScript(2))), 0);
-    const auto after = w.WaitForRecords(2);
-    ASSERT_EQ(after.size(), 2u);
-    EXPECT_EQ(after[1].printerName, "Fast");
-    EXPECT_EQ(after[1].pagesPrintedTimesCopies, 2);
+    const auto after = w.WaitForRecords(3);
+    ASSERT_EQ(after.size(), 3u);
+    std::map<std::string, int> pages;
+    for (const auto& r : after) {
+        pages[r.printerName] += r.pagesPrintedTimesCopies;
+    }
+    EXPECT_EQ(pages["Fast"], 2);
+    EXPECT_EQ(pages["Raw"], 1);
+}
+
+// Printer data that the scheduler does not count (raw queues, or data a client's own driver
+// made that reaches a driver queue as raw) is counted from the document, copies included; a
+// PostScript job's copies inside the document count too. Unreadable documents leave no record
+// and a reason in the diagnostic log.
+TEST(CupsEndToEnd, DocumentsTheSchedulerDoesNotCountAreCountedFromTheirBytes) {
+    REQUIRE_CUPS();
+    TempDir docs;
+    const std::string pcl = GhostscriptDocument(docs, "ljet4", PlainPostScript(3));
+    const std::string pxl = GhostscriptDocument(docs, "pxlmono", PlainPostScript(4));
+    const std::string pdf = GhostscriptDocument(docs, "pdfwrite", PlainPostScript(2));
+    const std::string ps = GhostscriptDocument(docs, "ps2write", PlainPostScript(5));
+    ASSERT_FALSE(pcl.empty() || pxl.empty() || pdf.empty() || ps.empty());
+    std::string psTwice = MakePostScript(3);
+    psTwice.insert(psTwice.find("%%Page:"), "<< /NumCopies 2 >> setpagedevice\n");
+
+    CupsWorld w;
+    ASSERT_TRUE(w.cupsd.Running());
+    w.log.SetFilePath(docs / "log.txt");
+    w.log.SetEnabled(true);
+    w.log.SetDebug(true);
+    w.Start();
+    struct Job {
+        std::string queue, name, bytes;
+        std::vector<std::string> options;
+        int pages;  // 0: not recorded
+    };
+    const std::vector<Job> jobs = {
+        {"Raw", "three.pcl", pcl, {}, 3},
+        {"Raw", "four.pxl", pxl, {"-n", "2"}, 8},
+        {"Raw", "two.pdf", pdf, {}, 2},
+        {"Raw", "five.ps", ps, {"-n", "3"}, 15},
+        {"Raw", "hello.txt", "hello, printer\n", {}, 0},
+        {"Fast", "driver.pxl", pxl, {"-o", "raw"}, 4},
+        {"Fast", "twice.ps", psTwice, {}, 6},
+    };
+    std::map<std::string, int> expected;
+    size_t recorded = 0;
+    for (const auto& job : jobs) {
+        std::vector<std::string> options = job.options;
+        options.insert(options.end(), {"-t", job.name});
+        ASSERT_EQ(w.Print(job.queue, w.cupsd.Document(job.name, job.bytes), options), 0);
+        expected[job.queue] += job.pages;
+        recorded += job.pages > 0 ? 1 : 0;
+    }
+    auto records = w.WaitForRecords(recorded, std::chrono::seconds(60));
+    // Whatever else would come, comes within a moment.
+    for (int i = 0; i < 20; ++i) {
+        w.Follow();
+    }
+    records = w.Records();
+    ASSERT_EQ(records.size(), recorded);
+    std::map<std::string, int> pages;
+    std::multiset<int> each;
+    for (const auto& r : records) {
+        pages[r.printerName] += r.pagesPrintedTimesCopies;
+        each.insert(r.totalPagesTimesCopies);
+        EXPECT_EQ(r.totalPagesTimesCopies, r.pagesPrintedTimesCopies);
+        EXPECT_EQ(r.userName, "alice");
+    }
+    EXPECT_EQ(pages, expected);
+    EXPECT_EQ(each, (std::multiset<int>{2, 3, 4, 6, 8, 15}));
+    const std::string log = ReadFile(docs / "log.txt");
+    for (const char* line :
+         {"counted by PCL 5: 3 pages", "counted by PCL XL in PJL: 8 pages (job copies: 2)",
+          "counted by PDF: 2 pages", "counted by PostScript page comments: 15",
+          "not recorded: unknown document format", "counted by PostScript copies: 2 copies"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+    }
 }
 
 // Any client may claim any user name; none of them may split or forge a record.
@@ -531,4 +607,87 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
               std::string::npos)
         << said;
     EXPECT_EQ(said.find("watching"), said.rfind("watching")) << "said more than once";
+}
+
+// The scheduler hands a finished job's document to its owner (and administrators) as long as it
+// keeps the file (the policy the scheduler ships with); everyone else, a cancelled job and a
+// forgotten one get their own answer.
+TEST(CupsEndToEnd, AJobDocumentIsHandedOnlyToWhoMayReadItWhileKept) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Raw:raw"});
+    ASSERT_TRUE(w.cupsd.Running());
+    platform::CupsSpooler spooler("PC1");
+    const std::string doc =
+        "\x1b"
+        "E" +
+        std::string(5000, 'x') +
+        "\f\x1b"
+        "E";
+    const auto submit = [&](std::vector<std::string> options) {
+        std::vector<std::string> argv{"/usr/bin/lp", "-d", "Raw"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(w.cupsd.Document("doc.pcl", doc));
+        const auto out = w.cupsd.Client(argv).out;  // "request id is Raw-7 (1 file(s))"
+        const auto dash = out.find("Raw-");
+        return dash == std::string::npos
+                   ? 0u
+                   : static_cast<std::uint32_t>(std::atoi(out.c_str() + dash + 4));
+    };
+    const std::uint32_t printed = submit({"-n", "2"});
+    ASSERT_GT(printed, 0u);
+    platform::JobDocuments docs;
+    auto result = platform::FetchResult::NotPrinted;
+    for (int i = 0; i < 200 && result == platform::FetchResult::NotPrinted; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        result = spooler.FetchJobDocuments("Raw", printed, docs);
+    }
+    ASSERT_EQ(result, platform::FetchResult::Ok);
+    ASSERT_EQ(docs.documents.size(), 1u);
+    EXPECT_EQ(docs.documents[0]->Data(), doc);
+    EXPECT_EQ(docs.copies, 2);
+    // Another queue's name does not reach it.
+    EXPECT_EQ(spooler.FetchJobDocuments("Other", printed, docs), platform::FetchResult::Gone);
+
+    const std::string server = w.cupsd.Socket();
+    EXPECT_EQ(RunInChild(
+                  [&] {
+                      UseCupsServer(server);
+                      cupsSetUser("nobody");  // libcups kept the name of the user who forked
+                      platform::CupsSpooler asNobody("PC1");
+                      platform::JobDocuments none;
+                      return static_cast<int>(asNobody.FetchJobDocuments("Raw", printed, none));
+                  },
+                  true),
+              static_cast<int>(platform::FetchResult::Forbidden));
+
+    ASSERT_EQ(w.cupsd.Client({"/usr/sbin/cupsdisable", "Raw"}).exitCode, 0);
+    const std::uint32_t cancelled = submit({});
+    ASSERT_GT(cancelled, 0u);
+    ASSERT_EQ(w.cupsd.Client({"/usr/bin/cancel", "Raw-" + std::to_string(cancelled)}).exitCode, 0);
+    EXPECT_EQ(spooler.FetchJobDocuments("Raw", cancelled, docs), platform::FetchResult::NotPrinted);
+
+    // A job the scheduler has forgotten.
+    EXPECT_EQ(spooler.FetchJobDocuments("Raw", cancelled + 100, docs), platform::FetchResult::Gone);
+}
+
+// A job whose document is still being counted when the monitor stops is recorded before the
+// stop returns: its queue has run empty, and nobody would record it later.
+TEST(CupsEndToEnd, AStopWaitsForTheCountThatRuns) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Raw:raw"});
+    ASSERT_TRUE(w.cupsd.Running());
+    w.Start();
+    // About two seconds of work for the interpreter before its one page.
+    const std::string slow = "%!PS\n0 1 40000000 { pop } for showpage\n";
+    ASSERT_EQ(w.Print("Raw", w.cupsd.Document("slow.ps", slow)), 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (w.watchers->PageCounter().Idle() && Clock::now() < deadline) {
+        w.Follow();
+    }
+    ASSERT_FALSE(w.watchers->PageCounter().Idle()) << "the job never reached the counter";
+    EXPECT_TRUE(w.Records().empty());
+    w.watchers.reset();
+    const auto records = w.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].totalPagesTimesCopies, 1);
 }

@@ -254,7 +254,9 @@ TEST(SpoolWatchThread, EveryWatcherAsksForTheSameNotifications) {
     EXPECT_EQ(options.types[0].type, PRINTER_NOTIFY_TYPE);
     EXPECT_EQ(options.types[0].fields, (std::vector<std::uint16_t>{0, 1, 2, 20, 22, 23}));
     EXPECT_EQ(options.types[1].type, JOB_NOTIFY_TYPE);
-    EXPECT_EQ(options.types[1].fields, (std::vector<std::uint16_t>{0, 1, 3, 20, 21, 9}));
+    // ... and the job's data type (its document format), which tells the jobs to count from
+    // their documents.
+    EXPECT_EQ(options.types[1].fields, (std::vector<std::uint16_t>{0, 1, 3, 20, 21, 9, 7}));
 }
 
 TEST(SpoolWatchThread, ALoggedRunWithBothSwitchesOn) {

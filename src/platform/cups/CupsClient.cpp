@@ -19,8 +19,15 @@ namespace {
 constexpr double kRequestTimeoutSeconds = 10.0;
 
 const char* const kJobAttributes[] = {
-    "job-state", "job-impressions-completed", "job-printer-uri", "job-originating-user-name",
-    "job-uuid",  "job-originating-host-name", "copies",
+    "job-state",
+    "job-impressions-completed",
+    "job-printer-uri",
+    "job-originating-user-name",
+    "job-uuid",
+    "job-originating-host-name",
+    "copies",
+    "document-format",
+    "number-of-documents",
 };
 
 bool IsLoopback(const std::string& host) {
@@ -164,17 +171,24 @@ std::string CupsClient::PrinterUri(const std::string& queue) const {
     return uri;
 }
 
-Status CupsClient::Do(void* request, Response& response) {
-    ipp_t* req = static_cast<ipp_t*>(request);
+bool CupsClient::Connect() {
     if (m_http == nullptr) {
         m_http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                               5000, nullptr);
         if (m_http == nullptr) {
             m_lastError = errno != 0 ? errno : ECONNREFUSED;
-            ippDelete(req);
-            return Status::Unavailable;
+            return false;
         }
         httpSetTimeout(m_http, kRequestTimeoutSeconds, nullptr, nullptr);
+    }
+    return true;
+}
+
+Status CupsClient::Do(void* request, Response& response) {
+    ipp_t* req = static_cast<ipp_t*>(request);
+    if (!Connect()) {
+        ippDelete(req);
+        return Status::Unavailable;
     }
     response.ipp = cupsDoRequest(m_http, req, "/");  // frees the request
     const ipp_status_t status = cupsLastError();
@@ -312,6 +326,8 @@ Status CupsClient::Job(int jobId, JobState& job) {
     job.host = StringOf(resp.ipp, "job-originating-host-name");
     job.copies = IntegerOf(resp.ipp, "copies", 1);
     job.uuid = StringOf(resp.ipp, "job-uuid");
+    job.format = StringOf(resp.ipp, "document-format");
+    job.documents = IntegerOf(resp.ipp, "number-of-documents", 1);
     return Status::Ok;
 }
 
@@ -385,6 +401,77 @@ std::string MachineNameForHost(const std::string& host, const std::string& compu
         return "\\\\" + computerName;
     }
     return "\\\\" + host;
+}
+
+}  // namespace platform::cups
+
+namespace platform::cups {
+
+bool IsForbidden(int ippStatus) {
+    return ippStatus == IPP_STATUS_ERROR_FORBIDDEN ||
+           ippStatus == IPP_STATUS_ERROR_NOT_AUTHENTICATED ||
+           ippStatus == IPP_STATUS_ERROR_NOT_AUTHORIZED ||
+           ippStatus == IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED;
+}
+
+Status CupsClient::Document(int jobId, int number, int fd, std::uint64_t maxBytes, bool& tooLarge) {
+    tooLarge = false;
+    if (!Connect()) {
+        return Status::Unavailable;
+    }
+    ipp_t* req = NewRequest(IPP_OP_CUPS_GET_DOCUMENT, ServerUri());
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "document-number", number);
+    // The answer's attributes first, then the document itself on the same connection.
+    const http_status_t sent = cupsSendRequest(m_http, req, "/", 0);
+    ippDelete(req);
+    Response resp;
+    if (sent == HTTP_STATUS_OK || sent == HTTP_STATUS_CONTINUE) {
+        resp.ipp = cupsGetResponse(m_http, "/");
+    }
+    const ipp_status_t status = cupsLastError();
+    if (resp.ipp == nullptr || status > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        m_lastError = static_cast<int>(status);
+        Disconnect();  // whatever is left unread on it
+        if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+            return Status::NotFound;
+        }
+        return status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || resp.ipp == nullptr
+                   ? Status::Unavailable
+                   : Status::Failed;
+    }
+    char buf[65536];
+    std::uint64_t total = 0;
+    for (;;) {
+        const ssize_t n = httpRead2(m_http, buf, sizeof buf);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            m_lastError = EIO;
+            Disconnect();
+            return Status::Failed;
+        }
+        total += static_cast<std::uint64_t>(n);
+        if (total > maxBytes) {
+            tooLarge = true;
+            Disconnect();
+            return Status::Failed;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(fd, buf + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            if (w <= 0) {
+                m_lastError = errno;
+                Disconnect();
+                return Status::Failed;
+            }
+            done += w;
+        }
+    }
+    return Status::Ok;
 }
 
 }  // namespace platform::cups

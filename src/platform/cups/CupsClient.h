@@ -24,10 +24,15 @@ struct JobState {
     std::string user;
     std::string host;
     int copies = 1;
-    std::string uuid;  // tells a job from a later one that got the same id
+    std::string uuid;    // tells a job from a later one that got the same id
+    std::string format;  // document-format of its (first) document
+    int documents = 1;
 };
 
 enum class Status { Ok, NotFound, Unavailable, Failed };
+
+// Whether the last failed request was refused for lack of rights.
+bool IsForbidden(int ippStatus);
 
 // One connection to the CUPS scheduler this client talks to (CUPS_SERVER, client.conf), with the
 // few requests the spooler needs. Not thread-safe: each thread keeps its own.
@@ -55,6 +60,9 @@ class CupsClient {
     // Ids of the queue's jobs created at or after `since` (seconds since the epoch), finished
     // ones included as long as the scheduler keeps them.
     Status JobIds(const std::string& queue, long since, std::vector<int>& ids);
+    // Writes one document of a job (numbered from 1) to fd, at most maxBytes of it; tooLarge
+    // tells when there was more.
+    Status Document(int jobId, int number, int fd, std::uint64_t maxBytes, bool& tooLarge);
 
     // The error number of the last failed request (an IPP status, or an errno when the
     // scheduler could not be reached).
@@ -64,6 +72,7 @@ class CupsClient {
   private:
     struct Response;
     Status Do(void* request, Response& response);
+    bool Connect();
     std::string PrinterUri(const std::string& queue) const;
     std::string ServerUri() const;
 

@@ -2,7 +2,10 @@
 
 #include <cups/cups.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 
 namespace platform {
@@ -528,6 +531,7 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
                                 cups::MachineNameForHost(job.host, m_computerName,
                                                          CupsClient::ServerHost())),
                         JobText(jobId, JOB_NOTIFY_FIELD_USER_NAME, job.user),
+                        JobText(jobId, JOB_NOTIFY_FIELD_DATATYPE, job.format),
                         JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
             tracked = watch.jobs.emplace(jobId, TrackedJob{job.impressions, false, job.uuid}).first;
         } else if (tracked->second.ended) {
@@ -642,6 +646,53 @@ void CupsSpooler::ReportEmpty(CupsClient& client, const std::string& queue, bool
     if (deleted) {
         Push(queue, {PRINTER_CHANGE_DELETE_PRINTER, nullptr});
     }
+}
+
+FetchResult CupsSpooler::FetchJobDocuments(const std::string& printerName, std::uint32_t jobId,
+                                           JobDocuments& out) {
+    out = {};
+    CupsClient client;
+    const auto failure = [&](Status status) {
+        t_lastError = client.LastError();
+        if (status == Status::NotFound) {
+            return FetchResult::Gone;
+        }
+        return cups::IsForbidden(client.LastError()) ? FetchResult::Forbidden : FetchResult::Failed;
+    };
+    cups::JobState job;
+    const int id = static_cast<int>(jobId);
+    if (const Status s = client.Job(id, job); s != Status::Ok) {
+        return failure(s);
+    }
+    if (job.queue != QueueOf(printerName)) {
+        return FetchResult::Gone;  // the id names another job now
+    }
+    if (job.state != IPP_JSTATE_COMPLETED) {
+        return FetchResult::NotPrinted;
+    }
+    out.copies = std::max(1, job.copies);
+    // A job holds one document, as a rule; a few more are read, not thousands.
+    const int count = std::clamp(job.documents, 1, 64);
+    for (int n = 1; n <= count; ++n) {
+        const int fd = AnonymousFile();
+        if (fd < 0) {
+            t_lastError = errno;
+            return FetchResult::Failed;
+        }
+        bool tooLarge = false;
+        const Status s = client.Document(id, n, fd, m_options.maxDocumentBytes, tooLarge);
+        if (s != Status::Ok) {
+            close(fd);
+            return tooLarge ? FetchResult::TooLarge : failure(s);
+        }
+        auto file = std::make_unique<MappedFile>(fd);
+        if (!file->Ok()) {
+            t_lastError = errno;
+            return FetchResult::Failed;
+        }
+        out.documents.push_back(std::move(file));
+    }
+    return FetchResult::Ok;
 }
 
 void CupsSpooler::ReportDeleted(CupsClient& client, const std::string& queue) {

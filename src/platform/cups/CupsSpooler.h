@@ -39,6 +39,8 @@ class CupsSpooler final : public Spooler {
         // How many jobs a watcher can follow at once on one printer. More new jobs than that
         // are held back and reported after its queue has run empty, so none is lost.
         int maxOpenJobs = 200;
+        // The largest job document read for counting its pages.
+        std::uint64_t maxDocumentBytes = 4ull * 1024 * 1024 * 1024;
     };
 
     explicit CupsSpooler(std::string computerName);
@@ -58,6 +60,11 @@ class CupsSpooler final : public Spooler {
     void FindClosePrinterChangeNotification(ChangeHandle change) override;
     WaitResult WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) override;
     int LastError() const override;
+    // Through CUPS-Get-Document, with the rights of the user we run as: the owner of a job, or
+    // an administrator of the scheduler, may read it as long as the scheduler keeps its files
+    // (PreserveJobFiles).
+    FetchResult FetchJobDocuments(const std::string& printerName, std::uint32_t jobId,
+                                  JobDocuments& out) override;
 
     // The subscription currently in use (0: none), for tests and diagnostics.
     int SubscriptionId() const;

@@ -1,0 +1,271 @@
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pagecount/PageCount.h"
+
+// A document is one printer language, or a PJL job that switches between languages: PJL lines
+// set defaults (COPIES for every page, QTY for the whole job) and ENTER LANGUAGE hands over to a
+// language until the next Universal Exit Language sequence.
+
+namespace pagecount {
+
+namespace {
+
+constexpr std::int64_t kMaxCopies = 32767;
+constexpr std::size_t kMaxPjlLine = 64 * 1024;
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0' || c == '\x04';
+}
+
+std::size_t SkipBlanks(std::string_view data, std::size_t pos) {
+    while (pos < data.size() && IsBlank(data[pos])) {
+        ++pos;
+    }
+    return pos;
+}
+
+bool At(std::string_view data, std::size_t pos, std::string_view what) {
+    return data.size() - pos >= what.size() && data.compare(pos, what.size(), what) == 0;
+}
+
+bool AtNoCase(std::string_view data, std::size_t pos, std::string_view what) {
+    if (data.size() - pos < what.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < what.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(data[pos + i])) != what[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Format FormatAt(std::string_view data, std::size_t pos) {
+    pos = SkipBlanks(data, pos);
+    if (pos >= data.size()) {
+        return Format::Unknown;
+    }
+    if (At(data, pos, "%PDF-")) {
+        return Format::Pdf;
+    }
+    if (At(data, pos, "%!")) {
+        return Format::PostScript;
+    }
+    if ((data[pos] == '(' || data[pos] == ')' || data[pos] == '\'') &&
+        At(data, pos + 1, " HP-PCL XL")) {
+        return Format::PclXl;
+    }
+    if (data[pos] == '\x1b' && !At(data, pos, kUel)) {
+        return Format::Pcl5;
+    }
+    return Format::Unknown;
+}
+
+Format LanguageNamed(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (name == "PCLXL" || name == "PCL6" || name == "PCL XL") {
+        return Format::PclXl;
+    }
+    if (name.rfind("PCL", 0) == 0) {
+        return Format::Pcl5;
+    }
+    if (name == "POSTSCRIPT" || name == "PS") {
+        return Format::PostScript;
+    }
+    if (name == "PDF") {
+        return Format::Pdf;
+    }
+    return Format::Unknown;
+}
+
+// "@PJL SET COPIES = 2": the words of a PJL line, upper case, '=' as a word of its own.
+std::vector<std::string> PjlWords(std::string_view line) {
+    std::vector<std::string> words;
+    std::string word;
+    const auto flush = [&] {
+        if (!word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+    };
+    for (char c : line) {
+        if (c == '=') {
+            flush();
+            words.emplace_back("=");
+        } else if (IsBlank(c)) {
+            flush();
+        } else {
+            word += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+    }
+    flush();
+    return words;
+}
+
+Segment CountAs(Format format, std::string_view data, std::size_t pos, std::int64_t copies,
+                const Limits& limits) {
+    switch (format) {
+        case Format::PclXl:
+            return CountPclXl(data, pos, copies, limits);
+        case Format::Pcl5:
+            return CountPcl5(data, pos, copies, limits);
+        case Format::PostScript:
+            return CountPostScript(data, pos, limits);
+        case Format::Pdf:
+            return CountPdf(data, pos, limits);
+        case Format::Unknown:
+            break;
+    }
+    Segment seg;
+    seg.error = "unknown document format";
+    return seg;
+}
+
+}  // namespace
+
+const char* FormatName(Format format) {
+    switch (format) {
+        case Format::Pdf:
+            return "PDF";
+        case Format::PostScript:
+            return "PostScript";
+        case Format::PclXl:
+            return "PCL XL";
+        case Format::Pcl5:
+            return "PCL 5";
+        case Format::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+Format DetectFormat(std::string_view data) {
+    std::size_t pos = 0;
+    Format named = Format::Unknown;
+    for (;;) {
+        pos = SkipBlanks(data, pos);
+        if (At(data, pos, kUel)) {
+            pos += kUel.size();
+            continue;
+        }
+        if (AtNoCase(data, pos, "@PJL")) {
+            std::size_t eol = data.find('\n', pos);
+            eol = eol == std::string_view::npos ? data.size() : eol;
+            const auto words = PjlWords(data.substr(pos, std::min(eol - pos, kMaxPjlLine)));
+            if (words.size() >= 4 && words[1] == "ENTER" && words[2] == "LANGUAGE" &&
+                words[3] == "=") {
+                named = words.size() >= 5 ? LanguageNamed(words[4]) : Format::Unknown;
+            }
+            pos = eol;
+            if (named != Format::Unknown) {
+                const Format found = FormatAt(data, pos);
+                return found != Format::Unknown ? found : named;
+            }
+            continue;
+        }
+        return FormatAt(data, pos);
+    }
+}
+
+Result CountDocument(std::string_view data, const Limits& limits) {
+    Result result;
+    std::int64_t copies = 1;    // PJL COPIES: each page, unless the language says otherwise
+    std::int64_t quantity = 1;  // PJL QTY: the whole job
+    bool pjl = false;
+    std::set<std::string> counters;
+    std::vector<std::string> order;
+    std::size_t pos = 0;
+    Format entered = Format::Unknown;
+    while (pos < data.size()) {
+        pos = SkipBlanks(data, pos);
+        if (pos >= data.size()) {
+            break;
+        }
+        if (At(data, pos, kUel)) {
+            pjl = true;
+            pos += kUel.size();
+            continue;
+        }
+        if (AtNoCase(data, pos, "@PJL")) {
+            pjl = true;
+            std::size_t eol = data.find('\n', pos);
+            eol = eol == std::string_view::npos ? data.size() : eol;
+            if (eol - pos > kMaxPjlLine) {
+                result.error = "damaged PJL (a line without end)";
+                return result;
+            }
+            const auto words = PjlWords(data.substr(pos, eol - pos));
+            pos = eol + 1;
+            const auto number = [&](std::size_t i) {
+                if (words.size() <= i + 1 || words[i] != "=") {
+                    return std::int64_t{-1};
+                }
+                char* end = nullptr;
+                const long long n = std::strtoll(words[i + 1].c_str(), &end, 10);
+                return *end == '\0' ? std::clamp<std::int64_t>(n, 1, kMaxCopies) : -1;
+            };
+            if (words.size() >= 3 && words[1] == "SET" && words[2] == "COPIES" && number(3) > 0) {
+                copies = number(3);
+            } else if (words.size() >= 3 && words[1] == "SET" && words[2] == "QTY" &&
+                       number(3) > 0) {
+                quantity = number(3);
+            } else if (words.size() >= 4 && words[1] == "ENTER" && words[2] == "LANGUAGE" &&
+                       words[3] == "=") {
+                entered = words.size() >= 5 ? LanguageNamed(words[4]) : Format::Unknown;
+                if (entered == Format::Unknown) {
+                    result.error = "unknown printer language in PJL";
+                    return result;
+                }
+            }
+            continue;
+        }
+        // Printer language data: as PJL announced it, or as its first bytes say.
+        Format format = FormatAt(data, pos);
+        if (format == Format::Unknown) {
+            format = entered;
+        }
+        entered = Format::Unknown;
+        if (format == Format::Unknown) {
+            result.error = "unknown document format";
+            return result;
+        }
+        Segment seg = CountAs(format, data, pos, copies, limits);
+        if (!seg.ok) {
+            result.error = seg.error;
+            return result;
+        }
+        result.pages += seg.pages * quantity;
+        result.documentPages += seg.documentPages;
+        if (counters.insert(seg.counter).second) {
+            order.push_back(seg.counter);
+        }
+        if (seg.end <= pos || result.documentPages > limits.maxPages) {
+            if (result.documentPages > limits.maxPages) {
+                result.error = "too many pages";
+                return result;
+            }
+            break;
+        }
+        pos = seg.end;
+    }
+    if (order.empty()) {
+        result.error = pjl ? "PJL without printer language data" : "empty document";
+        return result;
+    }
+    for (const auto& c : order) {
+        result.counter += (result.counter.empty() ? "" : " + ") + c;
+    }
+    if (pjl) {
+        result.counter += " in PJL";
+    }
+    result.counted = true;
+    return result;
+}
+
+}  // namespace pagecount

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Counting the pages of a print job from its document: the printer language is told from the
+// bytes, and each language has its own counter. Every counter treats the document as hostile:
+// it reads only within the given bytes, stops at the deadline, and never runs anything from the
+// document except through the sandboxed PostScript interpreter.
+namespace pagecount {
+
+enum class Format { Unknown, Pdf, PostScript, PclXl, Pcl5 };
+
+const char* FormatName(Format format);
+
+// How far counting may go.
+struct Limits {
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    // More pages than this is no real print job: the document is taken as damaged.
+    std::int64_t maxPages = 1'000'000;
+    // The PostScript interpreter, run as a separate process under these limits; empty: none.
+    std::string interpreter = "gs";
+    std::chrono::milliseconds interpreterTime{30'000};
+    std::uint64_t interpreterMemory = 1024ull * 1024 * 1024;
+};
+
+struct Result {
+    bool counted = false;
+    // Pages as the printer prints them: copies the document asks for included.
+    std::int64_t pages = 0;
+    // Pages of the document once.
+    std::int64_t documentPages = 0;
+    // Which counter counted it, e.g. "PCL XL in PJL" or "PostScript interpreter".
+    std::string counter;
+    // Why the document could not be counted.
+    std::string error;
+};
+
+// Counts any of the supported documents, also wrapped in PJL.
+Result CountDocument(std::string_view data, const Limits& limits = {});
+
+// The language the document is written in, looking past a PJL header.
+Format DetectFormat(std::string_view data);
+
+// Only the copies a PostScript document asks for itself (1 when it asks for none), for a job
+// whose pages the scheduler has counted already: counting them again would only cost time.
+// 0 when the document cannot be read.
+std::int64_t PostScriptCopies(std::string_view data, const Limits& limits = {});
+
+// What one language counter found in its part of the document.
+struct Segment {
+    bool ok = false;
+    std::int64_t pages = 0;          // copies included
+    std::int64_t documentPages = 0;  // each page once
+    std::size_t end = 0;             // where the language's data ended (a UEL, or the end)
+    std::string error;
+    std::string counter;
+};
+
+// Each counter starts at `start` and ends at the end of the data or at a Universal Exit
+// Language sequence, which hands control back to PJL. defaultCopies is what PJL set.
+Segment CountPclXl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                   const Limits& limits);
+Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+Segment CountPostScript(std::string_view data, std::size_t start, const Limits& limits);
+Segment CountPdf(std::string_view data, std::size_t start, const Limits& limits);
+
+// The Universal Exit Language sequence that starts and ends PJL jobs.
+inline constexpr std::string_view kUel = "\x1b%-12345X";
+
+}  // namespace pagecount

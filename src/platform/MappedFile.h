@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace platform {
+
+// A file read through a read-only memory mapping: a large document costs address space, not
+// memory. Owns the descriptor it is given.
+class MappedFile {
+  public:
+    MappedFile() = default;
+    explicit MappedFile(int fd);
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // False when the file could not be mapped (an empty file maps to no bytes and is fine).
+    bool Ok() const { return m_ok; }
+    std::string_view Data() const { return {static_cast<const char*>(m_data), m_size}; }
+
+  private:
+    int m_fd = -1;
+    void* m_data = nullptr;
+    std::size_t m_size = 0;
+    bool m_ok = false;
+};
+
+// An unnamed file only this process can reach, in the folder for temporary files; it is gone
+// when its descriptor closes. -1 on failure.
+int AnonymousFile();
+
+}  // namespace platform

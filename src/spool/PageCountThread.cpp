@@ -1,0 +1,158 @@
+#include "spool/PageCountThread.h"
+
+#include <string>
+
+using platform::FetchResult;
+
+void HandOverJob(PrintDataFiles& files, const JobEntry& entry) {
+    files.AcquireRecordLock();
+    CompletedJob& job = files.completedJob;
+    job.jobId = entry.jobId;
+    job.time = entry.timeAdded;
+    job.printerName = entry.printerName;
+    job.machineName = entry.machineName;
+    job.userName = entry.userName;
+    job.totalPages = entry.totalPages;
+    job.pagesPrinted = entry.pagesPrinted;
+    job.copies = entry.copies;
+    files.WritePrintRecord();
+    files.ReleaseRecordLock();
+}
+
+PageCountThread::PageCountThread(platform::Spooler& spooler, PrintDataFiles& files,
+                                 DiagnosticLog& log)
+    : m_spooler(spooler), m_files(files), m_log(log) {
+    m_thread = std::thread([this] { Run(); });
+}
+
+PageCountThread::~PageCountThread() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void PageCountThread::Submit(const JobEntry& entry, Work work) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_jobs.push_back({entry, work});
+    }
+    m_wake.notify_all();
+}
+
+bool PageCountThread::Idle() const {
+    std::lock_guard lock(m_mutex);
+    return m_jobs.empty() && !m_busy;
+}
+
+void PageCountThread::SetLimits(const pagecount::Limits& limits,
+                                std::chrono::milliseconds perDocument) {
+    std::lock_guard lock(m_mutex);
+    m_limits = limits;
+    m_perDocument = perDocument;
+}
+
+pagecount::Limits PageCountThread::LimitsNow() const {
+    std::lock_guard lock(m_mutex);
+    pagecount::Limits limits = m_limits;
+    limits.deadline = std::chrono::steady_clock::now() + m_perDocument;
+    return limits;
+}
+
+void PageCountThread::Run() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(m_mutex);
+            // Jobs given before the stop are still counted: their queue has run empty and
+            // nobody else will record them.
+            m_wake.wait(lock, [&] { return m_stopping || !m_jobs.empty(); });
+            if (m_jobs.empty()) {
+                return;
+            }
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            m_busy = true;
+        }
+        Process(job);
+        std::lock_guard lock(m_mutex);
+        m_busy = false;
+    }
+}
+
+void PageCountThread::Process(Job& job) {
+    JobEntry& entry = job.entry;
+    platform::JobDocuments docs;
+    const FetchResult fetched = m_spooler.FetchJobDocuments(
+        entry.printerName, static_cast<std::uint32_t>(entry.jobId), docs);
+    if (fetched != FetchResult::Ok) {
+        if (job.work == Work::ReadCopies) {
+            // What the scheduler counted stands; only copies inside the document are missed.
+            m_log.Write(
+                5007, 'E',
+                "JobNo<" + std::to_string(entry.jobId) +
+                    "> copies in the document not read: " + platform::FetchResultText(fetched));
+            HandOverJob(m_files, entry);
+        } else if (fetched != FetchResult::NotPrinted) {
+            m_log.Write(5006, 'E',
+                        "JobNo<" + std::to_string(entry.jobId) +
+                            "> no page count, not recorded: " + platform::FetchResultText(fetched));
+        }
+        return;
+    }
+    if (job.work == Work::ReadCopies) {
+        ReadCopies(entry, docs);
+    } else {
+        CountPages(entry, docs);
+    }
+}
+
+void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) {
+    const std::string job = "JobNo<" + std::to_string(entry.jobId) + ">";
+    std::int64_t pages = 0;
+    std::string counters;
+    for (const auto& doc : docs.documents) {
+        const pagecount::Result result = pagecount::CountDocument(doc->Data(), LimitsNow());
+        if (!result.counted) {
+            m_log.Write(5006, 'E', job + " document not counted, not recorded: " + result.error);
+            return;
+        }
+        pages += result.pages;
+        counters += (counters.empty() ? "" : ", ") + result.counter;
+    }
+    pages *= docs.copies;
+    if (pages <= 0 || pages > INT32_MAX) {
+        m_log.Write(5006, 'E',
+                    job + " counted by " + counters + ": " + std::to_string(pages) +
+                        " pages, not recorded");
+        return;
+    }
+    entry.totalPages = static_cast<std::int32_t>(pages);
+    entry.pagesPrinted = entry.totalPages;
+    m_log.Write(5005, 'D',
+                job + " counted by " + counters + ": " + std::to_string(pages) +
+                    " pages (job copies: " + std::to_string(docs.copies) + ")");
+    HandOverJob(m_files, entry);
+}
+
+void PageCountThread::ReadCopies(JobEntry& entry, platform::JobDocuments& docs) {
+    std::int64_t copies = docs.documents.empty() ? 1 : 0;
+    for (const auto& doc : docs.documents) {
+        copies = std::max(copies, pagecount::PostScriptCopies(doc->Data(), LimitsNow()));
+    }
+    const std::string job = "JobNo<" + std::to_string(entry.jobId) + ">";
+    if (copies <= 0) {
+        m_log.Write(5007, 'E', job + " copies in the document not read: damaged PostScript");
+        copies = 1;
+    }
+    if (copies > 1 && static_cast<std::int64_t>(entry.totalPages) * copies <= INT32_MAX) {
+        entry.totalPages = static_cast<std::int32_t>(entry.totalPages * copies);
+        entry.pagesPrinted = static_cast<std::int32_t>(entry.pagesPrinted * copies);
+        m_log.Write(5005, 'D',
+                    job + " counted by PostScript copies: " + std::to_string(copies) +
+                        " copies asked for in the document");
+    }
+    HandOverJob(m_files, entry);
+}

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "pagecount/PageCount.h"
+#include "pagecount/PrinterDocuments.h"
+#include "platform/Sandbox.h"
+
+using namespace testsupport;
+using pagecount::CountDocument;
+using pagecount::Format;
+
+namespace {
+
+bool HaveGhostscript() {
+    return Exists("/usr/bin/gs");
+}
+
+#define REQUIRE_GS()                                           \
+    if (!HaveGhostscript()) {                                  \
+        GTEST_SKIP() << "needs Ghostscript (install-deps.sh)"; \
+    }
+
+pagecount::Limits Quick() {
+    pagecount::Limits limits;
+    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    limits.interpreterTime = std::chrono::seconds(10);
+    limits.interpreterMemory = 512ull * 1024 * 1024;
+    return limits;
+}
+
+struct Expected {
+    const char* device;
+    std::vector<std::string> options;
+    Format format;
+    std::int64_t pages;
+    const char* counter;
+};
+
+}  // namespace
+
+// Every language as Ghostscript's own devices write it, with copies asked for by the device
+// where the language has them, and the same documents inside PJL.
+TEST(PageCount, DocumentsFromRealDriversAreCountedExactly) {
+    REQUIRE_GS();
+    TempDir dir;
+    const std::string source = PlainPostScript(5);
+    const std::vector<Expected> cases = {
+        {"pdfwrite", {}, Format::Pdf, 5, "PDF"},
+        {"ps2write", {}, Format::PostScript, 5, "PostScript page comments"},
+        {"pxlmono", {}, Format::PclXl, 5, "PCL XL in PJL"},
+        {"pxlcolor", {"-dNumCopies=3"}, Format::PclXl, 15, "PCL XL in PJL"},
+        {"ljet4", {}, Format::Pcl5, 5, "PCL 5"},
+        {"ljet4", {"-dNumCopies=2"}, Format::Pcl5, 10, "PCL 5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.device) + (c.options.empty() ? "" : " " + c.options[0]));
+        const std::string doc = GhostscriptDocument(dir, c.device, source, c.options);
+        ASSERT_FALSE(doc.empty());
+        EXPECT_EQ(pagecount::DetectFormat(doc), c.format);
+        const auto result = CountDocument(doc, Quick());
+        ASSERT_TRUE(result.counted) << result.error;
+        EXPECT_EQ(result.pages, c.pages);
+        EXPECT_EQ(result.documentPages, 5);
+        EXPECT_EQ(result.counter, c.counter);
+    }
+
+    // Wrapped in PJL: QTY prints the whole job again, COPIES is each page's default that the
+    // language's own copy command overrides.
+    const std::string pcl = GhostscriptDocument(dir, "ljet4", source);
+    auto result = CountDocument(InPjl("PCL", pcl, "@PJL SET QTY = 2\r\n"), Quick());
+    EXPECT_EQ(result.pages, 10);
+    EXPECT_EQ(result.counter, "PCL 5 in PJL");
+    const std::string pdf = GhostscriptDocument(dir, "pdfwrite", source);
+    result = CountDocument(InPjl("PDF", pdf), Quick());
+    EXPECT_EQ(result.pages, 5);
+    EXPECT_EQ(result.counter, "PDF in PJL");
+    result = CountDocument(InPjl("POSTSCRIPT", PlainPostScript(2), "@PJL SET QTY=3\n"), Quick());
+    EXPECT_EQ(result.pages, 6);
+    EXPECT_EQ(result.counter, "PostScript interpreter in PJL");
+    // Two jobs in one stream.
+    result = CountDocument(
+        InPjl("PCL", pcl) + InPjl("PCLXL", GhostscriptDocument(dir, "pxlmono", PlainPostScript(1))),
+        Quick());
+    EXPECT_EQ(result.pages, 6);
+}
+
+// PostScript asks for copies inside the document as Windows drivers write it, or sets them per
+// page; page comments that do not match the pages make the interpreter count.
+TEST(PageCount, PostScriptCopiesAndUntrustworthyCommentsAreInterpreted) {
+    REQUIRE_GS();
+    TempDir dir;
+    std::string ps = GhostscriptDocument(dir, "ps2write", PlainPostScript(3));
+    ASSERT_FALSE(ps.empty());
+    const auto setup = ps.find("%%Page:");
+    ASSERT_NE(setup, std::string::npos);
+    std::string twice = ps;
+    twice.insert(setup, "<< /NumCopies 2 >> setpagedevice\n");
+    auto result = CountDocument(twice, Quick());
+    EXPECT_EQ(result.pages, 6);
+    EXPECT_EQ(result.counter, "PostScript page comments");
+    EXPECT_EQ(pagecount::PostScriptCopies(twice, Quick()), 2);
+    EXPECT_EQ(pagecount::PostScriptCopies(ps, Quick()), 1);
+
+    // Without page comments: the interpreter, which sees the copies too.
+    result = CountDocument("%!PS\n/#copies 3 def\n" + PlainPostScript(2).substr(5), Quick());
+    EXPECT_EQ(result.counter, "PostScript interpreter");
+    EXPECT_EQ(result.pages, 6);
+    EXPECT_EQ(result.documentPages, 2);
+    EXPECT_EQ(
+        pagecount::PostScriptCopies("%!PS\n<< /NumCopies 4 >> setpagedevice\nshowpage\n", Quick()),
+        4);
+
+    // Comments that announce more pages than there are, or copies that change between pages.
+    const std::string liar =
+        "%!PS-Adobe-3.0\n%%Pages: 9\n%%EndComments\n%%Page: 1 1\nshowpage\n"
+        "%%Page: 2 2\nshowpage\n%%EOF\n";
+    result = CountDocument(liar, Quick());
+    EXPECT_EQ(result.counter, "PostScript interpreter");
+    EXPECT_EQ(result.pages, 2);
+    const std::string perPage =
+        "%!PS-Adobe-3.0\n%%Pages: 2\n%%EndComments\n%%Page: 1 1\n"
+        "showpage\n%%Page: 2 2\n<< /NumCopies 5 >> setpagedevice showpage\n";
+    result = CountDocument(perPage, Quick());
+    EXPECT_EQ(result.counter, "PostScript interpreter");
+    EXPECT_EQ(result.pages, 6);
+}
+
+// Hostile and damaged documents: each ends with a reason, in bounded time, and the interpreter
+// can neither loop for ever, nor eat memory, nor write files.
+TEST(PageCount, HostileDocumentsAreRefusedInBoundedTime) {
+    REQUIRE_GS();
+    TempDir dir;
+    const std::string pxl = GhostscriptDocument(dir, "pxlmono", PlainPostScript(2));
+    const std::string pcl = GhostscriptDocument(dir, "ljet4", PlainPostScript(2));
+    ASSERT_FALSE(pxl.empty());
+    const auto started = std::chrono::steady_clock::now();
+
+    struct Bad {
+        std::string name;
+        std::string bytes;
+        std::string error;
+    };
+    std::string loop =
+        "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+        "2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n"
+        "3 0 obj << /Type /Pages /Kids [2 0 R] /Parent 2 0 R /Count 1 >> endobj\n"
+        "trailer << /Root 1 0 R >>\n%%EOF\n";
+    const std::vector<Bad> bad = {
+        {"empty", "", "empty document"},
+        {"text", "Hello, printer\n", "unknown document format"},
+        {"PCL XL cut in its image data", pxl.substr(0, pxl.size() / 2), "damaged PCL XL"},
+        {"PCL XL with a stray byte", pxl.substr(0, 200) + "\x01" + pxl.substr(200),
+         "damaged PCL XL"},
+        {"PCL 5 with a raster count past the end",
+         "\x1b"
+         "E\x1b*b99999999W" +
+             pcl.substr(0, 100),
+         "damaged PCL 5"},
+        {"PJL naming no language", InPjl("KLINGON", "xyz"), "unknown printer language"},
+        {"PDF whose page tree loops", loop, "PDF"},
+        {"PostScript that never ends", "%!PS\n{ } loop\n", "took too long"},
+        {"PostScript that eats memory", "%!PS\n/a [] def { /a [ a a ] def } loop\n",
+         "PostScript interpreter"},
+    };
+    auto limits = Quick();
+    limits.interpreterTime = std::chrono::seconds(3);
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.name);
+        const auto result = CountDocument(b.bytes, limits);
+        EXPECT_FALSE(result.counted && result.pages > 0) << result.counter << " " << result.pages;
+        if (!result.counted) {
+            EXPECT_NE(result.error.find(b.error), std::string::npos) << result.error;
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+
+    // Past the deadline a long document stops being read.
+    std::string endless =
+        "\x1b"
+        "E";
+    while (endless.size() < (8u << 20)) {
+        endless += "text\r\n";
+    }
+    limits.deadline = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    EXPECT_EQ(CountDocument(endless, limits).error, "counting took too long");
+
+    // The interpreter may not write files, even where anyone may (Ghostscript's safe mode
+    // alone allows its temporary folder).
+    const std::string victim = "/tmp/tessaroven-victim-" + std::to_string(getpid());
+    const auto result = CountDocument(
+        "%!PS\n(" + victim + ") (w) file dup (x) writestring closefile showpage\n", Quick());
+    EXPECT_FALSE(Exists(victim));
+    unlink(victim.c_str());
+    EXPECT_FALSE(result.counted && result.pages > 0);
+}
+
+TEST(Sandbox, KillsWhatRunsTooLongAndBoundsItsOutput) {
+    platform::SandboxLimits limits;
+    limits.time = std::chrono::milliseconds(300);
+    const auto started = std::chrono::steady_clock::now();
+    auto run = platform::RunSandboxed({"sleep", "30"}, "", limits);
+    EXPECT_TRUE(run.started);
+    EXPECT_TRUE(run.timedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+
+    limits.time = std::chrono::seconds(10);
+    limits.maxOutput = 1000;
+    run = platform::RunSandboxed({"yes"}, "", limits);
+    EXPECT_TRUE(run.outputCut);
+
+    // It may start no process of its own, nor write files, nor reach the network.
+    run = platform::RunSandboxed(
+        {"sh", "-c", "/bin/echo forked; echo x > /tmp/tessaroven-sandbox-$$ && echo wrote"}, "",
+        limits);
+    EXPECT_EQ(run.output.find("forked"), std::string::npos);
+    EXPECT_EQ(run.output.find("wrote"), std::string::npos);
+    if (geteuid() == 0) {  // root may always take the network away; others where allowed
+        run = platform::RunSandboxed({"cat", "/proc/net/dev"}, "", limits);
+        EXPECT_NE(run.output.find("lo:"), std::string::npos) << run.output;
+        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), ':'), 1) << run.output;
+    }
+
+    // Input larger than a pipe holds reaches it whole; a child that reads nothing does not
+    // block us.
+    run = platform::RunSandboxed({"wc", "-c"}, std::string(1 << 20, 'x'), limits);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output, "1048576\n");
+    run = platform::RunSandboxed({"true"}, std::string(1 << 20, 'x'), limits);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_FALSE(platform::RunSandboxed({"no-such-program-here"}, "", limits).started);
+}

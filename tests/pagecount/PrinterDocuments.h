@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+// A PostScript program without page comments that shows `pages` pages of text.
+inline std::string PlainPostScript(int pages) {
+    return "%!PS\n/Helvetica findfont 24 scalefont setfont\n1 1 " + std::to_string(pages) +
+           " { /n exch def 72 700 moveto (Page ) show n 9 string cvs show 72 72 moveto "
+           "(a line of text) show showpage } for\n";
+}
+
+// The document Ghostscript's output device makes of `source` (pdfwrite, ps2write, pxlmono,
+// pxlcolor, ljet4); extra options such as -dNumCopies=2 go to the device. Empty on failure.
+inline std::string GhostscriptDocument(const TempDir& dir, const std::string& device,
+                                       const std::string& source,
+                                       const std::vector<std::string>& extra = {}) {
+    static int serial = 0;
+    const std::string in = dir / ("in" + std::to_string(++serial) + ".ps");
+    const std::string out = dir / ("out" + std::to_string(serial) + "." + device);
+    WriteFile(in, source);
+    std::vector<std::string> argv{"/usr/bin/gs",        "-q",      "-dBATCH",
+                                  "-dNOPAUSE",          "-dSAFER", "-sDEVICE=" + device,
+                                  "-sOutputFile=" + out};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.push_back(in);
+    if (RunCommand(argv).exitCode != 0 || !Exists(out)) {
+        return {};
+    }
+    return ReadFile(out);
+}
+
+inline std::string InPjl(const std::string& language, const std::string& body,
+                         const std::string& settings = "") {
+    const std::string uel = "\x1b%-12345X";
+    return uel + "@PJL JOB NAME = \"test\"\r\n" + settings + "@PJL ENTER LANGUAGE = " + language +
+           "\r\n" + body + uel + "@PJL EOJ\r\n" + uel;
+}
+
+}  // namespace testsupport
