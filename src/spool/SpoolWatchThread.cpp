@@ -240,7 +240,7 @@ void SpoolWatchThread::FollowCurrentJob() {
     Log(5003, 'D',
         Format("SetBuffer JobNo<%d> TotalCount<%d>", m_current.jobId, m_current.totalPages));
     *entry = m_current;
-    if (m_current.machineName == localMachine) {
+    if (m_current.machineName == localMachine && !m_context.files.RecordsJobOwners()) {
         entry->userName = m_context.files.UserName();
     }
     entry->timeAdded = m_context.clock.Now();

@@ -508,6 +508,11 @@ void PrintDataFiles::RetryPendingRecords() {
 }
 
 void PrintDataFiles::WritePrintRecord() {
+    // Asked at the moment of writing, not when the job came: a service started meanwhile has
+    // taken over the jobs still in the queues, one stopped meanwhile has left them to us.
+    if (m_recordedElsewhere && m_recordedElsewhere()) {
+        return;
+    }
     if (!DataDirectory().empty()) {
         // The record is safe on this computer before anything touches the share; the share is
         // written by a thread of its own, so a hung one holds up neither this watcher, nor the
