@@ -104,6 +104,11 @@ bool AnsweredCommandLine(int argc, char** argv, bool& service, int& exitCode) {
 // programs that it counts. False (and said why) when it cannot run.
 bool TakeServiceLock(platform::InstanceLock& lock) {
     const std::string path = platform::ServiceLockPath();
+    // systemd makes the folder; started by hand, the service makes it itself.
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        platform::MakeDirectoryPath(path.substr(0, slash));
+    }
     if (lock.AcquireMachineWide(path)) {
         return true;
     }
