@@ -8,7 +8,8 @@
 #   samba-print-server.sh MONITOR CTL SCRIPTS_DIR
 #
 # Root only (network namespaces, a scheduler, smbd); exits 77 (skipped) elsewhere, saying why.
-# The user alice exists only in this test's private mount namespace.
+# The user alice exists only in this test's private mount namespace. smbd and nmbd run in
+# sessions of their own: at their end they signal their whole process group.
 set -uo pipefail
 monitor=${1:?monitor}; ctl=${2:?ctl}; scripts=${3:?scripts dir}
 skip() { echo "SKIP: $*"; exit 77; }
@@ -27,6 +28,11 @@ x=$(( $$ % 250 )); srv=tss$x; pc=tsp$x; net=10.233.$x
 server=$net.1; client=$net.2
 pids=()
 cleanup() {
+  # smbd starts helpers (samba-dcerpcd, samba-bgqd) that outlive it: everything in the two
+  # namespaces is ours.
+  for ns in "$srv" "$pc"; do
+    pids+=($(ip netns pids "$ns" 2>/dev/null))
+  done
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
   for p in "${pids[@]}"; do
     for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
@@ -65,6 +71,7 @@ cat > "$W/smb/smb.conf" <<CONF
   interfaces = $server/30
   bind interfaces only = yes
   disable netbios = yes
+  disable spoolss = yes
   smb ports = 445
   private dir = $W/smb/private
   lock directory = $W/smb/lock
@@ -84,7 +91,7 @@ cat > "$W/smb/smb.conf" <<CONF
   printer name = Office
 CONF
 printf 'secret\nsecret\n' | smbpasswd -c "$W/smb/smb.conf" -s -a alice >/dev/null || fail "smbpasswd"
-ip netns exec "$srv" smbd --foreground --no-process-group -s "$W/smb/smb.conf" >"$W/smb/log/smbd.out" 2>&1 &
+setsid ip netns exec "$srv" smbd --foreground --no-process-group -s "$W/smb/smb.conf" >"$W/smb/log/smbd.out" 2>&1 &
 pids+=($!)
 
 mkdir -p "$W/machine" "$W/service"
@@ -108,14 +115,14 @@ cat > "$W/pc/smb.conf" <<CONF
   pid directory = $W/pc/pid
   log file = $W/pc/log/%m.log
 CONF
-ip netns exec "$pc" nmbd --foreground --no-process-group -s "$W/pc/smb.conf" >"$W/pc/log/nmbd.out" 2>&1 &
+setsid ip netns exec "$pc" nmbd --foreground --no-process-group -s "$W/pc/smb.conf" >"$W/pc/log/nmbd.out" 2>&1 &
 pids+=($!)
 
 for _ in $(seq 100); do
   ip netns exec "$pc" bash -c "exec 3<>/dev/tcp/$server/445" 2>/dev/null && break; sleep 0.1
 done
 for _ in $(seq 100); do
-  ip netns exec "$srv" nmblookup -U "$client" -R -A "$client" 2>/dev/null | grep -q 'PC-ALICE' && break; sleep 0.2
+  ip netns exec "$pc" ss -Huln "sport = :137" 2>/dev/null | grep -q "$client" && break; sleep 0.1
 done
 
 cat > "$W/two.ps" <<'PS'
