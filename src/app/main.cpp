@@ -109,8 +109,16 @@ bool TakeServiceLock(platform::InstanceLock& lock) {
     if (slash != std::string::npos && slash > 0) {
         platform::MakeDirectoryPath(path.substr(0, slash));
     }
-    if (lock.AcquireMachineWide(path)) {
-        return true;
+    // A desktop program looking whether the service runs holds the lock for an instant: only a
+    // lock held for a second is another service.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (lock.AcquireMachineWide(path)) {
+            return true;
+        }
+        if (lock.Error() != 0) {
+            break;
+        }
+        usleep(50 * 1000);
     }
     if (lock.Error() != 0) {
         std::cerr << "tessaroven: " << path << ": " << platform::SystemErrorText(lock.Error())
