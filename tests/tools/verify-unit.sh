@@ -4,7 +4,7 @@
 # where systemd is not installed.
 #   verify-unit.sh UNIT PROGRAM
 set -uo pipefail
-unit=${1:?unit}; program=${2:?program}
+unit=${1:?unit}; program=$(readlink -f "${2:?program}")
 command -v systemd-analyze >/dev/null || { echo "SKIP: needs systemd-analyze (package systemd)"; exit 77; }
 dir=$(mktemp -d); trap 'rm -rf "$dir"' EXIT
 sed "s|^ExecStart=/usr/bin/tessaroven|ExecStart=$program|" "$unit" > "$dir/tessaroven.service"
