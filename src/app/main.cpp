@@ -69,8 +69,7 @@ int BlockStopSignals() {
 
 // --help and --version answer without a display, a lock or a settings store. Other arguments
 // are Qt's (-platform, -style).
-bool AnsweredCommandLine(int argc, char** argv, bool& service, int& exitCode) {
-    exitCode = 0;
+bool AnsweredCommandLine(int argc, char** argv, bool& service) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--service") == 0) {
             service = true;
@@ -138,9 +137,8 @@ bool ServiceRuns() {
 
 int main(int argc, char** argv) {
     bool service = false;
-    int exitCode = 0;
-    if (AnsweredCommandLine(argc, argv, service, exitCode)) {
-        return exitCode;
+    if (AnsweredCommandLine(argc, argv, service)) {
+        return 0;
     }
     platform::InstanceLock serviceLock;
     if (service) {
