@@ -281,6 +281,7 @@ void SpoolWatchThread::FinishJob(std::int32_t jobId) {
     if (entry->totalPages != 0 && (entry->machineName == localMachine || m_local)) {
         if (ownerHidden) {
             Log(5004, 'D', Format("JobNo<%d> owner not visible, not recorded", jobId));
+            m_context.files.OwnerHidden(entry->printerName, jobId);
         } else {
             HandOver(*entry);
         }

@@ -530,6 +530,17 @@ void PrintDataFiles::WritePrintRecord() {
     }
 }
 
+void PrintDataFiles::OwnerHidden(const std::string& printerName, std::int32_t jobId) {
+    if (!m_recordJobOwners || m_hiddenOwnerAnnounced.exchange(true)) {
+        return;
+    }
+    Diagnose("the scheduler hides the owner of job " + std::to_string(jobId) + " on " +
+             printerName +
+             ", which is not recorded. The service records only jobs whose owner it sees: run "
+             "it as root with root in the scheduler's SystemGroup, or allow it with "
+             "JobPrivateAccess in cupsd.conf.");
+}
+
 void PrintDataFiles::AnnounceWaitingRecords() {
     if (m_waitingAnnounced.exchange(true)) {
         return;

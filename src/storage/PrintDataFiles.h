@@ -149,6 +149,9 @@ class PrintDataFiles {
     void SetRecordedElsewhere(std::function<bool()> recordedElsewhere) {
         m_recordedElsewhere = std::move(recordedElsewhere);
     }
+    // A job left unrecorded because the spooler hid its owner. Where nobody else records it (the
+    // system service), that is a loss: said once, with what would let the service see owners.
+    void OwnerHidden(const std::string& printerName, std::int32_t jobId);
 
     // Reads "DataFileDirectory"; when it is missing or empty, uses "<commonAppData>/Tessaroven"
     // and stores that. Creates the folder with its parents.
@@ -204,6 +207,7 @@ class PrintDataFiles {
 
   private:
     bool m_recordJobOwners = false;
+    std::atomic<bool> m_hiddenOwnerAnnounced{false};
     std::function<bool()> m_recordedElsewhere;
 
     void UpdateCounters();

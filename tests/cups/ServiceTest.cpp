@@ -196,3 +196,37 @@ TEST(SystemService, RecordsEveryJobOnceWithItsOwnerBesideADesktopMonitor) {
     EXPECT_EQ(records.back(), "Fast," + here + "," + platform::UserName() + ",2");
     EXPECT_EQ(desktop.Terminate(), 0);
 }
+
+// A scheduler whose policy hides owners from the service (here: the service asks as an ordinary
+// user): nobody else records those jobs, so the service says so instead of dropping them
+// silently, and writes no record without its owner.
+TEST(SystemService, SaysSoWhenTheSchedulerHidesOwnersFromIt) {
+    if (!PrivateCupsd::Available()) {
+        GTEST_SKIP() << "needs root and the CUPS packages";
+    }
+    PrivateCupsd cupsd({"Fast:ps"});
+    ASSERT_TRUE(cupsd.Running());
+    TempDir machine;
+    Program service(cupsd.Socket(), machine);
+    service.env.push_back("CUPS_USER=carol");
+    service.Spawn({MONITOR_PATH, "--service"});
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return platform::InstanceLock::ProbePath(machine / "service.lock") ==
+                   platform::InstanceLock::Holder::Someone;
+        },
+        std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::string doc = cupsd.Document("one.ps", MakePostScript(1));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(cupsd.Client({"/usr/bin/lp", "-d", "Fast", "-U", "bob", doc}).exitCode, 0);
+    }
+    const std::string said = "the scheduler hides the owner of job";
+    EXPECT_TRUE(Eventually([&] { return service.Output().find(said) != std::string::npos; },
+                           std::chrono::seconds(30)))
+        << service.Output();
+    EXPECT_EQ(service.Terminate(), 0);
+    const std::string output = service.Output();
+    EXPECT_EQ(output.find(said), output.rfind(said)) << "said more than once: " << output;
+    EXPECT_TRUE(RecordsOf(service).empty());
+}
