@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Tessaroven need. Safe to run again:
-# it installs only what is missing and never asks a question. --fuzz adds what the fuzz targets
-# need (clang with libFuzzer and the sanitizers).
+# it installs only what is missing and never asks a question.
+#
+#   --fuzz          also what the fuzz targets need (clang with libFuzzer and the sanitizers).
+#   --print-server  also Samba and its client, for the test of Windows computers printing
+#                   through a print server (CI). Not by default: installing samba starts its
+#                   file server on a desktop.
 set -euo pipefail
 
 packages=(
@@ -39,7 +43,15 @@ packages=(
   python3
   # the sources of en_US.UTF-8, which a report test builds to sort under it
   locales
+  # the Debian package (scripts/package): debhelper, manual pages from --help, its checks
+  debhelper
+  dpkg-dev
+  help2man
+  lintian
 )
+if [ "${1:-}" = --print-server ]; then
+  packages+=(samba smbclient)
+fi
 
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -1,4 +1,5 @@
-// The monitor: a resident tray program, one per logon session.
+// The monitor: a resident tray program, one per logon session, or with --service the system
+// service that counts every job of this computer's scheduler, one per machine.
 
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -66,30 +67,86 @@ int BlockStopSignals() {
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-// --help and --version answer without a display, a lock or a settings store.
-bool AnsweredCommandLine(int argc, char** argv) {
+// --help and --version answer without a display, a lock or a settings store. Other arguments
+// are Qt's (-platform, -style).
+bool AnsweredCommandLine(int argc, char** argv, bool& service) {
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--service") == 0) {
+            service = true;
+            continue;
+        }
         if (std::strcmp(argv[i], "--version") == 0) {
             std::cout << "tessaroven " << TESSAROVEN_VERSION << "\n";
             return true;
         }
         if (std::strcmp(argv[i], "--help") == 0) {
-            std::cout << "Usage: tessaroven [--help | --version]\n"
-                         "Counts the pages printed on every CUPS queue this user can see and\n"
-                         "appends one record per job to the shared data directory. It lives in\n"
-                         "the notification area; 'tessaroven-ctl stop', SIGINT, SIGTERM or SIGHUP\n"
-                         "close it. Settings: tessaroven-ctl reg, or the tray menu.\n";
+            std::cout
+                << "Usage: tessaroven [--service] [--help | --version]\n"
+                   "Counts the pages printed on every CUPS queue this user can see and\n"
+                   "appends one record per job to the shared data directory. It lives in\n"
+                   "the notification area; 'tessaroven-ctl stop', SIGINT, SIGTERM or SIGHUP\n"
+                   "close it. Settings: tessaroven-ctl reg, or the tray menu. While the\n"
+                   "system service runs, it shows its windows and leaves the counting to it.\n"
+                   "\n"
+                   "  --service   run as the system service (tessaroven.service): no tray\n"
+                   "              icon, one per computer, every job recorded under its own\n"
+                   "              owner and computer, messages on standard error\n"
+                   "  --help      show this help\n"
+                   "  --version   show the version\n";
             return true;
         }
     }
     return false;
 }
 
+// The system service runs at most once per computer; its lock also tells the desktop sessions'
+// programs that it counts. False (and said why) when it cannot run.
+bool TakeServiceLock(platform::InstanceLock& lock) {
+    const std::string path = platform::ServiceLockPath();
+    // systemd makes the folder; started by hand, the service makes it itself.
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        platform::MakeDirectoryPath(path.substr(0, slash));
+    }
+    // A desktop program looking whether the service runs holds the lock for an instant: only a
+    // lock held for a second is another service.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (lock.AcquireMachineWide(path)) {
+            return true;
+        }
+        if (lock.Error() != 0) {
+            break;
+        }
+        usleep(50 * 1000);
+    }
+    if (lock.Error() != 0) {
+        std::cerr << "tessaroven: " << path << ": " << platform::SystemErrorText(lock.Error())
+                  << "\n";
+    } else {
+        std::cerr << "tessaroven: the system service already runs (" << path << ")\n";
+    }
+    return false;
+}
+
+bool ServiceRuns() {
+    return platform::InstanceLock::ProbePath(platform::ServiceLockPath()) ==
+           platform::InstanceLock::Holder::Someone;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (AnsweredCommandLine(argc, argv)) {
+    bool service = false;
+    if (AnsweredCommandLine(argc, argv, service)) {
         return 0;
+    }
+    platform::InstanceLock serviceLock;
+    if (service) {
+        // No session, no tray: a display that happens to be set is not ours.
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        if (!TakeServiceLock(serviceLock)) {
+            return 1;
+        }
     }
     ChooseHeadlessPlatformWithoutDisplay();
     UsePrivateRuntimeFolderWithoutOne();
@@ -107,7 +164,7 @@ int main(int argc, char** argv) {
     QtMessageSink sink;
 
     platform::InstanceLock instance;
-    if (!instance.Acquire("Tessaroven")) {
+    if (!service && !instance.Acquire("Tessaroven")) {
         if (instance.Error() != 0) {
             // Nobody may hold it, but we cannot tell: say so rather than blame another copy.
             sink.Show(platform::InstanceLock::PathFor("Tessaroven") + ": " +
@@ -130,6 +187,15 @@ int main(int argc, char** argv) {
         spooler = std::make_unique<platform::CupsSpooler>(platform::ComputerName());
         trayController = new TrayController(
             TrayServices{*spooler, sink, DefaultMachineStore(), DefaultUserStore()});
+        if (service) {
+            trayController->Files().SetRecordJobOwners(true);
+        } else {
+            // One job, one record: while the service counts, this program only shows.
+            trayController->Files().SetRecordedElsewhere(ServiceRuns);
+            if (ServiceRuns()) {
+                std::cerr << "tessaroven: the system service counts the jobs of this computer\n";
+            }
+        }
         // Connected before the watchers start: a stop may come while they do.
         QObject::connect(trayController, &TrayController::Closed, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
@@ -154,6 +220,8 @@ int main(int argc, char** argv) {
             app.exec();
         }
         trayController->Shutdown();
+        // Jobs the service's watchers let go of are the desktop programs' again from now on.
+        serviceLock.Release();
     } catch (const std::exception& e) {
         sink.Show(e.what(), kApplicationTitle, platform::MB_ICONSTOP);
     } catch (...) {

@@ -13,6 +13,10 @@ std::string UserName();
 // The machine-wide state folder: $TESSAROVEN_COMMON_APPDATA, else /var/lib.
 std::string CommonAppDataFolder();
 
+// The lock the system service holds while it runs: $TESSAROVEN_SERVICE_LOCK, else
+// /run/tessaroven/service.lock.
+std::string ServiceLockPath();
+
 // Folder of the running executable, without a trailing slash.
 std::string ExecutableFolder();
 

@@ -20,6 +20,10 @@ class InstanceLock {
     // lock could not be opened (then no one may hold it at all).
     int Error() const { return m_error; }
 
+    // The machine-wide lock of the system service at path: made readable by everyone, so that a
+    // desktop session can tell that the service runs (ProbePath). Same errors as Acquire.
+    bool AcquireMachineWide(const std::string& path);
+
     // Where the lock of this name lives for the current session.
     static std::string PathFor(const std::string& name);
 
@@ -31,6 +35,8 @@ class InstanceLock {
     // Whether a process of this session holds the lock, found by trying it without creating
     // anything. For the moment of the try the lock is taken: a start at that very moment fails.
     static Holder Probe(const std::string& name);
+    // The same for a lock file at a fixed path.
+    static Holder ProbePath(const std::string& path);
 
   private:
     int m_fd = -1;

@@ -246,7 +246,7 @@ void SpoolWatchThread::FollowCurrentJob() {
     Log(5003, 'D',
         Format("SetBuffer JobNo<%d> TotalCount<%d>", m_current.jobId, m_current.totalPages));
     *entry = m_current;
-    if (m_current.machineName == localMachine) {
+    if (m_current.machineName == localMachine && !m_context.files.RecordsJobOwners()) {
         entry->userName = m_context.files.UserName();
     }
     entry->timeAdded = m_context.clock.Now();
@@ -295,6 +295,7 @@ void SpoolWatchThread::FinishJob(std::int32_t jobId) {
     if ((entry->totalPages != 0 || needsCount) && (entry->machineName == localMachine || m_local)) {
         if (ownerHidden) {
             Log(5004, 'D', Format("JobNo<%d> owner not visible, not recorded", jobId));
+            m_context.files.OwnerHidden(entry->printerName, jobId);
         } else if (needsCount || needsCopies) {
             m_context.pageCounter->Submit(*entry, needsCount ? PageCountThread::Work::CountPages
                                                              : PageCountThread::Work::ReadCopies);

@@ -533,6 +533,11 @@ void PrintDataFiles::RetryPendingRecords() {
 }
 
 void PrintDataFiles::WritePrintRecord() {
+    // Asked at the moment of writing, not when the job came: a service started meanwhile has
+    // taken over the jobs still in the queues, one stopped meanwhile has left them to us.
+    if (m_recordedElsewhere && m_recordedElsewhere()) {
+        return;
+    }
     if (!DataDirectory().empty()) {
         // The record is safe on this computer before anything touches the share; the share is
         // written by a thread of its own, so a hung one holds up neither this watcher, nor the
@@ -548,6 +553,17 @@ void PrintDataFiles::WritePrintRecord() {
     if (completedJob.machineName == "\\\\" + m_computerName) {
         UpdateCounters();
     }
+}
+
+void PrintDataFiles::OwnerHidden(const std::string& printerName, std::int32_t jobId) {
+    if (!m_recordJobOwners || m_hiddenOwnerAnnounced.exchange(true)) {
+        return;
+    }
+    Diagnose("the scheduler hides the owner of job " + std::to_string(jobId) + " on " +
+             printerName +
+             ", which is not recorded. The service records only jobs whose owner it sees: run "
+             "it as root with root in the scheduler's SystemGroup, or allow it with "
+             "JobPrivateAccess in cupsd.conf.");
 }
 
 void PrintDataFiles::AnnounceWaitingRecords() {

@@ -151,6 +151,18 @@ class PrintDataFiles {
     void SetNames(std::string computerName, std::string userName);
     const std::string& ComputerName() const { return m_computerName; }
     const std::string& UserName() const { return m_userName; }
+    // Jobs from this computer go under the logged-on user unless this is set (the system
+    // service: nobody is logged on, each job keeps its owner).
+    void SetRecordJobOwners(bool record) { m_recordJobOwners = record; }
+    bool RecordsJobOwners() const { return m_recordJobOwners; }
+    // While the function says so, another program of this computer (the system service)
+    // records every job: WritePrintRecord then writes nothing and counts nothing.
+    void SetRecordedElsewhere(std::function<bool()> recordedElsewhere) {
+        m_recordedElsewhere = std::move(recordedElsewhere);
+    }
+    // A job left unrecorded because the spooler hid its owner. Where nobody else records it (the
+    // system service), that is a loss: said once, with what would let the service see owners.
+    void OwnerHidden(const std::string& printerName, std::int32_t jobId);
 
     // Reads "DataFileDirectory"; when it is missing or empty, uses "<commonAppData>/Tessaroven"
     // and stores that. Creates the folder with its parents.
@@ -205,6 +217,10 @@ class PrintDataFiles {
     PendingRecords& Pending() { return m_pending; }
 
   private:
+    bool m_recordJobOwners = false;
+    std::atomic<bool> m_hiddenOwnerAnnounced{false};
+    std::function<bool()> m_recordedElsewhere;
+
     void UpdateCounters();
     void Diagnose(const std::string& text);
     void AnnounceWaitingRecords();

@@ -76,6 +76,12 @@ class PrivateCupsd {
         return pages;
     }
     const std::string& Socket() const { return m_socket; }
+    // The TCP port it listens on besides its socket.
+    std::string Port() const {
+        std::string port = ReadFile(m_dir / "cups/port");
+        port.erase(port.find_last_not_of("\r\n") + 1);
+        return port;
+    }
 
     // Runs a CUPS command-line client (lp, lpadmin, cupsenable, ...) against this scheduler.
     CommandResult Client(std::vector<std::string> argv) const {

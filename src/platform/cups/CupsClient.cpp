@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/AddressNames.h"
+
 namespace platform::cups {
 
 namespace {
@@ -399,6 +401,11 @@ std::string MachineNameForHost(const std::string& host, const std::string& compu
     }
     if (!host.empty() && IsThisComputer(host)) {
         return "\\\\" + computerName;
+    }
+    // A scheduler of this computer (a print server) gets the client's address from Samba and
+    // from IPP clients that send no name: records name the computer, not its current lease.
+    if (serverHost.empty()) {
+        return "\\\\" + ComputerNameOfAddress(host);
     }
     return "\\\\" + host;
 }

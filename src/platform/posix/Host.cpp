@@ -33,6 +33,10 @@ std::string HomeFolder() {
 
 }  // namespace
 
+std::string ServiceLockPath() {
+    return EnvOr("TESSAROVEN_SERVICE_LOCK", "/run/tessaroven/service.lock");
+}
+
 std::string ComputerName() {
     char buf[256] = {};
     if (gethostname(buf, sizeof buf - 1) != 0) {

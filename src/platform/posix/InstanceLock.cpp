@@ -72,6 +72,23 @@ bool InstanceLock::Acquire(const std::string& name) {
     return true;
 }
 
+bool InstanceLock::AcquireMachineWide(const std::string& path) {
+    Release();
+    m_error = 0;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        m_error = errno;
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_error = errno == EWOULDBLOCK ? 0 : errno;
+        close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
 std::string InstanceLock::PrivateRuntimeFolder() {
     return MakePrivateFolder(FallbackFolder()) ? FallbackFolder() : std::string();
 }
@@ -88,7 +105,11 @@ InstanceLock::Holder InstanceLock::Probe(const std::string& name) {
             return Holder::Unknown;
         }
     }
-    const int fd = open(PathFor(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    return ProbePath(PathFor(name));
+}
+
+InstanceLock::Holder InstanceLock::ProbePath(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT ? Holder::Nobody : Holder::Unknown;
     }
