@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <set>
@@ -300,7 +301,8 @@ TEST(CupsEndToEnd, CountingGoesOnAcrossASchedulerRestart) {
     std::this_thread::sleep_for(std::chrono::seconds(2));  // the watchers see it gone
     ASSERT_TRUE(w.cupsd.Start());
     ASSERT_EQ(w.Print("Fast", doc), 0);
-    const auto records = w.WaitForRecords(2);
+    // The watchers find the scheduler again within seconds; a loaded machine may take longer.
+    const auto records = w.WaitForRecords(2, std::chrono::seconds(90));
     ASSERT_EQ(records.size(), 2u);
     EXPECT_NE(records[0].jobId, records[1].jobId);
     for (int i = 0; i < 3; ++i) {
@@ -329,21 +331,39 @@ TEST(CupsEndToEnd, ABurstOfJobsIsRecordedOnceEachWithItsOwnPages) {
     const auto started = Clock::now();
     // Submitted by a few clients at once, as a busy office would.
     std::vector<std::thread> clients;
+    std::atomic<int> refused{0};
     for (int c = 0; c < 4; ++c) {
         clients.emplace_back([&, c] {
             for (int i = 0; i < kJobs / 4; ++i) {
-                w.Print("Fast", docs[(c + i) % 3]);
+                if (w.Print("Fast", docs[(c + i) % 3]) != 0) {
+                    ++refused;
+                }
             }
         });
     }
     for (auto& t : clients) {
         t.join();
     }
+    // A job lp could not submit on a loaded machine is not ours to lose; every other one is.
+    ASSERT_EQ(refused.load(), 0) << "lp failed to submit jobs";
     const auto records = w.WaitForRecords(kJobs, std::chrono::seconds(240));
     const auto took = std::chrono::duration<double>(Clock::now() - started).count();
-    ASSERT_EQ(records.size(), static_cast<size_t>(kJobs));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto logged = w.cupsd.PageLog();
+    if (records.size() != static_cast<size_t>(kJobs)) {
+        std::set<int> recorded;
+        for (const auto& r : records) {
+            recorded.insert(r.jobId);
+        }
+        std::string missing;
+        for (const auto& [id, pages] : logged) {
+            if (recorded.count(id) == 0) {
+                missing += " " + std::to_string(id) + "(" + std::to_string(pages) + "p)";
+            }
+        }
+        FAIL() << records.size() << " of " << kJobs << " recorded after " << took
+               << " s; logged by the scheduler, not recorded:" << missing;
+    }
     std::set<int> ids;
     int wrong = 0;
     for (const auto& r : records) {
