@@ -27,8 +27,8 @@ struct SandboxRun {
 // Runs argv[0] (searched in PATH) in a process group of its own with `input` on its standard
 // input and its standard output captured; standard error goes nowhere. The child gets a bare
 // environment, no other open files, no network where the kernel lets us take it away, the
-// rights of nobody when we run as root, no further processes, may create no file larger than nothing, runs at low priority, and is
-// killed with its group when the time is up.
+// rights of nobody when we run as root, no further processes, may create no file larger than
+// nothing, runs at low priority, and is killed with its group when the time is up.
 SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view input,
                         const SandboxLimits& limits);
 
