@@ -39,6 +39,8 @@ class InstanceLock {
     static Holder ProbePath(const std::string& path);
 
   private:
+    // Opens (creating it with MODE) and locks PATH without waiting; m_error as for Acquire.
+    bool LockFile(const std::string& path, int mode);
     int m_fd = -1;
     int m_error = 0;
 };

@@ -58,24 +58,17 @@ bool InstanceLock::Acquire(const std::string& name) {
         m_error = errno;
         return false;
     }
-    const int fd = open(PathFor(name).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        m_error = errno;
-        return false;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        m_error = errno == EWOULDBLOCK ? 0 : errno;
-        close(fd);
-        return false;
-    }
-    m_fd = fd;
-    return true;
+    return LockFile(PathFor(name), 0600);
 }
 
 bool InstanceLock::AcquireMachineWide(const std::string& path) {
     Release();
     m_error = 0;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    return LockFile(path, 0644);
+}
+
+bool InstanceLock::LockFile(const std::string& path, int mode) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         m_error = errno;
         return false;
