@@ -14,7 +14,7 @@ echo "$out"
 [ $rc = 0 ] && [ -z "$out" ] || { echo "FAIL: systemd-analyze verify"; exit 1; }
 # The sandbox it promises: nothing of it may go missing unnoticed.
 for line in 'ProtectSystem=strict' 'NoNewPrivileges=yes' 'PrivateTmp=yes' 'ProtectHome=yes' \
-  'CapabilityBoundingSet=' 'RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK' 'Restart=on-failure'; do
+  'CapabilityBoundingSet=CAP_SETUID CAP_SETGID CAP_KILL' 'RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK' 'Restart=on-failure'; do
   grep -qx "$line" "$unit" || { echo "FAIL: $line missing"; exit 1; }
 done
 echo "PASS: $(systemd-analyze security --offline=yes "$dir/tessaroven.service" 2>/dev/null | tail -n 1)"

@@ -59,11 +59,12 @@ Account Unprivileged() {
     for (int fd = 3; fd < 1024; ++fd) {
         close(fd);
     }
-    // A network namespace of its own leaves the child no network; unprivileged users may
-    // be refused, which the interpreter's own safe mode makes up for.
-    if (unshare(CLONE_NEWNET) != 0) {
-        unshare(CLONE_NEWUSER | CLONE_NEWNET);
-    }
+    // A network namespace of its own leaves the child no network. Without the right to make
+    // one (an ordinary user, or root with few capabilities as in the system service) it takes
+    // a user namespace along, but only after the account is dropped: inside a new user
+    // namespace the account could not be changed any more. Where both are refused, the
+    // interpreter's own safe mode makes up for it.
+    const bool ownNetwork = unshare(CLONE_NEWNET) == 0;
     const auto seconds = static_cast<rlim_t>(limits.time.count() / 1000 + 1);
     Limit(RLIMIT_CPU, seconds);
     Limit(RLIMIT_AS, static_cast<rlim_t>(limits.memoryBytes));
@@ -73,6 +74,9 @@ Account Unprivileged() {
     if (account.drop &&
         (setgroups(0, nullptr) != 0 || setgid(account.gid) != 0 || setuid(account.uid) != 0)) {
         _exit(126);
+    }
+    if (!ownNetwork) {
+        unshare(CLONE_NEWUSER | CLONE_NEWNET);
     }
     Limit(RLIMIT_NPROC, 0);
     if (nice(10) == -1) {
