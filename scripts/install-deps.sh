@@ -4,7 +4,7 @@
 #
 #   --fuzz          also what the fuzz targets need (clang with libFuzzer and the sanitizers).
 #   --print-server  also Samba and its client, for the test of Windows computers printing
-#                   through a print server (CI). Not by default: installing samba starts its
+#                   through a print server, and systemd-analyze for the service's unit (CI). Not by default: installing samba starts its
 #                   file server on a desktop.
 set -euo pipefail
 
@@ -50,7 +50,8 @@ packages=(
   lintian
 )
 if [ "${1:-}" = --print-server ]; then
-  packages+=(samba smbclient)
+  # systemd: systemd-analyze checks the service's unit
+  packages+=(samba smbclient systemd)
 fi
 
 if [ "${1:-}" = "--fuzz" ]; then
