@@ -157,13 +157,17 @@ Segment Interpret(std::string_view ps, const Limits& limits) {
     return seg;
 }
 
+// Where the PostScript that starts at START ends: at a PJL escape back to the job, or at the
+// end of the data.
+std::size_t EndOfPostScript(std::string_view data, std::size_t start) {
+    const std::size_t end = data.find(kUel, start);
+    return end == std::string_view::npos ? data.size() : end;
+}
+
 }  // namespace
 
 Segment CountPostScript(std::string_view data, std::size_t start, const Limits& limits) {
-    std::size_t end = data.find(kUel, start);
-    if (end == std::string_view::npos) {
-        end = data.size();
-    }
+    const std::size_t end = EndOfPostScript(data, start);
     const std::string_view ps = data.substr(start, end - start);
     Conventions dsc;
     if (!ScanConventions(ps, limits, dsc)) {
@@ -193,11 +197,7 @@ std::int64_t PostScriptCopies(std::string_view data, const Limits& limits) {
     if (const std::size_t ps = data.find("%!"); ps != std::string_view::npos) {
         start = ps;
     }
-    std::size_t end = data.find(kUel, start);
-    if (end == std::string_view::npos) {
-        end = data.size();
-    }
-    const std::string_view ps = data.substr(start, end - start);
+    const std::string_view ps = data.substr(start, EndOfPostScript(data, start) - start);
     Conventions dsc;
     if (!ScanConventions(ps, limits, dsc)) {
         return 0;
