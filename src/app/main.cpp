@@ -8,9 +8,12 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QTranslator>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -18,7 +21,10 @@
 #include "platform/EventPump.h"
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
+#include "platform/SharedFile.h"
+#include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
+#include "storage/ServiceHandoff.h"
 #include "ui/AboutBox.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PasswordDialog.h"
@@ -133,6 +139,22 @@ bool ServiceRuns() {
            platform::InstanceLock::Holder::Someone;
 }
 
+// When the service counted, beside its lock for every desktop program to read.
+std::string ServiceSpansPath() {
+    const std::string lock = platform::ServiceLockPath();
+    const auto slash = lock.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : lock.substr(0, slash)) +
+           "/service-spans";
+}
+
+std::int64_t Now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+void Journal(const std::string& text) {
+    std::fprintf(stderr, "tessaroven: %s\n", text.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,19 +201,36 @@ int main(int argc, char** argv) {
     // Declared before the windows: watch threads use the spooler until the tray controller has
     // stopped them, whichever way the code below is left.
     std::unique_ptr<platform::CupsSpooler> spooler;
+    std::unique_ptr<ServiceHandoff> handoff;
     try {
         // The program lives in the notification area: no window of its own keeps it running.
         QApplication::setQuitOnLastWindowClosed(false);
         platform::SetThreadEventPump([] { QCoreApplication::processEvents(); });
 
-        spooler = std::make_unique<platform::CupsSpooler>(platform::ComputerName());
+        platform::CupsSpooler::Options options;
+        if (service) {
+            // The jobs that ended while the service was away are taken at its start, as far as
+            // they are its own (see ServiceHandoff); the settled ones are kept across runs.
+            const std::string state = platform::UserStateFolder();
+            platform::MakeDirectoryPath(state);
+            handoff =
+                std::make_unique<ServiceHandoff>(ServiceSpansPath(), state + "/service-spans");
+            options.takesEndedJob = handoff->Begin(Now());
+            options.settledJobsFile = state + "/settled-jobs";
+            options.note = Journal;
+        }
+        spooler = std::make_unique<platform::CupsSpooler>(platform::ComputerName(), options);
         trayController = new TrayController(
             TrayServices{*spooler, sink, DefaultMachineStore(), DefaultUserStore()});
         if (service) {
             trayController->Files().SetRecordJobOwners(true);
+            trayController->Files().SetJournalAll(true);
         } else {
-            // One job, one record: while the service counts, this program only shows.
-            trayController->Files().SetRecordedElsewhere(ServiceRuns);
+            // One job, one record: a job that ended while the service counted is the service's.
+            trayController->Files().SetRecordOwner([](std::int64_t endedAt) {
+                return ServiceHandoff::Owner(ServiceHandoff::Read(ServiceSpansPath()), endedAt,
+                                             Now(), ServiceRuns());
+            });
             if (ServiceRuns()) {
                 std::cerr << "tessaroven: the system service counts the jobs of this computer\n";
             }
@@ -207,6 +246,16 @@ int main(int argc, char** argv) {
             trayController->Shutdown();
         });
         trayController->Start();
+        QTimer aliveTimer;
+        if (service) {
+            const std::string server = platform::cups::CupsClient::ServerName();
+            Journal(std::string("version ") + TESSAROVEN_VERSION + ", counting every job of the " +
+                    "scheduler at " + (server.empty() ? "(default)" : server) + " on " +
+                    std::to_string(trayController->Watchers().Slots().Count()) +
+                    " queue(s), records in " + trayController->Files().DataDirectory());
+            QObject::connect(&aliveTimer, &QTimer::timeout, [&] { handoff->Alive(Now()); });
+            aliveTimer.start(5000);
+        }
         settingsRegistry = new Registry();
         diagnosticLog = new DiagnosticLog();
         optionsDialog =
@@ -220,7 +269,15 @@ int main(int argc, char** argv) {
             app.exec();
         }
         trayController->Shutdown();
-        // Jobs the service's watchers let go of are the desktop programs' again from now on.
+        // Nothing waits past the stop: a job whose owner is not known yet is written here.
+        trayController->Files().FinishUndecided();
+        if (service) {
+            Journal("stopped: " + std::to_string(trayController->Files().RecordsWritten()) +
+                    " job(s) recorded since the start");
+            // Jobs that end from now on are the desktop programs' again (unless the service is
+            // back within the restart window).
+            handoff->End(Now());
+        }
         serviceLock.Release();
     } catch (const std::exception& e) {
         sink.Show(e.what(), kApplicationTitle, platform::MB_ICONSTOP);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,6 +42,9 @@ inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DATATYPE = 7;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DEVMODE = 9;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_TOTAL_PAGES = 20;
 inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PAGES_PRINTED = 21;
+// Not the Windows spooler's: when the job ended, in seconds since the epoch by the spooler's
+// clock, sent with its end where the spooler knows it.
+inline constexpr std::uint16_t JOB_NOTIFY_FIELD_ENDED_TIME = 0x0100;
 
 inline constexpr std::uint32_t PRINTER_NOTIFY_INFO_DISCARDED = 0x01;
 
@@ -132,6 +136,19 @@ class Spooler {
 
     // The error number of the calling thread's last failed call.
     virtual int LastError() const = 0;
+
+    // The job needs reporting no more: it is recorded, or never will be. A spooler that can
+    // report jobs that ended while nobody watched (after a restart) leaves it out from now on.
+    virtual void JobSettled(const std::string& printerName, std::uint32_t jobId) {
+        (void)printerName;
+        (void)jobId;
+    }
+    // True once every change the spooler had before `since` has reached the change handles; asks
+    // it to look at once. A stop waits for this, so that no job that ended before it is left.
+    virtual bool ChangesDeliveredSince(std::chrono::steady_clock::time_point since) {
+        (void)since;
+        return true;
+    }
 
     // The documents of a job that has left the queue, while the spooler still keeps them.
     virtual FetchResult FetchJobDocuments(const std::string& printerName, std::uint32_t jobId,

@@ -17,6 +17,9 @@ struct JobEntry {
     std::int32_t copies = 1;
     std::string dataType;  // the document's format as the spooler names it; empty: not told
     platform::SystemTime timeAdded;
+    bool ended = false;  // the spooler reported its end
+    std::int64_t endedAt =
+        0;  // when, by the spooler's clock (seconds since the epoch); 0: not told
 };
 
 // The jobs one watcher follows. It has a fixed number of entries: a job added while all are

@@ -15,8 +15,14 @@ void HandOverJob(PrintDataFiles& files, const JobEntry& entry) {
     job.totalPages = entry.totalPages;
     job.pagesPrinted = entry.pagesPrinted;
     job.copies = entry.copies;
+    job.endedAt = entry.endedAt;
     files.WritePrintRecord();
     files.ReleaseRecordLock();
+}
+
+std::string JobName(const JobEntry& entry) {
+    return "job " + std::to_string(entry.jobId) + " on " + entry.printerName + " (" +
+           (entry.userName.empty() ? "owner unknown" : entry.userName) + ")";
 }
 
 PageCountThread::PageCountThread(platform::Spooler& spooler, PrintDataFiles& files,
@@ -77,6 +83,7 @@ void PageCountThread::Run() {
             m_busy = true;
         }
         Process(job);
+        m_spooler.JobSettled(job.entry.printerName, static_cast<std::uint32_t>(job.entry.jobId));
         std::lock_guard lock(m_mutex);
         m_busy = false;
     }
@@ -99,6 +106,11 @@ void PageCountThread::Process(Job& job) {
             m_log.Write(5006, 'E',
                         "JobNo<" + std::to_string(entry.jobId) +
                             "> no page count, not recorded: " + platform::FetchResultText(fetched));
+            m_files.Journal(JobName(entry) + ": not recorded: its document could not be read (" +
+                                platform::FetchResultText(fetched) + ")",
+                            true);
+        } else {
+            m_files.Journal(JobName(entry) + ": not recorded: cancelled or aborted", false);
         }
         return;
     }
@@ -117,6 +129,9 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
         const pagecount::Result result = pagecount::CountDocument(doc->Data(), LimitsNow());
         if (!result.counted) {
             m_log.Write(5006, 'E', job + " document not counted, not recorded: " + result.error);
+            m_files.Journal(JobName(entry) + ": not recorded: its pages could not be counted (" +
+                                result.error + ")",
+                            true);
             return;
         }
         pages += result.pages;
@@ -127,6 +142,9 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
         m_log.Write(5006, 'E',
                     job + " counted by " + counters + ": " + std::to_string(pages) +
                         " pages, not recorded");
+        m_files.Journal(JobName(entry) + ": not recorded: counted " + std::to_string(pages) +
+                            " pages (" + counters + ")",
+                        true);
         return;
     }
     entry.totalPages = static_cast<std::int32_t>(pages);

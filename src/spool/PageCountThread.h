@@ -13,6 +13,8 @@
 
 // Appends the record of a finished job, under the record lock.
 void HandOverJob(PrintDataFiles& files, const JobEntry& entry);
+// How the journal names a job: its id, printer and owner.
+std::string JobName(const JobEntry& entry);
 
 // Counts the pages of finished jobs from their documents, on a thread of its own, so that a
 // watcher never waits for a document: a job the spooler could not count (a raw queue, printer

@@ -92,7 +92,20 @@ void SpoolWatchThread::Execute() {
             return;
         }
     }
-    // Jobs still in the table are dropped: their queue never ran empty while we watched.
+    // What the spooler delivered before the stop is still taken, and every job that has ended is
+    // handed over although its queue has not run empty. Jobs still printing are left: they have
+    // not ended, and whoever watches next follows them.
+    while (m_context.spooler.WaitForChange(m_change, 0) == WaitResult::Signalled) {
+        if (!RunCycle()) {
+            slot.running = 0;
+            return;
+        }
+    }
+    for (auto& entry : m_jobs) {
+        if (entry.jobId != -1 && entry.ended) {
+            FinishJob(entry.jobId);
+        }
+    }
     ClosePrinterAndWatch();
     slot.running = 0;
 }
@@ -163,6 +176,12 @@ bool SpoolWatchThread::RunCycle() {
     if (m_changeFlags & kAdded) {
         FollowCurrentJob();
     }
+    if (hadInfo && (m_changeFlags & kDeleted)) {
+        if (JobEntry* entry = m_jobs.Find(m_current.jobId)) {
+            entry->ended = true;
+            entry->endedAt = m_current.endedAt;
+        }
+    }
     if (m_queueEmptied) {
         FinishAllJobs();
         m_queueEmptied = false;
@@ -225,6 +244,9 @@ void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
         case JOB_NOTIFY_FIELD_PAGES_PRINTED:
             m_current.pagesPrinted = static_cast<std::int32_t>(entry.number);
             UpdatePagesPrinted(m_current.jobId);
+            break;
+        case JOB_NOTIFY_FIELD_ENDED_TIME:
+            m_current.endedAt = entry.number;
             break;
         default:
             Log(2205, 'D', "Type=<PRINTER_CHANGE_WRITE_JOB> Field=<default>");
@@ -292,16 +314,30 @@ void SpoolWatchThread::FinishJob(std::int32_t jobId) {
     const bool needsCopies = countable && entry->totalPages > 0 &&
                              (entry->dataType == "application/postscript" ||
                               entry->dataType == "application/vnd.cups-postscript");
-    if ((entry->totalPages != 0 || needsCount) && (entry->machineName == localMachine || m_local)) {
+    const bool ours = entry->machineName == localMachine || m_local;
+    bool settled = true;
+    if ((entry->totalPages != 0 || needsCount) && ours) {
         if (ownerHidden) {
             Log(5004, 'D', Format("JobNo<%d> owner not visible, not recorded", jobId));
             m_context.files.OwnerHidden(entry->printerName, jobId);
+            m_context.files.Journal(JobName(*entry) + ": not recorded: its owner is hidden from us",
+                                    false);
         } else if (needsCount || needsCopies) {
             m_context.pageCounter->Submit(*entry, needsCount ? PageCountThread::Work::CountPages
                                                              : PageCountThread::Work::ReadCopies);
+            settled = false;  // the page counter settles it
         } else {
             HandOver(*entry);
         }
+    } else if (ours && !ownerHidden) {
+        m_context.files.Journal(
+            JobName(*entry) + ": not recorded: " +
+                (entry->dataType.empty() ? "no pages printed, and no document format to count"
+                                         : "no pages printed"),
+            false);
+    }
+    if (settled) {
+        m_context.spooler.JobSettled(m_slot->printerName, static_cast<std::uint32_t>(jobId));
     }
     m_jobs.Release(*entry);
 }

@@ -18,6 +18,9 @@ void WaitProcessingEvents(Done done) {
     }
 }
 
+// How long a stop waits for the spooler to deliver what it has.
+constexpr auto kDeliveryWait = std::chrono::seconds(5);
+
 // Marks a stretch in which the caller's events are served while a watcher starts.
 class BusyScope {
   public:
@@ -198,13 +201,26 @@ void SpoolWatchers::Stop() {
     if (m_busy) {
         return;  // re-entered from a start's events: the start returns first, see Busy
     }
+    // Every job that ended before the stop reaches its watcher first (bounded: a spooler that
+    // does not answer has nothing more to deliver).
+    const auto asked = std::chrono::steady_clock::now();
+    const auto limit = asked + kDeliveryWait;
+    WaitProcessingEvents([&] {
+        return m_context.spooler.ChangesDeliveredSince(asked) ||
+               std::chrono::steady_clock::now() >= limit;
+    });
+    // All at once: each watcher notices within its wait, whatever the number of printers.
+    for (int i = 0; i < m_slots.Count(); ++i) {
+        if (m_slots.At(i).watcher) {
+            m_slots.At(i).stopRequest = 1;
+        }
+    }
     for (int i = 0; i < m_slots.Count(); ++i) {
         PrinterSlot& slot = m_slots.At(i);
         if (!slot.watcher) {
             continue;
         }
         m_slots.currentSlotIndex = i;
-        slot.stopRequest = 1;
         WaitProcessingEvents([&] { return slot.running.load() == 0; });
         slot.watcher.reset();
     }

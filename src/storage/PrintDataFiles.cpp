@@ -525,6 +525,7 @@ void PrintDataFiles::SetPendingStore(const std::string& path) {
 }
 
 void PrintDataFiles::RetryPendingRecords() {
+    DecideWaitingJobs(false);
     if (m_pending.Count() > 0) {
         m_pending.Retry();
     } else {
@@ -532,12 +533,68 @@ void PrintDataFiles::RetryPendingRecords() {
     }
 }
 
+void PrintDataFiles::FinishUndecided() {
+    DecideWaitingJobs(true);
+}
+
+size_t PrintDataFiles::UndecidedCount() const {
+    std::lock_guard lock(m_undecidedMutex);
+    return m_undecided.size();
+}
+
+void PrintDataFiles::DecideWaitingJobs(bool finally) {
+    std::vector<CompletedJob> waiting;
+    {
+        std::lock_guard lock(m_undecidedMutex);
+        if (m_undecided.empty()) {
+            return;
+        }
+        waiting.swap(m_undecided);
+    }
+    std::vector<CompletedJob> still;
+    for (auto& job : waiting) {
+        const RecordOwner owner = m_recordOwner ? m_recordOwner(job.endedAt) : RecordOwner::Here;
+        if (owner == RecordOwner::Elsewhere) {
+            continue;
+        }
+        if (owner == RecordOwner::Undecided && !finally) {
+            still.push_back(std::move(job));
+            continue;
+        }
+        // Better a job counted by both programs than by neither.
+        AcquireRecordLock();
+        completedJob = job;
+        WriteRecordNow();
+        ReleaseRecordLock();
+    }
+    std::lock_guard lock(m_undecidedMutex);
+    m_undecided.insert(m_undecided.end(), still.begin(), still.end());
+}
+
+void PrintDataFiles::Journal(const std::string& text, bool problem) {
+    if (m_journalAll || problem) {
+        std::fprintf(stderr, "tessaroven: %s\n", text.c_str());
+    }
+}
+
 void PrintDataFiles::WritePrintRecord() {
     // Asked at the moment of writing, not when the job came: a service started meanwhile has
     // taken over the jobs still in the queues, one stopped meanwhile has left them to us.
-    if (m_recordedElsewhere && m_recordedElsewhere()) {
+    const RecordOwner owner =
+        m_recordOwner ? m_recordOwner(completedJob.endedAt) : RecordOwner::Here;
+    if (owner == RecordOwner::Elsewhere) {
         return;
     }
+    if (owner == RecordOwner::Undecided) {
+        std::lock_guard lock(m_undecidedMutex);
+        m_undecided.push_back(completedJob);
+        return;
+    }
+    WriteRecordNow();
+}
+
+void PrintDataFiles::WriteRecordNow() {
+    ++m_recordsWritten;
     if (!DataDirectory().empty()) {
         // The record is safe on this computer before anything touches the share; the share is
         // written by a thread of its own, so a hung one holds up neither this watcher, nor the

@@ -26,7 +26,13 @@ struct CompletedJob {
     std::int32_t totalPages = 0;
     std::int32_t pagesPrinted = 0;
     std::int32_t copies = 0;
+    // When the spooler says the job ended (seconds since the epoch); 0 when it did not say.
+    std::int64_t endedAt = 0;
 };
+
+// Who records a finished job on this computer: this program, another one (the system service),
+// or not known yet (the service has just stopped and may be back in a moment).
+enum class RecordOwner { Here, Elsewhere, Undecided };
 
 // One line of a print data file as the reader gives it back; the page figures are the stored
 // products (pages x copies). jobId is -1 when the line held no complete record.
@@ -155,11 +161,23 @@ class PrintDataFiles {
     // service: nobody is logged on, each job keeps its owner).
     void SetRecordJobOwners(bool record) { m_recordJobOwners = record; }
     bool RecordsJobOwners() const { return m_recordJobOwners; }
-    // While the function says so, another program of this computer (the system service)
-    // records every job: WritePrintRecord then writes nothing and counts nothing.
-    void SetRecordedElsewhere(std::function<bool()> recordedElsewhere) {
-        m_recordedElsewhere = std::move(recordedElsewhere);
+    // Asked for every job at the moment it would be written, by when the job ended: a job that
+    // another program of this computer (the system service) records is neither written nor
+    // counted here; one whose owner is not known yet waits and is asked about again with the
+    // waiting records (RetryPendingRecords), and is written at the latest when this program
+    // stops (FinishUndecided).
+    void SetRecordOwner(std::function<RecordOwner(std::int64_t endedAt)> owner) {
+        m_recordOwner = std::move(owner);
     }
+    // Writes the jobs still waiting for their owner to be known: nothing is lost at a stop.
+    void FinishUndecided();
+    size_t UndecidedCount() const;
+    // What happened to the jobs, for the system's journal (standard error): with all set (the
+    // system service) everything, else only what went wrong.
+    void SetJournalAll(bool all) { m_journalAll = all; }
+    void Journal(const std::string& text, bool problem);
+    // Records written by this program since it started.
+    long RecordsWritten() const { return m_recordsWritten.load(); }
     // A job left unrecorded because the spooler hid its owner. Where nobody else records it (the
     // system service), that is a loss: said once, with what would let the service see owners.
     void OwnerHidden(const std::string& printerName, std::int32_t jobId);
@@ -219,7 +237,13 @@ class PrintDataFiles {
   private:
     bool m_recordJobOwners = false;
     std::atomic<bool> m_hiddenOwnerAnnounced{false};
-    std::function<bool()> m_recordedElsewhere;
+    std::function<RecordOwner(std::int64_t)> m_recordOwner;
+    mutable std::mutex m_undecidedMutex;
+    std::vector<CompletedJob> m_undecided;
+    bool m_journalAll = false;
+    std::atomic<long> m_recordsWritten{0};
+    void WriteRecordNow();
+    void DecideWaitingJobs(bool finally);
 
     void UpdateCounters();
     void Diagnose(const std::string& text);

@@ -58,6 +58,7 @@ class TrayController final : public QWidget {
 
     // The shared members other windows reach through trayController.
     PrintDataFiles& Files() { return m_files; }
+    SpoolWatchers& Watchers() { return m_watchers; }
     Registry& Settings() { return m_registry; }
     DiagnosticLog& Log() { return m_log; }
     PrinterSlots& Slots() { return m_watchers.Slots(); }

@@ -23,6 +23,14 @@ namespace {
 
 // The monitor's counting against a private scheduler with a PDF queue, a fast PostScript queue
 // and a raw one; records go to alice's file on computer PC1.
+// The spooler as the program makes it, looking at the scheduler more often.
+platform::CupsSpooler::Options FastPolling(int leaseSeconds = 600) {
+    platform::CupsSpooler::Options options;
+    options.pollInterval = std::chrono::milliseconds(100);
+    options.leaseSeconds = leaseSeconds;
+    return options;
+}
+
 struct CupsWorld : PrintDataFixture {
     PrivateCupsd cupsd;
     DiagnosticLog log;
@@ -36,8 +44,7 @@ struct CupsWorld : PrintDataFixture {
     // spoolerComputer is the name the spooler takes for this computer: another name than the
     // record writer's makes jobs from here look like jobs from elsewhere.
     void Start(const std::string& spoolerComputer = "PC1") {
-        spooler = std::make_unique<platform::CupsSpooler>(
-            spoolerComputer, platform::CupsSpooler::Options{std::chrono::milliseconds(100), 600});
+        spooler = std::make_unique<platform::CupsSpooler>(spoolerComputer, FastPolling());
         watchers = std::make_unique<SpoolWatchers>(*spooler, files, log);
         watchers->Start();
     }
@@ -240,8 +247,7 @@ TEST(CupsEndToEnd, TheSubscriptionIsRenewedWhileWatchedAndCancelledAfterwards) {
     DiagnosticLog log;
     int subscription = 0;
     {
-        platform::CupsSpooler spooler(
-            "PC1", platform::CupsSpooler::Options{std::chrono::milliseconds(100), 2});
+        platform::CupsSpooler spooler("PC1", FastPolling(2));
         SpoolWatchers watchers(spooler, f.files, log);
         watchers.Start();
         for (int i = 0; i < 100 && spooler.SubscriptionId() == 0; ++i) {
@@ -502,8 +508,7 @@ TEST(CupsEndToEnd, RemoteQueuesAreNetworkPrintersThatRecordOnlyOurJobs) {
     UseCupsServer(remote.Server());
     PrintDataFixture f;
     DiagnosticLog log;
-    platform::CupsSpooler spooler(
-        "PC1", platform::CupsSpooler::Options{std::chrono::milliseconds(100), 600});
+    platform::CupsSpooler spooler("PC1", FastPolling());
     SpoolWatchers watchers(spooler, f.files, log);
     watchers.Start();
     ASSERT_EQ(watchers.Slots().Count(), 1);

@@ -46,13 +46,36 @@ TEST(SpoolWatchers, EveryPrinterGetsASlotAndARunningWatcher) {
     w.Stop();
     EXPECT_EQ(slots.At(0).running.load(), 0);
     EXPECT_EQ(slots.At(1).running.load(), 0);
+}
+
+// A stop asks every watcher at once, so that it takes one wait whatever the number of printers,
+// and hands over every job that has ended, although its queue has not run empty; a job still
+// printing is neither recorded nor settled (whoever watches next takes it).
+TEST(SpoolWatchers, AStopEndsEveryWatcherAtOnceAndRecordsTheJobsThatEnded) {
+    std::vector<PrinterInfo> printers;
+    for (int i = 0; i < 20; ++i) {
+        printers.push_back({"Q" + std::to_string(i), ""});
+    }
+    SpoolWorld w(printers);
+    w.spooler.SetIdleWait(std::chrono::milliseconds(500));
+    w.Start();
+    const auto ended = Block(PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                             {JobNumber(1, JOB_NOTIFY_FIELD_TOTAL_PAGES, 3),
+                              JobNumber(1, JOB_NOTIFY_FIELD_PAGES_PRINTED, 3),
+                              JobNumber(1, JOB_NOTIFY_FIELD_ENDED_TIME, 1796668005)});
+    ASSERT_TRUE(w.Play("Q7", {AddJob(1, "Q7", "\\\\PC1", "u", 0),
+                              AddJob(2, "Q7", "\\\\PC1", "u", 0), ended, QueueLength(1)}));
+    EXPECT_TRUE(w.Records().empty());
+    const auto start = std::chrono::steady_clock::now();
+    w.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    const auto records = w.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].jobId, 1);
+    EXPECT_EQ(records[0].pagesPrintedTimesCopies, 3);
     const auto calls = w.spooler.Calls();
-    // Stopped in slot order.
-    const auto local = std::find(calls.begin(), calls.end(), "FindClose Local");
-    const auto net = std::find(calls.begin(), calls.end(), "FindClose \\\\srv\\Net");
-    ASSERT_NE(local, calls.end());
-    ASSERT_NE(net, calls.end());
-    EXPECT_LT(local, net);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Settled Q7 1"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Settled Q7 2"), 0);
 }
 
 TEST(SpoolWatchers, WithoutPrintersNothingStarts) {

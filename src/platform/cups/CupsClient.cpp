@@ -30,6 +30,7 @@ const char* const kJobAttributes[] = {
     "copies",
     "document-format",
     "number-of-documents",
+    "time-at-completed",
 };
 
 bool IsLoopback(const std::string& host) {
@@ -156,6 +157,11 @@ std::string CupsClient::ServerHost() {
     return ServerIsLocal() ? std::string() : ConfiguredServerHost();
 }
 
+std::string CupsClient::ServerName() {
+    const char* server = cupsServer();
+    return server != nullptr ? server : "";
+}
+
 std::string CupsClient::ServerUri() const {
     char uri[1024];
     const std::string host = ServerHost();
@@ -237,8 +243,10 @@ Status CupsClient::QueueExists(const std::string& queue) {
 }
 
 Status CupsClient::Subscribe(int leaseSeconds, int& subscriptionId) {
-    static const char* const events[] = {"job-created",    "job-state-changed",     "job-progress",
-                                         "job-completed",  "printer-state-changed", "printer-added",
+    // Only what the watchers act on: a job's start and end, queues coming and going. Progress
+    // and printer states would be dozens of events a job, and the scheduler keeps only the
+    // last hundred or so (MaxEvents): a burst would push out the ends we wait for.
+    static const char* const events[] = {"job-created", "job-completed", "printer-added",
                                          "printer-deleted"};
     ipp_t* req = NewRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, ServerUri());
     ippAddString(req, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-pull-method", nullptr,
@@ -330,6 +338,7 @@ Status CupsClient::Job(int jobId, JobState& job) {
     job.uuid = StringOf(resp.ipp, "job-uuid");
     job.format = StringOf(resp.ipp, "document-format");
     job.documents = IntegerOf(resp.ipp, "number-of-documents", 1);
+    job.completedAt = IntegerOf(resp.ipp, "time-at-completed", 0);
     return Status::Ok;
 }
 
@@ -346,11 +355,13 @@ Status CupsClient::QueuedJobCount(const std::string& queue, int& count) {
     return Status::Ok;
 }
 
-Status CupsClient::JobIds(const std::string& queue, long since, std::vector<int>& ids) {
-    static const char* const attributes[] = {"job-id", "time-at-creation", "job-state"};
-    ids.clear();
-    ipp_t* req = NewRequest(IPP_OP_GET_JOBS, PrinterUri(queue));
+Status CupsClient::Jobs(const std::string& queue, int firstId, std::vector<JobSummary>& jobs) {
+    static const char* const attributes[] = {"job-id", "job-state", "job-printer-uri",
+                                             "time-at-completed", "job-uuid"};
+    jobs.clear();
+    ipp_t* req = NewRequest(IPP_OP_GET_JOBS, queue.empty() ? ServerUri() : PrinterUri(queue));
     ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", std::max(1, firstId));
     ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   static_cast<int>(std::size(attributes)), nullptr, attributes);
     Response resp;
@@ -361,35 +372,39 @@ Status CupsClient::JobIds(const std::string& queue, long since, std::vector<int>
     if (s != Status::Ok) {
         return s;
     }
-    int id = 0;
-    long created = 0;
-    int state = 0;
-    // Jobs still in the queue print while we watch, however old; finished ones count only when
-    // they were made since we watch (the scheduler keeps a history).
+    JobSummary job;
     auto take = [&] {
-        const bool finished = state >= IPP_JSTATE_CANCELED;
-        if (id > 0 && (created >= since || (state != 0 && !finished))) {
-            ids.push_back(id);
+        // The scheduler honours first-job-id; a listing that does not is cut here all the same.
+        if (job.id >= firstId && job.id > 0) {
+            jobs.push_back(job);
         }
-        id = 0;
-        created = 0;
-        state = 0;
+        job = {};
     };
     for (ipp_attribute_t* a = ippFirstAttribute(resp.ipp); a != nullptr;
          a = ippNextAttribute(resp.ipp)) {
         const char* name = ippGetName(a);
         if (name == nullptr) {
             take();
+        } else if (ippGetGroupTag(a) != IPP_TAG_JOB) {
+            continue;
         } else if (std::strcmp(name, "job-id") == 0) {
-            id = ippGetInteger(a, 0);
-        } else if (std::strcmp(name, "time-at-creation") == 0) {
-            created = ippGetInteger(a, 0);
+            job.id = ippGetInteger(a, 0);
         } else if (std::strcmp(name, "job-state") == 0) {
-            state = ippGetInteger(a, 0);
+            job.state = ippGetInteger(a, 0);
+        } else if (std::strcmp(name, "job-printer-uri") == 0) {
+            const char* uri = ippGetString(a, 0, nullptr);
+            job.queue = uri != nullptr ? QueueOfUri(uri) : "";
+        } else if (std::strcmp(name, "time-at-completed") == 0 &&
+                   ippGetValueTag(a) == IPP_TAG_INTEGER) {
+            job.completedAt = ippGetInteger(a, 0);
+        } else if (std::strcmp(name, "job-uuid") == 0) {
+            const char* uuid = ippGetString(a, 0, nullptr);
+            job.uuid = uuid != nullptr ? uuid : "";
         }
     }
     take();
-    std::sort(ids.begin(), ids.end());
+    std::sort(jobs.begin(), jobs.end(),
+              [](const JobSummary& a, const JobSummary& b) { return a.id < b.id; });
     return Status::Ok;
 }
 

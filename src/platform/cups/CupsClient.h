@@ -27,6 +27,16 @@ struct JobState {
     std::string uuid;    // tells a job from a later one that got the same id
     std::string format;  // document-format of its (first) document
     int documents = 1;
+    long completedAt = 0;  // time-at-completed, seconds since the epoch; 0 while it runs
+};
+
+// One line of a job listing.
+struct JobSummary {
+    int id = 0;
+    int state = 0;
+    std::string queue;
+    long completedAt = 0;  // 0 when the scheduler did not say
+    std::string uuid;
 };
 
 enum class Status { Ok, NotFound, Unavailable, Failed };
@@ -47,6 +57,8 @@ class CupsClient {
     static bool ServerIsLocal();
     // The scheduler's host as other machines name it ("" for a local one).
     static std::string ServerHost();
+    // The scheduler as this client is configured to reach it (a socket path, host or host:port).
+    static std::string ServerName();
 
     Status ListQueues(std::vector<std::string>& queues);
     Status QueueExists(const std::string& queue);
@@ -57,9 +69,9 @@ class CupsClient {
     Status Notifications(int subscriptionId, int firstSequence, std::vector<Event>& events);
     Status Job(int jobId, JobState& job);
     Status QueuedJobCount(const std::string& queue, int& count);
-    // Ids of the queue's jobs created at or after `since` (seconds since the epoch), finished
-    // ones included as long as the scheduler keeps them.
-    Status JobIds(const std::string& queue, long since, std::vector<int>& ids);
+    // Every job the scheduler keeps (finished ones too) with an id of at least firstId, of one
+    // queue or, with an empty name, of all, in the order of their ids.
+    Status Jobs(const std::string& queue, int firstId, std::vector<JobSummary>& jobs);
     // Writes one document of a job (numbered from 1) to fd, at most maxBytes of it; tooLarge
     // tells when there was more.
     Status Document(int jobId, int number, int fd, std::uint64_t maxBytes, bool& tooLarge);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace platform {
@@ -87,8 +88,12 @@ CupsSpooler::CupsSpooler(std::string computerName)
 
 CupsSpooler::CupsSpooler(std::string computerName, Options options)
     : m_computerName(std::move(computerName)),
-      m_options(options),
-      m_watchStart(static_cast<long>(std::time(nullptr))) {
+      m_options(std::move(options)),
+      m_created(static_cast<long>(std::time(nullptr))),
+      m_scheduler(CupsClient::ServerName()) {
+    if (!m_options.settledJobsFile.empty()) {
+        m_hadHistory = m_settled.Load(m_options.settledJobsFile, m_scheduler);
+    }
     m_poller = std::thread([this] { Poll(); });
 }
 
@@ -99,6 +104,7 @@ CupsSpooler::~CupsSpooler() {
     }
     m_changed.notify_all();
     m_poller.join();
+    SaveSettled();
 }
 
 int CupsSpooler::LastError() const {
@@ -260,6 +266,7 @@ void CupsSpooler::Sleep() {
 void CupsSpooler::Poll() {
     CupsClient client;
     for (;;) {
+        const auto pollStart = std::chrono::steady_clock::now();
         bool watched = false;
         {
             std::lock_guard lock(m_mutex);
@@ -274,6 +281,10 @@ void CupsSpooler::Poll() {
                 m_subscription = 0;
                 m_publishedSubscription = 0;
             }
+            {
+                std::lock_guard lock(m_mutex);
+                m_deliveredSince = pollStart;
+            }
             Sleep();
             continue;
         }
@@ -283,8 +294,23 @@ void CupsSpooler::Poll() {
             m_subscription = 0;
         }
         if (!EnsureSubscription(client)) {
+            if (!m_away) {
+                m_away = true;
+                Note("the scheduler at " + m_scheduler + " does not answer (" +
+                     ippErrorString(static_cast<ipp_status_t>(client.LastError())) +
+                     "); waiting for it");
+            }
             Sleep();
             continue;
+        }
+        if (!m_caughtUp) {
+            // Subscribed first, listed then: whatever happens in between is in both, never in
+            // neither.
+            if (!CatchUp(client, "", false)) {
+                Sleep();
+                continue;
+            }
+            m_caughtUp = true;
         }
         std::set<std::string> fresh;
         {
@@ -293,7 +319,7 @@ void CupsSpooler::Poll() {
         }
         bool failed = false;
         for (const auto& queue : fresh) {
-            if (failed || !ReconcileQueue(client, queue, false)) {
+            if (failed || !CatchUp(client, queue, false)) {
                 failed = true;
                 std::lock_guard lock(m_mutex);
                 m_newWatches.insert(queue);  // again at the next poll
@@ -309,6 +335,7 @@ void CupsSpooler::Poll() {
         const Status status = client.Notifications(m_subscription, m_nextSequence, events);
         if (status == Status::NotFound) {
             // The subscription expired or the scheduler forgot it.
+            Note("the scheduler forgot our subscription; subscribing again");
             m_subscription = 0;
             m_lost = true;
             continue;
@@ -319,7 +346,12 @@ void CupsSpooler::Poll() {
             continue;
         }
         if (!events.empty() && events.front().sequence > m_nextSequence) {
-            m_lost = true;  // a gap: the scheduler dropped events we never read
+            // A gap: the scheduler dropped events we never read.
+            Note("events " + std::to_string(m_nextSequence) + " to " +
+                 std::to_string(events.front().sequence - 1) +
+                 " were dropped by the scheduler before we read them; catching up from its job "
+                 "list");
+            m_lost = true;
         }
         if (m_lost) {
             m_lost = false;
@@ -358,6 +390,11 @@ void CupsSpooler::Poll() {
             PushServerChange((added ? PRINTER_CHANGE_ADD_PRINTER : 0) |
                              (deleted.empty() ? 0 : PRINTER_CHANGE_DELETE_PRINTER));
         }
+        SaveSettled();
+        if (!m_lost) {
+            std::lock_guard lock(m_mutex);
+            m_deliveredSince = pollStart;
+        }
         Sleep();
     }
     if (m_subscription != 0) {
@@ -372,6 +409,10 @@ bool CupsSpooler::EnsureSubscription(CupsClient& client) {
     int id = 0;
     if (client.Subscribe(m_options.leaseSeconds, id) != Status::Ok) {
         return false;
+    }
+    if (m_away) {
+        m_away = false;
+        Note("the scheduler at " + m_scheduler + " answers again");
     }
     m_subscription = id;
     m_publishedSubscription = id;
@@ -391,7 +432,9 @@ void CupsSpooler::ReportLost() {
     {
         std::lock_guard lock(m_mutex);
         for (auto& [queue, watch] : m_watches) {
-            if (queue == kServer || !IsWatched(watch)) {
+            // A watcher that follows nothing has nothing to lose (and a thousand of them
+            // opening their printers again at once would only slow the catching up).
+            if (queue == kServer || !IsWatched(watch) || watch.jobs.empty()) {
                 continue;
             }
             // What is queued stays valid: the watcher keeps its jobs across the re-open, and
@@ -420,43 +463,194 @@ void CupsSpooler::Reconcile(CupsClient& client) {
     for (const auto& queue : watched) {
         if (std::find(existing.begin(), existing.end(), queue) == existing.end()) {
             ReportDeleted(client, queue);  // deleted while we could not hear of it
-        } else if (!ReconcileQueue(client, queue, true)) {
-            m_lost = true;
-            return;
         }
+    }
+    if (!CatchUp(client, "", true)) {
+        m_lost = true;
+        return;
     }
     PushServerChange(PRINTER_CHANGE_ADD_PRINTER | PRINTER_CHANGE_DELETE_PRINTER);
 }
 
-bool CupsSpooler::ReconcileQueue(CupsClient& client, const std::string& queue, bool afterLoss) {
-    std::set<int> ids;
+bool CupsSpooler::TakesEndedJob(long endedAt) const {
+    return m_options.takesEndedJob ? m_options.takesEndedJob(endedAt) : endedAt >= m_created;
+}
+
+bool CupsSpooler::IsTracked(int jobId) const {
+    return std::any_of(m_watches.begin(), m_watches.end(),
+                       [&](const auto& w) { return w.second.jobs.count(jobId) != 0; });
+}
+
+bool CupsSpooler::CheckHistory(CupsClient& client, const Listing& listed) {
+    int lastId = 0;
+    std::string lastUuid;
     {
         std::lock_guard lock(m_mutex);
-        for (const auto& [id, job] : m_watches[queue].jobs) {
-            if (!job.ended) {
-                ids.insert(id);
+        lastId = m_settled.LastId();
+        lastUuid = m_settled.LastUuid();
+    }
+    if (lastId == 0) {
+        return true;
+    }
+    cups::JobState last;
+    const Status status = client.Job(lastId, last);
+    std::string why;
+    if (status == Status::Ok) {
+        if (lastUuid.empty() || last.uuid == lastUuid) {
+            return true;
+        }
+        why = "job " + std::to_string(lastId) + " is another job now";
+    } else if (status == Status::NotFound) {
+        if (!listed.empty() && listed.back().id > lastId) {
+            return true;  // purged from the history, which has gone on
+        }
+        // A history purged oldest first keeps nothing older than a job it dropped.
+        Listing all;
+        if (client.Jobs("", 1, all) != Status::Ok) {
+            return false;
+        }
+        if (!all.empty() && all.back().id > lastId) {
+            return true;
+        }
+        why = "job " + std::to_string(lastId) + " is gone and no later one exists";
+    } else {
+        // Refused (a policy that hides jobs): nothing tells a new history, so none is assumed.
+        return status != Status::Unavailable;
+    }
+    Note("the scheduler numbers its jobs afresh (" + why + "): its jobs are taken from the first");
+    std::lock_guard lock(m_mutex);
+    m_settled.Clear();
+    m_settledChanged = true;
+    for (auto& [queue, watch] : m_watches) {
+        for (auto it = watch.jobs.begin(); it != watch.jobs.end();) {
+            it = it->second.ended ? watch.jobs.erase(it) : std::next(it);
+        }
+    }
+    return true;
+}
+
+bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool afterLoss) {
+    int floor = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        floor = m_settled.Floor();
+    }
+    Listing listed;
+    if (client.Jobs(queue, floor + 1, listed) != Status::Ok) {
+        return false;
+    }
+    if (queue.empty()) {
+        if (!CheckHistory(client, listed)) {
+            return false;
+        }
+        bool forgotten = false;
+        {
+            std::lock_guard lock(m_mutex);
+            forgotten = m_settled.Floor() < floor;
+        }
+        if (forgotten && client.Jobs("", 1, listed) != Status::Ok) {
+            return false;
+        }
+    }
+    // A job we never saw is reported when its queue is watched; one of a queue not watched yet
+    // waits for its watcher (see m_newWatches). An ended one only when it ended in our time.
+    std::vector<int> take;
+    std::set<std::string> touched;
+    std::vector<std::pair<int, std::string>> notOurs;
+    std::set<int> present;
+    for (const auto& job : listed) {
+        present.insert(job.id);
+        bool tracked = false;
+        bool watched = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_settled.Contains(job.id)) {
+                continue;
+            }
+            tracked = IsTracked(job.id);
+            const auto w = m_watches.find(job.queue);
+            watched = w != m_watches.end() && IsWatched(w->second);
+        }
+        if (tracked) {
+            if (HasEnded(job.state)) {
+                take.push_back(job.id);  // its end may be the event we lost
+            }
+            continue;
+        }
+        if (HasEnded(job.state)) {
+            long endedAt = job.completedAt;
+            cups::JobState full;
+            // A job the scheduler has put away is listed without its times until asked for.
+            if (endedAt <= 0 && client.Job(job.id, full) == Status::Ok) {
+                endedAt = full.completedAt;
+            }
+            if (!TakesEndedJob(endedAt)) {
+                notOurs.emplace_back(job.id, job.uuid);
+                continue;
+            }
+        }
+        if (watched) {
+            take.push_back(job.id);
+            touched.insert(job.queue);
+        }
+    }
+    std::vector<int> gone;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [id, uuid] : notOurs) {
+            m_settled.Add(id, uuid);
+        }
+        // Ids the whole listing skips were removed before anyone could see them.
+        if (queue.empty() && !listed.empty()) {
+            for (int id = m_settled.Floor() + 1; id < listed.back().id; ++id) {
+                if (present.count(id) == 0 && !m_settled.Contains(id) && !IsTracked(id)) {
+                    gone.push_back(id);
+                    m_settled.Add(id, "");
+                }
+            }
+        }
+        m_settledChanged = m_settledChanged || !notOurs.empty() || !gone.empty();
+        // The queues whose watchers follow jobs hear their length again after a loss.
+        if (afterLoss) {
+            for (const auto& [name, watch] : m_watches) {
+                if (name != kServer && IsWatched(watch) && (queue.empty() || name == queue) &&
+                    (!watch.jobs.empty() || !watch.deferred.empty())) {
+                    touched.insert(name);
+                }
             }
         }
     }
-    std::vector<int> found;
-    if (client.JobIds(queue, m_watchStart, found) != Status::Ok) {
-        return false;
+    if (!gone.empty() && (m_caughtUp || m_hadHistory)) {
+        std::string ids;
+        for (size_t i = 0; i < gone.size() && i < 20; ++i) {
+            ids += (i == 0 ? "" : ", ") + std::to_string(gone[i]);
+        }
+        Note(std::to_string(gone.size()) + " job(s) were removed by the scheduler before they " +
+             "could be seen, not recorded: " + ids + (gone.size() > 20 ? ", ..." : ""));
     }
-    ids.insert(found.begin(), found.end());
-    // A queue newly watched with no job in it has nothing to tell its watcher (and waking every
-    // watcher of a fresh start at one instant keeps them waking together ever after).
-    if (ids.empty() && !afterLoss) {
-        return true;
+    if (afterLoss || !take.empty()) {
+        Note(std::string(afterLoss ? "caught up after lost events: " : "") +
+             std::to_string(take.size()) + " job(s) taken from the scheduler's job list" +
+             (queue.empty() ? "" : " of " + queue));
     }
-    std::set<std::string> queues{queue};
-    for (int id : ids) {
-        Examine(client, id, queues);
+    std::set<std::string> endedOn;
+    for (int id : take) {
+        Examine(client, id, endedOn);
     }
-    ReportQueueLength(client, queue);
+    touched.insert(endedOn.begin(), endedOn.end());
+    for (const auto& name : touched) {
+        ReportQueueLength(client, name);
+    }
     return true;
 }
 
 void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& endedOn) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_settled.Contains(jobId) && !IsTracked(jobId)) {
+            return;  // a late event of a job that is done with
+        }
+    }
     cups::JobState job;
     const Status status = client.Job(jobId, job);
     if (status == Status::NotFound) {
@@ -500,6 +694,7 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             if (name != job.queue && old != other.jobs.end() && !old->second.ended &&
                 old->second.uuid == job.uuid) {
                 old->second.ended = true;
+                endedOn.insert(name);
                 if (IsWatched(other)) {
                     other.cycles.push_back(
                         {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
@@ -515,11 +710,13 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             tracked = watch.jobs.end();
         }
         if (tracked == watch.jobs.end()) {
-            if (watch.deferred.count(jobId) != 0) {
-                return;
-            }
-            if (watch.openJobs >= m_options.maxOpenJobs) {
+            if (watch.deferred.count(jobId) != 0 || watch.openJobs >= m_options.maxOpenJobs) {
                 watch.deferred.insert(jobId);
+                // Held back, it is reported once the queue has run empty: its end may be the
+                // one that empties it.
+                if (HasEnded(job.state)) {
+                    endedOn.insert(job.queue);
+                }
                 return;
             }
             ++watch.openJobs;
@@ -544,10 +741,14 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
         }
         if (HasEnded(job.state)) {
             // CUPS never knows the total in advance; its final count is the total.
+            const long endedAt =
+                job.completedAt > 0 ? job.completedAt : static_cast<long>(std::time(nullptr));
             cycles.push_back(
                 {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
-                 Block({JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
-                        JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+                 Block(
+                     {JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
+                      JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions),
+                      JobNumber(jobId, JOB_NOTIFY_FIELD_ENDED_TIME, static_cast<int>(endedAt))})});
             tracked->second.ended = true;
             endedOn.insert(job.queue);
             ForgetOldJobs(watch);
@@ -693,6 +894,65 @@ FetchResult CupsSpooler::FetchJobDocuments(const std::string& printerName, std::
         out.documents.push_back(std::move(file));
     }
     return FetchResult::Ok;
+}
+
+void CupsSpooler::JobSettled(const std::string& printerName, std::uint32_t jobId) {
+    const int id = static_cast<int>(jobId);
+    std::lock_guard lock(m_mutex);
+    std::string uuid;
+    const auto w = m_watches.find(QueueOf(printerName));
+    if (w != m_watches.end()) {
+        const auto tracked = w->second.jobs.find(id);
+        if (tracked != w->second.jobs.end()) {
+            uuid = tracked->second.uuid;
+            // Its end was reported: from now on the settled ids keep late events away.
+            if (tracked->second.ended) {
+                w->second.jobs.erase(tracked);
+            }
+        }
+    }
+    m_settled.Add(id, uuid);
+    m_settledChanged = true;
+}
+
+bool CupsSpooler::ChangesDeliveredSince(std::chrono::steady_clock::time_point since) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_deliveredSince >= since) {
+            return true;
+        }
+        m_pollNow = true;
+    }
+    m_changed.notify_all();
+    return false;
+}
+
+void CupsSpooler::SaveSettled() {
+    if (m_options.settledJobsFile.empty()) {
+        return;
+    }
+    cups::SettledJobs copy;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_settledChanged) {
+            return;
+        }
+        m_settledChanged = false;
+        copy = m_settled;
+    }
+    if (!copy.Save(m_options.settledJobsFile, m_scheduler)) {
+        const int error = errno;
+        Note("cannot keep the settled jobs in " + m_options.settledJobsFile + ": " +
+             std::strerror(error));
+        std::lock_guard lock(m_mutex);
+        m_settledChanged = true;  // again at the next poll
+    }
+}
+
+void CupsSpooler::Note(const std::string& text) const {
+    if (m_options.note) {
+        m_options.note(text);
+    }
 }
 
 void CupsSpooler::ReportDeleted(CupsClient& client, const std::string& queue) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 
 #include "platform/Spooler.h"
 #include "platform/cups/CupsClient.h"
+#include "platform/cups/SettledJobs.h"
 
 namespace platform {
 
@@ -24,10 +26,13 @@ namespace platform {
 //  - later progress: pages printed; the end of a job: its final count as total and printed;
 //  - after a job ended or the printer changed state: the queue length as the printer's job count;
 //  - events that were lost (a gap, an expired subscription, a scheduler restart): job change bits
-//    without an info block, then what the scheduler knows of every job we follow;
+//    without an info block to the queues with jobs, then every job the scheduler lists with an id
+//    above those settled (ids only grow), whatever it is doing now;
 //  - a queue added or deleted, or a scheduler that (re)appears: a change on the print server's
 //    handle; a deleted queue's own handle gets the end of every job it had, then the deletion.
-// A queue that starts being watched is first asked for the jobs it already holds.
+// A queue that starts being watched is first asked for the jobs it holds that are not settled.
+// Jobs are settled when the watchers say so (JobSettled); kept in a file, the settled ids let a
+// program that stops and starts again report exactly the jobs that ended in between.
 // While the scheduler is down the spooler waits for it; watchers keep their printers. A watcher
 // follows a limited number of jobs at once: new jobs beyond it wait until the queue has run
 // empty, then are reported with their counts.
@@ -41,6 +46,14 @@ class CupsSpooler final : public Spooler {
         int maxOpenJobs = 200;
         // The largest job document read for counting its pages.
         std::uint64_t maxDocumentBytes = 4ull * 1024 * 1024 * 1024;
+        // Where the settled jobs are kept across runs; empty: for this run only.
+        std::string settledJobsFile;
+        // Whether a job that had already ended when it was first seen is reported, by when it
+        // ended (seconds since the epoch). Unset: those that ended since the spooler was made.
+        std::function<bool(long endedAt)> takesEndedJob;
+        // Lost events and how they were made up for, jobs gone before they could be seen, a
+        // scheduler away: lines for the journal. Unset: nothing is said.
+        std::function<void(const std::string&)> note;
     };
 
     explicit CupsSpooler(std::string computerName);
@@ -65,6 +78,8 @@ class CupsSpooler final : public Spooler {
     // (PreserveJobFiles).
     FetchResult FetchJobDocuments(const std::string& printerName, std::uint32_t jobId,
                                   JobDocuments& out) override;
+    void JobSettled(const std::string& printerName, std::uint32_t jobId) override;
+    bool ChangesDeliveredSince(std::chrono::steady_clock::time_point since) override;
 
     // The subscription currently in use (0: none), for tests and diagnostics.
     int SubscriptionId() const;
@@ -79,6 +94,7 @@ class CupsSpooler final : public Spooler {
         bool ended = false;
         std::string uuid;
     };
+    using Listing = std::vector<cups::JobSummary>;
     // Everything about one queue; it outlives the handles a watcher opens and closes on it.
     struct Watch {
         std::deque<Cycle> cycles;
@@ -93,9 +109,15 @@ class CupsSpooler final : public Spooler {
     bool EnsureSubscription(cups::CupsClient& client);
     void ReportLost();
     void Reconcile(cups::CupsClient& client);
-    // Examines every job the queue holds or we follow on it; false when the scheduler failed us.
-    // After lost events the queue's length is reported in any case.
-    bool ReconcileQueue(cups::CupsClient& client, const std::string& queue, bool afterLoss);
+    // Takes every job not settled yet that the scheduler lists, of one queue or (empty) of all:
+    // a job we do not follow yet is reported as new (and ended, if it has), unless it ended
+    // before it was ours; false when the scheduler failed us.
+    bool CatchUp(cups::CupsClient& client, const std::string& queue, bool afterLoss);
+    // A scheduler that numbers its jobs from 1 again (its history was lost) makes the settled
+    // ids meaningless: they are forgotten. False when the scheduler failed us.
+    bool CheckHistory(cups::CupsClient& client, const Listing& listed);
+    bool TakesEndedJob(long endedAt) const;
+    bool IsTracked(int jobId) const;
     void Examine(cups::CupsClient& client, int jobId, std::set<std::string>& endedOn);
     void ReportQueueLength(cups::CupsClient& client, const std::string& queue);
     // The queue has run empty (or is gone): every job we follow there is brought up to date
@@ -108,6 +130,8 @@ class CupsSpooler final : public Spooler {
     bool IsWatched(const Watch& watch) const;
     bool AnyWatched() const;
     void Sleep();
+    void SaveSettled();
+    void Note(const std::string& text) const;
 
     const std::string m_computerName;
     const Options m_options;
@@ -128,8 +152,17 @@ class CupsSpooler final : public Spooler {
     bool m_lost = false;                 // events may have been missed: report and reconcile
     int m_quietPolls = 0;                // polls in a row that brought no event
     std::set<std::string> m_newWatches;  // queues to reconcile before their events count (m_mutex)
-    const long m_watchStart;  // jobs created before we started are not looked for afterwards
+    bool m_caughtUp = false;             // the scheduler's jobs were listed since we started
+    bool m_hadHistory = false;           // settled jobs came from an earlier run
+    bool m_away = false;                 // the scheduler did not answer (said once)
     std::atomic<int> m_publishedSubscription{0};
+
+    const long m_created;  // jobs that ended before are not ours, unless told otherwise
+    const std::string m_scheduler;
+    cups::SettledJobs m_settled;  // (m_mutex)
+    bool m_settledChanged = false;
+    // The start of the last poll that went through to its end, and a look asked for (m_mutex).
+    std::chrono::steady_clock::time_point m_deliveredSince;
 
     std::thread m_poller;
 };

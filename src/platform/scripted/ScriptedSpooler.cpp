@@ -211,6 +211,11 @@ WaitResult ScriptedSpooler::WaitForChange(ChangeHandle change, std::uint32_t tim
     return ready ? WaitResult::Signalled : WaitResult::TimedOut;
 }
 
+void ScriptedSpooler::JobSettled(const std::string& printerName, std::uint32_t jobId) {
+    std::lock_guard lock(m_mutex);
+    Record("Settled " + printerName + " " + std::to_string(jobId));
+}
+
 int ScriptedSpooler::LastError() const {
     return t_lastError;
 }

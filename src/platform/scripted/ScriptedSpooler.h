@@ -63,6 +63,8 @@ class ScriptedSpooler final : public Spooler {
     void FindClosePrinterChangeNotification(ChangeHandle change) override;
     WaitResult WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) override;
     int LastError() const override;
+    // Recorded as "Settled <printer> <job>".
+    void JobSettled(const std::string& printerName, std::uint32_t jobId) override;
 
   private:
     struct Failure {
