@@ -11,6 +11,14 @@
 #
 # Queues print into /dev/null; the PDF and PostScript drivers make CUPS count the pages, a raw
 # queue counts none.
+#
+# Its access policy is the one a Debian print server runs: every <Policy ...> block of the cups
+# package's stock configuration (PRIVATE_CUPSD_STOCK_CONF, default
+# /usr/share/cups/cupsd.conf.default, what Debian copies to /etc/cups/cupsd.conf) is taken
+# verbatim when it starts, with the stock DefaultAuthType and the stock limits (MaxJobs 500,
+# MaxEvents 100). Only what is not policy is ours: where it listens and logs, the page log,
+# FileDevice, and a <Location /> that lets clients of other hosts in (tests reach it from network
+# namespaces).
 set -euo pipefail
 
 cmd="${1:-}"
@@ -20,6 +28,10 @@ shift 2
 
 case "$cmd" in
 start)
+  # Its queues are added by root as root: the stock policy wants an administrator authenticated
+  # (PeerCred on the socket), which a CUPS_USER naming someone else (a test asking as an
+  # ordinary user) would make impossible.
+  unset CUPS_USER
   mkdir -p "$dir"
   dir="$(cd "$dir" && pwd)"
   b="$dir"
@@ -38,31 +50,30 @@ User lp
 Group lp
 SystemGroup root
 CONF
+  stock="${PRIVATE_CUPSD_STOCK_CONF:-/usr/share/cups/cupsd.conf.default}"
+  [ -r "$stock" ] || { echo "private-cupsd: $stock is missing: it holds the policy a real print server runs (package cups)" >&2; exit 1; }
+  policies=$(awk '/^[[:space:]]*<Policy[[:space:]>]/ {p = 1} p {print} /^[[:space:]]*<\/Policy>/ {p = 0}' "$stock")
+  grep -q '^[[:space:]]*<Policy default>' <<<"$policies" || { echo "private-cupsd: no <Policy default> in $stock" >&2; exit 1; }
   port="${PRIVATE_CUPSD_PORT:-}"
   if [ -z "$port" ]; then
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   fi
-  cat > "$b/etc/cupsd.conf" <<CONF
+  {
+    cat <<CONF
 LogLevel info
 Listen $b/run/cups.sock
 Listen ${PRIVATE_CUPSD_ADDRESS:-127.0.0.1}:$port
 Browsing No
 WebInterface No
-MaxJobs 0
+DefaultAuthType Basic
 <Location />
   Order allow,deny
   Allow all
 </Location>
-<Policy default>
-  <Limit CUPS-Get-Document>
-    Require user @OWNER @SYSTEM
-    Order deny,allow
-  </Limit>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
+# The policies below are those of $stock, verbatim.
 CONF
+    printf '%s\n' "$policies"
+  } > "$b/etc/cupsd.conf"
   echo "$port" > "$b/port"
   chown -R root:lp "$b"
   chmod 755 "$b"

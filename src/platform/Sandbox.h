@@ -14,6 +14,10 @@ struct SandboxLimits {
     std::chrono::milliseconds time{30'000};  // wall clock; the process group is killed after it
     std::uint64_t memoryBytes = 1024ull * 1024 * 1024;  // address space
     std::size_t maxOutput = 16 * 1024 * 1024;           // standard output kept; the rest ends it
+    // Also give it a network namespace of its own where the kernel allows one. Tests turn it off
+    // to see the child as the service's unit leaves it (RestrictNamespaces=yes): with the
+    // system-call filter alone.
+    bool networkNamespace = true;
 };
 
 struct SandboxRun {
@@ -26,9 +30,11 @@ struct SandboxRun {
 
 // Runs argv[0] (searched in PATH) in a process group of its own with `input` on its standard
 // input and its standard output captured; standard error goes nowhere. The child gets a bare
-// environment, no other open files, no network where the kernel lets us take it away, the
-// rights of nobody when we run as root, no further processes, may create no file larger than
-// nothing, runs at low priority, and is killed with its group when the time is up.
+// environment, no other open files, no network (a seccomp filter refuses every socket with
+// EACCES, on top of a network namespace where one can be made; a child that would keep the
+// network does not run), the rights of nobody when we run as root, no further processes, may
+// create no file larger than nothing, runs at low priority, and is killed with its group when
+// the time is up.
 SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view input,
                         const SandboxLimits& limits);
 

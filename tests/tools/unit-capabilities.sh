@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the page counter's sandbox tests as root with only the capabilities the service's unit
 # leaves it (CapabilityBoundingSet) and no new privileges, as systemd would start it: the
-# interpreter must still run as nobody, be killed on time and count. Exits 77 (skipped) where
-# this is not root or setpriv is missing.
+# interpreter must still run as nobody, be killed on time, count, and get no socket (the unit's
+# RestrictNamespaces=yes, which setpriv cannot impose, leaves it no network namespace:
+# Sandbox.TheChildHasNoNetwork checks the filter alone as well). Exits 77 (skipped) where this is
+# not root or setpriv is missing.
 #   unit-capabilities.sh UNIT PAGECOUNT_TESTS
 set -uo pipefail
 unit=${1:?unit}; tests=${2:?pagecount tests}

@@ -444,13 +444,32 @@ Status CupsClient::Document(int jobId, int number, int fd, std::uint64_t maxByte
     ipp_t* req = NewRequest(IPP_OP_CUPS_GET_DOCUMENT, ServerUri());
     ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
     ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "document-number", number);
-    // The answer's attributes first, then the document itself on the same connection.
-    const http_status_t sent = cupsSendRequest(m_http, req, "/", 0);
-    ippDelete(req);
-    Response resp;
-    if (sent == HTTP_STATUS_OK || sent == HTTP_STATUS_CONTINUE) {
-        resp.ipp = cupsGetResponse(m_http, "/");
+    // A local certificate from an earlier request may be stale (the scheduler makes new ones
+    // when it restarts); cupsDoRequest drops it the same way before it sends.
+    if (const char* auth = httpGetAuthString(m_http);
+        auth != nullptr && std::strncmp(auth, "Local ", 6) == 0) {
+        httpSetAuthString(m_http, nullptr, nullptr);
     }
+    // The answer's attributes first, then the document itself on the same connection: read
+    // here rather than by cupsDoIORequest, to stop at maxBytes. The stock policy asks for
+    // authentication (AuthType Default): the scheduler answers HTTP 401, cupsGetResponse then
+    // prepares it (PeerCred on the local socket, or the Local certificate) and reconnects, and
+    // the same request must be sent again, as cupsDoRequest does. A few times at most: libcups
+    // gives up by itself after repeated refusals (HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED), and
+    // we do not count on that.
+    constexpr int kAttempts = 3;
+    Response resp;
+    for (int attempt = 0; attempt < kAttempts && resp.ipp == nullptr; ++attempt) {
+        const http_status_t sent = cupsSendRequest(m_http, req, "/", ippLength(req));
+        if (sent != HTTP_STATUS_OK && sent != HTTP_STATUS_CONTINUE) {
+            break;
+        }
+        resp.ipp = cupsGetResponse(m_http, "/");
+        if (resp.ipp == nullptr && httpGetStatus(m_http) != HTTP_STATUS_UNAUTHORIZED) {
+            break;  // refused for good, or the connection failed
+        }
+    }
+    ippDelete(req);
     const ipp_status_t status = cupsLastError();
     if (resp.ipp == nullptr || status > IPP_STATUS_OK_EVENTS_COMPLETE) {
         m_lastError = static_cast<int>(status);

@@ -2,16 +2,23 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 namespace platform {
@@ -22,6 +29,104 @@ void Limit(int resource, rlim_t value) {
     const rlimit limit{value, value};
     setrlimit(resource, &limit);
 }
+
+// The system-call architecture the kernel reports for this program's own calls (the build
+// target's AUDIT_ARCH). A call made through another one (the 32-bit entry of a 64-bit kernel)
+// has other numbers, which the filter below does not describe: it kills the child.
+#if defined(__x86_64__) && !defined(__ILP32__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__) && !defined(__AARCH64EB__) && !defined(__ILP32__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__) && !defined(__ARMEB__) && defined(__ARM_EABI__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_ARM;
+#elif defined(__riscv) && __riscv_xlen == 64
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_RISCV64;
+#elif defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_PPC64LE;
+#elif defined(__s390x__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_S390X;
+#else
+#define TESSAROVEN_NO_SECCOMP_ARCH 1  // no filter: the child needs a network namespace to run
+#endif
+
+#ifndef SECCOMP_RET_KILL_PROCESS
+#define SECCOMP_RET_KILL_PROCESS SECCOMP_RET_KILL  // older kernels kill the thread, the only one
+#endif
+
+// A seccomp filter that leaves the child no way to a network: creating a socket (or a socket
+// pair) fails with EACCES whatever its family (Ghostscript needs none; even a Unix socket reaches
+// services of the computer, and abstract ones those of its network namespace), and so do the ways
+// around socket(2): socketcall(2) where it exists, io_uring (which opens sockets itself), taking a
+// descriptor from another process (pidfd_getfd) or driving one (ptrace, process_vm_writev).
+// A call of another architecture, or of the x32 ABI on x86-64, kills the child. Built before
+// fork: the child only hands it to the kernel.
+class NetworkFilter {
+  public:
+    NetworkFilter() {
+#ifndef TESSAROVEN_NO_SECCOMP_ARCH
+        // clang-format off
+        const std::uint32_t denied[] = {
+            __NR_socket,
+            __NR_socketpair,
+#ifdef __NR_socketcall
+            __NR_socketcall,
+#endif
+#ifdef __NR_io_uring_setup
+            __NR_io_uring_setup,
+#endif
+#ifdef __NR_pidfd_getfd
+            __NR_pidfd_getfd,
+#endif
+            __NR_ptrace,
+            __NR_process_vm_writev,
+        };
+        // clang-format on
+        constexpr std::size_t n = std::size(denied);
+        static_assert(n + 8 <= sizeof m_code / sizeof m_code[0], "room for the whole filter");
+        Add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+        Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0));
+        Add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+        Add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+#if defined(__x86_64__)
+        Add(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000u /* __X32_SYSCALL_BIT */, 0, 1));
+        Add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+#endif
+        for (std::size_t i = 0; i < n; ++i) {
+            // past the remaining comparisons and the "allow" to the "deny"
+            Add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, denied[i],
+                         static_cast<std::uint8_t>(n - 1 - i + 1), 0));
+        }
+        Add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        Add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)));
+        m_program.len = static_cast<unsigned short>(m_size);
+        m_program.filter = m_code;
+#endif
+    }
+    NetworkFilter(const NetworkFilter&) = delete;
+    NetworkFilter& operator=(const NetworkFilter&) = delete;
+
+    // In the child: async-signal-safe (two system calls). Whether the filter is in place.
+    bool Install() const {
+        if (m_size == 0) {
+            return false;
+        }
+        // Without CAP_SYS_ADMIN the kernel takes a filter only from a process that can gain no
+        // privileges any more; the child runs nothing set-user-id anyway.
+        return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+               prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &m_program, 0, 0) == 0;
+    }
+
+  private:
+    void Add(sock_filter instruction) {
+        m_code[m_size++] = instruction;
+    }
+
+    sock_filter m_code[32] = {};
+    std::size_t m_size = 0;
+    sock_fprog m_program{};
+};
 
 // In the child, between fork and exec: only async-signal-safe calls.
 // Who the child runs as when we are root: a document is no reason to run anything with rights.
@@ -50,7 +155,7 @@ Account Unprivileged() {
 }
 
 [[noreturn]] void Exec(char* const* argv, int in, int out, const SandboxLimits& limits,
-                       const Account& account) {
+                       const Account& account, const NetworkFilter& filter) {
     setpgid(0, 0);
     dup2(in, 0);
     dup2(out, 1);
@@ -59,12 +164,13 @@ Account Unprivileged() {
     for (int fd = 3; fd < 1024; ++fd) {
         close(fd);
     }
-    // A network namespace of its own leaves the child no network. Without the right to make
-    // one (an ordinary user, or root with few capabilities as in the system service) it takes
-    // a user namespace along, but only after the account is dropped: inside a new user
-    // namespace the account could not be changed any more. Where both are refused, the
-    // interpreter's own safe mode makes up for it.
-    const bool ownNetwork = unshare(CLONE_NEWNET) == 0;
+    // No network: the seccomp filter installed last refuses every socket. A network namespace
+    // of its own comes on top where the kernel lets us make one. Without the right to make it
+    // (an ordinary user, or root with few capabilities) it takes a user namespace along, but
+    // only after the account is dropped: inside a new user namespace the account could not be
+    // changed any more. Under the service's unit (RestrictNamespaces=yes) both are refused and
+    // the filter alone holds.
+    bool ownNetwork = limits.networkNamespace && unshare(CLONE_NEWNET) == 0;
     const auto seconds = static_cast<rlim_t>(limits.time.count() / 1000 + 1);
     Limit(RLIMIT_CPU, seconds);
     Limit(RLIMIT_AS, static_cast<rlim_t>(limits.memoryBytes));
@@ -75,12 +181,17 @@ Account Unprivileged() {
         (setgroups(0, nullptr) != 0 || setgid(account.gid) != 0 || setuid(account.uid) != 0)) {
         _exit(126);
     }
-    if (!ownNetwork) {
-        unshare(CLONE_NEWUSER | CLONE_NEWNET);
+    if (limits.networkNamespace && !ownNetwork) {
+        ownNetwork = unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0;
     }
     Limit(RLIMIT_NPROC, 0);
     if (nice(10) == -1) {
         // the priority stays; nothing to do about it here
+    }
+    // Last, as the calls above need none of what it refuses. A child that would keep the
+    // network does not run.
+    if (!filter.Install() && !ownNetwork) {
+        _exit(126);
     }
     static char path[] = "PATH=/usr/local/bin:/usr/bin:/bin";
     static char lang[] = "LC_ALL=C";
@@ -142,9 +253,10 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
     }
     args.push_back(nullptr);
     const Account account = Unprivileged();
+    const NetworkFilter filter;
     const pid_t pid = fork();
     if (pid == 0) {
-        Exec(args.data(), toChild[0], fromChild[1], limits, account);
+        Exec(args.data(), toChild[0], fromChild[1], limits, account, filter);
     }
     close(toChild[0]);
     close(fromChild[1]);
