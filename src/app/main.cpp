@@ -227,9 +227,9 @@ int main(int argc, char** argv) {
             trayController->Files().SetJournalAll(true);
         } else {
             // One job, one record: a job that ended while the service counted is the service's.
-            trayController->Files().SetRecordOwner([](std::int64_t endedAt) {
-                return ServiceHandoff::Owner(ServiceHandoff::Read(ServiceSpansPath()), endedAt,
-                                             Now(), ServiceRuns());
+            trayController->Files().SetRecordOwner([](std::int32_t jobId, std::int64_t endedAt) {
+                return ServiceHandoff::Owner(ServiceHandoff::Read(ServiceSpansPath()), jobId,
+                                             endedAt, Now(), ServiceRuns());
             });
             if (ServiceRuns()) {
                 std::cerr << "tessaroven: the system service counts the jobs of this computer\n";
@@ -276,7 +276,9 @@ int main(int argc, char** argv) {
                     " job(s) recorded since the start");
             // Jobs that end from now on are the desktop programs' again (unless the service is
             // back within the restart window).
-            handoff->End(Now());
+            const std::int64_t stopped = trayController->StopStartedAt();
+            handoff->End(stopped, trayController->Files().RecordedEndingAfter(
+                                      stopped - ServiceHandoff::kSettleSeconds));
         }
         serviceLock.Release();
     } catch (const std::exception& e) {

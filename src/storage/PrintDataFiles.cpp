@@ -553,7 +553,8 @@ void PrintDataFiles::DecideWaitingJobs(bool finally) {
     }
     std::vector<CompletedJob> still;
     for (auto& job : waiting) {
-        const RecordOwner owner = m_recordOwner ? m_recordOwner(job.endedAt) : RecordOwner::Here;
+        const RecordOwner owner =
+            m_recordOwner ? m_recordOwner(job.jobId, job.endedAt) : RecordOwner::Here;
         if (owner == RecordOwner::Elsewhere) {
             continue;
         }
@@ -581,7 +582,7 @@ void PrintDataFiles::WritePrintRecord() {
     // Asked at the moment of writing, not when the job came: a service started meanwhile has
     // taken over the jobs still in the queues, one stopped meanwhile has left them to us.
     const RecordOwner owner =
-        m_recordOwner ? m_recordOwner(completedJob.endedAt) : RecordOwner::Here;
+        m_recordOwner ? m_recordOwner(completedJob.jobId, completedJob.endedAt) : RecordOwner::Here;
     if (owner == RecordOwner::Elsewhere) {
         return;
     }
@@ -593,8 +594,26 @@ void PrintDataFiles::WritePrintRecord() {
     WriteRecordNow();
 }
 
+std::vector<std::int32_t> PrintDataFiles::RecordedEndingAfter(std::int64_t after) const {
+    std::lock_guard lock(m_undecidedMutex);
+    std::vector<std::int32_t> ids;
+    for (const auto& [id, endedAt] : m_recent) {
+        if (endedAt > after) {
+            ids.push_back(id);
+        }
+    }
+    return ids;
+}
+
 void PrintDataFiles::WriteRecordNow() {
     ++m_recordsWritten;
+    {
+        std::lock_guard lock(m_undecidedMutex);
+        m_recent.emplace_back(completedJob.jobId, completedJob.endedAt);
+        if (m_recent.size() > kRecentKept) {
+            m_recent.pop_front();
+        }
+    }
     if (!DataDirectory().empty()) {
         // The record is safe on this computer before anything touches the share; the share is
         // written by a thread of its own, so a hung one holds up neither this watcher, nor the

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -166,7 +167,8 @@ class PrintDataFiles {
     // counted here; one whose owner is not known yet waits and is asked about again with the
     // waiting records (RetryPendingRecords), and is written at the latest when this program
     // stops (FinishUndecided).
-    void SetRecordOwner(std::function<RecordOwner(std::int64_t endedAt)> owner) {
+    void SetRecordOwner(
+        std::function<RecordOwner(std::int32_t jobId, std::int64_t endedAt)> owner) {
         m_recordOwner = std::move(owner);
     }
     // Writes the jobs still waiting for their owner to be known: nothing is lost at a stop.
@@ -178,6 +180,9 @@ class PrintDataFiles {
     void Journal(const std::string& text, bool problem);
     // Records written by this program since it started.
     long RecordsWritten() const { return m_recordsWritten.load(); }
+    // The jobs among the last few thousand written whose end came after a time: at its stop the
+    // system service names those, whose end is too close to the stop to tell by time alone.
+    std::vector<std::int32_t> RecordedEndingAfter(std::int64_t after) const;
     // A job left unrecorded because the spooler hid its owner. Where nobody else records it (the
     // system service), that is a loss: said once, with what would let the service see owners.
     void OwnerHidden(const std::string& printerName, std::int32_t jobId);
@@ -237,7 +242,9 @@ class PrintDataFiles {
   private:
     bool m_recordJobOwners = false;
     std::atomic<bool> m_hiddenOwnerAnnounced{false};
-    std::function<RecordOwner(std::int64_t)> m_recordOwner;
+    std::function<RecordOwner(std::int32_t, std::int64_t)> m_recordOwner;
+    static constexpr size_t kRecentKept = 4096;
+    std::deque<std::pair<std::int32_t, std::int64_t>> m_recent;
     mutable std::mutex m_undecidedMutex;
     std::vector<CompletedJob> m_undecided;
     bool m_journalAll = false;

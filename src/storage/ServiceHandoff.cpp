@@ -1,5 +1,6 @@
 #include "storage/ServiceHandoff.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "platform/SharedFile.h"
@@ -7,7 +8,8 @@
 namespace {
 
 constexpr const char* kMagic = "tessaroven-service-spans 1";
-constexpr std::int64_t kMaxFileBytes = 64 * 1024;
+constexpr std::int64_t kMaxFileBytes = 1024 * 1024;
+constexpr size_t kMaxIds = 10000;
 
 bool Within(const ServiceHandoff::Span& span, std::int64_t t) {
     return t >= span.from && t <= span.to;
@@ -42,7 +44,17 @@ std::vector<ServiceHandoff::Span> ServiceHandoff::Read(const std::string& path) 
         if (key == "end") {
             return spans;
         }
-        if (key != "span" || !(words >> span.from >> span.to >> state) || span.to < span.from ||
+        if (key == "recorded" && !spans.empty()) {
+            std::int32_t id = 0;
+            while (spans.back().alsoRecorded.size() < kMaxIds && words >> id) {
+                spans.back().alsoRecorded.push_back(id);
+            }
+            if (!words.eof()) {
+                return {};
+            }
+            continue;
+        }
+        if (key != "span" || !(words >> span.from >> span.to >> state) || span.to < span.from - 1 ||
             (state != "running" && state != "stopped") || spans.size() >= kSpansKept) {
             return {};
         }
@@ -52,14 +64,20 @@ std::vector<ServiceHandoff::Span> ServiceHandoff::Read(const std::string& path) 
     return {};  // cut short
 }
 
-RecordOwner ServiceHandoff::Owner(const std::vector<Span>& spans, std::int64_t endedAt,
-                                  std::int64_t now, bool serviceRuns) {
-    if (spans.empty()) {
-        return RecordOwner::Here;
-    }
+RecordOwner ServiceHandoff::Owner(const std::vector<Span>& spans, std::int32_t jobId,
+                                  std::int64_t endedAt, std::int64_t now, bool serviceRuns) {
     const std::int64_t t = endedAt > 0 ? endedAt : now;
+    const auto covers = [&](const Span& span) {
+        return Within(span, t) || std::find(span.alsoRecorded.begin(), span.alsoRecorded.end(),
+                                            jobId) != span.alsoRecorded.end();
+    };
+    // Ours, unless a service starting this very second takes it too.
+    const RecordOwner here = now - t < kSettleSeconds ? RecordOwner::Undecided : RecordOwner::Here;
+    if (spans.empty()) {
+        return here;
+    }
     for (size_t i = 0; i + 1 < spans.size(); ++i) {
-        if (Within(spans[i], t)) {
+        if (covers(spans[i])) {
             return RecordOwner::Elsewhere;
         }
     }
@@ -70,15 +88,15 @@ RecordOwner ServiceHandoff::Owner(const std::vector<Span>& spans, std::int64_t e
         if (!last.running) {
             return RecordOwner::Undecided;
         }
-        return t >= last.from ? RecordOwner::Elsewhere : RecordOwner::Here;
+        return t >= last.from ? RecordOwner::Elsewhere : here;
     }
-    if (Within(last, t)) {
+    if (covers(last)) {
         return RecordOwner::Elsewhere;  // recorded at its stop, or taken at its next start
     }
     if (t > last.to && now <= last.to + kRestartWindow) {
         return RecordOwner::Undecided;  // it may be back in a moment and take the job
     }
-    return RecordOwner::Here;
+    return here;
 }
 
 ServiceHandoff::ServiceHandoff(std::string publicPath, std::string privatePath)
@@ -94,11 +112,12 @@ std::function<bool(long)> ServiceHandoff::Begin(std::int64_t now) {
     if (!m_spans.empty() && now - m_spans.back().to <= kRestartWindow) {
         m_spans.back().to = now;
         m_spans.back().running = true;
+        m_spans.back().alsoRecorded.clear();  // all of them are in the span again
     } else {
         for (auto& span : m_spans) {
             span.running = false;
         }
-        m_spans.push_back({now, now, true});
+        m_spans.push_back({now, now, true, {}});
     }
     if (m_spans.size() > kSpansKept) {
         m_spans.erase(m_spans.begin(), m_spans.end() - kSpansKept);
@@ -123,12 +142,14 @@ void ServiceHandoff::Alive(std::int64_t now) {
     Write(++m_aliveCount % 12 == 0);
 }
 
-void ServiceHandoff::End(std::int64_t now) {
+void ServiceHandoff::End(std::int64_t stopStarted, const std::vector<std::int32_t>& recorded) {
     if (m_spans.empty()) {
         return;
     }
-    m_spans.back().to = now;
-    m_spans.back().running = false;
+    Span& span = m_spans.back();
+    span.to = std::max(span.from - 1, stopStarted - kSettleSeconds);
+    span.running = false;
+    span.alsoRecorded = recorded;
     Write(true);
 }
 
@@ -138,6 +159,10 @@ void ServiceHandoff::Write(bool both) {
     for (const auto& span : m_spans) {
         out << "span " << span.from << ' ' << span.to << ' '
             << (span.running ? "running" : "stopped") << '\n';
+        for (size_t i = 0; i < span.alsoRecorded.size(); ++i) {
+            out << (i % 20 == 0 ? "recorded" : "") << ' ' << span.alsoRecorded[i]
+                << (i % 20 == 19 || i + 1 == span.alsoRecorded.size() ? "\n" : "");
+        }
     }
     out << "end\n";
     for (const auto* path : {&m_publicPath, &m_privatePath}) {

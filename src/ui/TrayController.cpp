@@ -1,5 +1,7 @@
 #include "ui/TrayController.h"
 
+#include <ctime>
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QIcon>
@@ -137,6 +139,7 @@ void TrayController::Shutdown() {
         return;
     }
     m_closed = true;
+    m_stopStartedAt = static_cast<std::int64_t>(std::time(nullptr));
     if (trayIcon != nullptr) {
         trayIcon->hide();
     }

@@ -59,6 +59,8 @@ class TrayController final : public QWidget {
     // The shared members other windows reach through trayController.
     PrintDataFiles& Files() { return m_files; }
     SpoolWatchers& Watchers() { return m_watchers; }
+    // When the stop began (seconds since the epoch); 0 while it runs.
+    std::int64_t StopStartedAt() const { return m_stopStartedAt; }
     Registry& Settings() { return m_registry; }
     DiagnosticLog& Log() { return m_log; }
     PrinterSlots& Slots() { return m_watchers.Slots(); }
@@ -118,6 +120,7 @@ class TrayController final : public QWidget {
     DiagnosticLog m_log;
     PrintDataFiles m_files;
     SpoolWatchers m_watchers;
+    std::int64_t m_stopStartedAt = 0;
     int m_openWindowKind = kNone;
     int m_passwordDialogMode = 0;
     bool m_closed = false;

@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "cups/PrivateCupsd.h"
 #include "platform/Host.h"
 #include "platform/InstanceLock.h"
+#include "platform/SharedFile.h"
+#include "storage/ServiceHandoff.h"
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
@@ -176,7 +179,8 @@ TEST(SystemService, RecordsEveryJobOnceWithItsOwnerBesideADesktopMonitor) {
     std::sort(sortedExpected.begin(), sortedExpected.end());
     EXPECT_EQ(records, sortedExpected) << service.Output() << desktop.Output();
 
-    // systemctl stop: the status ends at 2 and the lock is gone; the desktop counts again.
+    // systemctl stop: the status ends at 2 and the lock is gone; the desktop counts again, once
+    // the restart window has passed without the service coming back to take the job.
     EXPECT_EQ(service.Terminate(), 0) << service.Output();
     EXPECT_EQ(desktop
                   .Run({CTL_PATH, "reg", "get", "HKLM\\SOFTWARE\\Tessaroven\\Setting",
@@ -188,8 +192,11 @@ TEST(SystemService, RecordsEveryJobOnceWithItsOwnerBesideADesktopMonitor) {
         RunCommand({"/usr/bin/lp", "-d", "Fast", doc}, {"CUPS_SERVER=" + cupsd.Socket()}, true)
             .exitCode,
         0);
-    EXPECT_TRUE(
-        Eventually([&] { return RecordsOf(desktop).size() == 3; }, std::chrono::seconds(30)));
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    EXPECT_EQ(RecordsOf(desktop).size(), 2u) << "recorded within the restart window";
+    EXPECT_TRUE(Eventually([&] { return RecordsOf(desktop).size() == 3; },
+                           std::chrono::seconds(ServiceHandoff::kRestartWindow + 30)))
+        << desktop.Output() << ReadFile(machine / "service-spans") << time(nullptr);
     records = RecordsOf(desktop);
     ASSERT_EQ(records.size(), 3u);
     // The desktop monitor names jobs from its computer after its logged-on user.
@@ -229,4 +236,163 @@ TEST(SystemService, SaysSoWhenTheSchedulerHidesOwnersFromIt) {
     const std::string output = service.Output();
     EXPECT_EQ(output.find(said), output.rfind(said)) << "said more than once: " << output;
     EXPECT_TRUE(RecordsOf(service).empty());
+}
+
+namespace {
+
+// How often each job id was recorded in the data folder, whoever wrote it, and its pages.
+struct Recorded {
+    std::map<int, int> times;
+    std::map<int, int> pages;
+    size_t Count() const {
+        size_t n = 0;
+        for (const auto& [id, t] : times) {
+            n += static_cast<size_t>(t);
+        }
+        return n;
+    }
+};
+
+Recorded ReadRecords(const TempDir& machine) {
+    Recorded r;
+    const std::string folder = machine / "common/Tessaroven";
+    for (const auto& name : platform::RegularFilesIn(folder)) {
+        if (name.rfind("PrintData_", 0) != 0) {
+            continue;
+        }
+        std::istringstream in(ReadFile(folder + "/" + name));
+        for (std::string line; std::getline(in, line);) {
+            std::vector<std::string> fields;
+            std::istringstream parts(line);
+            for (std::string f; std::getline(parts, f, ',');) {
+                fields.push_back(f);
+            }
+            if (fields.size() == 7) {
+                const int id = std::stoi(fields[0]);
+                ++r.times[id];
+                r.pages[id] = std::stoi(fields[6]);
+            }
+        }
+    }
+    return r;
+}
+
+// Jobs printed while the service is stopped and started again twice, once at once and once
+// after a pause in which jobs end: each job is recorded exactly once with its pages, by the
+// service or (beside it) by the desktop program, and every instance says in the journal how
+// many it recorded.
+void RestartDuringPrinting(bool withDesktop) {
+    PrivateCupsd cupsd({"Fast:ps", "Raw:raw"});
+    ASSERT_TRUE(cupsd.Running());
+    TempDir machine;
+    Program service(cupsd.Socket(), machine);
+    Program desktop(cupsd.Socket(), machine);
+    const std::string lock = machine / "service.lock";
+    const auto serviceUp = [&] {
+        return Eventually(
+            [&] {
+                return platform::InstanceLock::ProbePath(lock) ==
+                       platform::InstanceLock::Holder::Someone;
+            },
+            std::chrono::seconds(10));
+    };
+    if (withDesktop) {
+        desktop.Spawn({MONITOR_PATH});
+        ASSERT_TRUE(Eventually(
+            [&] {
+                return desktop.Run({CTL_PATH, "status"}).out == "running\n";
+            },
+            std::chrono::seconds(10)));
+    }
+    service.Spawn({MONITOR_PATH, "--service"});
+    ASSERT_TRUE(serviceUp());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    const std::string two = cupsd.Document("two.ps", MakePostScript(2));
+    const std::string three = cupsd.Document("three.ps", MakePostScript(3));
+    constexpr int kJobs = 24;
+    std::map<int, int> rawPages;  // job id -> pages of the raw queue's jobs (counted by us)
+    int submitted = 0;
+    const auto print = [&](int n) {
+        for (int i = 0; i < n; ++i, ++submitted) {
+            const bool raw = submitted % 3 == 2;
+            const auto r = RunCommand(
+                raw ? std::vector<std::string>{"/usr/bin/lp", "-d", "Raw", three}
+                    : std::vector<std::string>{"/usr/bin/lp", "-d", "Fast", "-n", "2", two},
+                {"CUPS_SERVER=" + cupsd.Socket()}, /*asNobody=*/true);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            const auto dash = r.out.find('-');
+            if (raw && dash != std::string::npos) {
+                rawPages[std::atoi(r.out.c_str() + dash + 1)] = 3;
+            }
+        }
+    };
+    print(8);
+    EXPECT_EQ(service.Terminate(), 0) << service.Output();
+    service.Spawn({MONITOR_PATH, "--service"});  // at once, as systemctl restart does
+    ASSERT_TRUE(serviceUp());
+    print(8);
+    EXPECT_EQ(service.Terminate(), 0) << service.Output();
+    print(8);  // these end while no service runs
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    service.Spawn({MONITOR_PATH, "--service"});
+    ASSERT_TRUE(serviceUp());
+    ASSERT_EQ(submitted, kJobs);
+
+    ASSERT_TRUE(Eventually(
+        [&] {
+            return cupsd.Client({"/usr/bin/lpstat", "-o"}).out.empty();
+        },
+        std::chrono::seconds(60)));
+    Eventually([&] { return ReadRecords(machine).Count() >= kJobs; }, std::chrono::seconds(30));
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // a record twice would be here now
+    EXPECT_EQ(service.Terminate(), 0);
+    if (withDesktop) {
+        EXPECT_EQ(desktop.Terminate(), 0);
+    }
+    const Recorded recorded = ReadRecords(machine);
+    auto expected = cupsd.PageLog();
+    for (const auto& [id, pages] : rawPages) {
+        expected[id] = pages;
+    }
+    std::string wrong;
+    for (const auto& [id, pages] : expected) {
+        const auto times = recorded.times.count(id) ? recorded.times.at(id) : 0;
+        if (times != 1 || recorded.pages.at(id) != pages) {
+            wrong += " " + std::to_string(id) + ":" + std::to_string(times) + "x" +
+                     (times ? std::to_string(recorded.pages.at(id)) : "") + "/" +
+                     std::to_string(pages);
+        }
+    }
+    EXPECT_EQ(expected.size(), static_cast<size_t>(kJobs));
+    EXPECT_EQ(recorded.Count(), static_cast<size_t>(kJobs));
+    EXPECT_TRUE(wrong.empty()) << "job:times x pages/expected:" << wrong << "\n"
+                               << service.Output() << desktop.Output();
+    // Each instance says how many it recorded; together, every job the service recorded.
+    const std::string out = service.Output();
+    int said = 0;
+    for (size_t at = out.find("stopped: "); at != std::string::npos;
+         at = out.find("stopped: ", at + 1)) {
+        said += std::atoi(out.c_str() + at + 9);
+    }
+    EXPECT_NE(out.find("counting every job of the scheduler"), std::string::npos) << out;
+    if (!withDesktop) {
+        EXPECT_EQ(said, kJobs) << out;
+    }
+}
+
+}  // namespace
+
+TEST(SystemService, RestartsDuringPrintingRecordEveryJobOnce) {
+    if (!PrivateCupsd::Available()) {
+        GTEST_SKIP() << "needs root and the CUPS packages";
+    }
+    RestartDuringPrinting(false);
+}
+
+TEST(SystemService, RestartsBesideADesktopMonitorRecordEveryJobOnce) {
+    if (!PrivateCupsd::Available()) {
+        GTEST_SKIP() << "needs root and the CUPS packages";
+    }
+    RestartDuringPrinting(true);
 }
