@@ -229,6 +229,11 @@ void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
         case JOB_NOTIFY_FIELD_DATATYPE:
             if (entry.text) {
                 m_current.dataType = *entry.text;
+                // A job seen the moment it was made may get its document's format only later.
+                JobEntry* followed = m_jobs.Find(m_current.jobId);
+                if (followed != nullptr && !entry.text->empty()) {
+                    followed->dataType = *entry.text;
+                }
             }
             break;
         case JOB_NOTIFY_FIELD_DEVMODE:

@@ -50,21 +50,27 @@ TEST(SpoolWatchers, EveryPrinterGetsASlotAndARunningWatcher) {
 
 // A stop asks every watcher at once, so that it takes one wait whatever the number of printers,
 // and hands over every job that has ended, although its queue has not run empty; a job still
-// printing is neither recorded nor settled (whoever watches next takes it).
+// printing is neither recorded nor settled (whoever watches next takes it). A job first seen
+// before its document came learns its format with its end, and is counted from its document.
 TEST(SpoolWatchers, AStopEndsEveryWatcherAtOnceAndRecordsTheJobsThatEnded) {
     std::vector<PrinterInfo> printers;
     for (int i = 0; i < 60; ++i) {
         printers.push_back({"Q" + std::to_string(i), ""});
     }
     SpoolWorld w(printers);
+    w.log.SetEnabled(true);
     w.spooler.SetIdleWait(std::chrono::milliseconds(500));
     w.Start();
+    const auto raw = Block(PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                           {JobText(3, JOB_NOTIFY_FIELD_DATATYPE, "application/vnd.cups-raw"),
+                            JobNumber(3, JOB_NOTIFY_FIELD_TOTAL_PAGES, 0)});
     const auto ended = Block(PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
                              {JobNumber(1, JOB_NOTIFY_FIELD_TOTAL_PAGES, 3),
                               JobNumber(1, JOB_NOTIFY_FIELD_PAGES_PRINTED, 3),
                               JobNumber(1, JOB_NOTIFY_FIELD_ENDED_TIME, 1796668005)});
-    ASSERT_TRUE(w.Play("Q7", {AddJob(1, "Q7", "\\\\PC1", "u", 0),
-                              AddJob(2, "Q7", "\\\\PC1", "u", 0), ended, QueueLength(1)}));
+    ASSERT_TRUE(
+        w.Play("Q7", {AddJob(1, "Q7", "\\\\PC1", "u", 0), AddJob(2, "Q7", "\\\\PC1", "u", 0),
+                      AddJob(3, "Q7", "\\\\PC1", "u", 0), ended, raw, QueueLength(2)}));
     EXPECT_TRUE(w.Records().empty());
     const auto start = std::chrono::steady_clock::now();
     w.Stop();
@@ -76,6 +82,12 @@ TEST(SpoolWatchers, AStopEndsEveryWatcherAtOnceAndRecordsTheJobsThatEnded) {
     const auto calls = w.spooler.Calls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "Settled Q7 1"), 1);
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "Settled Q7 2"), 0);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Settled Q7 3"), 1);
+    const auto lines = w.LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "EPMON5006 JobNo<3> no page count, not recorded: " +
+                            std::string(FetchResultText(FetchResult::Unsupported))),
+              lines.end());
 }
 
 TEST(SpoolWatchers, WithoutPrintersNothingStarts) {

@@ -745,8 +745,10 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
                 job.completedAt > 0 ? job.completedAt : static_cast<long>(std::time(nullptr));
             cycles.push_back(
                 {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                 // Its format again: a job looked at the moment it was made may have none yet.
                  Block(
-                     {JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
+                     {JobText(jobId, JOB_NOTIFY_FIELD_DATATYPE, job.format),
+                      JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
                       JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions),
                       JobNumber(jobId, JOB_NOTIFY_FIELD_ENDED_TIME, static_cast<int>(endedAt))})});
             tracked->second.ended = true;
