@@ -595,13 +595,25 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
         }
     }
     std::vector<int> gone;
+    long goneCount = 0;
     {
         std::lock_guard lock(m_mutex);
         for (const auto& [id, uuid] : notOurs) {
             m_settled.Add(id, uuid);
         }
-        // Ids the whole listing skips were removed before anyone could see them.
+        // Ids the whole listing skips were removed before anyone could see them. Those below
+        // its first (a history purged oldest first, perhaps of thousands) go in one step.
         if (queue.empty() && !listed.empty()) {
+            const int first = listed.front().id;
+            bool trackedBelow = false;
+            for (const auto& [name, watch] : m_watches) {
+                const auto it = watch.jobs.upper_bound(m_settled.Floor());
+                trackedBelow = trackedBelow || (it != watch.jobs.end() && it->first < first);
+            }
+            if (!trackedBelow && first - 1 > m_settled.Floor()) {
+                goneCount += first - 1 - m_settled.Floor();
+                m_settled.RaiseFloor(first - 1);
+            }
             for (int id = m_settled.Floor() + 1; id < listed.back().id; ++id) {
                 if (present.count(id) == 0 && !m_settled.Contains(id) && !IsTracked(id)) {
                     gone.push_back(id);
@@ -609,7 +621,8 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
                 }
             }
         }
-        m_settledChanged = m_settledChanged || !notOurs.empty() || !gone.empty();
+        goneCount += static_cast<long>(gone.size());
+        m_settledChanged = m_settledChanged || !notOurs.empty() || goneCount > 0;
         // The queues whose watchers follow jobs hear their length again after a loss.
         if (afterLoss) {
             for (const auto& [name, watch] : m_watches) {
@@ -620,13 +633,14 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
             }
         }
     }
-    if (!gone.empty() && (m_caughtUp || m_hadHistory)) {
-        std::string ids;
+    if (goneCount > 0 && (m_caughtUp || m_hadHistory)) {
+        std::string text = std::to_string(goneCount) +
+                           " job(s) were removed by the scheduler before they could be seen, "
+                           "not recorded";
         for (size_t i = 0; i < gone.size() && i < 20; ++i) {
-            ids += (i == 0 ? "" : ", ") + std::to_string(gone[i]);
+            text += (i == 0 ? ": " : ", ") + std::to_string(gone[i]);
         }
-        Note(std::to_string(gone.size()) + " job(s) were removed by the scheduler before they " +
-             "could be seen, not recorded: " + ids + (gone.size() > 20 ? ", ..." : ""));
+        Note(text + (gone.size() > 20 ? ", ..." : ""));
     }
     if (afterLoss || !take.empty()) {
         Note(std::string(afterLoss ? "caught up after lost events: " : "") +
