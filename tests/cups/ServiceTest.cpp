@@ -103,6 +103,16 @@ bool Eventually(const std::function<bool()>& done, std::chrono::seconds limit) {
     return true;
 }
 
+// Starts a desktop session's monitor and waits until it says it runs.
+bool StartDesktop(Program& desktop) {
+    desktop.Spawn({MONITOR_PATH});
+    return Eventually(
+        [&] {
+            return desktop.Run({CTL_PATH, "status"}).out == "running\n";
+        },
+        std::chrono::seconds(10));
+}
+
 // Every record of the data folder as "printer,computer,user,pages", in order of writing.
 std::vector<std::string> RecordsOf(const Program& reader) {
     std::vector<std::string> lines;
@@ -139,12 +149,7 @@ TEST(SystemService, RecordsEveryJobOnceWithItsOwnerBesideADesktopMonitor) {
     const std::string lock = machine / "service.lock";
     const std::string doc = cupsd.Document("two.ps", MakePostScript(2));
 
-    desktop.Spawn({MONITOR_PATH});
-    ASSERT_TRUE(Eventually(
-        [&] {
-            return desktop.Run({CTL_PATH, "status"}).out == "running\n";
-        },
-        std::chrono::seconds(10)));
+    ASSERT_TRUE(StartDesktop(desktop));
     service.Spawn({MONITOR_PATH, "--service"});
     ASSERT_TRUE(Eventually(
         [&] {
@@ -196,7 +201,7 @@ TEST(SystemService, RecordsEveryJobOnceWithItsOwnerBesideADesktopMonitor) {
     EXPECT_EQ(RecordsOf(desktop).size(), 2u) << "recorded within the restart window";
     EXPECT_TRUE(Eventually([&] { return RecordsOf(desktop).size() == 3; },
                            std::chrono::seconds(ServiceHandoff::kRestartWindow + 30)))
-        << desktop.Output() << ReadFile(machine / "service-spans") << time(nullptr);
+        << desktop.Output() << ReadFile(machine / "service-spans");
     records = RecordsOf(desktop);
     ASSERT_EQ(records.size(), 3u);
     // The desktop monitor names jobs from its computer after its logged-on user.
@@ -297,12 +302,7 @@ void RestartDuringPrinting(bool withDesktop) {
             std::chrono::seconds(10));
     };
     if (withDesktop) {
-        desktop.Spawn({MONITOR_PATH});
-        ASSERT_TRUE(Eventually(
-            [&] {
-                return desktop.Run({CTL_PATH, "status"}).out == "running\n";
-            },
-            std::chrono::seconds(10)));
+        ASSERT_TRUE(StartDesktop(desktop));
     }
     service.Spawn({MONITOR_PATH, "--service"});
     ASSERT_TRUE(serviceUp());

@@ -293,7 +293,14 @@ void CupsSpooler::Poll() {
             client.Cancel(m_subscription);
             m_subscription = 0;
         }
+        // A scheduler that does not answer has nothing more to deliver: a stop waiting for it
+        // goes on (what ends meanwhile is taken at the next start, or by whoever watches).
+        const auto unreachable = [&] {
+            std::lock_guard lock(m_mutex);
+            m_deliveredSince = pollStart;
+        };
         if (!EnsureSubscription(client)) {
+            unreachable();
             if (!m_away) {
                 m_away = true;
                 Note("the scheduler at " + m_scheduler + " does not answer (" +
@@ -342,6 +349,9 @@ void CupsSpooler::Poll() {
         }
         if (status != Status::Ok) {
             m_lost = true;
+            if (status == Status::Unavailable) {
+                unreachable();
+            }
             Sleep();
             continue;
         }
