@@ -74,7 +74,7 @@ RecordOwner ServiceHandoff::Owner(const std::vector<Span>& spans, std::int32_t j
     // Ours, unless a service starting this very second takes it too.
     const RecordOwner here = now - t < kSettleSeconds ? RecordOwner::Undecided : RecordOwner::Here;
     if (spans.empty()) {
-        return here;
+        return RecordOwner::Here;  // no service since this computer started
     }
     for (size_t i = 0; i + 1 < spans.size(); ++i) {
         if (covers(spans[i])) {

@@ -16,8 +16,9 @@
 //
 // Times are whole seconds (the scheduler's): a job that ends in the second a service starts or
 // stops could be either's. At its stop the service therefore ends its span two seconds before the
-// stop began and names the jobs it recorded that ended after that; a desktop program holds a job
-// that ended in the last two seconds back, in case a service is starting at that very moment.
+// stop began and names the jobs it recorded that ended after that; once a service has run since
+// the computer started, a desktop program holds a job that ended in the last two seconds back, in
+// case the service is starting again at that very moment.
 //
 // The service writes its spans to a file everyone may read (beside its lock) and to a copy of
 // its own that outlives a reboot.

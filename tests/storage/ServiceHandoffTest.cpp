@@ -21,13 +21,13 @@ TEST(ServiceHandoff, AJobBelongsToTheServiceThatRanWhenItEnded) {
                           std::int64_t now, bool runs) {
         return ServiceHandoff::Owner(spans, job, endedAt, now, runs);
     };
-    EXPECT_EQ(owner({}, 1, 100, 100 + ServiceHandoff::kSettleSeconds, false), kHere);
-    EXPECT_EQ(owner({}, 1, 100, 101, false), kWait);
+    EXPECT_EQ(owner({}, 1, 100, 100, false), kHere);  // no service since the start
 
     const std::vector<Span> running{{100, 200, false, {}}, {1000, 1500, true, {}}};
     EXPECT_EQ(owner(running, 1, 1600, 1600, true), kService);
     EXPECT_EQ(owner(running, 1, 1000, 1600, true), kService);
     EXPECT_EQ(owner(running, 1, 999, 1600, true), kHere);     // before it started
+    EXPECT_EQ(owner(running, 1, 999, 1000, true), kWait);     // unless a moment before
     EXPECT_EQ(owner(running, 1, 150, 1600, true), kService);  // an earlier span
     EXPECT_EQ(owner(running, 1, 0, 1600, true), kService);    // no time: now
 
