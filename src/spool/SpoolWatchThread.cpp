@@ -20,6 +20,10 @@ std::string Format(const char* fmt, ...) {
     return buf;
 }
 
+bool IsPostScript(const std::string& dataType) {
+    return dataType == "application/postscript" || dataType == "application/vnd.cups-postscript";
+}
+
 constexpr std::uint32_t kAdded = 1;
 constexpr std::uint32_t kDeleted = 2;
 constexpr std::uint32_t kWritten = 4;
@@ -180,6 +184,12 @@ bool SpoolWatchThread::RunCycle() {
         if (JobEntry* entry = m_jobs.Find(m_current.jobId)) {
             entry->ended = true;
             entry->endedAt = m_current.endedAt;
+            // Its document is fetched now, not when the queue runs empty: a busy scheduler
+            // forgets the oldest finished jobs (MaxJobs) long before a busy queue empties.
+            if (m_context.pageCounter != nullptr && !entry->dataType.empty() &&
+                (entry->totalPages == 0 || IsPostScript(entry->dataType))) {
+                FinishJob(entry->jobId);
+            }
         }
     }
     if (m_queueEmptied) {
@@ -316,9 +326,7 @@ void SpoolWatchThread::FinishJob(std::int32_t jobId) {
     // copies inside it that the spooler did not count. Both wait for the page counter.
     const bool countable = m_context.pageCounter != nullptr && !entry->dataType.empty();
     const bool needsCount = countable && entry->totalPages == 0;
-    const bool needsCopies = countable && entry->totalPages > 0 &&
-                             (entry->dataType == "application/postscript" ||
-                              entry->dataType == "application/vnd.cups-postscript");
+    const bool needsCopies = countable && entry->totalPages > 0 && IsPostScript(entry->dataType);
     const bool ours = entry->machineName == localMachine || m_local;
     bool settled = true;
     if ((entry->totalPages != 0 || needsCount) && ours) {
