@@ -8,7 +8,7 @@
 
 // The tray controller's side of spool watching: finds the printers, gives each a slot and a
 // watcher, started one after another, follows printers that the spooler adds or deletes later, and
-// stops the watchers again in slot order. Every wait keeps the calling thread's events flowing, so
+// stops the watchers again, all at once. Every wait keeps the calling thread's events flowing, so
 // the calls below may be re-entered from those events; a stop asked for meanwhile is deferred (see
 // Busy).
 class SpoolWatchers {
@@ -34,8 +34,9 @@ class SpoolWatchers {
     bool Busy() const { return m_busy; }
     // No further watcher is started; a running Start or FollowPrinters returns soon.
     void CancelStart() { m_cancelled = true; }
-    // Asks every watcher to stop, in slot order, and waits for each, then for the page counter
-    // to hand over the jobs it was given. Not while Busy.
+    // Waits until the spooler has delivered what happened before the stop, asks every watcher
+    // to stop at once (each hands over the jobs that have ended) and waits for them, then for
+    // the page counter to hand over the jobs it was given. Not while Busy.
     void Stop();
 
     PrinterSlots& Slots() { return m_slots; }

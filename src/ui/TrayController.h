@@ -52,7 +52,7 @@ class TrayController final : public QWidget {
     // Adds the tray icon, writes the status 0, settles names and data directory and starts a
     // watcher per printer; returns once every watcher runs.
     void Start();
-    // Removes the tray icon, stops the watchers in slot order and writes the status 2. Runs once.
+    // Removes the tray icon, stops the watchers (all at once) and writes the status 2. Runs once.
     void Shutdown();
     bool IsClosed() const { return m_closed; }
 
