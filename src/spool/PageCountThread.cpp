@@ -28,6 +28,7 @@ std::string JobName(const JobEntry& entry) {
 PageCountThread::PageCountThread(platform::Spooler& spooler, PrintDataFiles& files,
                                  DiagnosticLog& log)
     : m_spooler(spooler), m_files(files), m_log(log) {
+    m_fetcher = std::thread([this] { FetchDocuments(); });
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -37,6 +38,7 @@ PageCountThread::~PageCountThread() {
         m_stopping = true;
     }
     m_wake.notify_all();
+    m_fetcher.join();
     m_thread.join();
 }
 
@@ -50,7 +52,7 @@ void PageCountThread::Submit(const JobEntry& entry, Work work) {
 
 bool PageCountThread::Idle() const {
     std::lock_guard lock(m_mutex);
-    return m_jobs.empty() && !m_busy;
+    return m_jobs.empty() && m_fetched.empty() && !m_fetching && !m_busy;
 }
 
 void PageCountThread::SetLimits(const pagecount::Limits& limits,
@@ -67,35 +69,79 @@ pagecount::Limits PageCountThread::LimitsNow() const {
     return limits;
 }
 
+void PageCountThread::FetchDocuments() {
+    for (;;) {
+        Fetched fetched;
+        {
+            std::unique_lock lock(m_mutex);
+            // Fetched at once, counted when the counter gets to them: a busy scheduler forgets
+            // the documents of its oldest finished jobs (MaxJobs), counting them may take a
+            // while (an interpreter), and what waits here is bounded (descriptors, disk).
+            const auto room = [&] {
+                return m_fetched.size() < kMaxFetchedJobs && m_fetchedBytes < kMaxFetchedBytes;
+            };
+            m_wake.wait(lock, [&] {
+                return (!m_jobs.empty() && room()) || (m_stopping && m_jobs.empty());
+            });
+            if (m_jobs.empty()) {
+                return;
+            }
+            fetched.job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            m_fetching = true;
+        }
+        const JobEntry& entry = fetched.job.entry;
+        fetched.result = m_spooler.FetchJobDocuments(
+            entry.printerName, static_cast<std::uint32_t>(entry.jobId), fetched.docs);
+        for (const auto& doc : fetched.docs.documents) {
+            fetched.bytes += doc->Data().size();
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_fetchedBytes += fetched.bytes;
+            m_fetched.push_back(std::move(fetched));
+            m_fetching = false;
+        }
+        m_wake.notify_all();
+    }
+}
+
 void PageCountThread::Run() {
     for (;;) {
-        Job job;
+        Fetched fetched;
         {
             std::unique_lock lock(m_mutex);
             // Jobs given before the stop are still counted: their queue has run empty and
             // nobody else will record them.
-            m_wake.wait(lock, [&] { return m_stopping || !m_jobs.empty(); });
-            if (m_jobs.empty()) {
+            m_wake.wait(lock, [&] {
+                return !m_fetched.empty() || (m_stopping && m_jobs.empty() && !m_fetching);
+            });
+            if (m_fetched.empty()) {
                 return;
             }
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
+            fetched = std::move(m_fetched.front());
+            m_fetched.pop_front();
             m_busy = true;
         }
-        Process(job);
-        m_spooler.JobSettled(job.entry.printerName, static_cast<std::uint32_t>(job.entry.jobId));
-        std::lock_guard lock(m_mutex);
-        m_busy = false;
+        Process(fetched);
+        const JobEntry& entry = fetched.job.entry;
+        m_spooler.JobSettled(entry.printerName, static_cast<std::uint32_t>(entry.jobId));
+        {
+            std::lock_guard lock(m_mutex);
+            m_fetchedBytes -= fetched.bytes;
+            m_busy = false;
+        }
+        fetched = {};  // its files closed before the fetcher is told there is room
+        m_wake.notify_all();
     }
 }
 
-void PageCountThread::Process(Job& job) {
-    JobEntry& entry = job.entry;
-    platform::JobDocuments docs;
-    const FetchResult fetched = m_spooler.FetchJobDocuments(
-        entry.printerName, static_cast<std::uint32_t>(entry.jobId), docs);
+void PageCountThread::Process(Fetched& job) {
+    JobEntry& entry = job.job.entry;
+    platform::JobDocuments& docs = job.docs;
+    const FetchResult fetched = job.result;
     if (fetched != FetchResult::Ok) {
-        if (job.work == Work::ReadCopies) {
+        if (job.job.work == Work::ReadCopies) {
             // What the scheduler counted stands; only copies inside the document are missed.
             m_log.Write(
                 5007, 'E',
@@ -114,7 +160,7 @@ void PageCountThread::Process(Job& job) {
         }
         return;
     }
-    if (job.work == Work::ReadCopies) {
+    if (job.job.work == Work::ReadCopies) {
         ReadCopies(entry, docs);
     } else {
         CountPages(entry, docs);

@@ -16,15 +16,16 @@ void HandOverJob(PrintDataFiles& files, const JobEntry& entry);
 // How the journal names a job: its id, printer and owner.
 std::string JobName(const JobEntry& entry);
 
-// Counts the pages of finished jobs from their documents, on a thread of its own, so that a
-// watcher never waits for a document: a job the spooler could not count (a raw queue, printer
+// Counts the pages of finished jobs from their documents, on threads of its own (one fetches the
+// documents as soon as a job comes, one counts them), so that a watcher never waits for a
+// document: a job the spooler could not count (a raw queue, printer
 // data sent by a client's own driver) is counted from its document; a PostScript job the
 // spooler counted is read for the copies it asks for itself. Each job is handed over once its
 // count is known, in the order the jobs came. Jobs whose document cannot be had or read are
 // not recorded: the diagnostic log says why.
 //
-// At stop the thread finishes every job it was given (each count is bounded in time), so no job
-// whose queue ran empty is lost; Drain waits for that.
+// At stop it finishes every job it was given (each count is bounded in time), so no job that was
+// handed to it is lost; Idle tells when it has.
 class PageCountThread {
   public:
     enum class Work { CountPages, ReadCopies };
@@ -43,10 +44,21 @@ class PageCountThread {
   private:
     struct Job {
         JobEntry entry;
-        Work work;
+        Work work = Work::CountPages;
     };
+    struct Fetched {
+        Job job;
+        platform::FetchResult result = platform::FetchResult::Failed;
+        platform::JobDocuments docs;
+        std::uint64_t bytes = 0;
+    };
+    // Documents fetched and waiting to be counted, at most.
+    static constexpr size_t kMaxFetchedJobs = 64;
+    static constexpr std::uint64_t kMaxFetchedBytes = 1ull << 30;
+
+    void FetchDocuments();
     void Run();
-    void Process(Job& job);
+    void Process(Fetched& job);
     void CountPages(JobEntry& entry, platform::JobDocuments& docs);
     void ReadCopies(JobEntry& entry, platform::JobDocuments& docs);
     pagecount::Limits LimitsNow() const;
@@ -57,10 +69,14 @@ class PageCountThread {
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<Job> m_jobs;
+    std::deque<Job> m_jobs;         // waiting for their documents
+    std::deque<Fetched> m_fetched;  // waiting to be counted
+    std::uint64_t m_fetchedBytes = 0;
+    bool m_fetching = false;
     bool m_busy = false;
     bool m_stopping = false;
     pagecount::Limits m_limits;
     std::chrono::milliseconds m_perDocument{60'000};
+    std::thread m_fetcher;
     std::thread m_thread;
 };
