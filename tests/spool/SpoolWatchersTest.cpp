@@ -56,7 +56,7 @@ TEST(SpoolWatchers, EveryPrinterGetsASlotAndARunningWatcher) {
 TEST(SpoolWatchers, AStopEndsEveryWatcherAtOnceAndRecordsTheJobsThatEnded) {
     std::vector<PrinterInfo> printers;
     for (int i = 0; i < 60; ++i) {
-        printers.push_back({"Q" + std::to_string(i), ""});
+        printers.push_back({std::string("Q").append(std::to_string(i)), ""});
     }
     SpoolWorld w(printers);
     w.log.SetEnabled(true);
@@ -73,8 +73,8 @@ TEST(SpoolWatchers, AStopEndsEveryWatcherAtOnceAndRecordsTheJobsThatEnded) {
         w.Play("Q7", {AddJob(1, "Q7", "\\\\PC1", "u", 0), AddJob(2, "Q7", "\\\\PC1", "u", 0),
                       AddJob(3, "Q7", "\\\\PC1", "u", 0), ended, raw, QueueLength(2)}));
     EXPECT_TRUE(w.Records().empty());
-    const std::string fetched = "EPMON5006 JobNo<3> no page count, not recorded: " +
-                                std::string(FetchResultText(FetchResult::Unsupported));
+    std::string fetched = "EPMON5006 JobNo<3> no page count, not recorded: ";
+    fetched += FetchResultText(FetchResult::Unsupported);
     for (int i = 0; i < 200 && !w.watchers->PageCounter().Idle(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
