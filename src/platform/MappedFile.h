@@ -6,7 +6,7 @@
 namespace platform {
 
 // A file read through a read-only memory mapping: a large document costs address space, not
-// memory. Owns the descriptor it is given.
+// memory. Owns the descriptor it is given (closed once the file is mapped: the mapping keeps it).
 class MappedFile {
   public:
     MappedFile() = default;

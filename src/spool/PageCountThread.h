@@ -52,8 +52,9 @@ class PageCountThread {
         platform::JobDocuments docs;
         std::uint64_t bytes = 0;
     };
-    // Documents fetched and waiting to be counted, at most.
-    static constexpr size_t kMaxFetchedJobs = 64;
+    // Documents fetched and waiting to be counted, at most (a mapped document holds no
+    // descriptor: the bytes are what counts).
+    static constexpr size_t kMaxFetchedJobs = 4096;
     static constexpr std::uint64_t kMaxFetchedBytes = 1ull << 30;
 
     void FetchDocuments();

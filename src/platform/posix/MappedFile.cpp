@@ -28,6 +28,9 @@ MappedFile::MappedFile(int fd) : m_fd(fd) {
     madvise(p, m_size, MADV_SEQUENTIAL);
     m_data = p;
     m_ok = true;
+    // The mapping keeps the file: documents waiting to be counted hold no descriptor each.
+    close(m_fd);
+    m_fd = -1;
 }
 
 MappedFile::~MappedFile() {
