@@ -734,6 +734,9 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             tracked = watch.jobs.end();
         }
         if (tracked == watch.jobs.end()) {
+            if (m_settled.Contains(jobId)) {
+                return;  // settled (by another thread) while we asked the scheduler about it
+            }
             if (watch.deferred.count(jobId) != 0 || watch.openJobs >= m_options.maxOpenJobs) {
                 watch.deferred.insert(jobId);
                 // Held back, it is reported once the queue has run empty: its end may be the
