@@ -17,7 +17,8 @@ TEST(SettledJobs, AreKeptAsAFloorAndTheFewAboveItForOneScheduler) {
     jobs.Add(1, "urn:uuid:1");
     EXPECT_EQ(jobs.Floor(), 3);
     jobs.Add(7, "urn:uuid:7");
-    jobs.AddRange(4, 5);
+    jobs.Add(4, "");
+    jobs.Add(5, "");
     EXPECT_EQ(jobs.Floor(), 5);
     EXPECT_FALSE(jobs.Contains(6));
     EXPECT_TRUE(jobs.Contains(7));

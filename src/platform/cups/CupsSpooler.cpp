@@ -281,10 +281,7 @@ void CupsSpooler::Poll() {
                 m_subscription = 0;
                 m_publishedSubscription = 0;
             }
-            {
-                std::lock_guard lock(m_mutex);
-                m_deliveredSince = pollStart;
-            }
+            MarkDelivered(pollStart);
             Sleep();
             continue;
         }
@@ -295,10 +292,7 @@ void CupsSpooler::Poll() {
         }
         // A scheduler that does not answer has nothing more to deliver: a stop waiting for it
         // goes on (what ends meanwhile is taken at the next start, or by whoever watches).
-        const auto unreachable = [&] {
-            std::lock_guard lock(m_mutex);
-            m_deliveredSince = pollStart;
-        };
+        const auto unreachable = [&] { MarkDelivered(pollStart); };
         if (!EnsureSubscription(client)) {
             unreachable();
             if (!m_away) {
@@ -402,8 +396,7 @@ void CupsSpooler::Poll() {
         }
         SaveSettled();
         if (!m_lost) {
-            std::lock_guard lock(m_mutex);
-            m_deliveredSince = pollStart;
+            MarkDelivered(pollStart);
         }
         Sleep();
     }
@@ -942,6 +935,11 @@ void CupsSpooler::JobSettled(const std::string& printerName, std::uint32_t jobId
     }
     m_settled.Add(id, uuid);
     m_settledChanged = true;
+}
+
+void CupsSpooler::MarkDelivered(std::chrono::steady_clock::time_point pollStart) {
+    std::lock_guard lock(m_mutex);
+    m_deliveredSince = pollStart;
 }
 
 bool CupsSpooler::ChangesDeliveredSince(std::chrono::steady_clock::time_point since) {

@@ -131,6 +131,8 @@ class CupsSpooler final : public Spooler {
     bool AnyWatched() const;
     void Sleep();
     void SaveSettled();
+    // Everything the scheduler had when the poll that started then began is delivered.
+    void MarkDelivered(std::chrono::steady_clock::time_point pollStart);
     void Note(const std::string& text) const;
 
     const std::string m_computerName;

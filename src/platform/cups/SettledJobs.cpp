@@ -45,13 +45,6 @@ void SettledJobs::Add(int id, const std::string& uuid) {
     Compact();
 }
 
-void SettledJobs::AddRange(int first, int last) {
-    for (int id = std::max(first, m_floor + 1); id <= last; ++id) {
-        m_above.insert(id);
-    }
-    Compact();
-}
-
 void SettledJobs::Clear() {
     *this = SettledJobs{};
 }

@@ -17,8 +17,6 @@ class SettledJobs {
 
     bool Contains(int id) const { return id <= m_floor || m_above.count(id) != 0; }
     void Add(int id, const std::string& uuid);
-    // Ids that no longer exist at the scheduler and were never seen cannot be taken any more.
-    void AddRange(int first, int last);
     int Floor() const { return m_floor; }
     // The highest id settled and its job's uuid: a scheduler that numbers from 1 again is told
     // by them.
