@@ -537,11 +537,6 @@ void PrintDataFiles::FinishUndecided() {
     DecideWaitingJobs(true);
 }
 
-size_t PrintDataFiles::UndecidedCount() const {
-    std::lock_guard lock(m_undecidedMutex);
-    return m_undecided.size();
-}
-
 void PrintDataFiles::DecideWaitingJobs(bool finally) {
     std::vector<CompletedJob> waiting;
     {

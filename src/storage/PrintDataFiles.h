@@ -173,7 +173,6 @@ class PrintDataFiles {
     }
     // Writes the jobs still waiting for their owner to be known: nothing is lost at a stop.
     void FinishUndecided();
-    size_t UndecidedCount() const;
     // What happened to the jobs, for the system's journal (standard error): with all set (the
     // system service) everything, else only what went wrong.
     void SetJournalAll(bool all) { m_journalAll = all; }
