@@ -392,6 +392,44 @@ TEST(CupsEndToEnd, BurstsThatOverflowTheSchedulersEventsAreRecordedOnceEach) {
     std::printf("%d jobs in %d bursts submitted and recorded in %.1f s\n", kAll, kBursts, took);
 }
 
+// Jobs counted from their documents, faster than they can be counted one connection at a time:
+// the scheduler forgets the oldest finished jobs beyond MaxJobs (500), so each document must be
+// fetched soon after its job ends.
+TEST(CupsEndToEnd, ARawBurstBeyondWhatTheSchedulerKeepsIsFetchedInTime) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Raw:raw"});
+    w.Start();
+    const std::string doc = w.cupsd.Document("one.pcl", "\x1b" "E" "page\f\x1b" "E");
+    constexpr int kClients = 4;
+    constexpr int kJobs = 1200;
+    std::atomic<int> refused{0};
+    const auto started = Clock::now();
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&] {
+            for (int i = 0; i < kJobs / kClients; ++i) {
+                refused += w.Print("Raw", doc) != 0 ? 1 : 0;
+            }
+        });
+    }
+    for (auto& t : clients) {
+        t.join();
+    }
+    ASSERT_EQ(refused.load(), 0) << "lp failed to submit jobs";
+    const auto records = w.WaitForRecords(kJobs, std::chrono::seconds(120));
+    const auto took = std::chrono::duration<double>(Clock::now() - started).count();
+    std::set<int> ids;
+    int wrong = 0;
+    for (const auto& r : records) {
+        ids.insert(r.jobId);
+        wrong += r.pagesPrintedTimesCopies != 1 ? 1 : 0;
+    }
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kJobs)) << "after " << took << " s";
+    EXPECT_EQ(records.size(), static_cast<size_t>(kJobs));
+    EXPECT_EQ(wrong, 0);
+    std::printf("%d raw jobs submitted and recorded in %.1f s\n", kJobs, took);
+}
+
 // Queue names as the scheduler allows them, and queues that come and go while we run.
 TEST(CupsEndToEnd, QueuesAreFollowedWhateverTheirNameAndWhenTheyCome) {
     REQUIRE_CUPS();
@@ -642,8 +680,8 @@ TEST(CupsEndToEnd, TheMonitorStopsCleanlyWhileStartingAndRunsWithoutAScheduler) 
 }
 
 // The scheduler hands a finished job's document to its owner (and administrators) as long as it
-// keeps the file (the policy the scheduler ships with); everyone else, a cancelled job and a
-// forgotten one get their own answer.
+// keeps the file (the policy the scheduler ships with), also after the scheduler restarted;
+// everyone else, a cancelled job and a forgotten one get their own answer.
 TEST(CupsEndToEnd, AJobDocumentIsHandedOnlyToWhoMayReadItWhileKept) {
     REQUIRE_CUPS();
     CupsWorld w({"Raw:raw"});
@@ -700,6 +738,11 @@ TEST(CupsEndToEnd, AJobDocumentIsHandedOnlyToWhoMayReadItWhileKept) {
 
     // A job the scheduler has forgotten.
     EXPECT_EQ(spooler.FetchJobDocuments("Raw", cancelled + 100, docs), platform::FetchResult::Gone);
+
+    // The scheduler restarted: the connection kept for documents is dead, the job is still there.
+    w.cupsd.Stop();
+    ASSERT_TRUE(w.cupsd.Start());
+    EXPECT_EQ(spooler.FetchJobDocuments("Raw", printed, docs), platform::FetchResult::Ok);
 }
 
 // A job whose document is still being counted when the monitor stops is recorded before the

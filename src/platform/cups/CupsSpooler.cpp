@@ -874,7 +874,9 @@ void CupsSpooler::ReportEmpty(CupsClient& client, const std::string& queue, bool
 FetchResult CupsSpooler::FetchJobDocuments(const std::string& printerName, std::uint32_t jobId,
                                            JobDocuments& out) {
     out = {};
-    CupsClient client;
+    // libcups reconnects a kept connection that died (the scheduler restarted) by itself.
+    std::lock_guard lock(m_fetchMutex);
+    CupsClient& client = m_fetchClient;
     const auto failure = [&](Status status) {
         t_lastError = client.LastError();
         if (status == Status::NotFound) {

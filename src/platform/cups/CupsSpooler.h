@@ -166,6 +166,12 @@ class CupsSpooler final : public Spooler {
     // The start of the last poll that went through to its end, and a look asked for (m_mutex).
     std::chrono::steady_clock::time_point m_deliveredSince;
 
+    // The documents' connection, kept from one job to the next: a new one costs a refused
+    // request and a reconnect under the stock policy, and a burst must be fetched before the
+    // scheduler forgets it (MaxJobs).
+    std::mutex m_fetchMutex;
+    cups::CupsClient m_fetchClient;  // (m_fetchMutex)
+
     std::thread m_poller;
 };
 
