@@ -39,6 +39,21 @@ packages=(
   cups-filters
   iproute2
   ghostscript
+  # Debian's printer drivers: the page counters are tested on the printer data they make
+  printer-driver-gutenprint
+  printer-driver-hpcups
+  printer-driver-foo2zjs
+  printer-driver-splix
+  printer-driver-escpr
+  printer-driver-ptouch
+  printer-driver-pxljr
+  printer-driver-brlaser
+  printer-driver-oki
+  printer-driver-c2esp
+  printer-driver-min12xxw
+  printer-driver-m2300w
+  printer-driver-sag-gdi
+  printer-driver-fujixerox
   # the scheduler script picks a free port, the benchmarks generate data
   python3
   # the sources of en_US.UTF-8, which a report test builds to sort under it

@@ -45,23 +45,57 @@ bool AtNoCase(std::string_view data, std::size_t pos, std::string_view what) {
     return true;
 }
 
+// A printer language: how its data starts, the names PJL gives it, and its counter.
+struct Language {
+    Format format;
+    const char* name;
+    // ENTER LANGUAGE names, upper case, '|' between them; a name ending in '*' is a prefix.
+    std::string_view pjlNames;
+    bool (*starts)(std::string_view data, std::size_t pos);
+    Segment (*count)(std::string_view data, std::size_t pos, std::int64_t copies,
+                     const Limits& limits);
+};
+
+// In the order their first bytes are tried.
+const Language kLanguages[] = {
+    // Page description languages
+    {Format::Pdf, "PDF", "PDF", [](std::string_view d, std::size_t p) { return At(d, p, "%PDF-"); },
+     [](std::string_view d, std::size_t p, std::int64_t, const Limits& l) {
+         return CountPdf(d, p, l);
+     }},
+    {Format::PostScript, "PostScript", "POSTSCRIPT|PS",
+     [](std::string_view d, std::size_t p) { return At(d, p, "%!"); },
+     [](std::string_view d, std::size_t p, std::int64_t, const Limits& l) {
+         return CountPostScript(d, p, l);
+     }},
+    {Format::PclXl, "PCL XL", "PCLXL|PCL6|PCL XL",
+     [](std::string_view d, std::size_t p) {
+         return (d[p] == '(' || d[p] == ')' || d[p] == '\'') && At(d, p + 1, " HP-PCL XL");
+     },
+     CountPclXl},
+    // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
+    // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
+    {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},
+};
+
+const Language* LanguageOf(Format format) {
+    for (const Language& language : kLanguages) {
+        if (language.format == format) {
+            return &language;
+        }
+    }
+    return nullptr;
+}
+
 Format FormatAt(std::string_view data, std::size_t pos) {
     pos = SkipBlanks(data, pos);
-    if (pos >= data.size()) {
+    if (pos >= data.size() || At(data, pos, kUel)) {
         return Format::Unknown;
     }
-    if (At(data, pos, "%PDF-")) {
-        return Format::Pdf;
-    }
-    if (At(data, pos, "%!")) {
-        return Format::PostScript;
-    }
-    if ((data[pos] == '(' || data[pos] == ')' || data[pos] == '\'') &&
-        At(data, pos + 1, " HP-PCL XL")) {
-        return Format::PclXl;
-    }
-    if (data[pos] == '\x1b' && !At(data, pos, kUel)) {
-        return Format::Pcl5;
+    for (const Language& language : kLanguages) {
+        if (language.starts(data, pos)) {
+            return language.format;
+        }
     }
     return Format::Unknown;
 }
@@ -69,17 +103,18 @@ Format FormatAt(std::string_view data, std::size_t pos) {
 Format LanguageNamed(std::string name) {
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    if (name == "PCLXL" || name == "PCL6" || name == "PCL XL") {
-        return Format::PclXl;
-    }
-    if (name.rfind("PCL", 0) == 0) {
-        return Format::Pcl5;
-    }
-    if (name == "POSTSCRIPT" || name == "PS") {
-        return Format::PostScript;
-    }
-    if (name == "PDF") {
-        return Format::Pdf;
+    for (const Language& language : kLanguages) {
+        std::string_view names = language.pjlNames;
+        while (!names.empty()) {
+            const std::size_t bar = std::min(names.find('|'), names.size());
+            const std::string_view one = names.substr(0, bar);
+            names.remove_prefix(std::min(bar + 1, names.size()));
+            if (!one.empty() && one.back() == '*'
+                    ? name.compare(0, one.size() - 1, one.substr(0, one.size() - 1)) == 0
+                    : name == one) {
+                return language.format;
+            }
+        }
     }
     return Format::Unknown;
 }
@@ -110,17 +145,8 @@ std::vector<std::string> PjlWords(std::string_view line) {
 
 Segment CountAs(Format format, std::string_view data, std::size_t pos, std::int64_t copies,
                 const Limits& limits) {
-    switch (format) {
-        case Format::PclXl:
-            return CountPclXl(data, pos, copies, limits);
-        case Format::Pcl5:
-            return CountPcl5(data, pos, copies, limits);
-        case Format::PostScript:
-            return CountPostScript(data, pos, limits);
-        case Format::Pdf:
-            return CountPdf(data, pos, limits);
-        case Format::Unknown:
-            break;
+    if (const Language* language = LanguageOf(format)) {
+        return language->count(data, pos, copies, limits);
     }
     Segment seg;
     seg.error = "unknown document format";
@@ -130,19 +156,8 @@ Segment CountAs(Format format, std::string_view data, std::size_t pos, std::int6
 }  // namespace
 
 const char* FormatName(Format format) {
-    switch (format) {
-        case Format::Pdf:
-            return "PDF";
-        case Format::PostScript:
-            return "PostScript";
-        case Format::PclXl:
-            return "PCL XL";
-        case Format::Pcl5:
-            return "PCL 5";
-        case Format::Unknown:
-            break;
-    }
-    return "unknown";
+    const Language* language = LanguageOf(format);
+    return language != nullptr ? language->name : "unknown";
 }
 
 Format DetectFormat(std::string_view data) {
@@ -219,7 +234,8 @@ Result CountDocument(std::string_view data, const Limits& limits) {
                        words[3] == "=") {
                 entered = words.size() >= 5 ? LanguageNamed(words[4]) : Format::Unknown;
                 if (entered == Format::Unknown) {
-                    result.error = "unknown printer language in PJL";
+                    result.error = "a printer language that is not counted (PJL: " +
+                                   (words.size() >= 5 ? words[4] : std::string("none")) + ")";
                     return result;
                 }
             }

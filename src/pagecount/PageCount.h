@@ -12,7 +12,16 @@
 // document except through the sandboxed PostScript interpreter.
 namespace pagecount {
 
-enum class Format { Unknown, Pdf, PostScript, PclXl, Pcl5 };
+// The printer languages told apart. A language without a counter of its own is never counted
+// as another one: its documents are not counted at all.
+enum class Format {
+    Unknown,
+    // Page description languages
+    Pdf,
+    PostScript,
+    PclXl,
+    Pcl5,
+};
 
 const char* FormatName(Format format);
 
@@ -68,6 +77,9 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
                   const Limits& limits);
 Segment CountPostScript(std::string_view data, std::size_t start, const Limits& limits);
 Segment CountPdf(std::string_view data, std::size_t start, const Limits& limits);
+
+// Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
+bool StartsPcl5(std::string_view data, std::size_t start);
 
 // The Universal Exit Language sequence that starts and ends PJL jobs.
 inline constexpr std::string_view kUel = "\x1b%-12345X";

@@ -8,7 +8,9 @@
 // end of the job) finds marks on it. Raster rows, fonts and patterns travel inside commands that
 // carry a byte count (ESC *b#W and the like): their bytes include form feeds and escapes, so
 // they are skipped by their count. Copies (ESC &l#X) hold for every page that leaves after them
-// until a reset.
+// until a reset. Other printer languages also start their commands with ESC (ESC/P, LIPS,
+// Canon's...) and carry raster data full of form feeds; an escape sequence that PCL does not
+// have ends the count: such a document is not PCL 5.
 
 namespace pagecount {
 
@@ -52,7 +54,88 @@ bool Marks(const Command& c) {
     return c.parameterized == '&' && c.group == 'p' && c.parameter == 'X' && c.value > 0;
 }
 
+// PCL's two-character escapes: reset, clear margins, half line feed, display functions on and
+// off, self test.
+bool IsTwoCharacterCommand(unsigned char c) {
+    return c == 'E' || c == '9' || c == '=' || c == 'Y' || c == 'Z' || c == 'z';
+}
+
+enum class Parsed { Command, Last, NotPcl, CutShort };
+
+// One parameter of a parameterized escape sequence at pos (a value field and its parameter
+// character); pos moves past it. Last: the parameter ended the sequence (upper case).
+Parsed ParseParameter(std::string_view data, std::size_t& pos, Command& cmd) {
+    const std::size_t size = data.size();
+    std::size_t p = pos;
+    bool negative = false;
+    if (p < size && (data[p] == '+' || data[p] == '-')) {
+        negative = data[p] == '-';
+        ++p;
+    }
+    double value = 0;
+    while (p < size && std::isdigit(static_cast<unsigned char>(data[p]))) {
+        if (value < 1e15) {
+            value = value * 10 + (data[p] - '0');
+        }
+        ++p;
+    }
+    if (p < size && data[p] == '.') {
+        ++p;
+        while (p < size && std::isdigit(static_cast<unsigned char>(data[p]))) {
+            ++p;
+        }
+    }
+    if (p >= size) {
+        pos = p;
+        return Parsed::CutShort;
+    }
+    const auto param = static_cast<unsigned char>(data[p]);
+    Parsed parsed = Parsed::Command;
+    if (param >= 96 && param <= 126) {
+        cmd.parameter = static_cast<char>(param - 32);
+    } else if (param >= 64 && param <= 94) {
+        cmd.parameter = static_cast<char>(param);
+        parsed = Parsed::Last;
+    } else {
+        return Parsed::NotPcl;
+    }
+    pos = p + 1;
+    cmd.value = negative ? -value : value;
+    return parsed;
+}
+
 }  // namespace
+
+bool StartsPcl5(std::string_view data, std::size_t start) {
+    if (data.size() - start < 3 || static_cast<unsigned char>(data[start]) != kEsc) {
+        return false;
+    }
+    const auto first = static_cast<unsigned char>(data[start + 1]);
+    if (IsTwoCharacterCommand(first)) {
+        return true;
+    }
+    if (first < 33 || first > 47) {
+        return false;
+    }
+    std::size_t pos = start + 2;
+    Command cmd;
+    if (data[pos] >= 96 && data[pos] <= 126) {
+        ++pos;
+    }
+    // The first parameters of the first sequence decide; raster data may follow.
+    for (int n = 0; n < 8; ++n) {
+        switch (ParseParameter(data, pos, cmd)) {
+            case Parsed::Command:
+                continue;
+            case Parsed::Last:
+                return true;
+            case Parsed::NotPcl:
+            case Parsed::CutShort:
+                return false;
+        }
+    }
+    return false;
+}
 
 Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                   const Limits& limits) {
@@ -102,9 +185,18 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
             break;
         }
         const auto first = static_cast<unsigned char>(data[pos + 1]);
+        const std::size_t escape = pos;
+        const auto notPcl = [&] {
+            seg.error = "not PCL 5 (an escape sequence PCL does not have at byte " +
+                        std::to_string(escape) + ")";
+            return seg;
+        };
         pos += 2;
         if (first >= 48 && first <= 126) {  // a two-character escape
-            if (first == 'E') {             // reset
+            if (!IsTwoCharacterCommand(first)) {
+                return notPcl();
+            }
+            if (first == 'E') {  // reset
                 if (marked) {
                     eject();
                 }
@@ -113,7 +205,7 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
             continue;
         }
         if (first < 33 || first > 47) {
-            continue;  // not an escape sequence: the byte is read again as data
+            return notPcl();
         }
         Command cmd;
         cmd.parameterized = static_cast<char>(first);
@@ -122,41 +214,14 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
         }
         // Value fields and parameters; a lower-case parameter continues the sequence.
         for (bool more = true; more && pos < size;) {
-            std::size_t p = pos;
-            bool negative = false;
-            if (data[p] == '+' || data[p] == '-') {
-                negative = data[p] == '-';
-                ++p;
-            }
-            double value = 0;
-            while (p < size && std::isdigit(static_cast<unsigned char>(data[p]))) {
-                if (value < 1e15) {
-                    value = value * 10 + (data[p] - '0');
-                }
-                ++p;
-            }
-            if (p < size && data[p] == '.') {
-                ++p;
-                while (p < size && std::isdigit(static_cast<unsigned char>(data[p]))) {
-                    ++p;
-                }
-            }
-            if (p >= size) {
-                pos = p;
+            const Parsed parsed = ParseParameter(data, pos, cmd);
+            if (parsed == Parsed::CutShort) {
                 break;
             }
-            const auto param = static_cast<unsigned char>(data[p]);
-            if (param >= 96 && param <= 126) {
-                cmd.parameter = static_cast<char>(param - 32);
-            } else if (param >= 64 && param <= 94) {
-                cmd.parameter = static_cast<char>(param);
-                more = false;
-            } else {
-                pos = p;  // a malformed sequence ends here; the byte is data again
-                break;
+            if (parsed == Parsed::NotPcl) {
+                return notPcl();
             }
-            pos = p + 1;
-            cmd.value = negative ? -value : value;
+            more = parsed == Parsed::Command;
             if (Ejects(cmd) && marked) {
                 eject();
             }

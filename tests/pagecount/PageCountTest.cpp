@@ -91,6 +91,46 @@ TEST(PageCount, DocumentsFromRealDriversAreCountedExactly) {
     EXPECT_EQ(result.pages, 6);
 }
 
+// Other printer languages start their commands with ESC too, and their raster data is full of
+// form feeds: none is ever counted as PCL 5. Each is counted exactly by its own counter, or not
+// at all.
+TEST(PageCount, OtherEscapeLanguagesAreNeverTakenForPcl5) {
+    REQUIRE_GS();
+    TempDir dir;
+    const std::string source = PlainPostScript(3);
+    // ESC/P 9-pin, ESC/P2, Canon BJ, LIPS IV, ESC/Page, Xerox XES.
+    for (const char* device : {"epson", "stcolor", "bj10e", "lips4", "escpage", "xes"}) {
+        SCOPED_TRACE(device);
+        const std::string doc = GhostscriptDocument(dir, device, source, {"-r150"});
+        ASSERT_FALSE(doc.empty());
+        const auto result = CountDocument(doc, Quick());
+        if (result.counted) {
+            EXPECT_EQ(result.counter.find("PCL 5"), std::string::npos) << result.counter;
+            EXPECT_EQ(result.documentPages, 3) << result.counter;
+        }
+    }
+    // As Debian's drivers write them: Gutenprint's ESC/P2 and Canon raster.
+    const std::string pdf = dir / "three.pdf";
+    WriteFile(pdf, GhostscriptDocument(dir, "pdfwrite", source));
+    for (const char* ppd :
+         {"gutenprint.5.3://escp2-r300/expert", "gutenprint.5.3://bjc-iP4000/expert"}) {
+        SCOPED_TRACE(ppd);
+        const std::string doc = DriverDocument(dir, ppd, pdf, {"-o", "Resolution=360dpi"});
+        ASSERT_GT(doc.size(), 1000u) << "is the driver installed? (install-deps.sh)";
+        const auto result = CountDocument(doc, Quick());
+        if (result.counted) {
+            EXPECT_EQ(result.counter.find("PCL 5"), std::string::npos) << result.counter;
+            EXPECT_EQ(result.documentPages, 3) << result.counter;
+        }
+    }
+    // A reset as PCL starts, then another language's commands with a form feed in their data.
+    const auto result = CountDocument(std::string("\x1b"
+                                                  "E\x1b@\x1b(G\x01\x00\x01\x0c\x0c"),
+                                      Quick());
+    EXPECT_FALSE(result.counted);
+    EXPECT_NE(result.error.find("not PCL 5"), std::string::npos) << result.error;
+}
+
 // PostScript asks for copies inside the document as Windows drivers write it, or sets them per
 // page; page comments that do not match the pages make the interpreter count.
 TEST(PageCount, PostScriptCopiesAndUntrustworthyCommentsAreInterpreted) {
@@ -163,7 +203,7 @@ TEST(PageCount, HostileDocumentsAreRefusedInBoundedTime) {
          "E\x1b*b99999999W" +
              pcl.substr(0, 100),
          "damaged PCL 5"},
-        {"PJL naming no language", InPjl("KLINGON", "xyz"), "unknown printer language"},
+        {"PJL naming no language", InPjl("KLINGON", "xyz"), "language that is not counted"},
         {"PDF whose page tree loops", loop, "PDF"},
         {"PostScript that never ends", "%!PS\n{ } loop\n", "took too long"},
         {"PostScript that eats memory", "%!PS\n/a [] def { /a [ a a ] def } loop\n",

@@ -33,6 +33,33 @@ inline std::string GhostscriptDocument(const TempDir& dir, const std::string& de
     return ReadFile(out);
 }
 
+// The printer data a Debian printer driver makes of a PDF or PostScript file, as a print queue
+// with that driver would send it: the PPD's whole filter chain, run by cupsfilter without a
+// scheduler. ppd is a PPD file, or the URI of a PPD that a driver's generator writes
+// ("foo2zjs:0/ppd/foo2zjs/HP-LaserJet_1020.ppd", as `lpinfo -m` lists it); options are
+// cupsfilter's (-o copies=2). Empty when the driver is not installed or failed.
+inline std::string DriverDocument(const TempDir& dir, const std::string& ppd,
+                                  const std::string& inputFile,
+                                  const std::vector<std::string>& options = {}) {
+    static int serial = 0;
+    std::string ppdFile = ppd;
+    if (ppd.empty() || ppd[0] != '/') {
+        const std::string generator = "/usr/lib/cups/driver/" + ppd.substr(0, ppd.find(':'));
+        const auto made = RunCommand({generator, "cat", ppd});
+        if (made.exitCode != 0 || made.out.empty()) {
+            return {};
+        }
+        ppdFile = dir / ("driver" + std::to_string(++serial) + ".ppd");
+        WriteFile(ppdFile, made.out);
+    }
+    std::vector<std::string> argv{"/usr/sbin/cupsfilter", "-e", "-p", ppdFile, "-m",
+                                  "printer/test"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(inputFile);
+    const auto run = RunCommand(argv);
+    return run.exitCode == 0 ? run.out : std::string();
+}
+
 inline std::string InPjl(const std::string& language, const std::string& body,
                          const std::string& settings = "") {
     const std::string uel = "\x1b%-12345X";

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -42,14 +44,32 @@ bool DropToNobody() {
     return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
 }
 
-std::string Drain(int fd) {
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) {
-        out.append(buf, static_cast<size_t>(n));
+// Both pipes at once: a command that writes much to either (a filter chain's debug lines)
+// must not block on the one not being read.
+void DrainBoth(int outFd, int errFd, std::string& out, std::string& err) {
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    std::string* into[2] = {&out, &err};
+    char buf[65536];
+    for (int open = 2; open > 0;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                into[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
     }
-    return out;
 }
 
 }  // namespace
@@ -166,9 +186,7 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector
     close(outPipe[1]);
     close(errPipe[1]);
     CommandResult r;
-    // stderr is small in every use here, so reading stdout first cannot dead-lock.
-    r.out = Drain(outPipe[0]);
-    r.err = Drain(errPipe[0]);
+    DrainBoth(outPipe[0], errPipe[0], r.out, r.err);
     close(outPipe[0]);
     close(errPipe[0]);
     int status = 0;
