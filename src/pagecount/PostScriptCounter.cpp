@@ -25,6 +25,7 @@ struct Conventions {
     std::int64_t copies = 1;
     bool copiesInPages = false;  // a copy count set after the first page began
     bool copiesSet = false;
+    bool copiesUnreadable = false;  // set in a way only the interpreter can follow
 };
 
 bool StartsWith(std::string_view s, std::string_view prefix) {
@@ -44,16 +45,61 @@ std::int64_t LeadingNumber(std::string_view s) {
     return value;
 }
 
-// "/NumCopies 2" or "/#copies 2" anywhere in a line: the copy count it sets.
+constexpr std::string_view kDelimiters = " \t\r\n/{}[]<>()%";
+
+// The PostScript token at the start of s after blanks: a name with its slashes, a number, ">>",
+// or one delimiter.
+std::string_view NextToken(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) {
+        ++i;
+    }
+    s.remove_prefix(i);
+    if (s.empty()) {
+        return s;
+    }
+    if (s.substr(0, 2) == ">>" || s.substr(0, 2) == "<<") {
+        return s.substr(0, 2);
+    }
+    std::size_t end = 0;
+    while (end < s.size() && s[end] == '/') {
+        ++end;
+    }
+    if (end == 0 && kDelimiters.find(s[0]) != std::string_view::npos) {
+        return s.substr(0, 1);
+    }
+    while (end < s.size() && kDelimiters.find(s[end]) == std::string_view::npos) {
+        ++end;
+    }
+    return s.substr(0, end);
+}
+
+// "/#copies 2 def" or "<< /NumCopies 2 >> setpagedevice" anywhere in a line: the copy count it
+// sets. A copy count taken from the stack or computed ("userdict /#copies 3 -1 roll put") is
+// left to the interpreter; one that is only read ("/NumCopies get") changes nothing.
 void FindCopies(std::string_view line, bool inPages, Conventions& dsc) {
     for (std::string_view key : {std::string_view("/NumCopies"), std::string_view("/#copies")}) {
         for (std::size_t at = line.find(key); at != std::string_view::npos;
              at = line.find(key, at + key.size())) {
-            const std::int64_t n = LeadingNumber(line.substr(at + key.size()));
-            if (n < 0) {
-                continue;  // a copy count that is read or computed, not set
+            std::string_view rest = line.substr(at + key.size());
+            if (!rest.empty() && kDelimiters.find(rest[0]) == std::string_view::npos) {
+                continue;  // a longer name: /NumCopiesX
             }
-            dsc.copies = std::clamp<std::int64_t>(n, 1, kMaxCopies);
+            const std::int64_t n = LeadingNumber(rest);
+            const std::string_view value = NextToken(rest);
+            const std::string_view after =
+                NextToken(rest.substr(value.data() - rest.data() + value.size()));
+            if (n >= 0 && value.find_first_not_of("0123456789") == std::string_view::npos &&
+                (after == "def" || after == "put" || after == "store" || after == ">>" ||
+                 (!after.empty() && after[0] == '/'))) {
+                dsc.copies = std::clamp<std::int64_t>(n, 1, kMaxCopies);
+            } else if (value == "get" || value == "known" || value == "knownget" ||
+                       value == "//knownget" || value == "load" || value == "where" ||
+                       value.empty()) {
+                continue;  // read, not set
+            } else {
+                dsc.copiesUnreadable = true;
+            }
             dsc.copiesSet = true;
             dsc.copiesInPages = dsc.copiesInPages || inPages;
         }
@@ -98,7 +144,7 @@ bool ScanConventions(std::string_view ps, const Limits& limits, Conventions& dsc
 
 bool Trustworthy(const Conventions& dsc) {
     return dsc.conforming && dsc.announced > 0 && dsc.announced == dsc.pageComments &&
-           !dsc.copiesInPages;
+           !dsc.copiesInPages && !dsc.copiesUnreadable;
 }
 
 // Runs the document and reads the hook's report: the pages it printed and their copies.
@@ -202,7 +248,7 @@ std::int64_t PostScriptCopies(std::string_view data, const Limits& limits) {
     if (!ScanConventions(ps, limits, dsc)) {
         return 0;
     }
-    if (dsc.conforming && !dsc.copiesInPages) {
+    if (dsc.conforming && !dsc.copiesInPages && !dsc.copiesUnreadable) {
         return dsc.copies;
     }
     const Segment seg = Interpret(ps, limits);

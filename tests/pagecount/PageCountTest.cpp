@@ -157,6 +157,20 @@ TEST(PageCount, PostScriptCopiesAndUntrustworthyCommentsAreInterpreted) {
         pagecount::PostScriptCopies("%!PS\n<< /NumCopies 4 >> setpagedevice\nshowpage\n", Quick()),
         4);
 
+    // As the scheduler's filters send a PDF to a PostScript printer with two copies: the count
+    // is handed to a procedure on the stack, only running it tells which ("3" is no count).
+    const std::string pdf = dir / "three.pdf";
+    WriteFile(pdf, GhostscriptDocument(dir, "pdfwrite", PlainPostScript(3)));
+    const std::string filtered =
+        DriverDocument(dir, "drv:///sample.drv/generic.ppd", pdf, {"-o", "copies=2"});
+    ASSERT_NE(filtered.find("/#copies 3 -1 roll put"), std::string::npos);
+    result = CountDocument(filtered, Quick());
+    EXPECT_EQ(result.pages, 6) << result.counter;
+    EXPECT_EQ(pagecount::PostScriptCopies(filtered, Quick()), 2);
+    EXPECT_EQ(pagecount::PostScriptCopies("%!PS-Adobe-3.0\n/#copies 2 def\n%%Page: 1 1\nshowpage\n",
+                                          Quick()),
+              2);
+
     // Comments that announce more pages than there are, or copies that change between pages.
     const std::string liar =
         "%!PS-Adobe-3.0\n%%Pages: 9\n%%EndComments\n%%Page: 1 1\nshowpage\n"

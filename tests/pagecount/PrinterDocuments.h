@@ -36,7 +36,8 @@ inline std::string GhostscriptDocument(const TempDir& dir, const std::string& de
 // The printer data a Debian printer driver makes of a PDF or PostScript file, as a print queue
 // with that driver would send it: the PPD's whole filter chain, run by cupsfilter without a
 // scheduler. ppd is a PPD file, or the URI of a PPD that a driver's generator writes
-// ("foo2zjs:0/ppd/foo2zjs/HP-LaserJet_1020.ppd", as `lpinfo -m` lists it); options are
+// ("foo2zjs:0/ppd/foo2zjs/HP-LaserJet_1020.ppd", "drv:///sample.drv/generic.ppd", as
+// `lpinfo -m` lists them); options are
 // cupsfilter's (-o copies=2). Empty when the driver is not installed or failed.
 inline std::string DriverDocument(const TempDir& dir, const std::string& ppd,
                                   const std::string& inputFile,
@@ -44,7 +45,10 @@ inline std::string DriverDocument(const TempDir& dir, const std::string& ppd,
     static int serial = 0;
     std::string ppdFile = ppd;
     if (ppd.empty() || ppd[0] != '/') {
-        const std::string generator = "/usr/lib/cups/driver/" + ppd.substr(0, ppd.find(':'));
+        // CUPS's own drivers (drv:///sample.drv/...) come from its driver daemon.
+        const std::string scheme = ppd.substr(0, ppd.find(':'));
+        const std::string generator = scheme == "drv" ? "/usr/lib/cups/daemon/cups-driverd"
+                                                      : "/usr/lib/cups/driver/" + scheme;
         const auto made = RunCommand({generator, "cat", ppd});
         if (made.exitCode != 0 || made.out.empty()) {
             return {};
