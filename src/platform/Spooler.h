@@ -90,6 +90,7 @@ enum class WaitResult { Signalled, TimedOut, Failed };
 // A finished job's documents, as its printer got them, with the copies the job asked for.
 struct JobDocuments {
     int copies = 1;
+    std::uint64_t size = 0;  // bytes, as the spooler tells them (also when they cannot be read)
     std::vector<std::unique_ptr<MappedFile>> documents;
 };
 

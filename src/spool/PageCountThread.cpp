@@ -1,5 +1,6 @@
 #include "spool/PageCountThread.h"
 
+#include <cstdio>
 #include <string>
 
 using platform::FetchResult;
@@ -19,6 +20,30 @@ void HandOverJob(PrintDataFiles& files, const JobEntry& entry) {
     files.WritePrintRecord();
     files.ReleaseRecordLock();
 }
+
+namespace {
+
+// "812 kB", "40.3 MB": a document's size for the journal.
+std::string SizeText(std::uint64_t bytes) {
+    char text[32];
+    if (bytes < 1000 * 1000) {
+        std::snprintf(text, sizeof text, "%llu kB",
+                      static_cast<unsigned long long>((bytes + 999) / 1000));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    }
+    return text;
+}
+
+std::uint64_t DocumentBytes(const platform::JobDocuments& docs) {
+    std::uint64_t bytes = 0;
+    for (const auto& doc : docs.documents) {
+        bytes += doc->Data().size();
+    }
+    return bytes > 0 ? bytes : docs.size;
+}
+
+}  // namespace
 
 std::string JobName(const JobEntry& entry) {
     return "job " + std::to_string(entry.jobId) + " on " + entry.printerName + " (" +
@@ -152,7 +177,8 @@ void PageCountThread::Process(Fetched& job) {
             m_log.Write(5006, 'E',
                         "JobNo<" + std::to_string(entry.jobId) +
                             "> no page count, not recorded: " + platform::FetchResultText(fetched));
-            m_files.Journal(JobName(entry) + ": not recorded: its document could not be read (" +
+            m_files.Journal(JobName(entry) + ", " + SizeText(docs.size) +
+                                ": not recorded: its document could not be read (" +
                                 platform::FetchResultText(fetched) + ")",
                             true);
         } else {
@@ -175,8 +201,9 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
         const pagecount::Result result = pagecount::CountDocument(doc->Data(), LimitsNow());
         if (!result.counted) {
             m_log.Write(5006, 'E', job + " document not counted, not recorded: " + result.error);
-            m_files.Journal(JobName(entry) + ": not recorded: its pages could not be counted (" +
-                                result.error + ")",
+            m_files.Journal(JobName(entry) + ", " + SizeText(DocumentBytes(docs)) +
+                                ": not recorded: its pages could not be counted (" + result.error +
+                                ")",
                             true);
             return;
         }
@@ -188,8 +215,9 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
         m_log.Write(5006, 'E',
                     job + " counted by " + counters + ": " + std::to_string(pages) +
                         " pages, not recorded");
-        m_files.Journal(JobName(entry) + ": not recorded: counted " + std::to_string(pages) +
-                            " pages (" + counters + ")",
+        m_files.Journal(JobName(entry) + ", " + SizeText(DocumentBytes(docs)) +
+                            ": not recorded: counted " + std::to_string(pages) + " pages (" +
+                            counters + ")",
                         true);
         return;
     }

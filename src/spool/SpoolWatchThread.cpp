@@ -343,11 +343,12 @@ void SpoolWatchThread::FinishJob(std::int32_t jobId) {
             HandOver(*entry);
         }
     } else if (ours && !ownerHidden) {
+        // Without a format the job may have printed all the same: that one is worth a line.
         m_context.files.Journal(
             JobName(*entry) + ": not recorded: " +
                 (entry->dataType.empty() ? "no pages printed, and no document format to count"
                                          : "no pages printed"),
-            false);
+            entry->dataType.empty());
     }
     if (settled) {
         m_context.spooler.JobSettled(m_slot->printerName, static_cast<std::uint32_t>(jobId));

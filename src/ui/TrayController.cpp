@@ -26,6 +26,7 @@ constexpr const char* kInfoCaption = "Tessaroven";
 constexpr const char* kWrongPassword = "パスワードが間違っています。";
 constexpr const char* kDigestValue = "PGSpoolSize";
 constexpr const char* kPasswordSwitch = "PGSpoolOnOff";
+constexpr const char* kDiagnosticLogSwitch = "DiagnosticLog";
 constexpr int kPasswordOn = 1;
 constexpr int kPasswordOff = 2;
 
@@ -55,11 +56,18 @@ TrayController::TrayController(const TrayServices& services)
       m_watchers(services.spooler, m_files, m_log, services.clock) {
     setWindowTitle(QStringLiteral("trayController"));
 
-    // The diagnostic log lives beside the executable and stays switched off.
-    m_log.SetFilePath(platform::ExecutableFolder() + "/log.txt");
+    // The diagnostic log is off unless an administrator switches it on (1: failures, 2: also
+    // progress); it is read at start, and kept in this user's state folder (the service's own
+    // for the service): an installed program's folder is no place to write.
+    const std::int32_t logLevel =
+        m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kDiagnosticLogSwitch);
     m_log.SetTag("PMON");
-    m_log.SetEnabled(false);
-    m_log.SetDebug(false);
+    m_log.SetEnabled(logLevel >= 1);
+    m_log.SetDebug(logLevel >= 2);
+    m_log.SetFilePath(platform::UserStateFolder() + "/log.txt");
+    if (logLevel >= 1) {
+        platform::MakeDirectoryPath(platform::UserStateFolder());
+    }
 
     BuildMenu();
     const bool passwordSet =

@@ -399,7 +399,11 @@ TEST(CupsEndToEnd, ARawBurstBeyondWhatTheSchedulerKeepsIsFetchedInTime) {
     REQUIRE_CUPS();
     CupsWorld w({"Raw:raw"});
     w.Start();
-    const std::string doc = w.cupsd.Document("one.pcl", "\x1b" "E" "page\f\x1b" "E");
+    const std::string doc = w.cupsd.Document("one.pcl",
+                                             "\x1b"
+                                             "E"
+                                             "page\f\x1b"
+                                             "E");
     constexpr int kClients = 4;
     constexpr int kJobs = 1200;
     std::atomic<int> refused{0};
@@ -428,6 +432,45 @@ TEST(CupsEndToEnd, ARawBurstBeyondWhatTheSchedulerKeepsIsFetchedInTime) {
     EXPECT_EQ(records.size(), static_cast<size_t>(kJobs));
     EXPECT_EQ(wrong, 0);
     std::printf("%d raw jobs submitted and recorded in %.1f s\n", kJobs, took);
+}
+
+// lp, lpr and Samba make a job first and send its document afterwards: the job is seen before
+// it has a document or a format. A large document sent slowly, in pieces, is still counted.
+TEST(CupsEndToEnd, AJobWhoseDocumentComesLaterIsCounted) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Raw:raw"});
+    w.Start();
+    // Three pages of PCL 5 whose raster rows (40 MB) are full of form-feed bytes.
+    const std::string row = "\x1b*b65536W" + std::string(65536, '\x0c');
+    std::string page = "\x1b*r1A";
+    for (int i = 0; i < 200; ++i) {
+        page += row;
+    }
+    page += "\x1b*rB\f";
+    const std::string doc =
+        "\x1b"
+        "E" +
+        page + page + page +
+        "\x1b"
+        "E";
+
+    const int id = cupsCreateJob(CUPS_HTTP_DEFAULT, "Raw", "scan", 0, nullptr);
+    ASSERT_GT(id, 0) << cupsLastErrorString();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // watched while it has no document
+    ASSERT_EQ(cupsStartDocument(CUPS_HTTP_DEFAULT, "Raw", id, "scan.pcl", CUPS_FORMAT_RAW, 1),
+              HTTP_STATUS_CONTINUE);
+    constexpr std::size_t kChunk = 1 << 20;
+    for (std::size_t at = 0; at < doc.size(); at += kChunk) {
+        const std::size_t n = std::min(kChunk, doc.size() - at);
+        ASSERT_EQ(cupsWriteRequestData(CUPS_HTTP_DEFAULT, doc.data() + at, n),
+                  HTTP_STATUS_CONTINUE);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(cupsFinishDocument(CUPS_HTTP_DEFAULT, "Raw"), IPP_STATUS_OK) << cupsLastErrorString();
+    const auto records = w.WaitForRecords(1, std::chrono::seconds(60));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].jobId, id);
+    EXPECT_EQ(records[0].pagesPrintedTimesCopies, 3);
 }
 
 // Queue names as the scheduler allows them, and queues that come and go while we run.
@@ -608,6 +651,40 @@ struct MonitorProcess {
     }
     std::string Output(const std::string& output) const { return ReadFile(home / output); }
 };
+
+// A job that printed but cannot be counted leaves a line on standard error (the service's
+// journal) with its printer, owner, id, size and the reason, and one in the diagnostic log once
+// an administrator has switched that on.
+TEST(CupsEndToEnd, AJobThatCannotBeCountedIsReportedWithItsReason) {
+    REQUIRE_CUPS();
+    PrivateCupsd cupsd({"Raw:raw"});
+    MonitorProcess p(cupsd.Socket());
+    ASSERT_EQ(p.Ctl({"reg", "set", "HKLM\\SOFTWARE\\Tessaroven\\Setting", "DiagnosticLog",
+                     "--dword", "1"})
+                  .exitCode,
+              0);
+    const int monitor = p.Spawn("monitor.log");
+    // Epson ESC/P as a PC's driver would send it: no language counted here.
+    const std::string escp = "\x1b@" + std::string(2984, 'x') + "\x0c\x1b@";
+    const auto submitted =
+        cupsd.Client({"/usr/bin/lp", "-d", "Raw", cupsd.Document("escp.prn", escp)});
+    ASSERT_EQ(submitted.exitCode, 0);
+    const std::string id = submitted.out.substr(submitted.out.find("Raw-") + 4);
+    const std::string line = "job " + std::to_string(std::atoi(id.c_str())) + " on Raw (" +
+                             platform::UserName() +
+                             "), 3 kB: not recorded: its pages could not "
+                             "be counted (unknown document format)";
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (p.Output("monitor.log").find(line) == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(p.Output("monitor.log").find(line), std::string::npos) << p.Output("monitor.log");
+    EXPECT_EQ(p.Ctl({"stop", "--wait", "10"}).exitCode, 0);
+    EXPECT_EQ(WaitForExit(monitor, 5000), 0);
+    const std::string log = ReadFile(p.home / "state/tessaroven/log.txt");
+    EXPECT_NE(log.find("EPMON5006 JobNo<"), std::string::npos) << log;
+    EXPECT_EQ(log.find("DPMON"), std::string::npos) << "progress lines only at level 2";
+}
 
 // Counts a job printed with lp and stops on request, or when its terminal goes.
 TEST(CupsEndToEnd, TheMonitorCountsAndStopsOnRequest) {

@@ -31,6 +31,7 @@ const char* const kJobAttributes[] = {
     "document-format",
     "number-of-documents",
     "time-at-completed",
+    "job-k-octets",
 };
 
 bool IsLoopback(const std::string& host) {
@@ -337,6 +338,7 @@ Status CupsClient::Job(int jobId, JobState& job) {
     job.copies = IntegerOf(resp.ipp, "copies", 1);
     job.uuid = StringOf(resp.ipp, "job-uuid");
     job.format = StringOf(resp.ipp, "document-format");
+    job.kOctets = std::max(0, IntegerOf(resp.ipp, "job-k-octets", 0));
     job.documents = IntegerOf(resp.ipp, "number-of-documents", 1);
     job.completedAt = IntegerOf(resp.ipp, "time-at-completed", 0);
     return Status::Ok;

@@ -28,6 +28,7 @@ struct JobState {
     std::string format;  // document-format of its (first) document
     int documents = 1;
     long completedAt = 0;  // time-at-completed, seconds since the epoch; 0 while it runs
+    int kOctets = 0;       // the documents' size in kilobytes, as received
 };
 
 // One line of a job listing.

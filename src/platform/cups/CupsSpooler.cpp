@@ -892,6 +892,7 @@ FetchResult CupsSpooler::FetchJobDocuments(const std::string& printerName, std::
     if (job.queue != QueueOf(printerName)) {
         return FetchResult::Gone;  // the id names another job now
     }
+    out.size = static_cast<std::uint64_t>(job.kOctets) * 1024;
     if (job.state != IPP_JSTATE_COMPLETED) {
         return FetchResult::NotPrinted;
     }
