@@ -45,6 +45,14 @@ bool AtNoCase(std::string_view data, std::size_t pos, std::string_view what) {
     return true;
 }
 
+// Where the PJL line at pos ends: at its line feed, or where an escape starts the next
+// command (drivers end the last line with a NUL and the Universal Exit Language, with binary
+// data right behind it).
+std::size_t PjlLineEnd(std::string_view data, std::size_t pos) {
+    const std::size_t eol = data.find_first_of("\n\x1b", pos);
+    return eol == std::string_view::npos ? data.size() : eol;
+}
+
 // A printer language: how its data starts, the names PJL gives it, and its counter.
 struct Language {
     Format format;
@@ -73,6 +81,11 @@ const Language kLanguages[] = {
          return (d[p] == '(' || d[p] == ')' || d[p] == '\'') && At(d, p + 1, " HP-PCL XL");
      },
      CountPclXl},
+    // Host-based ("GDI") laser printers
+    {Format::ZjStream, "ZjStream", "ZJS", StartsZjStream, CountZjStream},
+    {Format::Slx, "SLX", "SLX", StartsSlx, CountSlx},
+    {Format::Xqx, "XQX", "XQX", StartsXqx, CountXqx},
+    {Format::Hbpl, "HBPL", "HBPL", StartsHbpl, CountHbpl},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},
@@ -170,8 +183,7 @@ Format DetectFormat(std::string_view data) {
             continue;
         }
         if (AtNoCase(data, pos, "@PJL")) {
-            std::size_t eol = data.find('\n', pos);
-            eol = eol == std::string_view::npos ? data.size() : eol;
+            const std::size_t eol = PjlLineEnd(data, pos);
             const auto words = PjlWords(data.substr(pos, std::min(eol - pos, kMaxPjlLine)));
             if (words.size() >= 4 && words[1] == "ENTER" && words[2] == "LANGUAGE" &&
                 words[3] == "=") {
@@ -209,14 +221,13 @@ Result CountDocument(std::string_view data, const Limits& limits) {
         }
         if (AtNoCase(data, pos, "@PJL")) {
             pjl = true;
-            std::size_t eol = data.find('\n', pos);
-            eol = eol == std::string_view::npos ? data.size() : eol;
+            const std::size_t eol = PjlLineEnd(data, pos);
             if (eol - pos > kMaxPjlLine) {
                 result.error = "damaged PJL (a line without end)";
                 return result;
             }
             const auto words = PjlWords(data.substr(pos, eol - pos));
-            pos = eol + 1;
+            pos = eol < data.size() && data[eol] == '\n' ? eol + 1 : eol;
             const auto number = [&](std::size_t i) {
                 if (words.size() <= i + 1 || words[i] != "=") {
                     return std::int64_t{-1};

@@ -21,6 +21,11 @@ enum class Format {
     PostScript,
     PclXl,
     Pcl5,
+    // Host-based ("GDI") laser printers
+    ZjStream,
+    Slx,
+    Xqx,
+    Hbpl,
 };
 
 const char* FormatName(Format format);
@@ -80,6 +85,20 @@ Segment CountPdf(std::string_view data, std::size_t start, const Limits& limits)
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);
+
+// Host-based laser printers' streams (foo2zjs's drivers and the Windows drivers they follow).
+bool StartsZjStream(std::string_view data, std::size_t start);
+bool StartsSlx(std::string_view data, std::size_t start);
+bool StartsXqx(std::string_view data, std::size_t start);
+bool StartsHbpl(std::string_view data, std::size_t start);
+Segment CountZjStream(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                      const Limits& limits);
+Segment CountSlx(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountXqx(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountHbpl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
 
 // The Universal Exit Language sequence that starts and ends PJL jobs.
 inline constexpr std::string_view kUel = "\x1b%-12345X";
