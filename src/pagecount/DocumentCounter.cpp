@@ -86,9 +86,16 @@ const Language kLanguages[] = {
     {Format::Slx, "SLX", "SLX", StartsSlx, CountSlx},
     {Format::Xqx, "XQX", "XQX", StartsXqx, CountXqx},
     {Format::Hbpl, "HBPL", "HBPL", StartsHbpl, CountHbpl},
+    // More host-based printers' streams (foo2zjs's other drivers, splix)
+    {Format::Hiperc, "HIPERC", "HIPERC", StartsHiperc, CountHiperc},
+    {Format::Qpdl, "QPDL", "QPDL", StartsQpdl, CountQpdl},
+    {Format::Oak, "OAK", "OAK", StartsOak, CountOak},
+    {Format::Ddst, "DDST", "", StartsDdst, CountDdst},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},
+    // PCL-shaped, so after PCL 5: reached when PJL names it, or by its text form.
+    {Format::LavaFlow, "LAVAFLOW", "LAVAFLOW", StartsLavaFlow, CountLavaFlow},
 };
 
 const Language* LanguageOf(Format format) {
@@ -182,7 +189,7 @@ Format DetectFormat(std::string_view data) {
             pos += kUel.size();
             continue;
         }
-        if (AtNoCase(data, pos, "@PJL")) {
+        if (AtNoCase(data, pos, "@PJL") && !StartsDdst(data, pos)) {
             const std::size_t eol = PjlLineEnd(data, pos);
             const auto words = PjlWords(data.substr(pos, std::min(eol - pos, kMaxPjlLine)));
             if (words.size() >= 4 && words[1] == "ENTER" && words[2] == "LANGUAGE" &&
@@ -191,6 +198,10 @@ Format DetectFormat(std::string_view data) {
             }
             pos = eol;
             if (named != Format::Unknown) {
+                const std::size_t next = pos < data.size() && data[pos] == '\n' ? pos + 1 : pos;
+                if (LanguageOf(named)->starts(data, next)) {
+                    return named;
+                }
                 const Format found = FormatAt(data, pos);
                 return found != Format::Unknown ? found : named;
             }
@@ -210,16 +221,23 @@ Result CountDocument(std::string_view data, const Limits& limits) {
     std::size_t pos = 0;
     Format entered = Format::Unknown;
     while (pos < data.size()) {
-        pos = SkipBlanks(data, pos);
+        // The language PJL entered is looked for where its line ended: a binary stream may
+        // start with bytes that would be skipped as blanks.
+        const bool enteredHere =
+            entered != Format::Unknown && LanguageOf(entered)->starts(data, pos);
+        if (!enteredHere) {
+            pos = SkipBlanks(data, pos);
+        }
         if (pos >= data.size()) {
             break;
         }
-        if (At(data, pos, kUel)) {
+        if (!enteredHere && At(data, pos, kUel)) {
             pjl = true;
             pos += kUel.size();
             continue;
         }
-        if (AtNoCase(data, pos, "@PJL")) {
+        // DDST's pages are PJL lines with their bitmaps between them: its counter reads them.
+        if (!enteredHere && AtNoCase(data, pos, "@PJL") && !StartsDdst(data, pos)) {
             pjl = true;
             const std::size_t eol = PjlLineEnd(data, pos);
             if (eol - pos > kMaxPjlLine) {
@@ -253,7 +271,7 @@ Result CountDocument(std::string_view data, const Limits& limits) {
             continue;
         }
         // Printer language data: as PJL announced it, or as its first bytes say.
-        Format format = FormatAt(data, pos);
+        Format format = enteredHere ? entered : FormatAt(data, pos);
         if (format == Format::Unknown) {
             format = entered;
         }

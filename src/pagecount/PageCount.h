@@ -26,6 +26,12 @@ enum class Format {
     Slx,
     Xqx,
     Hbpl,
+    // More host-based printers: foo2zjs's other drivers, splix
+    LavaFlow,
+    Hiperc,
+    Qpdl,
+    Oak,
+    Ddst,
 };
 
 const char* FormatName(Format format);
@@ -98,6 +104,25 @@ Segment CountSlx(std::string_view data, std::size_t start, std::int64_t defaultC
 Segment CountXqx(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                  const Limits& limits);
 Segment CountHbpl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+
+// More host-based printers' streams: LAVAFLOW (Konica Minolta magicolor, foo2lava), HIPERC (Oki,
+// foo2hiperc), QPDL (Samsung, foo2qpdl and splix), OAK (HP Color LaserJet 1500, foo2oak) and
+// DDST (Ricoh SP, foo2ddst; its pages are PJL lines with their bitmaps).
+bool StartsLavaFlow(std::string_view data, std::size_t start);
+bool StartsHiperc(std::string_view data, std::size_t start);
+bool StartsQpdl(std::string_view data, std::size_t start);
+bool StartsOak(std::string_view data, std::size_t start);
+bool StartsDdst(std::string_view data, std::size_t start);
+Segment CountLavaFlow(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                      const Limits& limits);
+Segment CountHiperc(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                    const Limits& limits);
+Segment CountQpdl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+Segment CountOak(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountDdst(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                   const Limits& limits);
 
 // The Universal Exit Language sequence that starts and ends PJL jobs.
