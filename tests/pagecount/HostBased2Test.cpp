@@ -29,8 +29,8 @@ struct DriverCase {
 
 }  // namespace
 
-// foo2zjs's other drivers, as a print queue with them sends a 3-page document. copies=2 makes
-// the filter chain repeat the pages; Copies=2 (the PPD's option) does that too and makes the
+// foo2zjs's other drivers and splix, as a print queue with them sends a 3-page document. copies=2
+// makes the filter chain repeat the pages; Copies=2 (the PPD's option) does that too and makes the
 // driver ask for copies of each page: in LAVAFLOW's escapes, QPDL's and OAK's page records,
 // DDST's page lines and PJL for HIPERC. The magicolor 2480 MF's text stream has no copies.
 TEST(HostBasedPrinters, Foo2zjsOtherDriversAreCountedExactly) {
@@ -57,11 +57,26 @@ TEST(HostBasedPrinters, Foo2zjsOtherDriversAreCountedExactly) {
         {"HP-Color_LaserJet_1500", copies, Format::Oak, 12, 6, "OAK"},
         {"Kyocera-KM-1635", {}, Format::Oak, 3, 3, "OAK"},
         {"Ricoh-SP_112", copies, Format::Ddst, 12, 6, "DDST in PJL"},
+        // splix asks for the copies in QPDL's page records itself.
+        {"drv:///splix-samsung.drv/ml2550.ppd",
+         {"-o", "copies=2"},
+         Format::Qpdl,
+         6,
+         3,
+         "QPDL in PJL"},
+        {"drv:///splix-samsung.drv/clp315.ppd",
+         {"-o", "copies=2"},
+         Format::Qpdl,
+         6,
+         3,
+         "QPDL in PJL"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.ppd) + (c.options.empty() ? "" : " " + c.options.back()));
-        const std::string doc = DriverDocument(
-            dir, std::string("foo2zjs:0/ppd/foo2zjs/") + c.ppd + ".ppd", input, c.options);
+        const std::string ppd = std::string_view(c.ppd).find(':') != std::string_view::npos
+                                    ? std::string(c.ppd)
+                                    : "foo2zjs:0/ppd/foo2zjs/" + std::string(c.ppd) + ".ppd";
+        const std::string doc = DriverDocument(dir, ppd, input, c.options);
         ASSERT_FALSE(doc.empty());
         EXPECT_EQ(pagecount::DetectFormat(doc), c.format);
         const auto result = CountDocument(doc, Quick());
