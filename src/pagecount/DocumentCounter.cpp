@@ -199,7 +199,7 @@ Format DetectFormat(std::string_view data) {
             pos = eol;
             if (named != Format::Unknown) {
                 const std::size_t next = pos < data.size() && data[pos] == '\n' ? pos + 1 : pos;
-                if (LanguageOf(named)->starts(data, next)) {
+                if (next < data.size() && LanguageOf(named)->starts(data, next)) {
                     return named;
                 }
                 const Format found = FormatAt(data, pos);
@@ -223,8 +223,8 @@ Result CountDocument(std::string_view data, const Limits& limits) {
     while (pos < data.size()) {
         // The language PJL entered is looked for where its line ended: a binary stream may
         // start with bytes that would be skipped as blanks.
-        const bool enteredHere =
-            entered != Format::Unknown && LanguageOf(entered)->starts(data, pos);
+        const bool enteredHere = entered != Format::Unknown && pos < data.size() &&
+                                 LanguageOf(entered)->starts(data, pos);
         if (!enteredHere) {
             pos = SkipBlanks(data, pos);
         }

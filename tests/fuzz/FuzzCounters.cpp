@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const pagecount::Limits limits = FuzzLimits();
 #if TESSAROVEN_FUZZ_TARGET == 1
     pagecount::CountDocument(data, limits);
+    pagecount::DetectFormat(data);
 #elif TESSAROVEN_FUZZ_TARGET == 2
     pagecount::CountPclXl(data, 0, 1, limits);
 #elif TESSAROVEN_FUZZ_TARGET == 3
