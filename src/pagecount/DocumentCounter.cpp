@@ -73,6 +73,9 @@ const Language kLanguages[] = {
          return (d[p] == '(' || d[p] == ')' || d[p] == '\'') && At(d, p + 1, " HP-PCL XL");
      },
      CountPclXl},
+    // Epson, Canon and Japanese page printer languages
+    {Format::EscPr, "ESC/P-R", "", StartsEscPr, CountEscP},
+    {Format::EscP, "ESC/P", "", StartsEscP, CountEscP},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},
