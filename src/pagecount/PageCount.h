@@ -24,6 +24,7 @@ enum class Format {
     // Epson, Canon and Japanese page printer languages
     EscP,
     EscPr,
+    CanonBj,
 };
 
 const char* FormatName(Format format);
@@ -88,6 +89,9 @@ Segment CountEscP(std::string_view data, std::size_t start, std::int64_t default
 bool StartsEscP(std::string_view data, std::size_t start);
 // ESC/P-R is counted by CountEscP too: it switches to it from ESC/P2.
 bool StartsEscPr(std::string_view data, std::size_t start);
+Segment CountCanonBj(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+bool StartsCanonBj(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

@@ -126,3 +126,28 @@ TEST(EpsonCanonPageCount, EpsonLanguagesFromRealDrivers) {
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("not ESC/P"), std::string::npos) << result.error;
 }
+
+// Canon's Bubble Jet raster as Ghostscript's devices and Gutenprint write it, with the XML job
+// commands of newer PIXMA models; copies come as the pages again.
+TEST(EpsonCanonPageCount, CanonBubbleJetFromRealDrivers) {
+    TempDir dir;
+    const std::string pdf = ThreePagePdf(dir);
+    ExpectCounted(dir,
+                  {
+                      {"bj10e", {}, 3},
+                      {"bj200", {"-r180"}, 3},
+                      {"bjc600", {"-dNumCopies=2"}, 6},
+                      {"bjccmyk", {}, 3},
+                      {"gutenprint.5.3://bjc-iP4000/expert", {"-o", "copies=2"}, 6},
+                      {"gutenprint.5.3://bjc-PIXMA-iX6850/expert", {}, 3},
+                  },
+                  Format::CanonBj, "Canon BJ", pdf);
+
+    // Cut inside raster data: not counted.
+    const std::string doc = GhostscriptDocument(dir, "bjc600", PlainPostScript(2));
+    const std::size_t band = doc.find("\x1b(A", doc.size() / 2);
+    ASSERT_NE(band, std::string::npos);
+    const auto result = CountDocument(doc.substr(0, band + 6), Quick());
+    EXPECT_FALSE(result.counted);
+    EXPECT_NE(result.error.find("damaged Canon BJ"), std::string::npos) << result.error;
+}
