@@ -25,6 +25,7 @@ enum class Format {
     EscP,
     EscPr,
     CanonBj,
+    EscPage,
 };
 
 const char* FormatName(Format format);
@@ -92,6 +93,9 @@ bool StartsEscPr(std::string_view data, std::size_t start);
 Segment CountCanonBj(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                      const Limits& limits);
 bool StartsCanonBj(std::string_view data, std::size_t start);
+Segment CountEscPage(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+bool StartsEscPage(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

@@ -22,10 +22,11 @@ struct Case {
     std::string producer;  // a Ghostscript device, or a PPD (file or driver URI)
     std::vector<std::string> options;
     std::int64_t pages;
+    std::int64_t documentPages = 0;  // 0: as many as pages, the copies came as pages again
 };
 
 // Counts each case's document, made of `source` (PostScript for Ghostscript's devices) or
-// `pdf` (for a PPD's filter chain), as `format` with `counter`, 3 pages each.
+// `pdf` (for a PPD's filter chain), as `format` with `counter`.
 void ExpectCounted(const TempDir& dir, const std::vector<Case>& cases, Format format,
                    const std::string& counter, const std::string& pdf) {
     for (const auto& c : cases) {
@@ -39,7 +40,7 @@ void ExpectCounted(const TempDir& dir, const std::vector<Case>& cases, Format fo
         const auto result = CountDocument(doc, Quick());
         ASSERT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, c.pages);
-        EXPECT_EQ(result.documentPages, c.pages);  // copies come as pages again
+        EXPECT_EQ(result.documentPages, c.documentPages != 0 ? c.documentPages : c.pages);
         EXPECT_EQ(result.counter, counter);
     }
 }
@@ -150,4 +151,29 @@ TEST(EpsonCanonPageCount, CanonBubbleJetFromRealDrivers) {
     const auto result = CountDocument(doc.substr(0, band + 6), Quick());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged Canon BJ"), std::string::npos) << result.error;
+}
+
+// ESC/Page after EJL, as Ghostscript's raster and vector devices write it: copies asked for by
+// EJL (CO, or QT when collated) or by the language (GS n coO), pages that leave at a form feed
+// or at a hard reset.
+TEST(EpsonCanonPageCount, EscPageFromRealDrivers) {
+    TempDir dir;
+    ExpectCounted(dir,
+                  {
+                      {"escpage", {}, 3},
+                      {"lp2000", {"-dNumCopies=2"}, 6, 3},
+                      {"lp8000", {"-dNumCopies=2"}, 6},
+                      {"epl2050", {"-dNumCopies=3"}, 9, 3},
+                      {"epl5800", {"-dCollate", "-dNumCopies=2"}, 6, 3},
+                      {"alc1900", {}, 3},
+                  },
+                  Format::EscPage, "ESC/Page", "");
+
+    // An image whose byte count runs past the end is damaged.
+    const std::string doc = GhostscriptDocument(dir, "escpage", PlainPostScript(1));
+    const std::size_t image = doc.find("bi{I");
+    ASSERT_NE(image, std::string::npos);
+    const auto result = CountDocument(doc.substr(0, image + 10), Quick());
+    EXPECT_FALSE(result.counted);
+    EXPECT_NE(result.error.find("damaged ESC/Page"), std::string::npos) << result.error;
 }
