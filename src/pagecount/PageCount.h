@@ -26,6 +26,7 @@ enum class Format {
     EscPr,
     CanonBj,
     EscPage,
+    Lips,
 };
 
 const char* FormatName(Format format);
@@ -96,6 +97,9 @@ bool StartsCanonBj(std::string_view data, std::size_t start);
 Segment CountEscPage(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                      const Limits& limits);
 bool StartsEscPage(std::string_view data, std::size_t start);
+Segment CountLips(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+bool StartsLips(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

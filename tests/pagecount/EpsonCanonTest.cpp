@@ -177,3 +177,34 @@ TEST(EpsonCanonPageCount, EscPageFromRealDrivers) {
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged ESC/Page"), std::string::npos) << result.error;
 }
+
+// LIPS as Ghostscript's raster devices write it, with copies asked for by the language and
+// inside PJL; LIPS IV's vector mode is recognised but not counted.
+TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
+    TempDir dir;
+    ExpectCounted(dir,
+                  {
+                      {"lips2p", {}, 3},
+                      {"lips3", {"-dNumCopies=2"}, 6, 3},
+                      {"lips4", {}, 3},
+                      {"bjc880j", {"-dNumCopies=3"}, 9, 3},
+                  },
+                  Format::Lips, "LIPS", "");
+    auto result = CountDocument(
+        GhostscriptDocument(dir, "lips4", PlainPostScript(2), {"-dPJL", "-dNumCopies=2"}), Quick());
+    EXPECT_EQ(result.pages, 4) << result.error;
+    EXPECT_EQ(result.counter, "LIPS in PJL");
+
+    const std::string vector = GhostscriptDocument(dir, "lips4v", PlainPostScript(2));
+    EXPECT_EQ(pagecount::DetectFormat(vector), Format::Lips);
+    result = CountDocument(vector, Quick());
+    EXPECT_FALSE(result.counted);
+    EXPECT_NE(result.error.find("vector mode"), std::string::npos) << result.error;
+
+    const std::string doc = GhostscriptDocument(dir, "lips3", PlainPostScript(1));
+    const std::size_t image = doc.find(".r");
+    ASSERT_NE(image, std::string::npos);
+    result = CountDocument(doc.substr(0, image + 10), Quick());
+    EXPECT_FALSE(result.counted);
+    EXPECT_NE(result.error.find("damaged LIPS"), std::string::npos) << result.error;
+}
