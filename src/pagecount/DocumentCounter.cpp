@@ -91,6 +91,12 @@ const Language kLanguages[] = {
     {Format::Qpdl, "QPDL", "QPDL", StartsQpdl, CountQpdl},
     {Format::Oak, "OAK", "OAK", StartsOak, CountOak},
     {Format::Ddst, "DDST", "", StartsDdst, CountDdst},
+    // Epson, Canon and Japanese page printer languages
+    {Format::EscPr, "ESC/P-R", "", StartsEscPr, CountEscP},
+    {Format::EscP, "ESC/P", "", StartsEscP, CountEscP},
+    {Format::CanonBj, "Canon BJ", "", StartsCanonBj, CountCanonBj},
+    {Format::EscPage, "ESC/Page", "", StartsEscPage, CountEscPage},
+    {Format::Lips, "LIPS", "LIPS*", StartsLips, CountLips},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -32,6 +32,12 @@ enum class Format {
     Qpdl,
     Oak,
     Ddst,
+    // Epson, Canon and Japanese page printer languages
+    EscP,
+    EscPr,
+    CanonBj,
+    EscPage,
+    Lips,
 };
 
 const char* FormatName(Format format);
@@ -88,6 +94,23 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
                   const Limits& limits);
 Segment CountPostScript(std::string_view data, std::size_t start, const Limits& limits);
 Segment CountPdf(std::string_view data, std::size_t start, const Limits& limits);
+
+// Epson, Canon and Japanese page printer languages. ESC/P covers ESC/P2 and the 24-pin
+// commands; EJL lines before the data are skipped.
+Segment CountEscP(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+bool StartsEscP(std::string_view data, std::size_t start);
+// ESC/P-R is counted by CountEscP too: it switches to it from ESC/P2.
+bool StartsEscPr(std::string_view data, std::size_t start);
+Segment CountCanonBj(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+bool StartsCanonBj(std::string_view data, std::size_t start);
+Segment CountEscPage(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+bool StartsEscPage(std::string_view data, std::size_t start);
+Segment CountLips(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+bool StartsLips(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);
