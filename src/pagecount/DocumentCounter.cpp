@@ -73,6 +73,10 @@ const Language kLanguages[] = {
          return (d[p] == '(' || d[p] == ')' || d[p] == '\'') && At(d, p + 1, " HP-PCL XL");
      },
      CountPclXl},
+    // Raster formats and label printers
+    {Format::PwgRaster, "PWG raster", "PWGRASTER|PWG", StartsPwgRaster, CountCupsRaster},
+    {Format::AppleRaster, "Apple raster", "URF|UNIRAST", StartsAppleRaster, CountAppleRaster},
+    {Format::CupsRaster, "CUPS raster", "CUPSRASTER", StartsCupsRaster, CountCupsRaster},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -21,6 +21,10 @@ enum class Format {
     PostScript,
     PclXl,
     Pcl5,
+    // Raster formats and label printers
+    PwgRaster,
+    AppleRaster,
+    CupsRaster,
 };
 
 const char* FormatName(Format format);
@@ -77,6 +81,16 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
                   const Limits& limits);
 Segment CountPostScript(std::string_view data, std::size_t start, const Limits& limits);
 Segment CountPdf(std::string_view data, std::size_t start, const Limits& limits);
+
+// Raster formats and label printers. CUPS raster and PWG raster share one counter, which names
+// the one it found.
+Segment CountCupsRaster(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                        const Limits& limits);
+Segment CountAppleRaster(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                         const Limits& limits);
+bool StartsPwgRaster(std::string_view data, std::size_t start);
+bool StartsCupsRaster(std::string_view data, std::size_t start);
+bool StartsAppleRaster(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);
