@@ -77,6 +77,12 @@ const Language kLanguages[] = {
     {Format::PwgRaster, "PWG raster", "PWGRASTER|PWG", StartsPwgRaster, CountCupsRaster},
     {Format::AppleRaster, "Apple raster", "URF|UNIRAST", StartsAppleRaster, CountAppleRaster},
     {Format::CupsRaster, "CUPS raster", "CUPSRASTER", StartsCupsRaster, CountCupsRaster},
+    {Format::Zpl, "ZPL", "ZPL|ZPLII", StartsZpl, CountZpl},
+    {Format::Epl, "EPL", "EPL|EPL2", StartsEpl, CountEpl},
+    {Format::Cpcl, "CPCL", "CPCL", StartsCpcl, CountCpcl},
+    {Format::EplLine, "EPL line mode", "", StartsEplLine, CountEplLine},
+    {Format::Dymo, "DYMO LabelWriter", "", StartsDymo, CountDymo},
+    {Format::PTouch, "Brother P-touch raster", "", StartsPtouch, CountPtouch},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

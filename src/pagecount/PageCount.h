@@ -25,6 +25,12 @@ enum class Format {
     PwgRaster,
     AppleRaster,
     CupsRaster,
+    Zpl,
+    Epl,
+    EplLine,
+    Cpcl,
+    Dymo,
+    PTouch,
 };
 
 const char* FormatName(Format format);
@@ -91,6 +97,24 @@ Segment CountAppleRaster(std::string_view data, std::size_t start, std::int64_t 
 bool StartsPwgRaster(std::string_view data, std::size_t start);
 bool StartsCupsRaster(std::string_view data, std::size_t start);
 bool StartsAppleRaster(std::string_view data, std::size_t start);
+Segment CountZpl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountEpl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountEplLine(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+Segment CountCpcl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+Segment CountDymo(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+Segment CountPtouch(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                    const Limits& limits);
+bool StartsZpl(std::string_view data, std::size_t start);
+bool StartsEpl(std::string_view data, std::size_t start);
+bool StartsEplLine(std::string_view data, std::size_t start);
+bool StartsCpcl(std::string_view data, std::size_t start);
+bool StartsDymo(std::string_view data, std::size_t start);
+bool StartsPtouch(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

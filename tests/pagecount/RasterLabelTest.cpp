@@ -111,3 +111,61 @@ TEST(RasterFormats, DriverRasterIsCountedWithItsCopies) {
     wide[4 + 392 + 2] = '\x7f';  // bytes per line that do not match the width
     EXPECT_FALSE(CountDocument(wide, Quick()).counted);
 }
+
+// CUPS's label driver in each of its languages, and Brother's P-touch and QL driver: one label
+// per page, with the copies the language carries (ZPL ^PQ, CPCL's quantity, Intellitech's
+// PCL), or the pages repeated where the driver makes them. EPL page mode prints P1 whatever
+// the copies: the printer prints three labels.
+TEST(LabelPrinters, LabelDriversAreCountedPerLabel) {
+    TempDir dir;
+    const std::string pdf = dir / "three.pdf";
+    WriteFile(pdf, GhostscriptDocument(dir, "pdfwrite", PlainPostScript(3)));
+    struct Label {
+        std::string ppd;
+        Format format;
+        std::int64_t twice;  // pages with copies=2
+        std::int64_t documentTwice;
+        const char* counter;
+    };
+    const std::vector<Label> labels = {
+        {"sample.drv/zebra.ppd", Format::Zpl, 6, 3, "ZPL"},
+        {"sample.drv/zebraep2.ppd", Format::Epl, 3, 3, "EPL"},
+        {"sample.drv/zebraep1.ppd", Format::EplLine, 3, 3, "EPL line mode"},
+        {"sample.drv/zebracpl.ppd", Format::Cpcl, 6, 3, "CPCL"},
+        {"sample.drv/dymo.ppd", Format::Dymo, 6, 6, "DYMO LabelWriter"},
+        {"sample.drv/intelbar.ppd", Format::Pcl5, 6, 3, "PCL 5"},
+        {"ptouch:0/ppd/ptouch-driver/Brother-QL-570-ptouch-ql.ppd", Format::PTouch, 6, 6,
+         "Brother P-touch raster"},
+        {"ptouch:0/ppd/ptouch-driver/Brother-PT-1950-ptouch-pt.ppd", Format::PTouch, 6, 6,
+         "Brother P-touch raster"},
+    };
+    for (const auto& l : labels) {
+        const std::string ppd = l.ppd.rfind("ptouch:", 0) == 0 ? l.ppd : CompiledPpd(dir, l.ppd);
+        ASSERT_FALSE(ppd.empty()) << l.ppd;
+        ExpectCounted(DriverDocument(dir, ppd, pdf), {l.ppd, {}, l.format, 3, 3, l.counter});
+        ExpectCounted(DriverDocument(dir, ppd, pdf, {"-o", "copies=2"}),
+                      {l.ppd, {"copies=2"}, l.format, l.twice, l.documentTwice, l.counter});
+    }
+
+    // ZPL as applications write it: a stored format prints nothing, a recalled one prints,
+    // binary graphics may hold any byte, and a blank label feed is not guessed at.
+    const std::string zpl =
+        "^XA^DFR:F.ZPL^FO10,10^FDname^FS^FO10,40^FN1^FS^XZ\n"
+        "^XA^XFR:F.ZPL^FN1^FDone^FS^PQ3^XZ\n"
+        "^XA^IDR:X.GRF^FS^XZ\n"
+        "^XA^FO0,0^GFB,12,12,1,^XZ^XA^FDx^FS^XZ\n"
+        "^CC!!XA!FO0,0!FDtwo!FS!PQ2,0,1,Y!XZ";
+    auto result = CountDocument(zpl, Quick());
+    ASSERT_TRUE(result.counted) << result.error;
+    EXPECT_EQ(result.pages, 6);
+    EXPECT_EQ(result.documentPages, 3);
+    result = CountDocument("^XA^FDx^FS^XZ~PH", Quick());
+    EXPECT_FALSE(result.counted);
+    EXPECT_NE(result.error.find("ZPL cannot be counted"), std::string::npos) << result.error;
+    EXPECT_FALSE(CountDocument("^XA^GFB,999,999,1,abc^XZ", Quick()).counted);
+    // EPL sets and copies of each; CPCL's quantity.
+    result = CountDocument("\nN\nq816\nGW0,0,2,1\n\nP\n\nA10,10,0,1,1,1,N,\"x\"\nP2,3\n", Quick());
+    EXPECT_EQ(result.pages, 6);
+    result = CountDocument("! 0 200 200 100 4\r\nTEXT 4 0 0 0 x\r\nFORM\r\nPRINT\r\n", Quick());
+    EXPECT_EQ(result.pages, 4);
+}
