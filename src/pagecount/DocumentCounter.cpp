@@ -73,7 +73,7 @@ const Language kLanguages[] = {
          return (d[p] == '(' || d[p] == ')' || d[p] == '\'') && At(d, p + 1, " HP-PCL XL");
      },
      CountPclXl},
-    // Raster formats and label printers
+    // Raster formats, label printers and HP's other languages
     {Format::PwgRaster, "PWG raster", "PWGRASTER|PWG", StartsPwgRaster, CountCupsRaster},
     {Format::AppleRaster, "Apple raster", "URF|UNIRAST", StartsAppleRaster, CountAppleRaster},
     {Format::CupsRaster, "CUPS raster", "CUPSRASTER", StartsCupsRaster, CountCupsRaster},
@@ -83,6 +83,7 @@ const Language kLanguages[] = {
     {Format::EplLine, "EPL line mode", "", StartsEplLine, CountEplLine},
     {Format::Dymo, "DYMO LabelWriter", "", StartsDymo, CountDymo},
     {Format::PTouch, "Brother P-touch raster", "", StartsPtouch, CountPtouch},
+    {Format::Hpgl2, "HP-GL/2", "HPGL2|HPGL|HP-GL/2|RTL", StartsHpgl2, CountHpgl2},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -21,7 +21,7 @@ enum class Format {
     PostScript,
     PclXl,
     Pcl5,
-    // Raster formats and label printers
+    // Raster formats, label printers and HP's other languages
     PwgRaster,
     AppleRaster,
     CupsRaster,
@@ -31,6 +31,7 @@ enum class Format {
     Cpcl,
     Dymo,
     PTouch,
+    Hpgl2,
 };
 
 const char* FormatName(Format format);
@@ -88,8 +89,8 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
 Segment CountPostScript(std::string_view data, std::size_t start, const Limits& limits);
 Segment CountPdf(std::string_view data, std::size_t start, const Limits& limits);
 
-// Raster formats and label printers. CUPS raster and PWG raster share one counter, which names
-// the one it found.
+// Raster formats, label printers and HP's other languages. CUPS raster and PWG raster share one
+// counter, which names the one it found.
 Segment CountCupsRaster(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                         const Limits& limits);
 Segment CountAppleRaster(std::string_view data, std::size_t start, std::int64_t defaultCopies,
@@ -115,6 +116,10 @@ bool StartsEplLine(std::string_view data, std::size_t start);
 bool StartsCpcl(std::string_view data, std::size_t start);
 bool StartsDymo(std::string_view data, std::size_t start);
 bool StartsPtouch(std::string_view data, std::size_t start);
+// HP-GL/2 on its own (plotters, behind PJL); inside PCL 5 the PCL 5 counter reads it.
+Segment CountHpgl2(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                   const Limits& limits);
+bool StartsHpgl2(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

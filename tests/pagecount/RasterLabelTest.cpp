@@ -169,3 +169,27 @@ TEST(LabelPrinters, LabelDriversAreCountedPerLabel) {
     result = CountDocument("! 0 200 200 100 4\r\nTEXT 4 0 0 0 x\r\nFORM\r\nPRINT\r\n", Quick());
     EXPECT_EQ(result.pages, 4);
 }
+
+// HP's plotters and inkjets: HP-GL/2 that sets up the plot marks no page, PG after a page a
+// reset ejected advances nothing, and the PaintJet's reset and form feed end one page.
+TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
+    TempDir dir;
+    for (const char* device : {"dnj650c", "oce9050", "pj", "pjetxl", "cdj550"}) {
+        ExpectCounted(GhostscriptDocument(dir, device, PlainPostScript(3), {"-r75"}),
+                      {device, {}, Format::Pcl5, 3, 3, "PCL 5"});
+    }
+    // HP-GL/2 behind PJL: drawn pages advance with PG; label text is not read as instructions.
+    const std::string plot =
+        "BP;IN;SP1;PU0,0;PD100,100;PG;PU;PA0,0;PG;DT*;LBPG;PD1,1;*PG;CO\"PD1;\";PG;"
+        "PD;PA5,5;\x1b%1A\x1b*r1A\x1b*b1W\x01\x1b*rC\x1b%1BPG;";
+    auto result = CountDocument(InPjl("HPGL2", plot), Quick());
+    ASSERT_TRUE(result.counted) << result.error;
+    EXPECT_EQ(result.pages, 3);
+    EXPECT_EQ(result.counter, "HP-GL/2 in PJL");
+    result = CountDocument(
+        "\x1b"
+        "E\x1b%0BINPUPA10,10;SP1;\x1b%0A\x1b"
+        "E",
+        Quick());
+    EXPECT_EQ(result.pages, 0);
+}
