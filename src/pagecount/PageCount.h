@@ -32,6 +32,7 @@ enum class Format {
     Dymo,
     PTouch,
     Hpgl2,
+    Lidil,
 };
 
 const char* FormatName(Format format);
@@ -120,6 +121,9 @@ bool StartsPtouch(std::string_view data, std::size_t start);
 Segment CountHpgl2(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                    const Limits& limits);
 bool StartsHpgl2(std::string_view data, std::size_t start);
+Segment CountLidil(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                   const Limits& limits);
+bool StartsLidil(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

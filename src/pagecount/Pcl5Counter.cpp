@@ -331,6 +331,11 @@ Segment CountPclOrHpgl(std::string_view data, std::size_t start, std::int64_t de
         if (data.compare(pos, kUel.size(), kUel) == 0) {
             break;  // the end of the job, back to PJL
         }
+        if (data.compare(pos, kUel.size() - 1, kUel.substr(0, kUel.size() - 1)) == 0 &&
+            data.find_first_not_of("\r\n ", pos + kUel.size() - 1) == std::string_view::npos) {
+            pos = size;  // a UEL without its X at the very end, as OKI's driver ends its jobs
+            break;
+        }
         if (pos + 1 >= size) {
             ++pos;
             break;

@@ -192,4 +192,23 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
         "E",
         Quick());
     EXPECT_EQ(result.pages, 0);
+    // Debian's drivers for HP's inkjets (LIDIL), Brother's lasers and OKI's (which ends its jobs
+    // with a UEL that lacks its X): the pages, repeated by the driver or copied by PCL.
+    const std::string pdf = dir / "three.pdf";
+    WriteFile(pdf, GhostscriptDocument(dir, "pdfwrite", PlainPostScript(3)));
+    const std::vector<Case> drivers = {
+        {"hpcups.drv/hp-deskjet_3320.ppd", {}, Format::Lidil, 6, 6, "LIDIL"},
+        {"hpcups.drv/hp-laserjet_1320.ppd", {}, Format::Pcl5, 6, 6, "PCL 5 in PJL"},
+        {"brlaser.drv/br1510.ppd", {}, Format::Pcl5, 6, 3, "PCL 5 in PJL"},
+        {"/usr/share/ppd/okidata/B2200PCL.ppd", {}, Format::Pcl5, 6, 3, "PCL 5 in PJL"},
+    };
+    for (const auto& c : drivers) {
+        const std::string ppd = c.producer[0] == '/' ? c.producer : CompiledPpd(dir, c.producer);
+        ASSERT_FALSE(ppd.empty()) << c.producer;
+        ExpectCounted(DriverDocument(dir, ppd, pdf, {"-o", "copies=2"}), c);
+    }
+    const std::string lidil =
+        DriverDocument(dir, CompiledPpd(dir, "hpcups.drv/hp-deskjet_3320.ppd"), pdf);
+    EXPECT_EQ(CountDocument(lidil, Quick()).pages, 3);
+    EXPECT_FALSE(CountDocument(lidil.substr(0, lidil.size() / 2), Quick()).counted);
 }
