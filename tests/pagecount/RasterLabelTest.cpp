@@ -192,8 +192,9 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
         "E",
         Quick());
     EXPECT_EQ(result.pages, 0);
-    // Debian's drivers for HP's inkjets (LIDIL), Brother's lasers and OKI's (which ends its jobs
-    // with a UEL that lacks its X): the pages, repeated by the driver or copied by PCL.
+    // Debian's drivers for HP's inkjets (LIDIL) and JetReady lasers, Brother's lasers and OKI's
+    // (which ends its jobs with a UEL that lacks its X): the pages, repeated by the driver or
+    // copied by PCL.
     const std::string pdf = dir / "three.pdf";
     WriteFile(pdf, GhostscriptDocument(dir, "pdfwrite", PlainPostScript(3)));
     const std::vector<Case> drivers = {
@@ -201,9 +202,19 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
         {"hpcups.drv/hp-laserjet_1320.ppd", {}, Format::Pcl5, 6, 6, "PCL 5 in PJL"},
         {"brlaser.drv/br1510.ppd", {}, Format::Pcl5, 6, 3, "PCL 5 in PJL"},
         {"/usr/share/ppd/okidata/B2200PCL.ppd", {}, Format::Pcl5, 6, 3, "PCL 5 in PJL"},
+        // JetReady: PCL XL whose VendorUnique operator is followed by raw raster bytes.
+        {"pxljr:0/ppd/pxljr/HP-Color_LaserJet_3550-pxljr.ppd",
+         {},
+         Format::PclXl,
+         6,
+         6,
+         "PCL XL in PJL"},
+        {"hpcups.drv/hp-color_laserjet_3500.ppd", {}, Format::Pcl5, 6, 6, "PCL 5 + PCL XL in PJL"},
     };
     for (const auto& c : drivers) {
-        const std::string ppd = c.producer[0] == '/' ? c.producer : CompiledPpd(dir, c.producer);
+        const std::string ppd = c.producer[0] == '/' || c.producer.find(':') != std::string::npos
+                                    ? c.producer
+                                    : CompiledPpd(dir, c.producer);
         ASSERT_FALSE(ppd.empty()) << c.producer;
         ExpectCounted(DriverDocument(dir, ppd, pdf, {"-o", "copies=2"}), c);
     }
