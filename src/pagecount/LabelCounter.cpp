@@ -33,12 +33,13 @@ bool At(std::string_view data, std::size_t pos, std::string_view what) {
     return data.size() - pos >= what.size() && data.compare(pos, what.size(), what) == 0;
 }
 
-// A decimal number at pos (digits only); -1 when there is none. pos moves past it.
+// A decimal number at pos (digits only), at most a billion so that two multiply safely; -1
+// when there is none. pos moves past it.
 std::int64_t Number(std::string_view data, std::size_t& pos) {
     std::int64_t n = -1;
     while (pos < data.size() && std::isdigit(static_cast<unsigned char>(data[pos]))) {
         n = std::min<std::int64_t>(std::max<std::int64_t>(n, 0) * 10 + (data[pos] - '0'),
-                                   1'000'000'000'000);
+                                   1'000'000'000);
         ++pos;
     }
     return n;
@@ -78,18 +79,17 @@ class Progress {
     std::size_t m_next;
 };
 
-Segment Fail(Segment seg, const std::string& why, std::size_t pos) {
+Segment Damaged(Segment seg, const std::string& why, std::size_t pos) {
     seg.ok = false;
-    seg.error = why + " at byte " + std::to_string(pos) + ")";
+    seg.error = "damaged " + seg.counter + " (" + why + " at byte " + std::to_string(pos) + ")";
     return seg;
 }
 
-Segment Damaged(Segment seg, const std::string& why, std::size_t pos) {
-    return Fail(seg, "damaged " + seg.counter + " (" + why, pos);
-}
-
 Segment Uncountable(Segment seg, const std::string& why, std::size_t pos) {
-    return Fail(seg, seg.counter + " cannot be counted (" + why, pos);
+    seg.ok = false;
+    seg.error =
+        seg.counter + " cannot be counted: " + why + " (at byte " + std::to_string(pos) + ")";
+    return seg;
 }
 
 Segment TooLong(Segment seg) {

@@ -168,6 +168,9 @@ TEST(LabelPrinters, LabelDriversAreCountedPerLabel) {
     EXPECT_EQ(result.pages, 6);
     result = CountDocument("! 0 200 200 100 4\r\nTEXT 4 0 0 0 x\r\nFORM\r\nPRINT\r\n", Quick());
     EXPECT_EQ(result.pages, 4);
+    result = CountDocument("! 0 200 200 100 1\r\nCG 99999999999 99999999999 0 0 x\r\nPRINT\r\n",
+                           Quick());
+    EXPECT_NE(result.error.find("damaged CPCL"), std::string::npos) << result.error;
 }
 
 // HP's plotters and inkjets: HP-GL/2 that sets up the plot marks no page, PG after a page a
