@@ -33,6 +33,7 @@ enum class Format {
     PTouch,
     Hpgl2,
     Lidil,
+    KodakEsp,
 };
 
 const char* FormatName(Format format);
@@ -124,6 +125,9 @@ bool StartsHpgl2(std::string_view data, std::size_t start);
 Segment CountLidil(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                    const Limits& limits);
 bool StartsLidil(std::string_view data, std::size_t start);
+Segment CountKodakEsp(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                      const Limits& limits);
+bool StartsKodakEsp(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

@@ -1,4 +1,4 @@
-// HP's other languages: HP-GL/2 (which also runs inside PCL 5) and LIDIL.
+// HP's other languages: HP-GL/2 (which also runs inside PCL 5) and LIDIL; Kodak ESP.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -11,5 +11,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     pagecount::CountHpgl2(data, 0, 1, limits);
     pagecount::CountLidil(data, 0, 1, limits);
+    pagecount::CountKodakEsp(data, 0, 1, limits);
     return 0;
 }

@@ -195,9 +195,9 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
         "E",
         Quick());
     EXPECT_EQ(result.pages, 0);
-    // Debian's drivers for HP's inkjets (LIDIL) and JetReady lasers, Brother's lasers and OKI's
-    // (which ends its jobs with a UEL that lacks its X): the pages, repeated by the driver or
-    // copied by PCL.
+    // Debian's drivers for HP's inkjets (LIDIL) and JetReady lasers, Brother's lasers, OKI's
+    // (which ends its jobs with a UEL that lacks its X) and Kodak's ESP inkjets: the pages,
+    // repeated by the driver or copied by PCL.
     const std::string pdf = dir / "three.pdf";
     WriteFile(pdf, GhostscriptDocument(dir, "pdfwrite", PlainPostScript(3)));
     const std::vector<Case> drivers = {
@@ -213,6 +213,7 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
          6,
          "PCL XL in PJL"},
         {"hpcups.drv/hp-color_laserjet_3500.ppd", {}, Format::Pcl5, 6, 6, "PCL 5 + PCL XL in PJL"},
+        {"c2esp.drv/KESP9.ppd", {}, Format::KodakEsp, 6, 6, "Kodak ESP"},
     };
     for (const auto& c : drivers) {
         const std::string ppd = c.producer[0] == '/' || c.producer.find(':') != std::string::npos
