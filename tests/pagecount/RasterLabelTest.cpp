@@ -226,4 +226,11 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
         DriverDocument(dir, CompiledPpd(dir, "hpcups.drv/hp-deskjet_3320.ppd"), pdf);
     EXPECT_EQ(CountDocument(lidil, Quick()).pages, 3);
     EXPECT_FALSE(CountDocument(lidil.substr(0, lidil.size() / 2), Quick()).counted);
+    // A raster band holds any bytes, an end of page too.
+    result = CountDocument(
+        "LockPrinterWait?Event=StartOfJob;RasterObject.Data#16=Event=EndOfPage;;"
+        "Event=EndOfPage;Event=EndOfJob;UnlockPrinter?",
+        Quick());
+    EXPECT_EQ(result.pages, 1);
+    EXPECT_EQ(result.counter, "Kodak ESP");
 }
