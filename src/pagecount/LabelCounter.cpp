@@ -425,8 +425,10 @@ Segment CountEplLine(std::string_view data, std::size_t start, std::int64_t defa
 // CPCL --------------------------------------------------------------------------------------
 
 bool StartsCpcl(std::string_view data, std::size_t pos) {
-    return At(data, pos, "! ") && pos + 2 < data.size() &&
-           std::isdigit(static_cast<unsigned char>(data[pos + 2]));
+    // A label session, or a utility session (settings, which print nothing).
+    return At(data, pos, "! U1 ") || At(data, pos, "! UTILITIES") ||
+           (At(data, pos, "! ") && pos + 2 < data.size() &&
+            std::isdigit(static_cast<unsigned char>(data[pos + 2])));
 }
 
 Segment CountCpcl(std::string_view data, std::size_t start, std::int64_t defaultCopies,

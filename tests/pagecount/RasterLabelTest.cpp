@@ -107,6 +107,12 @@ TEST(RasterFormats, DriverRasterIsCountedWithItsCopies) {
         EXPECT_FALSE(result.counted);
         EXPECT_NE(result.error.find("damaged PWG raster"), std::string::npos) << result.error;
     }
+    const std::string urf = GhostscriptDocument(dir, "urf", source, {"-r100"});
+    result = CountDocument(urf.substr(0, urf.size() - 3), Quick());
+    EXPECT_NE(result.error.find("damaged Apple raster"), std::string::npos) << result.error;
+    std::string flat = urf;
+    flat.replace(12 + 16, 4, std::string(4, '\0'));  // a first page without lines
+    EXPECT_FALSE(CountDocument(flat, Quick()).counted);
     std::string wide = pwg;
     wide[4 + 392 + 2] = '\x7f';  // bytes per line that do not match the width
     EXPECT_FALSE(CountDocument(wide, Quick()).counted);
@@ -171,6 +177,31 @@ TEST(LabelPrinters, LabelDriversAreCountedPerLabel) {
     result = CountDocument("! 0 200 200 100 1\r\nCG 99999999999 99999999999 0 0 x\r\nPRINT\r\n",
                            Quick());
     EXPECT_NE(result.error.find("damaged CPCL"), std::string::npos) << result.error;
+
+    // What a label language does not say exactly is refused, with its reason; damaged data too.
+    const std::string esc = "\x1b";
+    const std::string escapes(10, '\x1b');
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"\nN\nFR\"form\"\n?\nP1\n", "EPL cannot be counted: stored forms"},
+        {"! U1 SETVAR \"x\" \"y\"\r\n", "CPCL cannot be counted: utility sessions"},
+        {"! 0 200 200 100 1\r\nPCX 0 0 \x0a\x05\r\nPRINT\r\n", "CPCL cannot be counted: PCX"},
+        {escapes + "@" + esc + "D\x04" + esc + "X" + esc + "E",
+         "DYMO LabelWriter cannot be counted"},
+        {escapes + "@" + esc +
+             "D\x08\x16"
+             "abc",
+         "damaged DYMO LabelWriter (data cut short"},
+        {esc + "M01" + esc + "B" + esc + "g0x2ab" + esc + "E\x0c", "damaged EPL line mode"},
+        {std::string(4, '\0') + esc + "@" + esc + "ia\x01G\x10" + std::string(1, '\0') + "abc",
+         "damaged Brother P-touch"},
+        {std::string(4, '\0') + esc + "@" + esc + "iz0123456789Q\x1a",
+         "Brother P-touch raster cannot be counted"},
+    };
+    for (const auto& [bytes, error] : refused) {
+        result = CountDocument(bytes, Quick());
+        EXPECT_FALSE(result.counted) << error;
+        EXPECT_NE(result.error.find(error), std::string::npos) << error << ": " << result.error;
+    }
 }
 
 // HP's plotters and inkjets: HP-GL/2 that sets up the plot marks no page, PG after a page a
