@@ -91,12 +91,26 @@ const Language kLanguages[] = {
     {Format::Qpdl, "QPDL", "QPDL", StartsQpdl, CountQpdl},
     {Format::Oak, "OAK", "OAK", StartsOak, CountOak},
     {Format::Ddst, "DDST", "", StartsDdst, CountDdst},
+    // Brother's label raster starts as ESC/P does (ESC @), then its own commands follow.
+    {Format::PTouch, "Brother P-touch raster", "", StartsPtouch, CountPtouch},
     // Epson, Canon and Japanese page printer languages
     {Format::EscPr, "ESC/P-R", "", StartsEscPr, CountEscP},
     {Format::EscP, "ESC/P", "", StartsEscP, CountEscP},
     {Format::CanonBj, "Canon BJ", "", StartsCanonBj, CountCanonBj},
     {Format::EscPage, "ESC/Page", "", StartsEscPage, CountEscPage},
     {Format::Lips, "LIPS", "LIPS*", StartsLips, CountLips},
+    // Raster formats, label printers and HP's other languages
+    {Format::PwgRaster, "PWG raster", "PWGRASTER|PWG", StartsPwgRaster, CountCupsRaster},
+    {Format::AppleRaster, "Apple raster", "URF|UNIRAST", StartsAppleRaster, CountAppleRaster},
+    {Format::CupsRaster, "CUPS raster", "CUPSRASTER", StartsCupsRaster, CountCupsRaster},
+    {Format::Zpl, "ZPL", "ZPL|ZPLII", StartsZpl, CountZpl},
+    {Format::Epl, "EPL", "EPL|EPL2", StartsEpl, CountEpl},
+    {Format::Cpcl, "CPCL", "CPCL", StartsCpcl, CountCpcl},
+    {Format::EplLine, "EPL line mode", "", StartsEplLine, CountEplLine},
+    {Format::Dymo, "DYMO LabelWriter", "", StartsDymo, CountDymo},
+    {Format::Hpgl2, "HP-GL/2", "HPGL2|HPGL|HP-GL/2|RTL", StartsHpgl2, CountHpgl2},
+    {Format::Lidil, "LIDIL", "LIDIL", StartsLidil, CountLidil},
+    {Format::KodakEsp, "Kodak ESP", "", StartsKodakEsp, CountKodakEsp},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -38,6 +38,19 @@ enum class Format {
     CanonBj,
     EscPage,
     Lips,
+    // Raster formats, label printers and HP's other languages
+    PwgRaster,
+    AppleRaster,
+    CupsRaster,
+    Zpl,
+    Epl,
+    EplLine,
+    Cpcl,
+    Dymo,
+    PTouch,
+    Hpgl2,
+    Lidil,
+    KodakEsp,
 };
 
 const char* FormatName(Format format);
@@ -111,6 +124,43 @@ bool StartsEscPage(std::string_view data, std::size_t start);
 Segment CountLips(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                   const Limits& limits);
 bool StartsLips(std::string_view data, std::size_t start);
+// Raster formats, label printers and HP's other languages. CUPS raster and PWG raster share one
+// counter, which names the one it found.
+Segment CountCupsRaster(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                        const Limits& limits);
+Segment CountAppleRaster(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                         const Limits& limits);
+bool StartsPwgRaster(std::string_view data, std::size_t start);
+bool StartsCupsRaster(std::string_view data, std::size_t start);
+bool StartsAppleRaster(std::string_view data, std::size_t start);
+Segment CountZpl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountEpl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountEplLine(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+Segment CountCpcl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+Segment CountDymo(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+Segment CountPtouch(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                    const Limits& limits);
+bool StartsZpl(std::string_view data, std::size_t start);
+bool StartsEpl(std::string_view data, std::size_t start);
+bool StartsEplLine(std::string_view data, std::size_t start);
+bool StartsCpcl(std::string_view data, std::size_t start);
+bool StartsDymo(std::string_view data, std::size_t start);
+bool StartsPtouch(std::string_view data, std::size_t start);
+// HP-GL/2 on its own (plotters, behind PJL); inside PCL 5 the PCL 5 counter reads it.
+Segment CountHpgl2(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                   const Limits& limits);
+bool StartsHpgl2(std::string_view data, std::size_t start);
+Segment CountLidil(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                   const Limits& limits);
+bool StartsLidil(std::string_view data, std::size_t start);
+Segment CountKodakEsp(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                      const Limits& limits);
+bool StartsKodakEsp(std::string_view data, std::size_t start);
 
 // Whether the data at `start` is PCL 5: its first escape sequence is one PCL has.
 bool StartsPcl5(std::string_view data, std::size_t start);

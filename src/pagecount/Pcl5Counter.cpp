@@ -11,6 +11,13 @@
 // until a reset. Other printer languages also start their commands with ESC (ESC/P, LIPS,
 // Canon's...) and carry raster data full of form feeds; an escape sequence that PCL does not
 // have ends the count: such a document is not PCL 5.
+//
+// Printers whose reset does not eject (PaintJet) are sent a reset and a form feed at the end of
+// each page: a form feed right after a reset that ejected the page is that same page.
+//
+// HP-GL/2 (ESC %#B up to ESC %#A, and on its own behind PJL) is read as instructions: only
+// those that draw mark the page (setting up the plot, moving the pen up, do not), and PG or FR
+// advance a marked page. Its label text runs to the label terminator, which may be anything.
 
 namespace pagecount {
 
@@ -104,6 +111,133 @@ Parsed ParseParameter(std::string_view data, std::size_t& pos, Command& cmd) {
     return parsed;
 }
 
+// Instructions that put marks on the page, two letters each.
+bool Draws(char a, char b) {
+    static const char* const kDrawing[] = {"PD", "PE", "LB", "CI", "AA", "AR", "AT",
+                                           "BR", "BZ", "EA", "ER", "EP", "EW", "FP",
+                                           "RA", "RR", "WG", "PR", "PA"};
+    for (const char* d : kDrawing) {
+        if (d[0] == a && d[1] == b) {
+            return true;
+        }
+    }
+    return false;
+}
+
+enum class HpglEnd { Pcl, Escape, End, TooLong };
+
+// Reads HP-GL/2 from pos until ESC %#A (PCL follows it), another escape (a reset or a UEL,
+// left for the caller), or the end. eject() is called for a marked page that PG or FR advance.
+template <typename Eject>
+HpglEnd ReadHpgl(std::string_view data, std::size_t& pos, bool& marked, bool& penDown,
+                 char& terminator, const Limits& limits, Eject eject) {
+    const std::size_t size = data.size();
+    std::size_t nextClockCheck = pos + (1u << 20);
+    const auto upper = [](char c) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    };
+    while (pos < size) {
+        if (pos >= nextClockCheck) {
+            nextClockCheck = pos + (1u << 20);
+            if (std::chrono::steady_clock::now() > limits.deadline) {
+                return HpglEnd::TooLong;
+            }
+        }
+        const auto byte = static_cast<unsigned char>(data[pos]);
+        if (byte == kEsc) {
+            // ESC %#A: back to PCL; anything else is PCL's to read.
+            std::size_t p = pos + 1;
+            if (p < size && data[p] == '%') {
+                ++p;
+                if (p < size && (data[p] == '-' || data[p] == '+')) {
+                    ++p;
+                }
+                while (p < size && std::isdigit(static_cast<unsigned char>(data[p]))) {
+                    ++p;
+                }
+                if (p < size && data[p] == 'A') {
+                    pos = p + 1;
+                    return HpglEnd::Pcl;
+                }
+            }
+            return HpglEnd::Escape;
+        }
+        if (!std::isalpha(byte) || pos + 1 >= size ||
+            !std::isalpha(static_cast<unsigned char>(data[pos + 1]))) {
+            ++pos;  // separators, terminators, stray bytes
+            continue;
+        }
+        const char a = upper(data[pos]);
+        const char b = upper(data[pos + 1]);
+        pos += 2;
+        if ((a == 'L' && b == 'B') || (a == 'B' && b == 'L')) {
+            // Label text up to the terminator.
+            const std::size_t start = pos;
+            while (pos < size && data[pos] != terminator) {
+                ++pos;
+            }
+            marked = marked || (a == 'L' && pos > start);
+            pos = std::min(pos + 1, size);
+            continue;
+        }
+        if (a == 'D' && b == 'T') {
+            if (pos < size && data[pos] != ';') {
+                terminator = data[pos++];
+            } else {
+                terminator = '\x03';
+            }
+        } else if ((a == 'S' && b == 'M') || (a == 'C' && b == 'O')) {
+            // A symbol character, or a quoted comment.
+            if (a == 'S' && pos < size && data[pos] != ';') {
+                ++pos;
+            }
+        } else if (a == 'P' && b == 'E') {
+            // Encoded polyline: its coordinates are letters and digits up to ';'.
+            const std::size_t start = pos;
+            while (pos < size && data[pos] != ';' &&
+                   static_cast<unsigned char>(data[pos]) != kEsc) {
+                ++pos;
+            }
+            marked = marked || pos > start;
+            continue;
+        }
+        // The parameters: numbers, separators and quoted strings, up to the next instruction.
+        bool parameters = false;
+        while (pos < size) {
+            const char c = data[pos];
+            if (c == '"') {
+                const std::size_t close = data.find('"', pos + 1);
+                pos = close == std::string_view::npos ? size : close + 1;
+                parameters = true;
+            } else if (std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '+' ||
+                       c == '.') {
+                parameters = true;
+                ++pos;
+            } else if (c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+                ++pos;
+            } else {
+                break;
+            }
+        }
+        if (a == 'P' && (b == 'U' || b == 'D')) {
+            penDown = b == 'D';
+            marked = marked || (penDown && parameters);
+        } else if ((a == 'I' && b == 'N') || (a == 'D' && b == 'F')) {
+            penDown = false;
+            terminator = '\x03';
+        } else if (a == 'P' && (b == 'A' || b == 'R')) {
+            marked = marked || (penDown && parameters);
+        } else if ((a == 'P' && b == 'G') || (a == 'F' && b == 'R')) {
+            if (marked) {
+                eject();
+            }
+        } else if (Draws(a, b)) {
+            marked = true;
+        }
+    }
+    return HpglEnd::End;
+}
+
 }  // namespace
 
 bool StartsPcl5(std::string_view data, std::size_t start) {
@@ -137,13 +271,19 @@ bool StartsPcl5(std::string_view data, std::size_t start) {
     return false;
 }
 
-Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t defaultCopies,
-                  const Limits& limits) {
+namespace {
+
+// PCL 5 from start, or HP-GL/2 when the data starts in it.
+Segment CountPclOrHpgl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                       const Limits& limits, bool hpgl) {
     Segment seg;
-    seg.counter = "PCL 5";
+    seg.counter = hpgl ? "HP-GL/2" : "PCL 5";
     std::int64_t copies = defaultCopies;
     bool marked = false;
     bool tooMany = false;
+    bool penDown = false;
+    char terminator = '\x03';
+    std::size_t afterEjectingReset = std::string_view::npos;
     const auto eject = [&] {
         seg.pages += copies;
         ++seg.documentPages;
@@ -162,12 +302,23 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
             }
         }
         if (tooMany) {
-            seg.error = "damaged PCL 5 (too many pages)";
+            seg.error = "damaged " + seg.counter + " (too many pages)";
             return seg;
+        }
+        if (hpgl) {
+            const HpglEnd ended = ReadHpgl(data, pos, marked, penDown, terminator, limits, eject);
+            if (ended == HpglEnd::TooLong) {
+                seg.error = "counting took too long";
+                return seg;
+            }
+            hpgl = false;
+            continue;
         }
         const auto byte = static_cast<unsigned char>(data[pos]);
         if (byte == 0x0c) {
-            eject();
+            if (pos != afterEjectingReset) {
+                eject();
+            }
             ++pos;
             continue;
         }
@@ -179,6 +330,11 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
         }
         if (data.compare(pos, kUel.size(), kUel) == 0) {
             break;  // the end of the job, back to PJL
+        }
+        if (data.compare(pos, kUel.size() - 1, kUel.substr(0, kUel.size() - 1)) == 0 &&
+            data.find_first_not_of("\r\n ", pos + kUel.size() - 1) == std::string_view::npos) {
+            pos = size;  // a UEL without its X at the very end, as OKI's driver ends its jobs
+            break;
         }
         if (pos + 1 >= size) {
             ++pos;
@@ -199,8 +355,11 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
             if (first == 'E') {  // reset
                 if (marked) {
                     eject();
+                    afterEjectingReset = pos;
                 }
                 copies = defaultCopies;
+                penDown = false;
+                terminator = '\x03';
             }
             continue;
         }
@@ -230,6 +389,7 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
                     std::clamp<std::int64_t>(static_cast<std::int64_t>(cmd.value), 1, kMaxCopies);
             }
             marked = marked || Marks(cmd);
+            hpgl = hpgl || (cmd.parameterized == '%' && cmd.parameter == 'B');
             if (CarriesData(cmd)) {
                 const auto length = static_cast<std::size_t>(std::max(0.0, cmd.value));
                 if (length > size - pos) {
@@ -245,12 +405,32 @@ Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t default
         eject();  // the end of the job prints what is on the page
     }
     if (tooMany) {
-        seg.error = "damaged PCL 5 (too many pages)";
+        seg.error = "damaged " + seg.counter + " (too many pages)";
         return seg;
     }
     seg.end = std::min(pos, size);
     seg.ok = true;
     return seg;
+}
+
+}  // namespace
+
+Segment CountPcl5(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits) {
+    return CountPclOrHpgl(data, start, defaultCopies, limits, false);
+}
+
+Segment CountHpgl2(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                   const Limits& limits) {
+    return CountPclOrHpgl(data, start, defaultCopies, limits, true);
+}
+
+bool StartsHpgl2(std::string_view data, std::size_t start) {
+    // A plot starts with IN (initialize) or BP (begin plot).
+    const std::string_view head = data.substr(start, 3);
+    return head == "IN;" || head == "BP;" || head == "BPI" ||
+           (head.size() == 3 && head.compare(0, 2, "BP") == 0 &&
+            std::isdigit(static_cast<unsigned char>(head[2])));
 }
 
 }  // namespace pagecount

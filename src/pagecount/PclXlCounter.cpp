@@ -7,6 +7,8 @@
 // operator, and embedded data blocks that follow an operator with their length. A page ends
 // with the EndPage operator, whose PageCopies attribute asks for copies of it. Raster and font
 // data contain every byte value, EndPage's too, so the stream is walked token by token.
+// HP's JetReady printers (Color LaserJet 35xx-37xx) get their compressed raster through the
+// VendorUnique operator, whose raw bytes follow it without a tag: VUDataLength says how many.
 
 namespace pagecount {
 
@@ -14,6 +16,8 @@ namespace {
 
 constexpr unsigned char kEndPage = 0x44;
 constexpr unsigned kPageCopies = 49;
+constexpr unsigned char kVendorUnique = 0x46;
+constexpr unsigned kVUDataLength = 0x92;
 constexpr std::int64_t kMaxCopies = 32767;
 
 bool IsWhitespace(unsigned char b) {
@@ -97,6 +101,8 @@ Segment CountPclXl(std::string_view data, std::size_t start, std::int64_t defaul
     std::uint64_t lastValue = 0;
     bool lastIsScalar = false;
     std::int64_t pageCopies = -1;  // from the attributes of the coming operator
+    std::int64_t vendorData = -1;  // likewise: the raw bytes after VendorUnique
+    bool lastIsInteger = false;
     unsigned tokens = 0;
     while (!in.AtEnd()) {
         if ((++tokens & 0xfff) == 0 && std::chrono::steady_clock::now() > limits.deadline) {
@@ -125,7 +131,14 @@ Segment CountPclXl(std::string_view data, std::size_t start, std::int64_t defaul
                     return damaged("too many pages");
                 }
             }
+            if (tag == kVendorUnique && vendorData >= 0) {
+                if (!in.Has(static_cast<std::uint64_t>(vendorData))) {
+                    return damaged("vendor data cut short");
+                }
+                in.Skip(static_cast<std::size_t>(vendorData));
+            }
             pageCopies = -1;
+            vendorData = -1;
             continue;
         }
         if (tag == 0xf8 || tag == 0xf9) {  // attribute id of the value before it
@@ -136,6 +149,9 @@ Segment CountPclXl(std::string_view data, std::size_t start, std::int64_t defaul
             if (id == kPageCopies && lastIsScalar) {
                 pageCopies =
                     static_cast<std::int64_t>(std::min<std::uint64_t>(lastValue, kMaxCopies));
+            }
+            if (id == kVUDataLength && lastIsScalar && lastIsInteger) {
+                vendorData = static_cast<std::int64_t>(lastValue);
             }
             continue;
         }
@@ -156,6 +172,7 @@ Segment CountPclXl(std::string_view data, std::size_t start, std::int64_t defaul
         }
         const int kind = tag & 0xf8;
         if (kind == 0xc0) {
+            lastIsInteger = tag == 0xc0 || tag == 0xc1 || tag == 0xc2;
             lastIsScalar = in.Unsigned(size, lastValue);
             if (!lastIsScalar) {
                 return damaged("value cut short");
