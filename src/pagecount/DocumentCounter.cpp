@@ -91,6 +91,10 @@ const Language kLanguages[] = {
     {Format::Qpdl, "QPDL", "QPDL", StartsQpdl, CountQpdl},
     {Format::Oak, "OAK", "OAK", StartsOak, CountOak},
     {Format::Ddst, "DDST", "", StartsDdst, CountDdst},
+    // Older host-based printers (Ghostscript's devices, small Debian drivers)
+    {Format::SamsungGdi, "Samsung GDI", "SMART", StartsSamsungGdi, CountSamsungGdi},
+    {Format::Hbp, "HBP", "HBP", StartsHbp, CountHbp},
+    {Format::SagGdi, "SAG-GDI", "", StartsSagGdi, CountSagGdi},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},
