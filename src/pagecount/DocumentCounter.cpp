@@ -95,6 +95,7 @@ const Language kLanguages[] = {
     {Format::SamsungGdi, "Samsung GDI", "SMART", StartsSamsungGdi, CountSamsungGdi},
     {Format::Hbp, "HBP", "HBP", StartsHbp, CountHbp},
     {Format::SagGdi, "SAG-GDI", "", StartsSagGdi, CountSagGdi},
+    {Format::MinoltaGdi, "Minolta GDI", "", StartsMinoltaGdi, CountMinoltaGdi},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -20,6 +20,12 @@
 // in CR LF, then records of a type byte, a zero byte, a little-endian 16-bit length, two bytes
 // and that many bytes: 0x10 starts the document, 0x11 a page (the copies in its 13th byte),
 // 0x12 is a bitmap block, 0x13 ends the page and 0x14 the document.
+// Minolta GDI (PagePro 1200W-1400W by min12xxw, magicolor 2300W/2400W by m2300w/m2400w): records
+// of ESC, a command letter, a sequence number, a little-endian 16-bit length, the command's
+// complement, that many bytes and a checksum (the sum of the bytes before it). "@" starts the
+// file, "P" the job, "Q" is a page's header, "R" a bitmap block whose data length (its first
+// four bytes, little-endian) follows the record, "U" ends the job and "A" the file. No copies:
+// the filters repeat the pages.
 
 namespace pagecount {
 
@@ -145,7 +151,45 @@ enum SagType : std::uint32_t {
     kSagEndDoc = 0x14,
 };
 
+// A Minolta GDI record: its command, where its bytes start and how many.
+struct MinoltaRecord {
+    char command = 0;
+    std::size_t body = 0;
+    std::size_t length = 0;
+};
+
+// The record at pos, if its header, length and checksum hold.
+bool MinoltaRecordAt(std::string_view data, std::size_t pos, MinoltaRecord& record) {
+    if (data.size() - pos < 7 || data[pos] != '\x1b' ||
+        Byte(data, pos + 5) != (Byte(data, pos + 1) ^ 0xffu)) {
+        return false;
+    }
+    const std::size_t length = Le16(data, pos + 3);
+    if (length > data.size() - pos - 7) {
+        return false;
+    }
+    std::uint32_t sum = 0;
+    for (std::size_t i = pos; i < pos + 6 + length; ++i) {
+        sum += Byte(data, i);
+    }
+    if ((sum & 0xffu) != Byte(data, pos + 6 + length)) {
+        return false;
+    }
+    record.command = data[pos + 1];
+    record.body = pos + 6;
+    record.length = length;
+    return true;
+}
+
 }  // namespace
+
+bool StartsMinoltaGdi(std::string_view data, std::size_t start) {
+    // The file's record, then the job's.
+    MinoltaRecord file;
+    MinoltaRecord job;
+    return At(data, start, "\x1b@\x00") && MinoltaRecordAt(data, start, file) &&
+           MinoltaRecordAt(data, file.body + file.length + 1, job) && job.command == 'P';
+}
 
 bool StartsSamsungGdi(std::string_view data, std::size_t start) {
     return At(data, start, "$PJL JOB START\r\n");
@@ -301,6 +345,84 @@ Segment CountHbp(std::string_view data, std::size_t start, std::int64_t defaultC
             default:
                 return tally.Damaged("unknown command", pos);
         }
+    }
+}
+
+Segment CountMinoltaGdi(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                        const Limits& limits) {
+    Segment seg;
+    PageTally tally(seg, "Minolta GDI", limits);
+    if (!StartsMinoltaGdi(data, start)) {
+        return tally.Damaged("no file record", start);
+    }
+    const std::size_t size = data.size();
+    std::size_t pos = start;
+    bool inJob = false;
+    bool inPage = false;
+    for (;;) {
+        if (!tally.InTime(pos)) {
+            return seg;
+        }
+        if (pos == size || At(data, pos, kUel)) {
+            return tally.Damaged("no end of file record", pos);
+        }
+        MinoltaRecord record;
+        if (!MinoltaRecordAt(data, pos, record)) {
+            return tally.Damaged("record", pos);
+        }
+        const std::size_t next = record.body + record.length + 1;
+        switch (record.command) {
+            case '@':
+                if (pos != start) {
+                    return tally.Damaged("a file inside a file", pos);
+                }
+                break;
+            case 'P':
+                if (inJob) {
+                    return tally.Damaged("a job inside a job", pos);
+                }
+                inJob = true;
+                break;
+            case 'Q':
+                // The page's header comes before its blocks: the page is counted here, and
+                // the file's end record, which must follow, shows that nothing was cut off.
+                if (!inJob) {
+                    return tally.Damaged("a page outside a job", pos);
+                }
+                inPage = true;
+                if (!tally.Page(defaultCopies)) {
+                    return tally.Damaged("too many pages", pos);
+                }
+                break;
+            case 'R': {
+                if (!inPage || record.length < 4) {
+                    return tally.Damaged("bitmap block", pos);
+                }
+                const std::uint32_t blockLength =
+                    Byte(data, record.body) | Byte(data, record.body + 1) << 8 |
+                    Byte(data, record.body + 2) << 16 | Byte(data, record.body + 3) << 24;
+                if (blockLength > size - next) {
+                    return tally.Damaged("bitmap cut short", pos);
+                }
+                pos = next + blockLength;
+                continue;
+            }
+            case 'U':
+                if (!inJob) {
+                    return tally.Damaged("end of a job never started", pos);
+                }
+                inJob = false;
+                inPage = false;
+                break;
+            case 'A':
+                if (inJob) {
+                    return tally.Damaged("a job without end", pos);
+                }
+                return tally.Done(next);
+            default:
+                return tally.Damaged("unknown record", pos);
+        }
+        pos = next;
     }
 }
 

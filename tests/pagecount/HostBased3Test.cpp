@@ -39,7 +39,8 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 
 // Ghostscript's samsunggdi/gdi (Samsung GDI in PJL's SMART jobs) and hl7x0 (Brother HBP) devices
 // repeat the pages for -dNumCopies; rastertosag-gdi asks for copies in SAG-GDI's page records.
-// A SMART job that asks for copies itself has its page printed that many times.
+// A SMART job that asks for copies itself has its page printed that many times. min12xxw
+// (PagePro) and m2300w/m2400w (magicolor) write Minolta GDI; the filters repeat the pages.
 TEST(HostBasedPrinters, OlderHostBasedStreamsAreCountedExactly) {
     TempDir dir;
     const std::string ps = PlainPostScript(3);
@@ -64,6 +65,20 @@ TEST(HostBasedPrinters, OlderHostBasedStreamsAreCountedExactly) {
          Format::SagGdi, 6, 3, "SAG-GDI"},
         {"rsp1100s", DriverDocument(dir, "drv:///rastertosag-gdi.drv/rsp1100s.ppd", input),
          Format::SagGdi, 3, 3, "SAG-GDI"},
+        {"PagePro 1350W copies=2",
+         DriverDocument(dir,
+                        "foomatic-db-compressed-ppds:0/ppd/foomatic-ppd/"
+                        "Minolta-PagePro_1350W-min12xxw.ppd",
+                        input, {"-o", "copies=2"}),
+         Format::MinoltaGdi, 6, 6, "Minolta GDI"},
+        {"magicolor 2300W",
+         DriverDocument(dir, "m2300w:0/ppd/m2300w/KONICA_MINOLTA-magicolor_2300W-m2300w.ppd",
+                        input),
+         Format::MinoltaGdi, 3, 3, "Minolta GDI"},
+        {"magicolor 2400W copies=2",
+         DriverDocument(dir, "m2300w:0/ppd/m2300w/KONICA_MINOLTA-magicolor_2400W-m2400w.ppd", input,
+                        {"-o", "copies=2"}),
+         Format::MinoltaGdi, 6, 6, "Minolta GDI"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
