@@ -228,8 +228,8 @@ Segment CountSamsungGdi(std::string_view data, std::size_t start, std::int64_t d
             return tally.Done(pos);
         }
         if (At(data, pos, "$PJL")) {
-            const std::size_t eol = data.find('\n', pos);
-            if (eol == std::string_view::npos || eol - pos > kMaxSmartLine) {
+            const std::size_t eol = data.substr(0, pos + kMaxSmartLine).find('\n', pos);
+            if (eol == std::string_view::npos) {
                 return tally.Damaged("a line without end", pos);
             }
             const auto words = LineWords(data.substr(pos + 4, eol - pos - 4));
@@ -434,8 +434,8 @@ Segment CountSagGdi(std::string_view data, std::size_t start, std::int64_t defau
         return tally.Damaged("no document mark", start);
     }
     const std::size_t size = data.size();
-    const std::size_t eol = data.find("\r\n", start);
-    if (eol == std::string_view::npos || eol - start > kMaxSmartLine) {
+    const std::size_t eol = data.substr(0, start + kMaxSmartLine).find("\r\n", start);
+    if (eol == std::string_view::npos) {
         return tally.Damaged("document line without end", start);
     }
     std::size_t pos = eol + 2;
