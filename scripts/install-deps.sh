@@ -56,6 +56,8 @@ packages=(
   printer-driver-fujixerox
   # ppdc compiles CUPS's own sample drivers (rastertoepson) to PPDs
   cups-ppdc
+  # the PPDs of foomatic's drivers (min12xxw's PagePro among them)
+  foomatic-db-compressed-ppds
   # the scheduler script picks a free port, the benchmarks generate data
   python3
   # the sources of en_US.UTF-8, which a report test builds to sort under it

@@ -111,6 +111,11 @@ const Language kLanguages[] = {
     {Format::Hpgl2, "HP-GL/2", "HPGL2|HPGL|HP-GL/2|RTL", StartsHpgl2, CountHpgl2},
     {Format::Lidil, "LIDIL", "LIDIL", StartsLidil, CountLidil},
     {Format::KodakEsp, "Kodak ESP", "", StartsKodakEsp, CountKodakEsp},
+    // Older host-based printers (Ghostscript's devices, small Debian drivers)
+    {Format::SamsungGdi, "Samsung GDI", "SMART", StartsSamsungGdi, CountSamsungGdi},
+    {Format::Hbp, "HBP", "HBP", StartsHbp, CountHbp},
+    {Format::SagGdi, "SAG-GDI", "", StartsSagGdi, CountSagGdi},
+    {Format::MinoltaGdi, "Minolta GDI", "", StartsMinoltaGdi, CountMinoltaGdi},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

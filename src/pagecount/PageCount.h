@@ -51,6 +51,11 @@ enum class Format {
     Hpgl2,
     Lidil,
     KodakEsp,
+    // Older host-based printers: Ghostscript's devices and small Debian drivers
+    SamsungGdi,
+    Hbp,
+    SagGdi,
+    MinoltaGdi,
 };
 
 const char* FormatName(Format format);
@@ -197,6 +202,23 @@ Segment CountOak(std::string_view data, std::size_t start, std::int64_t defaultC
                  const Limits& limits);
 Segment CountDdst(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                   const Limits& limits);
+
+// Older host-based printers' streams: Samsung GDI (PJL's SMART; Ghostscript's gdi and
+// samsunggdi devices), HBP (Brother HL-720/730, Ghostscript's hl7x0) and SAG-GDI (Ricoh Aficio
+// SP 1000S/1100S, rastertosag-gdi) and Minolta GDI (PagePro 1200W-1400W by min12xxw, magicolor
+// 2300W/2400W by m2300w).
+bool StartsMinoltaGdi(std::string_view data, std::size_t start);
+bool StartsSamsungGdi(std::string_view data, std::size_t start);
+bool StartsHbp(std::string_view data, std::size_t start);
+bool StartsSagGdi(std::string_view data, std::size_t start);
+Segment CountSamsungGdi(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                        const Limits& limits);
+Segment CountHbp(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountSagGdi(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                    const Limits& limits);
+Segment CountMinoltaGdi(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                        const Limits& limits);
 
 // The Universal Exit Language sequence that starts and ends PJL jobs.
 inline constexpr std::string_view kUel = "\x1b%-12345X";
