@@ -147,6 +147,11 @@ Segment CountPclXl(std::string_view data, std::size_t start, std::int64_t defaul
                 return damaged("attribute cut short");
             }
             if (id == kPageCopies && lastIsScalar) {
+                // A whole number of copies, as drivers write it (ubyte, uint16); a real or a
+                // signed value is no copy count to take as it stands.
+                if (!lastIsInteger) {
+                    return damaged("page copies that are not a whole number");
+                }
                 pageCopies =
                     static_cast<std::int64_t>(std::min<std::uint64_t>(lastValue, kMaxCopies));
             }

@@ -194,6 +194,13 @@ TEST(PageCount, HostileDocumentsAreRefusedInBoundedTime) {
     const std::string pxl = GhostscriptDocument(dir, "pxlmono", PlainPostScript(2));
     const std::string pcl = GhostscriptDocument(dir, "ljet4", PlainPostScript(2));
     ASSERT_FALSE(pxl.empty());
+    // Each page's copies as a real number (0x40000000 is 2.0) instead of the driver's uint16.
+    std::string realCopies = pxl;
+    for (std::size_t at = 0; (at = realCopies.find(std::string("\xc1\x01\x00\xf8\x31\x44", 6),
+                                                   at)) != std::string::npos;) {
+        realCopies.replace(at, 3, std::string("\xc5\x00\x00\x00\x40", 5));
+    }
+    ASSERT_NE(realCopies, pxl);
     const auto started = std::chrono::steady_clock::now();
 
     struct Bad {
@@ -212,6 +219,7 @@ TEST(PageCount, HostileDocumentsAreRefusedInBoundedTime) {
         {"PCL XL cut in its image data", pxl.substr(0, pxl.size() / 2), "damaged PCL XL"},
         {"PCL XL with a stray byte", pxl.substr(0, 200) + "\x01" + pxl.substr(200),
          "damaged PCL XL"},
+        {"PCL XL asking for 2.0 copies (a real, not a count)", realCopies, "damaged PCL XL"},
         {"PCL 5 with a raster count past the end",
          "\x1b"
          "E\x1b*b99999999W" +
