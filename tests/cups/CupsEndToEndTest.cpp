@@ -664,10 +664,10 @@ TEST(CupsEndToEnd, AJobThatCannotBeCountedIsReportedWithItsReason) {
                   .exitCode,
               0);
     const int monitor = p.Spawn("monitor.log");
-    // Epson ESC/P as a PC's driver would send it: no language counted here.
-    const std::string escp = "\x1b@" + std::string(2984, 'x') + "\x0c\x1b@";
+    // A text file sent as printer data: in no printer language.
+    const std::string text = "Hello, printer\n" + std::string(2974, 'x');
     const auto submitted =
-        cupsd.Client({"/usr/bin/lp", "-d", "Raw", cupsd.Document("escp.prn", escp)});
+        cupsd.Client({"/usr/bin/lp", "-d", "Raw", cupsd.Document("text.prn", text)});
     ASSERT_EQ(submitted.exitCode, 0);
     const std::string id = submitted.out.substr(submitted.out.find("Raw-") + 4);
     const std::string line = "job " + std::to_string(std::atoi(id.c_str())) + " on Raw (" +
