@@ -23,9 +23,13 @@ void HandOverJob(PrintDataFiles& files, const JobEntry& entry) {
 
 namespace {
 
-// "812 kB", "40.3 MB": a document's size for the journal.
+// "812 kB", "40.3 MB": a document's size for the journal; a job the scheduler has forgotten
+// has none.
 std::string SizeText(std::uint64_t bytes) {
     char text[32];
+    if (bytes == 0) {
+        return "size unknown";
+    }
     if (bytes < 1000 * 1000) {
         std::snprintf(text, sizeof text, "%llu kB",
                       static_cast<unsigned long long>((bytes + 999) / 1000));
