@@ -1,6 +1,8 @@
 #include "spool/PageCountThread.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 using platform::FetchResult;
@@ -120,6 +122,7 @@ void PageCountThread::FetchDocuments() {
             m_fetching = true;
         }
         const JobEntry& entry = fetched.job.entry;
+        fetched.fetchedAt = static_cast<std::int64_t>(std::time(nullptr));
         fetched.result = m_spooler.FetchJobDocuments(
             entry.printerName, static_cast<std::uint32_t>(entry.jobId), fetched.docs);
         for (const auto& doc : fetched.docs.documents) {
@@ -181,9 +184,17 @@ void PageCountThread::Process(Fetched& job) {
             m_log.Write(5006, 'E',
                         "JobNo<" + std::to_string(entry.jobId) +
                             "> no page count, not recorded: " + platform::FetchResultText(fetched));
+            // How long after its end it was asked for: a scheduler forgets the documents of
+            // its oldest finished jobs first, so this tells whether we came too late.
+            std::string late;
+            if (fetched == FetchResult::Gone && entry.endedAt > 0) {
+                late = ", " +
+                       std::to_string(std::max<std::int64_t>(0, job.fetchedAt - entry.endedAt)) +
+                       " s after it ended";
+            }
             m_files.Journal(JobName(entry) + ", " + SizeText(docs.size) +
                                 ": not recorded: its document could not be read (" +
-                                platform::FetchResultText(fetched) + ")",
+                                platform::FetchResultText(fetched) + late + ")",
                             true);
         } else {
             m_files.Journal(JobName(entry) + ": not recorded: cancelled or aborted", false);

@@ -51,6 +51,7 @@ class PageCountThread {
         platform::FetchResult result = platform::FetchResult::Failed;
         platform::JobDocuments docs;
         std::uint64_t bytes = 0;
+        std::int64_t fetchedAt = 0;  // seconds since the epoch
     };
     // Documents fetched and waiting to be counted, at most (a mapped document holds no
     // descriptor: the bytes are what counts).

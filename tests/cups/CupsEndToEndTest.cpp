@@ -392,6 +392,80 @@ TEST(CupsEndToEnd, BurstsThatOverflowTheSchedulersEventsAreRecordedOnceEach) {
     std::printf("%d jobs in %d bursts submitted and recorded in %.1f s\n", kAll, kBursts, took);
 }
 
+// A queue that does not run empty keeps its finished jobs until it does. Events lost beside it
+// must not make each catch-up ask the scheduler about every one of them again: on a busy server
+// that took seconds, during which the next events were dropped too, and raw jobs' documents were
+// forgotten before they could be fetched.
+TEST(CupsEndToEnd, CatchingUpBesideABusyQueueAsksOnlyForWhatWasMissed) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Fast:ps", "Raw:raw"});
+    auto options = FastPolling();
+    options.pollInterval = std::chrono::milliseconds(1000);
+    std::atomic<int> gaps{0};
+    options.note = [&](const std::string& text) {
+        gaps += text.find("dropped by the scheduler") != std::string::npos ? 1 : 0;
+    };
+    w.Start("PC1", std::move(options));
+    const std::string pdf = w.cupsd.Document("one.pdf", MakePdf(1));
+    const std::string pcl = w.cupsd.Document("one.pcl",
+                                             "\x1b"
+                                             "E"
+                                             "page\f\x1b"
+                                             "E");
+    const auto burst = [&](const std::string& queue, const std::string& doc, int jobs) {
+        std::atomic<int> refused{0};
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 3; ++c) {
+            clients.emplace_back([&] {
+                for (int i = 0; i < jobs / 3; ++i) {
+                    refused += w.Print(queue, doc) != 0 ? 1 : 0;
+                }
+            });
+        }
+        for (auto& t : clients) {
+            t.join();
+        }
+        return refused.load();
+    };
+    ASSERT_EQ(w.Print("Fast", pdf, {"-H", "indefinite"}), 0);
+    constexpr int kBusy = 240;
+    ASSERT_EQ(burst("Fast", pdf, kBusy), 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(180);
+    while (w.cupsd.PageLog().size() < kBusy && Clock::now() < deadline) {
+        w.Follow();
+    }
+    ASSERT_EQ(w.cupsd.PageLog().size(), static_cast<size_t>(kBusy));
+    EXPECT_TRUE(w.Records().empty());
+
+    const int gapsBefore = gaps.load();
+    const auto requestsBefore = platform::cups::CupsClient::RequestsSent();
+    constexpr int kRaw = 300;
+    ASSERT_EQ(burst("Raw", pcl, kRaw), 0);
+    const auto raw = w.WaitForRecords(kRaw, std::chrono::seconds(60));
+    const auto requests = platform::cups::CupsClient::RequestsSent() - requestsBefore;
+    EXPECT_EQ(raw.size(), static_cast<size_t>(kRaw));
+    EXPECT_GT(gaps.load(), gapsBefore) << "the raw burst lost no events";
+    // A look at each new job when it comes and when it ends, the queues' lengths, a listing per
+    // loss: about two requests a job, however many finished jobs the busy queue holds.
+    EXPECT_LT(requests, 3u * kRaw) << "requests while " << kRaw << " raw jobs were recorded";
+
+    // The held job goes; the busy queue runs empty and hands its jobs over, each once.
+    ASSERT_EQ(w.cupsd.Client({"/usr/bin/cancel", "-a", "Fast"}).exitCode, 0);
+    const auto records = w.WaitForRecords(kRaw + kBusy, std::chrono::seconds(60));
+    std::map<std::string, std::set<int>> ids;
+    int pages = 0;
+    for (const auto& r : records) {
+        ids[r.printerName].insert(r.jobId);
+        pages += r.pagesPrintedTimesCopies;
+    }
+    EXPECT_EQ(records.size(), static_cast<size_t>(kRaw + kBusy));
+    EXPECT_EQ(ids["Raw"].size(), static_cast<size_t>(kRaw));
+    EXPECT_EQ(ids["Fast"].size(), static_cast<size_t>(kBusy));
+    EXPECT_EQ(pages, kRaw + kBusy);
+    std::printf("%llu requests for %d raw jobs beside %d finished jobs of a busy queue\n",
+                static_cast<unsigned long long>(requests), kRaw, kBusy);
+}
+
 // Jobs counted from their documents, faster than they can be counted one connection at a time:
 // the scheduler forgets the oldest finished jobs beyond MaxJobs (500), so each document must be
 // fetched soon after its job ends.

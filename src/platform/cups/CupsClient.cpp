@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -56,12 +57,6 @@ std::string QueueOfUri(const std::string& uri) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string StringOf(ipp_t* ipp, const char* name) {
-    ipp_attribute_t* attr = ippFindAttribute(ipp, name, IPP_TAG_ZERO);
-    const char* s = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
-    return s != nullptr ? s : "";
-}
-
 int IntegerOf(ipp_t* ipp, const char* name, int fallback) {
     ipp_attribute_t* attr = ippFindAttribute(ipp, name, IPP_TAG_ZERO);
     if (attr == nullptr) {
@@ -72,6 +67,40 @@ int IntegerOf(ipp_t* ipp, const char* name, int fallback) {
         return fallback;
     }
     return ippGetInteger(attr, 0);
+}
+
+// One attribute of a job's group, into what we keep of the job.
+void ReadJobAttribute(ipp_attribute_t* a, JobState& job) {
+    const char* name = ippGetName(a);
+    const ipp_tag_t tag = ippGetValueTag(a);
+    const bool number = tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM;
+    const auto text = [&] {
+        const char* s = ippGetString(a, 0, nullptr);
+        return std::string(s != nullptr ? s : "");
+    };
+    if (std::strcmp(name, "job-state") == 0 && number) {
+        job.state = ippGetInteger(a, 0);
+    } else if (std::strcmp(name, "job-impressions-completed") == 0 && number) {
+        job.impressions = ippGetInteger(a, 0);
+    } else if (std::strcmp(name, "job-printer-uri") == 0) {
+        job.queue = QueueOfUri(text());
+    } else if (std::strcmp(name, "job-originating-user-name") == 0) {
+        job.user = text();
+    } else if (std::strcmp(name, "job-originating-host-name") == 0) {
+        job.host = text();
+    } else if (std::strcmp(name, "copies") == 0 && number) {
+        job.copies = ippGetInteger(a, 0);
+    } else if (std::strcmp(name, "job-uuid") == 0) {
+        job.uuid = text();
+    } else if (std::strcmp(name, "document-format") == 0) {
+        job.format = text();
+    } else if (std::strcmp(name, "job-k-octets") == 0 && number) {
+        job.kOctets = std::max(0, ippGetInteger(a, 0));
+    } else if (std::strcmp(name, "number-of-documents") == 0 && number) {
+        job.documents = ippGetInteger(a, 0);
+    } else if (std::strcmp(name, "time-at-completed") == 0 && number) {
+        job.completedAt = ippGetInteger(a, 0);
+    }
 }
 
 bool AddressIsOurs(const std::string& host) {
@@ -193,12 +222,21 @@ bool CupsClient::Connect() {
     return true;
 }
 
+namespace {
+std::atomic<std::uint64_t> g_requestsSent{0};
+}  // namespace
+
+std::uint64_t CupsClient::RequestsSent() {
+    return g_requestsSent.load();
+}
+
 Status CupsClient::Do(void* request, Response& response) {
     ipp_t* req = static_cast<ipp_t*>(request);
     if (!Connect()) {
         ippDelete(req);
         return Status::Unavailable;
     }
+    ++g_requestsSent;
     response.ipp = cupsDoRequest(m_http, req, "/");  // frees the request
     const ipp_status_t status = cupsLastError();
     if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL ||
@@ -330,17 +368,13 @@ Status CupsClient::Job(int jobId, JobState& job) {
     if (s != Status::Ok) {
         return s;
     }
-    job.state = IntegerOf(resp.ipp, "job-state", 0);
-    job.impressions = IntegerOf(resp.ipp, "job-impressions-completed", 0);
-    job.queue = QueueOfUri(StringOf(resp.ipp, "job-printer-uri"));
-    job.user = StringOf(resp.ipp, "job-originating-user-name");
-    job.host = StringOf(resp.ipp, "job-originating-host-name");
-    job.copies = IntegerOf(resp.ipp, "copies", 1);
-    job.uuid = StringOf(resp.ipp, "job-uuid");
-    job.format = StringOf(resp.ipp, "document-format");
-    job.kOctets = std::max(0, IntegerOf(resp.ipp, "job-k-octets", 0));
-    job.documents = IntegerOf(resp.ipp, "number-of-documents", 1);
-    job.completedAt = IntegerOf(resp.ipp, "time-at-completed", 0);
+    job = {};
+    for (ipp_attribute_t* a = ippFirstAttribute(resp.ipp); a != nullptr;
+         a = ippNextAttribute(resp.ipp)) {
+        if (ippGetGroupTag(a) == IPP_TAG_JOB && ippGetName(a) != nullptr) {
+            ReadJobAttribute(a, job);
+        }
+    }
     return Status::Ok;
 }
 
@@ -358,14 +392,15 @@ Status CupsClient::QueuedJobCount(const std::string& queue, int& count) {
 }
 
 Status CupsClient::Jobs(const std::string& queue, int firstId, std::vector<JobSummary>& jobs) {
-    static const char* const attributes[] = {"job-id", "job-state", "job-printer-uri",
-                                             "time-at-completed", "job-uuid"};
+    // What Job tells of each, so that a long listing needs no request per job afterwards.
+    std::vector<const char*> attributes{"job-id"};
+    attributes.insert(attributes.end(), std::begin(kJobAttributes), std::end(kJobAttributes));
     jobs.clear();
     ipp_t* req = NewRequest(IPP_OP_GET_JOBS, queue.empty() ? ServerUri() : PrinterUri(queue));
     ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
     ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id", std::max(1, firstId));
     ippAddStrings(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                  static_cast<int>(std::size(attributes)), nullptr, attributes);
+                  static_cast<int>(attributes.size()), nullptr, attributes.data());
     Response resp;
     const Status s = Do(req, resp);
     if (s == Status::NotFound) {
@@ -378,6 +413,10 @@ Status CupsClient::Jobs(const std::string& queue, int firstId, std::vector<JobSu
     auto take = [&] {
         // The scheduler honours first-job-id; a listing that does not is cut here all the same.
         if (job.id >= firstId && job.id > 0) {
+            job.state = job.details.state;
+            job.queue = job.details.queue;
+            job.completedAt = job.details.completedAt;
+            job.uuid = job.details.uuid;
             jobs.push_back(job);
         }
         job = {};
@@ -391,17 +430,8 @@ Status CupsClient::Jobs(const std::string& queue, int firstId, std::vector<JobSu
             continue;
         } else if (std::strcmp(name, "job-id") == 0) {
             job.id = ippGetInteger(a, 0);
-        } else if (std::strcmp(name, "job-state") == 0) {
-            job.state = ippGetInteger(a, 0);
-        } else if (std::strcmp(name, "job-printer-uri") == 0) {
-            const char* uri = ippGetString(a, 0, nullptr);
-            job.queue = uri != nullptr ? QueueOfUri(uri) : "";
-        } else if (std::strcmp(name, "time-at-completed") == 0 &&
-                   ippGetValueTag(a) == IPP_TAG_INTEGER) {
-            job.completedAt = ippGetInteger(a, 0);
-        } else if (std::strcmp(name, "job-uuid") == 0) {
-            const char* uuid = ippGetString(a, 0, nullptr);
-            job.uuid = uuid != nullptr ? uuid : "";
+        } else {
+            ReadJobAttribute(a, job.details);
         }
     }
     take();

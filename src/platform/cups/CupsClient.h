@@ -38,6 +38,7 @@ struct JobSummary {
     std::string queue;
     long completedAt = 0;  // 0 when the scheduler did not say
     std::string uuid;
+    JobState details;  // as far as the listing told
 };
 
 enum class Status { Ok, NotFound, Unavailable, Failed };
@@ -60,6 +61,9 @@ class CupsClient {
     static std::string ServerHost();
     // The scheduler as this client is configured to reach it (a socket path, host or host:port).
     static std::string ServerName();
+    // How many requests this process's clients have sent (documents apart), for tests and
+    // diagnostics.
+    static std::uint64_t RequestsSent();
 
     Status ListQueues(std::vector<std::string>& queues);
     Status QueueExists(const std::string& queue);

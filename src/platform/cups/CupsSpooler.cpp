@@ -484,6 +484,16 @@ bool CupsSpooler::IsTracked(int jobId) const {
                        [&](const auto& w) { return w.second.jobs.count(jobId) != 0; });
 }
 
+CupsSpooler::Tracking CupsSpooler::TrackingOf(int jobId) const {
+    for (const auto& [name, watch] : m_watches) {
+        const auto it = watch.jobs.find(jobId);
+        if (it != watch.jobs.end()) {
+            return it->second.ended ? Tracking::Ended : Tracking::Open;
+        }
+    }
+    return Tracking::None;
+}
+
 bool CupsSpooler::CheckHistory(CupsClient& client, const Listing& listed) {
     int lastId = 0;
     std::string lastUuid;
@@ -557,26 +567,28 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
     }
     // A job we never saw is reported when its queue is watched; one of a queue not watched yet
     // waits for its watcher (see m_newWatches). An ended one only when it ended in our time.
-    std::vector<int> take;
+    std::vector<const cups::JobSummary*> take;
     std::set<std::string> touched;
     std::vector<std::pair<int, std::string>> notOurs;
     std::set<int> present;
-    for (const auto& job : listed) {
+    for (auto& job : listed) {
         present.insert(job.id);
-        bool tracked = false;
+        Tracking tracking = Tracking::None;
         bool watched = false;
         {
             std::lock_guard lock(m_mutex);
             if (m_settled.Contains(job.id)) {
                 continue;
             }
-            tracked = IsTracked(job.id);
+            tracking = TrackingOf(job.id);
             const auto w = m_watches.find(job.queue);
             watched = w != m_watches.end() && IsWatched(w->second);
         }
-        if (tracked) {
-            if (HasEnded(job.state)) {
-                take.push_back(job.id);  // its end may be the event we lost
+        if (tracking != Tracking::None) {
+            // Its end may be the event we lost; one whose end we have is waiting for its watcher
+            // (a busy queue hands its jobs over when it runs empty): nothing to ask again.
+            if (tracking == Tracking::Open && HasEnded(job.state)) {
+                take.push_back(&job);
             }
             continue;
         }
@@ -586,6 +598,7 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
             // A job the scheduler has put away is listed without its times until asked for.
             if (endedAt <= 0 && client.Job(job.id, full) == Status::Ok) {
                 endedAt = full.completedAt;
+                job.details = full;
             }
             if (!TakesEndedJob(endedAt)) {
                 notOurs.emplace_back(job.id, job.uuid);
@@ -593,7 +606,7 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
             }
         }
         if (watched) {
-            take.push_back(job.id);
+            take.push_back(&job);
             touched.insert(job.queue);
         }
     }
@@ -651,8 +664,14 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
              (queue.empty() ? "" : " of " + queue));
     }
     std::set<std::string> endedOn;
-    for (int id : take) {
-        Examine(client, id, endedOn);
+    for (const cups::JobSummary* job : take) {
+        // The listing told what a look would: a catch-up after a burst costs one request, not
+        // one per job (while they are made, the events of the next burst are being dropped).
+        // A job the scheduler has put away is listed without its times: that one is asked.
+        const cups::JobState& known = job->details;
+        const bool complete = !known.queue.empty() && !known.uuid.empty() &&
+                              (!HasEnded(known.state) || known.completedAt > 0);
+        Examine(client, job->id, endedOn, complete ? &known : nullptr);
     }
     touched.insert(endedOn.begin(), endedOn.end());
     for (const auto& name : touched) {
@@ -661,7 +680,8 @@ bool CupsSpooler::CatchUp(CupsClient& client, const std::string& queue, bool aft
     return true;
 }
 
-void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& endedOn) {
+void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& endedOn,
+                          const cups::JobState* known) {
     {
         std::lock_guard lock(m_mutex);
         if (m_settled.Contains(jobId) && !IsTracked(jobId)) {
@@ -669,7 +689,10 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
         }
     }
     cups::JobState job;
-    const Status status = client.Job(jobId, job);
+    const Status status = known != nullptr ? Status::Ok : client.Job(jobId, job);
+    if (known != nullptr) {
+        job = *known;
+    }
     if (status == Status::NotFound) {
         // Purged before we saw its end: close it with the last count we had.
         std::string queue;

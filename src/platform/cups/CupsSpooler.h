@@ -118,7 +118,13 @@ class CupsSpooler final : public Spooler {
     bool CheckHistory(cups::CupsClient& client, const Listing& listed);
     bool TakesEndedJob(long endedAt) const;
     bool IsTracked(int jobId) const;
-    void Examine(cups::CupsClient& client, int jobId, std::set<std::string>& endedOn);
+    enum class Tracking { None, Open, Ended };
+    // Whether a watcher follows the job, and whether we have seen it end (m_mutex held).
+    Tracking TrackingOf(int jobId) const;
+    // Brings a job up to date with the scheduler (what it is now, or known: what a listing just
+    // told of it) and tells its watcher what changed.
+    void Examine(cups::CupsClient& client, int jobId, std::set<std::string>& endedOn,
+                 const cups::JobState* known = nullptr);
     void ReportQueueLength(cups::CupsClient& client, const std::string& queue);
     // The queue has run empty (or is gone): every job we follow there is brought up to date
     // first, so none is handed over before its final count.
