@@ -270,12 +270,14 @@ Segment CountLips(std::string_view data, std::size_t start, std::int64_t default
             }
             return fail("not LIPS (an escape sequence it does not have");
         }
-        // Text marks the page; NUL, BS, HT, LF, VT, CR, SO, SI, IND, NEL and RI only move.
-        if ((b < 0x20 && b != 0x00 && (b < 0x08 || b > 0x0f)) ||
+        // Text marks the page; NUL, BS, HT, LF, VT, CR, SO, SI, IND, NEL and RI only move. The
+        // other C0 codes but BEL print downloaded characters (lips4v sends them so).
+        if (b == 0x07 ||
             (b >= 0x80 && b < 0xa0 && b != 0x84 && b != 0x85 && b != 0x8d && b != kSt)) {
             return fail("not LIPS (a code it does not have");
         }
-        marked = marked || (b > 0x20 && b != 0x7f && (b < 0x80 || b >= 0xa0));
+        marked = marked || (b > 0x20 && b != 0x7f && (b < 0x80 || b >= 0xa0)) ||
+                 (b > 0x00 && b < 0x20 && (b < 0x08 || b > 0x0f));
         ++pos;
     }
     if (marked) {

@@ -198,9 +198,9 @@ TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
     EXPECT_EQ(result.counter, "LIPS in PJL");
 
     // Vector mode with images (their data full of form feeds), a blank page and downloaded
-    // characters, in PJL.
-    const std::string vector =
-        GhostscriptDocument(dir, "lips4v", DrawnPostScript(), {"-dPJL", "-dNumCopies=3"});
+    // characters (some sent as control codes), in PJL.
+    const std::string vector = GhostscriptDocument(dir, "lips4v", DrawnPostScript(),
+                                                   {"-dPJL", "-dNumCopies=3", "-dFontDL=true"});
     EXPECT_EQ(pagecount::DetectFormat(vector), Format::Lips);
     result = CountDocument(vector, Quick());
     EXPECT_EQ(result.pages, 9) << result.error;

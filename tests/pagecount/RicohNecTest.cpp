@@ -71,8 +71,8 @@ TEST(RicohNecPageCount, RpdlAndNpdlFromRealDrivers) {
         dir,
         {
             {"rpdl", {}, 3, 3},
-            {"rpdl", {"-dNumCopies=2"}, 6, 3},
-            {"rpdl", {"-r600", "-dNumCopies=3"}, 9, 3, true},
+            {"rpdl", {"-r600", "-dNumCopies=2"}, 6, 3},
+            {"rpdl", {"-dNumCopies=3"}, 9, 3, true},
             {kFoomatic + "Ricoh-RPDL_IV_Laser_Printer-rpdl.ppd", {"-o", "copies=2"}, 6, 6},
         },
         Format::Rpdl, "RPDL");
