@@ -116,6 +116,9 @@ const Language kLanguages[] = {
     {Format::Hbp, "HBP", "HBP", StartsHbp, CountHbp},
     {Format::SagGdi, "SAG-GDI", "", StartsSagGdi, CountSagGdi},
     {Format::MinoltaGdi, "Minolta GDI", "", StartsMinoltaGdi, CountMinoltaGdi},
+    // Ricoh and NEC page printer languages
+    {Format::Rpdl, "RPDL", "", StartsRpdl, CountRpdl},
+    {Format::Npdl, "NPDL", "", StartsNpdl, CountNpdl},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -482,9 +482,10 @@ Segment CountQpdl(std::string_view data, std::size_t start, std::int64_t default
                 std::size_t header = 0;
                 const std::uint32_t sixth = Byte(data, pos + 6);
                 if (sixth >= 1 && sixth <= 4 && QpdlCompression(Byte(data, pos + 7))) {
-                    // A colour printer's band. Below version 2 and in version 3 the other
-                    // colours of the band follow without a band header: those are not read.
-                    if (version != 2 && version != 5) {
+                    // A colour printer's band. In version 1 (splix) its other colours follow
+                    // with only their colour, compression and length, and a zero byte ends
+                    // the band. Version 3's have no such end: those are not read.
+                    if (version != 1 && version != 2 && version != 5) {
                         return tally.Uncountable("colour bands of QPDL version " +
                                                  std::to_string(version));
                     }
@@ -499,6 +500,27 @@ Segment CountQpdl(std::string_view data, std::size_t start, std::int64_t default
                     return tally.Damaged("band cut short", pos);
                 }
                 pos += header + length;
+                while (header == 12 && version == 1) {
+                    if (!tally.InTime(pos)) {
+                        return seg;
+                    }
+                    if (pos == size) {
+                        return tally.Damaged("band without end", pos);
+                    }
+                    if (data[pos] == 0x00) {
+                        ++pos;
+                        break;
+                    }
+                    const std::uint32_t colour = Byte(data, pos);
+                    if (colour > 4 || size - pos < 6 || !QpdlCompression(Byte(data, pos + 1))) {
+                        return tally.Damaged("colour plane header", pos);
+                    }
+                    const std::uint32_t planeLength = Be32(data, pos + 2);
+                    if (planeLength > size - pos - 6) {
+                        return tally.Damaged("colour plane cut short", pos);
+                    }
+                    pos += 6 + planeLength;
+                }
                 break;
             }
             case 0x01: {  // end of page, with its copies

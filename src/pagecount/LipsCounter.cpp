@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cctype>
+#include <string>
+#include <vector>
 
 #include "pagecount/PageCount.h"
 
@@ -8,9 +10,14 @@
 // 0x9b or ESC [, parameters, intermediate bytes and a final byte). Raster images (CSI n;... .r)
 // and downloaded characters (CSI n;... .p and .q) carry as many bytes as their first parameter
 // says, form feeds among them. A page leaves at a form feed, or at a reset or the end of the
-// job when there is text or an image on it; CSI n v sets the copies of each page. LIPS IV's
-// vector mode (CSI 0 & }) has a syntax of its own that is not walked here: such a document is
-// not counted.
+// job when there is text or an image on it; CSI n v sets the copies of each page.
+//
+// LIPS IV's vector mode (CSI 0 & }) has commands of printable bytes, each ended by IS2 (0x1e),
+// whose numbers are written in bytes of 0x40-0x7f (six bits each) ended by one of 0x20-0x3f
+// (four bits and the sign). An image's data (}Q and four numbers, the last its length) is
+// followed by that many bytes; }p goes back to the text mode above, where the page leaves at
+// its form feed. Any other byte in a vector command is something not read here: such a
+// document is not counted.
 
 namespace pagecount {
 
@@ -23,6 +30,33 @@ constexpr unsigned char kDcs = 0x90;
 constexpr unsigned char kSt = 0x9c;
 constexpr std::int64_t kMaxCopies = 32767;
 constexpr std::size_t kMaxParameters = 256;
+constexpr char kIs2 = 0x1e;
+
+// The numbers of a vector mode command's parameters; false when the text is not made of them.
+bool VectorNumbers(std::string_view text, std::vector<std::int64_t>& numbers) {
+    std::int64_t n = 0;
+    std::size_t digits = 0;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (++digits > 6) {
+            return false;
+        }
+        if (c >= 0x40 && c <= 0x7f) {
+            n = n << 6 | (c & 0x3f);
+        } else if (c >= 0x20 && c <= 0x3f) {
+            n = n << 4 | (c & 0x0f);
+            numbers.push_back((c & 0x10) != 0 ? n : -n);
+            n = 0;
+            digits = 0;
+            if (numbers.size() > 16) {
+                return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    return digits == 0;
+}
 
 bool At(std::string_view data, std::size_t pos, std::string_view what) {
     return pos <= data.size() && data.size() - pos >= what.size() &&
@@ -144,8 +178,52 @@ Segment CountLips(std::string_view data, std::size_t start, std::int64_t default
             }
             pos = p + 1;
             if (intermediates == "&" && final == '}') {
-                seg.error = "LIPS cannot be counted: LIPS IV vector mode";
-                return seg;
+                // LIPS IV's vector mode, up to }p.
+                marked = true;
+                for (bool vector = true; vector;) {
+                    std::size_t end = pos;
+                    while (end < size && data[end] != kIs2) {
+                        const auto c = static_cast<unsigned char>(data[end]);
+                        if (c < 0x20 || c > 0x7f) {
+                            seg.error =
+                                "LIPS cannot be counted: a vector mode command not read "
+                                "here at byte " +
+                                std::to_string(end);
+                            return seg;
+                        }
+                        if (end >= nextClockCheck) {
+                            nextClockCheck = end + (1u << 20);
+                            if (std::chrono::steady_clock::now() > limits.deadline) {
+                                seg.error = "counting took too long";
+                                return seg;
+                            }
+                        }
+                        ++end;
+                    }
+                    if (end >= size) {
+                        return fail("damaged LIPS (vector mode cut short");
+                    }
+                    const std::string_view command = data.substr(pos, end - pos);
+                    pos = end + 1;
+                    if (command.substr(0, 2) == "}p") {
+                        vector = false;
+                    } else if (command.substr(0, 2) == "}Q") {
+                        // Image data: two numbers, its compression and its length.
+                        std::vector<std::int64_t> numbers;
+                        if (!VectorNumbers(command.substr(2), numbers) || numbers.size() != 4) {
+                            seg.error =
+                                "LIPS cannot be counted: image data not read here at "
+                                "byte " +
+                                std::to_string(end - command.size());
+                            return seg;
+                        }
+                        if (numbers[3] < 0 || static_cast<std::uint64_t>(numbers[3]) > size - pos) {
+                            return fail("damaged LIPS (image data cut short");
+                        }
+                        pos += static_cast<std::size_t>(numbers[3]);
+                    }
+                }
+                continue;
             }
             if (intermediates == "." && (final == 'r' || final == 'p' || final == 'q')) {
                 // An image, a character set or a character and its bytes.
@@ -192,12 +270,14 @@ Segment CountLips(std::string_view data, std::size_t start, std::int64_t default
             }
             return fail("not LIPS (an escape sequence it does not have");
         }
-        // Text marks the page; NUL, BS, HT, LF, VT, CR, SO, SI, IND, NEL and RI only move.
-        if ((b < 0x20 && b != 0x00 && (b < 0x08 || b > 0x0f)) ||
+        // Text marks the page; NUL, BS, HT, LF, VT, CR, SO, SI, IND, NEL and RI only move. The
+        // other C0 codes but BEL print downloaded characters (lips4v sends them so).
+        if (b == 0x07 ||
             (b >= 0x80 && b < 0xa0 && b != 0x84 && b != 0x85 && b != 0x8d && b != kSt)) {
             return fail("not LIPS (a code it does not have");
         }
-        marked = marked || (b > 0x20 && b != 0x7f && (b < 0x80 || b >= 0xa0));
+        marked = marked || (b > 0x20 && b != 0x7f && (b < 0x80 || b >= 0xa0)) ||
+                 (b > 0x00 && b < 0x20 && (b < 0x08 || b > 0x0f));
         ++pos;
     }
     if (marked) {

@@ -56,6 +56,9 @@ enum class Format {
     Hbp,
     SagGdi,
     MinoltaGdi,
+    // Ricoh and NEC page printer languages
+    Rpdl,
+    Npdl,
 };
 
 const char* FormatName(Format format);
@@ -219,6 +222,14 @@ Segment CountSagGdi(std::string_view data, std::size_t start, std::int64_t defau
                     const Limits& limits);
 Segment CountMinoltaGdi(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                         const Limits& limits);
+
+// Ricoh's RPDL and NEC's NPDL page printers (Ghostscript's rpdl and npdl devices).
+bool StartsRpdl(std::string_view data, std::size_t start);
+bool StartsNpdl(std::string_view data, std::size_t start);
+Segment CountRpdl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
+Segment CountNpdl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                  const Limits& limits);
 
 // The Universal Exit Language sequence that starts and ends PJL jobs.
 inline constexpr std::string_view kUel = "\x1b%-12345X";

@@ -178,8 +178,8 @@ TEST(EpsonCanonPageCount, EscPageFromRealDrivers) {
     EXPECT_NE(result.error.find("damaged ESC/Page"), std::string::npos) << result.error;
 }
 
-// LIPS as Ghostscript's raster devices write it, with copies asked for by the language and
-// inside PJL; LIPS IV's vector mode is recognised but not counted.
+// LIPS as Ghostscript's raster devices and LIPS IV's vector mode (lips4v) write it, with
+// copies asked for by the language and inside PJL.
 TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
     TempDir dir;
     ExpectCounted(dir,
@@ -188,6 +188,8 @@ TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
                       {"lips3", {"-dNumCopies=2"}, 6, 3},
                       {"lips4", {}, 3},
                       {"bjc880j", {"-dNumCopies=3"}, 9, 3},
+                      {"lips4v", {}, 3},
+                      {"lips4v", {"-dNumCopies=2", "-r300"}, 6, 3},
                   },
                   Format::Lips, "LIPS", "");
     auto result = CountDocument(
@@ -195,9 +197,22 @@ TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
     EXPECT_EQ(result.pages, 4) << result.error;
     EXPECT_EQ(result.counter, "LIPS in PJL");
 
-    const std::string vector = GhostscriptDocument(dir, "lips4v", PlainPostScript(2));
+    // Vector mode with images (their data full of form feeds), a blank page and downloaded
+    // characters (some sent as control codes), in PJL.
+    const std::string vector = GhostscriptDocument(dir, "lips4v", DrawnPostScript(),
+                                                   {"-dPJL", "-dNumCopies=3", "-dFontDL=true"});
     EXPECT_EQ(pagecount::DetectFormat(vector), Format::Lips);
     result = CountDocument(vector, Quick());
+    EXPECT_EQ(result.pages, 9) << result.error;
+    EXPECT_EQ(result.documentPages, 3);
+    EXPECT_EQ(result.counter, "LIPS in PJL");
+    // Image data cut short, or a control code in a vector command: not counted.
+    const std::size_t data = vector.find("}Q");
+    ASSERT_NE(data, std::string::npos);
+    result = CountDocument(vector.substr(0, vector.find('\x1e', data) + 20), Quick());
+    EXPECT_FALSE(result.counted);
+    EXPECT_NE(result.error.find("damaged LIPS"), std::string::npos) << result.error;
+    result = CountDocument(std::string(vector).insert(data, "\x0c"), Quick());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("vector mode"), std::string::npos) << result.error;
 

@@ -64,6 +64,12 @@ TEST(HostBasedPrinters, Foo2zjsOtherDriversAreCountedExactly) {
          6,
          3,
          "QPDL in PJL"},
+        {"drv:///splix-samsung.drv/clp600.ppd",
+         {"-o", "copies=2"},
+         Format::Qpdl,
+         6,
+         3,
+         "QPDL in PJL"},
         {"drv:///splix-samsung.drv/clp315.ppd",
          {"-o", "copies=2"},
          Format::Qpdl,
@@ -91,4 +97,17 @@ TEST(HostBasedPrinters, Foo2zjsOtherDriversAreCountedExactly) {
             EXPECT_FALSE(cutShort.counted) << cut;
         }
     }
+
+    // splix's colour bands of QPDL version 1: a band's other colours follow without its header,
+    // and a zero byte ends it.
+    const std::string colour = dir / "colour.pdf";
+    WriteFile(colour, GhostscriptDocument(dir, "pdfwrite",
+                                          "%!PS\n1 1 3 { pop 1 0 0 setrgbcolor 100 100 200 200 "
+                                          "rectfill 0 0 1 setrgbcolor 300 400 100 100 rectfill "
+                                          "showpage } for\n"));
+    const auto result = CountDocument(
+        DriverDocument(dir, "drv:///splix-xerox.drv/ph6100.ppd", colour, {"-o", "copies=2"}),
+        Quick());
+    EXPECT_EQ(result.pages, 6) << result.error;
+    EXPECT_EQ(result.documentPages, 3);
 }

@@ -13,6 +13,21 @@ inline std::string PlainPostScript(int pages) {
            "(a line of text) show showpage } for\n";
 }
 
+// Three pages as drawing programs make them: text, a grey image and a mask on the first, the
+// second blank, a filled box, a dashed line and small text on the third.
+inline std::string DrawnPostScript() {
+    return "%!PS\n/Times-Roman findfont 30 scalefont setfont 72 700 moveto (Text and images) show\n"
+           "gsave 100 300 translate 200 200 scale 16 16 8 [16 0 0 16 0 0] "
+           "{<00ff10ef20df30cf40bf50af609f708f807f906fa05fb04fc03fd02fe01ff00>} image grestore\n"
+           "gsave 100 100 translate 100 100 scale 16 16 true [16 0 0 16 0 0] "
+           "{<0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c0c>} imagemask "
+           "grestore showpage\nshowpage\n"
+           "0.5 setgray 50 50 400 400 rectfill 2 setlinewidth 0 setgray newpath 10 10 moveto "
+           "500 700 lineto [4 2] 0 setdash stroke\n"
+           "/Courier findfont 12 scalefont setfont 72 600 moveto (small text 12345) show "
+           "showpage\n";
+}
+
 // The document Ghostscript's output device makes of `source` (pdfwrite, ps2write, pxlmono,
 // pxlcolor, ljet4); extra options such as -dNumCopies=2 go to the device. Empty on failure.
 inline std::string GhostscriptDocument(const TempDir& dir, const std::string& device,
