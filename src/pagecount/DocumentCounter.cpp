@@ -116,6 +116,19 @@ const Language kLanguages[] = {
     {Format::Hbp, "HBP", "HBP", StartsHbp, CountHbp},
     {Format::SagGdi, "SAG-GDI", "", StartsSagGdi, CountSagGdi},
     {Format::MinoltaGdi, "Minolta GDI", "", StartsMinoltaGdi, CountMinoltaGdi},
+    // Older dot matrix, inkjet and page printers (Ghostscript's own devices)
+    {Format::IbmProprinter, "IBM Proprinter", "", StartsIbmProprinter, CountIbmProprinter},
+    {Format::OkiMicroline, "Oki Microline", "", StartsOkiMicroline, CountOkiMicroline},
+    {Format::Jj100, "Star JJ-100", "", StartsJj100, CountJj100},
+    {Format::DecSixel, "DEC sixel", "", StartsDecSixel, CountDecSixel},
+    {Format::Xes, "XES", "", StartsXes, CountXes},
+    {Format::Ricoh4081, "Ricoh 4081", "", StartsRicoh4081, CountRicoh4081},
+    {Format::Tek4693, "Tektronix 4693D", "", StartsTek4693, CountTek4693},
+    {Format::FujitsuFm, "Fujitsu FM", "", StartsFujitsuFm, CountFujitsuFm},
+    {Format::OkiMl600, "Oki ML600", "", StartsOkiMl600, CountOkiMl600},
+    {Format::Lexmark5700, "Lexmark 5700", "", StartsLexmark5700, CountLexmark5700},
+    {Format::DecLj250, "DEC LJ250", "", StartsDecLj250, CountDecLj250},
+    {Format::Tek4696, "Tektronix 4696", "", StartsTek4696, CountTek4696},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},
