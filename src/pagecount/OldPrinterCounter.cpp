@@ -462,7 +462,7 @@ Segment CountTek4693(std::string_view data, std::size_t start, std::int64_t defa
             (Byte(data, w.pos + 2) & 0x3f) << 6 | (Byte(data, w.pos + 3) & 0x3f);
         const std::size_t height =
             (Byte(data, w.pos + 4) & 0x3f) << 6 | (Byte(data, w.pos + 5) & 0x3f);
-        // The number of prints: 0xc0 leaves it to the printer's setting of one print.
+        // The number of prints: 0xc0 takes it from the printer, counted as one print.
         if (Byte(data, w.pos + 7) != 0xc0) {
             return w.tally.Uncountable("the print request asks for a number of prints");
         }
