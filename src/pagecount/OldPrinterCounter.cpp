@@ -750,7 +750,7 @@ Segment CountDecLj250(std::string_view data, std::size_t start, std::int64_t def
             total.error = "damaged DEC LJ250 (no PCL at byte " + std::to_string(pos) + ")";
             return total;
         }
-        // The PCL part runs to ESC %@ (a false one inside raster data cuts it short: damaged).
+        // The PCL data runs to ESC %@ (a false one inside raster data cuts it short: damaged).
         const std::size_t exit = data.find("\x1b%@", pos + 3);
         const std::size_t end = exit == std::string_view::npos ? data.size() : exit;
         const Segment pcl = CountPcl5(data.substr(0, end), pos + 3, defaultCopies, limits);
