@@ -129,6 +129,10 @@ const Language kLanguages[] = {
     {Format::Lexmark5700, "Lexmark 5700", "", StartsLexmark5700, CountLexmark5700},
     {Format::DecLj250, "DEC LJ250", "", StartsDecLj250, CountDecLj250},
     {Format::Tek4696, "Tektronix 4696", "", StartsTek4696, CountTek4696},
+    // Files for fax software, HP's LaserJet 3100 software and Imagen printers
+    {Format::Sff, "SFF", "", StartsSff, CountSff},
+    {Format::Lj3100, "HP LaserJet 3100", "", StartsLj3100, CountLj3100},
+    {Format::Impress, "imPRESS", "", StartsImpress, CountImpress},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -25,6 +25,14 @@
 //   commands; a swipe of the print head lists its columns; ESC * 7 e ejects the page.
 // - DEC LJ250 (declj250): PCL for the PaintJet between ESC %8 and ESC %@.
 // - Tektronix 4696 (tek4696): a plotter on roll paper; five line feeds end each plot.
+//
+// Files that other programs print, as Ghostscript's devices write them for them:
+// - SFF (cfax), the fax file of CAPI fax software: a document header, then each page's header
+//   and its coded lines as records that say how long they are; an empty header ends it.
+// - HP LaserJet 3100 (lj3100sw), for HP's own software: sections with a six byte header (type,
+//   two arguments); a page runs from its start section, which gives its copies, to its end.
+// - Imagen imPRESS (imagen): an @document(...) header, then one byte commands with fixed
+//   arguments; bitmaps of 32 by 32 dot swatches; ENDPAGE prints the page, EOF ends it.
 
 namespace pagecount {
 
@@ -842,6 +850,231 @@ Segment CountTek4696(std::string_view data, std::size_t start, std::int64_t defa
         }
     }
     return w.Finish();
+}
+
+// ---- SFF ----
+
+bool StartsSff(std::string_view data, std::size_t start) {
+    return At(data, start, "Sfff\x01");
+}
+
+Segment CountSff(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits) {
+    Walk w(data, start, defaultCopies, "SFF", limits);
+    if (w.Left() < 20) {
+        return w.tally.Damaged("document header cut short", start);
+    }
+    // The header's page count is 0 when the writer did not know it.
+    const std::int64_t declared = Le16(data, start + 8);
+    const std::size_t firstPage = Le16(data, start + 10);
+    if (firstPage < 20) {
+        return w.tally.Damaged("document header", start);
+    }
+    if (!w.Skip(firstPage)) {
+        return w.seg;
+    }
+    // Records: 1 to 216 bytes of a coded line, 0 and a 16 bit length, 217 to 253 blank lines,
+    // 254 a page header (of the length that follows; none ends the document), 255 0 a line
+    // that could not be coded.
+    bool inPage = false;
+    for (;;) {
+        if (!w.tally.InTime(w.pos)) {
+            return w.seg;
+        }
+        if (w.Left() == 0) {
+            return w.tally.Damaged("document without its end", w.pos);
+        }
+        const unsigned type = Byte(data, w.pos);
+        if (type == 254) {
+            if (w.Left() < 2) {
+                return w.tally.Damaged("page header cut short", w.pos);
+            }
+            const std::size_t length = Byte(data, w.pos + 1);
+            w.pos += 2;
+            if (length == 0) {
+                break;
+            }
+            if (!w.Skip(length) || !w.Eject()) {
+                return w.seg;
+            }
+            inPage = true;
+        } else if (!inPage) {
+            return w.tally.Damaged("page data before a page header", w.pos);
+        } else if (type >= 1 && type <= 216) {
+            if (!w.Skip(1 + type)) {
+                return w.seg;
+            }
+        } else if (type == 0) {
+            if (w.Left() < 3) {
+                return w.tally.Damaged("record cut short", w.pos);
+            }
+            if (!w.Skip(3 + std::size_t{Le16(data, w.pos + 1)})) {
+                return w.seg;
+            }
+        } else if (type <= 253) {
+            ++w.pos;
+        } else if (w.Left() >= 2 && data[w.pos + 1] == '\0') {
+            w.pos += 2;
+        } else {
+            return w.tally.Uncountable("a record it does not know" + Where(w.pos));
+        }
+    }
+    if (declared != 0 && declared != w.seg.documentPages) {
+        return w.tally.Damaged("the header says " + std::to_string(declared) + " pages but " +
+                                   std::to_string(w.seg.documentPages) + " follow",
+                               start);
+    }
+    return w.tally.Done(w.pos);
+}
+
+// ---- HP LaserJet 3100 ----
+
+bool StartsLj3100(std::string_view data, std::size_t start) {
+    // The job's start section, then a data section that resets the printer.
+    using namespace std::string_view_literals;
+    return At(data, start, "\x01\x00\x00\x00\x00\x00\x00\x00"sv) &&
+           At(data, start + 10, "\x00\x00\x1b\x1b\x1b\x1b\x1b\x1b\x1b\x1b\x1b\x1b\x1b\x1b\r\nBD"sv);
+}
+
+Segment CountLj3100(std::string_view data, std::size_t start, std::int64_t /*defaultCopies*/,
+                    const Limits& limits) {
+    Segment seg;
+    PageTally tally(seg, "HP LaserJet 3100", limits);
+    std::size_t pos = start;
+    bool inPage = false;
+    std::int64_t copies = 0;
+    for (;;) {
+        if (!tally.InTime(pos)) {
+            return seg;
+        }
+        if (data.size() - pos < 6) {
+            return tally.Damaged("job without its end", pos);
+        }
+        const std::size_t at = pos;
+        const unsigned type = Le16(data, pos);
+        const std::size_t first = Le16(data, pos + 2);
+        const unsigned second = Le16(data, pos + 4);
+        pos += 6;
+        // Only data (0) and a page's start (3) have an argument.
+        if (second != 0 || (first != 0 && type != 0 && type != 3)) {
+            return tally.Uncountable("a section it does not know" + Where(at));
+        }
+        if (type == 0) {  // data: the printer's commands and the page's coded rows
+            if (first > data.size() - pos) {
+                return tally.Damaged("data cut short", at);
+            }
+            pos += first;
+        } else if (type == 1) {  // the job's start
+            if (at != start) {
+                return tally.Damaged("a second start of the job", at);
+            }
+        } else if (type == 3) {  // a page's start, with its copies
+            if (inPage) {
+                return tally.Damaged("page without its end", at);
+            }
+            if (first == 0 || first > static_cast<std::size_t>(stream::kMaxCopies)) {
+                return tally.Uncountable("a page asks for " + std::to_string(first) + " copies");
+            }
+            copies = static_cast<std::int64_t>(first);
+            inPage = true;
+        } else if (type == 4) {  // a page's end
+            if (!inPage) {
+                return tally.Damaged("end of a page that did not start", at);
+            }
+            inPage = false;
+            if (!tally.Page(copies)) {
+                return tally.Damaged("too many pages", at);
+            }
+        } else if (type == 54 && !inPage) {
+            // Follows each page's end and the job's last data, four for each copy.
+        } else if (type == 2 && !inPage) {  // the job's end
+            return tally.Done(pos);
+        } else {
+            return tally.Uncountable("a section it does not know" + Where(at));
+        }
+    }
+}
+
+// ---- Imagen imPRESS ----
+
+bool StartsImpress(std::string_view data, std::size_t start) {
+    return stream::AtNoCase(data, start, "@DOCUMENT(LANGUAGE IMPRESS");
+}
+
+Segment CountImpress(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits) {
+    Walk w(data, start, defaultCopies, "imPRESS", limits);
+    // The header's options: only those that leave the pages as they are. Any other (copies
+    // among them) is not taken for one that does.
+    const std::size_t close = data.find(')', start);
+    if (!StartsImpress(data, start) || close == std::string_view::npos || close - start > 1024) {
+        return w.tally.Damaged("document header without end", start);
+    }
+    std::string_view options = data.substr(start + 10, close - start - 10);
+    while (!options.empty()) {
+        const std::size_t comma = std::min(options.find(','), options.size());
+        std::string_view option = options.substr(0, comma);
+        options.remove_prefix(std::min(comma + 1, options.size()));
+        while (!option.empty() && option.front() == ' ') {
+            option.remove_prefix(1);
+        }
+        std::string name;
+        for (const char c : option.substr(0, option.find(' '))) {
+            name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (name != "language" && name != "jobheader" && name != "prerasterization") {
+            return w.tally.Uncountable("a document header option it does not know (" +
+                                       std::string(option) + ")");
+        }
+    }
+    w.pos = close + 1;
+    for (;;) {
+        if (!w.tally.InTime(w.pos)) {
+            return w.seg;
+        }
+        if (w.Left() == 0) {
+            return w.tally.Damaged("document without its end", w.pos);
+        }
+        const unsigned command = Byte(data, w.pos);
+        if (command == 255) {  // EOF
+            ++w.pos;
+            break;
+        }
+        if (command == 219) {  // ENDPAGE
+            ++w.pos;
+            if (!w.Eject()) {
+                return w.seg;
+            }
+        } else if (command == 213 || command == 254) {  // PAGE, NOOP
+            ++w.pos;
+        } else if (command == 236) {  // SET_MAGNIFICATION and its power of two
+            if (!w.Skip(2)) {
+                return w.seg;
+            }
+        } else if (command == 135 || command == 137) {  // ABS_H, ABS_V and the position
+            if (!w.Skip(3)) {
+                return w.seg;
+            }
+        } else if (command == 235) {
+            // BITMAP: operation, swatches across and down, 128 bytes for each swatch.
+            if (w.Left() < 4) {
+                return w.tally.Damaged("bitmap cut short", w.pos);
+            }
+            const std::uint64_t swatches =
+                std::uint64_t{Byte(data, w.pos + 2)} * Byte(data, w.pos + 3);
+            w.pos += 4;
+            w.marked = w.marked || swatches > 0;
+            if (!w.Skip(swatches * 128)) {
+                return w.seg;
+            }
+        } else {
+            return w.Unknown();
+        }
+    }
+    if (w.marked) {
+        return w.tally.Damaged("marks after the last page", w.pos);
+    }
+    return w.tally.Done(w.pos);
 }
 
 }  // namespace pagecount

@@ -69,6 +69,11 @@ enum class Format {
     Lexmark5700,
     DecLj250,
     Tek4696,
+    // Files for fax software, HP's LaserJet 3100 software and Imagen printers (Ghostscript's
+    // cfax, lj3100sw and imagen devices)
+    Sff,
+    Lj3100,
+    Impress,
 };
 
 const char* FormatName(Format format);
@@ -274,6 +279,18 @@ Segment CountLexmark5700(std::string_view data, std::size_t start, std::int64_t 
 Segment CountDecLj250(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                       const Limits& limits);
 Segment CountTek4696(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+
+// Files for fax software, HP's LaserJet 3100 software and Imagen printers, as Ghostscript's
+// cfax, lj3100sw and imagen devices write them: SFF, the LaserJet 3100's sections and imPRESS.
+bool StartsSff(std::string_view data, std::size_t start);
+bool StartsLj3100(std::string_view data, std::size_t start);
+bool StartsImpress(std::string_view data, std::size_t start);
+Segment CountSff(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountLj3100(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                    const Limits& limits);
+Segment CountImpress(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                      const Limits& limits);
 
 // The Universal Exit Language sequence that starts and ends PJL jobs.

@@ -108,3 +108,68 @@ TEST(OldPrinters, PagePrinterDevicesAreCountedExactly) {
     tek[7] = '\xc2';
     EXPECT_FALSE(CountDocument(tek, Quick()).counted);
 }
+
+// Files that other programs print: SFF for fax software (cfax), HP's LaserJet 3100 software
+// (lj3100sw, whose pages carry their copies) and Imagen imPRESS (imagen). cfax and imagen
+// repeat the pages for -dNumCopies.
+TEST(OldPrinters, FilesForOtherSoftwareAreCountedExactly) {
+    TempDir dir;
+    struct File {
+        const char* device;
+        std::vector<std::string> options;
+        Format format;
+        std::int64_t pages;
+        std::int64_t documentPages;
+        const char* counter;
+    };
+    const std::vector<std::string> copies = {"-dNumCopies=2"};
+    for (const File& f : std::vector<File>{
+             {"cfax", {}, Format::Sff, 3, 3, "SFF"},
+             {"cfax", copies, Format::Sff, 6, 6, "SFF"},
+             {"lj3100sw", {}, Format::Lj3100, 3, 3, "HP LaserJet 3100"},
+             {"lj3100sw", copies, Format::Lj3100, 6, 3, "HP LaserJet 3100"},
+             {"imagen", {"-r150"}, Format::Impress, 3, 3, "imPRESS"},
+             {"imagen", copies, Format::Impress, 6, 6, "imPRESS"},
+         }) {
+        SCOPED_TRACE(std::string(f.device) + (f.options.empty() ? "" : " " + f.options[0]));
+        const std::string doc = GhostscriptDocument(dir, f.device, kGreyPages, f.options);
+        ASSERT_FALSE(doc.empty());
+        EXPECT_EQ(pagecount::DetectFormat(doc), f.format);
+        const auto result = CountDocument(doc, Quick());
+        EXPECT_TRUE(result.counted) << result.error;
+        EXPECT_EQ(result.pages, f.pages);
+        EXPECT_EQ(result.documentPages, f.documentPages);
+        EXPECT_EQ(result.counter, f.counter);
+        // None of them is counted without its end.
+        EXPECT_FALSE(CountDocument(doc.substr(0, doc.size() - 1), Quick()).counted);
+    }
+
+    // SFF's header may give the number of pages: it must be the number that follow.
+    std::string sff = GhostscriptDocument(dir, "cfax", kGreyPages);
+    ASSERT_GT(sff.size(), 20u);
+    sff[8] = '\x03';
+    EXPECT_EQ(CountDocument(sff, Quick()).pages, 3);
+    sff[8] = '\x04';
+    EXPECT_FALSE(CountDocument(sff, Quick()).counted);
+    // A coded line whose bytes look like page headers is no page.
+    sff[8] = '\0';
+    std::string line = "\x13";
+    for (int i = 0; i < 9; ++i) {
+        line += "\xfe\x10";
+    }
+    sff.insert(38, line + "\xfe");
+    EXPECT_EQ(CountDocument(sff, Quick()).pages, 3);
+
+    // A page that is never ended is not taken for one.
+    std::string impress = GhostscriptDocument(dir, "imagen", PlainPostScript(1), {"-r75"});
+    ASSERT_TRUE(impress.size() > 2 && impress.substr(impress.size() - 2) == "\xdb\xff");
+    EXPECT_FALSE(CountDocument(impress.substr(0, impress.size() - 2) + "\xff", Quick()).counted);
+
+    // An imPRESS header that may ask for copies is not counted.
+    const std::size_t option = impress.find("jobheader onerror");
+    ASSERT_NE(option, std::string::npos);
+    impress.replace(option, 17, "copies 2");
+    const auto refused = CountDocument(impress, Quick());
+    EXPECT_FALSE(refused.counted);
+    EXPECT_NE(refused.error.find("imPRESS cannot be counted"), std::string::npos) << refused.error;
+}
