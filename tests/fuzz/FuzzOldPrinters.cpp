@@ -1,4 +1,5 @@
-// Older printer devices' counters (Ghostscript's dot matrix, inkjet and page printer devices),
+// Older printer devices' counters (Ghostscript's dot matrix, inkjet and page printer devices,
+// and its devices for fax software, HP's LaserJet 3100 software and Imagen printers),
 // one target each, chosen by TESSAROVEN_FUZZ_TARGET; each also runs its detection.
 #include <chrono>
 #include <cstddef>
@@ -31,6 +32,9 @@ const Target kTargets[] = {
     {pagecount::StartsLexmark5700, pagecount::CountLexmark5700},
     {pagecount::StartsDecLj250, pagecount::CountDecLj250},
     {pagecount::StartsTek4696, pagecount::CountTek4696},
+    {pagecount::StartsSff, pagecount::CountSff},
+    {pagecount::StartsLj3100, pagecount::CountLj3100},
+    {pagecount::StartsImpress, pagecount::CountImpress},
 };
 
 }  // namespace
