@@ -119,6 +119,23 @@ const Language kLanguages[] = {
     // Ricoh and NEC page printer languages
     {Format::Rpdl, "RPDL", "", StartsRpdl, CountRpdl},
     {Format::Npdl, "NPDL", "", StartsNpdl, CountNpdl},
+    // Older dot matrix, inkjet and page printers (Ghostscript's own devices)
+    {Format::IbmProprinter, "IBM Proprinter", "", StartsIbmProprinter, CountIbmProprinter},
+    {Format::OkiMicroline, "Oki Microline", "", StartsOkiMicroline, CountOkiMicroline},
+    {Format::Jj100, "Star JJ-100", "", StartsJj100, CountJj100},
+    {Format::DecSixel, "DEC sixel", "", StartsDecSixel, CountDecSixel},
+    {Format::Xes, "XES", "", StartsXes, CountXes},
+    {Format::Ricoh4081, "Ricoh 4081", "", StartsRicoh4081, CountRicoh4081},
+    {Format::Tek4693, "Tektronix 4693D", "", StartsTek4693, CountTek4693},
+    {Format::FujitsuFm, "Fujitsu FM", "", StartsFujitsuFm, CountFujitsuFm},
+    {Format::OkiMl600, "Oki ML600", "", StartsOkiMl600, CountOkiMl600},
+    {Format::Lexmark5700, "Lexmark 5700", "", StartsLexmark5700, CountLexmark5700},
+    {Format::DecLj250, "DEC LJ250", "", StartsDecLj250, CountDecLj250},
+    {Format::Tek4696, "Tektronix 4696", "", StartsTek4696, CountTek4696},
+    // Files for fax software, HP's LaserJet 3100 software and Imagen printers
+    {Format::Sff, "SFF", "", StartsSff, CountSff},
+    {Format::Lj3100, "HP LaserJet 3100", "", StartsLj3100, CountLj3100},
+    {Format::Impress, "imPRESS", "", StartsImpress, CountImpress},
     // Any other escape-led language (ESC/P, LIPS, Canon's...) must not reach PCL 5 by its
     // first byte: PCL 5 is taken only when its first escape sequence is one PCL has.
     {Format::Pcl5, "PCL 5", "PCL*", StartsPcl5, CountPcl5},

@@ -16,6 +16,14 @@
 // ESC/P-R starts with ESC ( R ... ESCPR: from there every command is ESC, a class letter, a
 // 32-bit length, a four letter name and its data, until ESC @. A page ends with "endp"; a
 // "setc" command asks the printer for copies of the job.
+//
+// Ghostscript's escp device sends two PCL resets of raster mode first ("ESC *rbC ESC *t360R")
+// and then ESC/P with the Japanese ESC | J (feed) and ESC | B (a band of rows) commands.
+//
+// IBM Proprinter (and the Okidata and other printers that emulate it) shares the graphics
+// commands and the form feed with ESC/P, but some commands take other parameters: ESC \ and
+// ESC ^ print characters that follow them, ESC X takes two, ESC 5 and ESC P one, ESC R, ESC j
+// and ESC : none. Drivers start it with DC1 (select the printer) or CAN (clear the buffer).
 
 namespace pagecount {
 
@@ -124,6 +132,7 @@ int BytesPerColumn(unsigned m) {
 // their own, -2 for the ones ESC/P does not have.
 int FixedParameters(unsigned c) {
     switch (c) {
+        case 0x19:  // cut sheet feeder
         case 0x0e:  // double width
         case 0x0f:  // condensed
         case '#':
@@ -150,7 +159,6 @@ int FixedParameters(unsigned c) {
         case 'T':
         case 'g':
             return 0;
-        case 0x19:  // cut sheet feeder
         case ' ':
         case '!':
         case '%':
@@ -205,16 +213,82 @@ int FixedParameters(unsigned c) {
         case 'D':
         case 'b':
         case 0x01:
+        case '|':
             return -1;
         default:
             return -2;
     }
 }
 
+// The same for IBM Proprinter: -1 for those handled on their own.
+int IbmParameters(unsigned c) {
+    switch (c) {
+        case '0':
+        case '1':
+        case '2':
+        case '4':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
+        case ':':
+        case 'E':
+        case 'F':
+        case 'G':
+        case 'H':
+        case 'O':
+        case 'R':
+        case 'T':
+        case 'j':
+            return 0;
+        case '-':
+        case '3':
+        case '5':
+        case 'A':
+        case 'I':
+        case 'J':
+        case 'N':
+        case 'P':
+        case 'S':
+        case 'U':
+        case 'W':
+        case '_':
+            return 1;
+        case 'X':
+            return 2;
+        case '*':
+        case 'K':
+        case 'L':
+        case 'Y':
+        case 'Z':
+        case 'C':
+        case 'B':
+        case 'D':
+        case '\\':
+        case '^':
+            return -1;
+        default:
+            return -2;
+    }
+}
+
+// Past Ghostscript's escp device's PCL raster resets: ESC *rbC, ESC *t<dpi>R.
+std::size_t SkipPclResets(std::string_view data, std::size_t pos) {
+    if (!At(data, pos, "\x1b*rbC\x1b*t")) {
+        return pos;
+    }
+    std::size_t end = pos + 9;
+    while (end < data.size() && end - pos < 14 && data[end] >= '0' && data[end] <= '9') {
+        ++end;
+    }
+    return end > pos + 9 && At(data, end, "R") ? end + 1 : pos;
+}
+
 class EpsonWalker {
   public:
-    EpsonWalker(std::string_view data, std::size_t start, std::int64_t copies, const Limits& limits)
-        : m_data(data), m_pos(start), m_copies(copies), m_limits(limits) {}
+    EpsonWalker(std::string_view data, std::size_t start, std::int64_t copies, const Limits& limits,
+                bool ibm = false)
+        : m_data(data), m_pos(start), m_copies(copies), m_limits(limits), m_ibm(ibm) {}
 
     Segment Run() {
         m_seg.counter = "ESC/P";
@@ -253,7 +327,7 @@ class EpsonWalker {
     }
 
   private:
-    std::string Name() const { return m_sawEscpr ? "ESC/P-R" : "ESC/P"; }
+    std::string Name() const { return m_ibm ? "IBM Proprinter" : m_sawEscpr ? "ESC/P-R" : "ESC/P"; }
 
     Segment& Fail(const std::string& error) {
         m_seg.error = error;
@@ -345,7 +419,7 @@ class EpsonWalker {
             return Damaged("command cut short");
         }
         const unsigned c = Byte(m_data, m_pos + 1);
-        const int fixed = FixedParameters(c);
+        const int fixed = m_ibm ? IbmParameters(c) : FixedParameters(c);
         if (fixed == -2) {
             return NotEscp();
         }
@@ -365,6 +439,11 @@ class EpsonWalker {
             case '(':
                 return ExtendedCommand();
             case '*':
+                // Ghostscript's escp device starts each page with PCL's raster resets.
+                if (const std::size_t next = SkipPclResets(m_data, m_pos); next != m_pos) {
+                    m_pos = next;
+                    return;
+                }
                 return BitImage();
             case '.':
                 return Raster();
@@ -375,8 +454,8 @@ class EpsonWalker {
             case 'Y':
             case 'Z':
                 return Columns(2, 1);
-            case '^':
-                return Columns(3, 2);
+            case '^':  // IBM: one character from the all-characters set
+                return m_ibm ? Simple(1) : Columns(3, 2);
             case 'C':  // page length in lines, or in inches after a NUL
                 return Simple(Left() >= 3 && m_data[m_pos + 2] == '\0' ? 2 : 1);
             case 'B':
@@ -384,6 +463,10 @@ class EpsonWalker {
                 return TabList(2);
             case 'b':
                 return TabList(3);
+            case '|':
+                return JapaneseCommand();
+            case '\\':
+                return Columns(2, 1);  // IBM: characters from the all-characters set
             default:
                 return NotEscp();
         }
@@ -394,6 +477,21 @@ class EpsonWalker {
             return Damaged("command cut short");
         }
         m_pos += 2 + parameters;
+    }
+
+    // ESC | J n1 n2: feed; ESC | B r nL nH: a band of r rows of n bytes.
+    void JapaneseCommand() {
+        if (Left() < 5) {
+            return Damaged("command cut short");
+        }
+        const unsigned c = Byte(m_data, m_pos + 2);
+        if (c == 'J') {
+            m_pos += 5;
+        } else if (c == 'B') {
+            Columns(4, 1);
+        } else {
+            NotEscp();
+        }
     }
 
     // Tab stops: up to 32 bytes ended by NUL.
@@ -558,11 +656,12 @@ class EpsonWalker {
     bool m_graphics = false;  // ESC ( G: ESC i is raster data
     bool m_escpr = false;
     bool m_sawEscpr = false;
+    bool m_ibm;
 };
 
 // Past the EJL preamble and the NULs around it.
 std::size_t SkipPreamble(std::string_view data, std::size_t pos) {
-    pos = SkipNuls(data, pos);
+    pos = SkipPclResets(data, SkipNuls(data, pos));
     const std::size_t next = SkipEjl(data, pos);
     return next == std::string_view::npos ? data.size() : SkipNuls(data, next);
 }
@@ -571,6 +670,11 @@ std::size_t SkipPreamble(std::string_view data, std::size_t pos) {
 
 bool StartsEscP(std::string_view data, std::size_t start) {
     const std::size_t pos = SkipPreamble(data, start);
+    if (pos != start && SkipPclResets(data, SkipNuls(data, start)) != SkipNuls(data, start)) {
+        // Ghostscript's escp device: a feed, a band or the end of the page follows.
+        return At(data, pos, "\x1b|J") || At(data, pos, "\x1b|B") || At(data, pos, "\x1bJ") ||
+               At(data, pos, "\r") || At(data, pos, "\f") || At(data, pos, "\x1b@");
+    }
     if (!At(data, pos, "\x1b@")) {
         return false;
     }
@@ -600,7 +704,24 @@ bool StartsEscPr(std::string_view data, std::size_t start) {
 
 Segment CountEscP(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                   const Limits& limits) {
-    return EpsonWalker(data, start, std::clamp<std::int64_t>(defaultCopies, 1, kMaxCopies), limits)
+    return EpsonWalker(data, SkipPclResets(data, SkipNuls(data, start)),
+                       std::clamp<std::int64_t>(defaultCopies, 1, kMaxCopies), limits)
+        .Run();
+}
+
+bool StartsIbmProprinter(std::string_view data, std::size_t start) {
+    if (data.size() - start < 3 || (data[start] != '\x11' && data[start] != '\x18') ||
+        Byte(data, start + 1) != kEsc) {
+        return false;
+    }
+    const unsigned c = Byte(data, start + 2);
+    return IbmParameters(c) != -2;
+}
+
+Segment CountIbmProprinter(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                           const Limits& limits) {
+    return EpsonWalker(data, start, std::clamp<std::int64_t>(defaultCopies, 1, kMaxCopies), limits,
+                       true)
         .Run();
 }
 

@@ -59,6 +59,24 @@ enum class Format {
     // Ricoh and NEC page printer languages
     Rpdl,
     Npdl,
+    // Older dot matrix, inkjet and page printers that Ghostscript's own devices drive
+    IbmProprinter,
+    OkiMicroline,
+    Jj100,
+    DecSixel,
+    Xes,
+    Ricoh4081,
+    Tek4693,
+    FujitsuFm,
+    OkiMl600,
+    Lexmark5700,
+    DecLj250,
+    Tek4696,
+    // Files for fax software, HP's LaserJet 3100 software and Imagen printers (Ghostscript's
+    // cfax, lj3100sw and imagen devices)
+    Sff,
+    Lj3100,
+    Impress,
 };
 
 const char* FormatName(Format format);
@@ -230,6 +248,60 @@ Segment CountRpdl(std::string_view data, std::size_t start, std::int64_t default
                   const Limits& limits);
 Segment CountNpdl(std::string_view data, std::size_t start, std::int64_t defaultCopies,
                   const Limits& limits);
+// Older dot matrix, inkjet and page printers that Ghostscript's own devices drive: IBM
+// Proprinter (ibmpro, okiibm; counted by the ESC/P walker with IBM's parameters), Oki Microline
+// (oki182), Star JJ-100 (jj100), DEC sixel printers (la50, la70, la75, la75plus, ln03, dl2100),
+// Xerox XES (xes), Ricoh 4081 (r4081), Tektronix 4693D (t4693d2/4/8), Fujitsu FM (fmpr,
+// fmlbp), Oki ML600 (ml600), Lexmark 5700/7000 (lex5700, lex7000, lex3200, lex2050,
+// lxm5700m), DEC LJ250 (declj250: PCL inside ESC %8 ... ESC %@) and Tektronix 4696 (tek4696).
+bool StartsIbmProprinter(std::string_view data, std::size_t start);
+bool StartsOkiMicroline(std::string_view data, std::size_t start);
+bool StartsJj100(std::string_view data, std::size_t start);
+bool StartsDecSixel(std::string_view data, std::size_t start);
+bool StartsXes(std::string_view data, std::size_t start);
+bool StartsRicoh4081(std::string_view data, std::size_t start);
+bool StartsTek4693(std::string_view data, std::size_t start);
+bool StartsFujitsuFm(std::string_view data, std::size_t start);
+bool StartsOkiMl600(std::string_view data, std::size_t start);
+bool StartsLexmark5700(std::string_view data, std::size_t start);
+bool StartsDecLj250(std::string_view data, std::size_t start);
+bool StartsTek4696(std::string_view data, std::size_t start);
+Segment CountIbmProprinter(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                           const Limits& limits);
+Segment CountOkiMicroline(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                          const Limits& limits);
+Segment CountJj100(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                   const Limits& limits);
+Segment CountDecSixel(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                      const Limits& limits);
+Segment CountXes(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountRicoh4081(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                       const Limits& limits);
+Segment CountTek4693(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+Segment CountFujitsuFm(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                       const Limits& limits);
+Segment CountOkiMl600(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                      const Limits& limits);
+Segment CountLexmark5700(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                         const Limits& limits);
+Segment CountDecLj250(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                      const Limits& limits);
+Segment CountTek4696(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
+
+// Files for fax software, HP's LaserJet 3100 software and Imagen printers, as Ghostscript's
+// cfax, lj3100sw and imagen devices write them: SFF, the LaserJet 3100's sections and imPRESS.
+bool StartsSff(std::string_view data, std::size_t start);
+bool StartsLj3100(std::string_view data, std::size_t start);
+bool StartsImpress(std::string_view data, std::size_t start);
+Segment CountSff(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                 const Limits& limits);
+Segment CountLj3100(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                    const Limits& limits);
+Segment CountImpress(std::string_view data, std::size_t start, std::int64_t defaultCopies,
+                     const Limits& limits);
 
 // The Universal Exit Language sequence that starts and ends PJL jobs.
 inline constexpr std::string_view kUel = "\x1b%-12345X";
