@@ -2,19 +2,30 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
 
 // The name of the computer behind a numeric address, as a print server's records should show
 // it: a job that Samba hands to the scheduler carries the client's IP address, which follows
-// DHCP leases. Reverse DNS is asked first, then the computer itself through a NetBIOS node
-// status query (UDP port 137, what Windows computers and nmbd answer); the answer, or the
-// address when neither knows a name, is kept per address for an hour. Anything that is not a
-// numeric address comes back unchanged. Names are cut to their first label and keep only
-// characters a record and a file name can hold. Thread-safe; a lookup may take up to about a
-// second for a silent computer (plus what the resolver takes), once per address and hour.
-std::string ComputerNameOfAddress(const std::string& address);
+// DHCP leases. A reverse DNS name that the forward lookup confirms is taken first, then the name
+// the computer gives for itself in a NetBIOS node status query (UDP port 137, what Windows
+// computers and nmbd answer), then an unconfirmed reverse DNS name; never this computer's own
+// name. Any of them can be claimed by anyone on the network: a record's computer is what the
+// network said, not proof. The answer, or the address when nothing names it, is kept per address
+// for an hour. Anything that is not a numeric address comes back unchanged. Names are cut to
+// their first label and keep only characters a record and a file name can hold.
+//
+// The lookup runs on a thread of its own; the caller waits at most `wait` for it and gets the
+// address when no name came by then (the name is kept for later jobs when it comes). Thread-safe.
+std::string ComputerNameOfAddress(const std::string& address,
+                                  std::chrono::milliseconds wait = std::chrono::milliseconds(2000));
+
+// Which of the names the network gave for an address a record takes (see above): empty when
+// none will do.
+std::string ChooseComputerName(const std::string& confirmedDnsName, const std::string& netbiosName,
+                               const std::string& dnsName, const std::string& ownName);
 
 // The NetBIOS name a computer gives for itself in answer to a node status query; empty when it
 // does not answer within the timeout (tries twice) or the answer makes no sense.
@@ -28,5 +39,7 @@ std::string CleanComputerName(const std::string& name);
 
 // Forgets every cached answer (tests).
 void ForgetAddressNames();
+// Names addresses with this function instead of the network, from now on (tests).
+void UseNameLookupForTests(std::function<std::string(const std::string&)> lookup);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "cups/PrivateCupsd.h"
 #include "pagecount/PrinterDocuments.h"
+#include "platform/AddressNames.h"
 #include "platform/Host.h"
 #include "platform/cups/CupsClient.h"
 #include "platform/cups/CupsSpooler.h"
@@ -215,6 +217,49 @@ TEST(CupsEndToEnd, DocumentsTheSchedulerDoesNotCountAreCountedFromTheirBytes) {
 }
 
 // Any client may claim any user name; none of them may split or forge a record.
+// Jobs Samba hands over carry the client's address; naming it must not hold up the jobs of
+// other queues when the name server is silent, and the address stands when no name comes soon.
+TEST(CupsEndToEnd, ASilentNameServerHoldsUpNoOtherQueue) {
+    REQUIRE_CUPS();
+    platform::UseNameLookupForTests([](const std::string&) {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        return std::string("TOO-LATE");
+    });
+    CupsWorld w({"Samba:ps", "Local:ps"});
+    w.Start();
+    const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
+    for (int i = 1; i <= 5; ++i) {
+        ASSERT_EQ(w.Print("Samba", doc, {"-o", "job-originating-host-name=10.0.1." +
+                                                   std::to_string(i)}),
+                  0);
+    }
+    const auto printed = Clock::now();
+    ASSERT_EQ(w.Print("Local", doc), 0);
+    std::vector<PrintRecord> records;
+    while (Clock::now() - printed < std::chrono::seconds(20)) {
+        records = w.Records();
+        if (std::any_of(records.begin(), records.end(),
+                        [](const PrintRecord& r) { return r.printerName == "Local"; })) {
+            break;
+        }
+        w.Follow();
+    }
+    const auto late = std::chrono::duration<double>(Clock::now() - printed).count();
+    EXPECT_LT(late, 5.0) << "the local job waited for the name lookups";
+    records = w.WaitForRecords(6);
+    std::set<std::string> machines;
+    for (const auto& r : records) {
+        if (r.printerName == "Samba") {
+            machines.insert(r.machineName);
+        }
+    }
+    EXPECT_EQ(machines, (std::set<std::string>{"\\\\10.0.1.1", "\\\\10.0.1.2",
+                                               "\\\\10.0.1.3", "\\\\10.0.1.4",
+                                               "\\\\10.0.1.5"}));
+    platform::UseNameLookupForTests(nullptr);
+    std::printf("a local job beside 5 silent name lookups recorded in %.1f s\n", late);
+}
+
 TEST(CupsEndToEnd, UntrustedUserNamesStayInOneRecord) {
     REQUIRE_CUPS();
     CupsWorld w;

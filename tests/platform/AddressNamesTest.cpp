@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/AddressNames.h"
 
@@ -141,4 +144,54 @@ TEST(AddressNames, NamesFromTheNetworkAreCleanedAndOnlyAddressesLookedUp) {
     // A name stays as it is; loopback has a name in every hosts file.
     EXPECT_EQ(platform::ComputerNameOfAddress("PC-ALICE"), "PC-ALICE");
     EXPECT_EQ(platform::ComputerNameOfAddress("127.0.0.1"), "localhost");
+}
+
+// Any answer can claim any name: one the forward lookup confirms is taken first, and none may
+// claim to be this computer.
+TEST(AddressNames, AConfirmedNameComesFirstAndNoneIsThisComputersOwn) {
+    using platform::ChooseComputerName;
+    EXPECT_EQ(ChooseComputerName("pc-alice.example.org", "MALLORY", "", "printsrv"), "pc-alice");
+    EXPECT_EQ(ChooseComputerName("", "PC-BOB", "ceo-laptop.example.org", "printsrv"), "PC-BOB");
+    EXPECT_EQ(ChooseComputerName("", "", "ceo-laptop.example.org", "printsrv"), "ceo-laptop");
+    EXPECT_EQ(ChooseComputerName("", "PRINTSRV", "printsrv.example.org", "printsrv"), "");
+    EXPECT_EQ(ChooseComputerName("", "\\\\vm", "10.1.2.3", "VM"), "");
+}
+
+// A silent name server holds up nobody: the caller waits at most its limit, counted from when
+// the lookup began, and has the address then; the name, when it comes, serves later callers.
+TEST(AddressNames, ASlowLookupIsWaitedForOnlyAsLongAsAsked) {
+    static std::atomic<int> lookups{0};
+    platform::UseNameLookupForTests([](const std::string& address) {
+        ++lookups;
+        std::this_thread::sleep_for(std::chrono::milliseconds(address == "10.0.0.9" ? 600 : 5000));
+        return std::string("PC-NINE");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> callers;
+    std::vector<std::string> names(5);
+    for (int i = 0; i < 5; ++i) {
+        callers.emplace_back([&, i] {
+            names[i] = platform::ComputerNameOfAddress("10.0.0." + std::to_string(i + 1),
+                                                       std::chrono::milliseconds(300));
+        });
+    }
+    for (auto& t : callers) {
+        t.join();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(names[i], "10.0.0." + std::to_string(i + 1));
+    }
+    // Asked again while its lookup runs: no second lookup, and the wait counts from the first.
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(platform::ComputerNameOfAddress("10.0.0.1", std::chrono::milliseconds(300)),
+              "10.0.0.1");
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(200));
+    EXPECT_EQ(lookups.load(), 5);
+
+    EXPECT_EQ(platform::ComputerNameOfAddress("10.0.0.9", std::chrono::milliseconds(0)),
+              "10.0.0.9");
+    EXPECT_EQ(platform::ComputerNameOfAddress("10.0.0.9", std::chrono::milliseconds(2000)),
+              "PC-NINE");
+    platform::UseNameLookupForTests(nullptr);
 }

@@ -441,7 +441,7 @@ Status CupsClient::Jobs(const std::string& queue, int firstId, std::vector<JobSu
 }
 
 std::string MachineNameForHost(const std::string& host, const std::string& computerName,
-                               const std::string& serverHost) {
+                               const std::string& serverHost, std::chrono::milliseconds wait) {
     // Seen from a remote scheduler, its own loopback is that scheduler's computer, not ours.
     if (!serverHost.empty() && IsLoopback(host)) {
         return "\\\\" + serverHost;
@@ -452,7 +452,7 @@ std::string MachineNameForHost(const std::string& host, const std::string& compu
     // A scheduler of this computer (a print server) gets the client's address from Samba and
     // from IPP clients that send no name: records name the computer, not its current lease.
     if (serverHost.empty()) {
-        return "\\\\" + ComputerNameOfAddress(host);
+        return "\\\\" + ComputerNameOfAddress(host, wait);
     }
     return "\\\\" + host;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -100,7 +101,9 @@ class CupsClient {
 // The job's originating host as the machine name the watch threads compare: this computer for
 // jobs from itself (its name, one of its addresses, or loopback on a scheduler of this computer),
 // else the host. serverHost is the remote scheduler's host, empty for a local one.
+// A numeric address is named by a lookup that is waited for at most `wait`, else it stands.
 std::string MachineNameForHost(const std::string& host, const std::string& computerName,
-                               const std::string& serverHost);
+                               const std::string& serverHost,
+                               std::chrono::milliseconds wait = std::chrono::milliseconds(2000));
 
 }  // namespace platform::cups

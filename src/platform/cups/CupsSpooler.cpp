@@ -189,7 +189,7 @@ ChangeHandle CupsSpooler::FindFirstPrinterChangeNotification(
 bool CupsSpooler::FindNextPrinterChangeNotification(ChangeHandle change, std::uint32_t& changeWord,
                                                     const NotifyOptions& /*notifyOptions*/,
                                                     std::unique_ptr<NotifyInfo>& info) {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     changeWord = 0;
     info.reset();
     const auto it = m_changes.find(change);
@@ -202,6 +202,19 @@ bool CupsSpooler::FindNextPrinterChangeNotification(ChangeHandle change, std::ui
         changeWord = watch.cycles.front().change;
         info = std::move(watch.cycles.front().info);
         watch.cycles.pop_front();
+    }
+    lock.unlock();
+    // A client's address is named here, on the watcher's own thread and outside our lock: a
+    // silent name server delays this queue's record by the lookup's short limit at most, never
+    // the poller or other queues. The lookup began when the poller first saw the job.
+    if (info != nullptr) {
+        for (auto& entry : info->entries) {
+            if (entry.type == JOB_NOTIFY_TYPE && entry.field == JOB_NOTIFY_FIELD_MACHINE_NAME &&
+                entry.text) {
+                entry.text =
+                    cups::MachineNameForHost(*entry.text, m_computerName, CupsClient::ServerHost());
+            }
+        }
     }
     return true;
 }
@@ -720,6 +733,16 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
         m_lost = true;
         return;
     }
+    bool seen = false;
+    {
+        std::lock_guard lock(m_mutex);
+        seen = IsTracked(jobId);
+    }
+    if (!seen) {
+        // Its client's name is looked up from now on, while the job prints.
+        cups::MachineNameForHost(job.host, m_computerName, CupsClient::ServerHost(),
+                                 std::chrono::milliseconds(0));
+    }
     std::vector<Cycle> cycles;
     {
         std::lock_guard lock(m_mutex);
@@ -767,9 +790,9 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             cycles.push_back(
                 {PRINTER_CHANGE_ADD_JOB,
                  Block({JobText(jobId, JOB_NOTIFY_FIELD_PRINTER_NAME, job.queue),
-                        JobText(jobId, JOB_NOTIFY_FIELD_MACHINE_NAME,
-                                cups::MachineNameForHost(job.host, m_computerName,
-                                                         CupsClient::ServerHost())),
+                        // The host as the scheduler has it: the watcher names it (see
+                        // FindNextPrinterChangeNotification).
+                        JobText(jobId, JOB_NOTIFY_FIELD_MACHINE_NAME, job.host),
                         JobText(jobId, JOB_NOTIFY_FIELD_USER_NAME, job.user),
                         JobText(jobId, JOB_NOTIFY_FIELD_DATATYPE, job.format),
                         JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});

@@ -4,14 +4,21 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include "platform/Host.h"
 
 namespace platform {
 
@@ -19,14 +26,28 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 constexpr auto kKeepAnswer = std::chrono::hours(1);
+// Lookups at once; an address beyond them is recorded as it is (and asked about next time).
+constexpr size_t kMaxLookups = 16;
 
 struct CachedName {
     std::string name;
     SteadyClock::time_point until;
 };
 
-std::mutex cacheMutex;
-std::map<std::string, CachedName> cache;
+// Answers, and the lookups under way. Never destroyed: a lookup of a silent name server may
+// still run in its own thread when the program ends.
+struct Names {
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::map<std::string, CachedName> cache;
+    std::map<std::string, SteadyClock::time_point> asking;  // since when
+    std::function<std::string(const std::string&)> lookup;  // tests: instead of the network
+};
+
+Names& TheNames() {
+    static Names* names = new Names;
+    return *names;
+}
 
 bool IsNumericAddress(const std::string& text, int& family) {
     unsigned char buf[sizeof(in6_addr)];
@@ -197,35 +218,130 @@ std::string NetbiosNameOf(const std::string& ipv4Address, std::uint16_t port,
     return name;
 }
 
-std::string ComputerNameOfAddress(const std::string& address) {
+std::string ChooseComputerName(const std::string& confirmedDnsName, const std::string& netbiosName,
+                               const std::string& dnsName, const std::string& ownName) {
+    for (const std::string& candidate : {confirmedDnsName, netbiosName, dnsName}) {
+        const std::string name = CleanComputerName(candidate);
+        int family = 0;
+        // Any answer can claim any name; the one name it never gets is this computer's own.
+        if (!name.empty() && !IsNumericAddress(candidate, family) &&
+            !IsNumericAddress(name, family) &&
+            strcasecmp(name.c_str(), CleanComputerName(ownName).c_str()) != 0) {
+            return name;
+        }
+    }
+    return {};
+}
+
+namespace {
+
+// Whether the name's own addresses include the address it was given for.
+bool ForwardConfirms(const std::string& name, const std::string& address, int family) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) {
+        return false;
+    }
+    std::string bare = address;
+    if (bare.size() > 2 && bare.front() == '[') {
+        bare = bare.substr(1, bare.size() - 2);
+    }
+    unsigned char want[sizeof(in6_addr)] = {};
+    inet_pton(family, bare.c_str(), want);
+    bool confirmed = false;
+    for (addrinfo* a = found; a != nullptr && !confirmed; a = a->ai_next) {
+        if (a->ai_family == AF_INET && family == AF_INET) {
+            confirmed = std::memcmp(&reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr, want,
+                                    sizeof(in_addr)) == 0;
+        } else if (a->ai_family == AF_INET6 && family == AF_INET6) {
+            confirmed = std::memcmp(&reinterpret_cast<sockaddr_in6*>(a->ai_addr)->sin6_addr, want,
+                                    sizeof(in6_addr)) == 0;
+        }
+    }
+    freeaddrinfo(found);
+    return confirmed;
+}
+
+std::string LookUp(const std::string& address, int family) {
+    const std::string dnsName = ReverseDnsName(address, family);
+    const bool confirmed = !dnsName.empty() && ForwardConfirms(dnsName, address, family);
+    const std::string netbiosName =
+        !confirmed && family == AF_INET ? NetbiosNameOf(address) : std::string();
+    return ChooseComputerName(confirmed ? dnsName : "", netbiosName, confirmed ? "" : dnsName,
+                              ComputerName());
+}
+
+}  // namespace
+
+namespace {
+
+void StartLookup(const std::string& address, int family,
+                 std::function<std::string(const std::string&)> lookup) {
+    std::thread([address, family, lookup = std::move(lookup)] {
+        std::string name = lookup ? lookup(address) : LookUp(address, family);
+        if (name.empty()) {
+            name = address;
+        }
+        Names& names = TheNames();
+        {
+            std::lock_guard lock(names.mutex);
+            names.cache[address] = CachedName{name, SteadyClock::now() + kKeepAnswer};
+            names.asking.erase(address);
+        }
+        names.answered.notify_all();
+    }).detach();
+}
+
+}  // namespace
+
+std::string ComputerNameOfAddress(const std::string& address, std::chrono::milliseconds wait) {
     int family = 0;
     if (!IsNumericAddress(address, family)) {
         return address;
     }
-    {
-        std::lock_guard<std::mutex> hold(cacheMutex);
-        const auto it = cache.find(address);
-        if (it != cache.end() && SteadyClock::now() < it->second.until) {
-            return it->second.name;
+    Names& names = TheNames();
+    std::unique_lock lock(names.mutex);
+    const auto known = [&] {
+        const auto it = names.cache.find(address);
+        return it != names.cache.end() && SteadyClock::now() < it->second.until;
+    };
+    if (known()) {
+        return names.cache[address].name;
+    }
+    auto asked = names.asking.find(address);
+    if (asked == names.asking.end()) {
+        if (names.asking.size() >= kMaxLookups) {
+            return address;
+        }
+        // Asked on a thread of its own: a silent name server holds up nobody else, and the
+        // callers wait only as long as they chose, counted from when the lookup began (jobs
+        // from many new addresses at once wait for them together).
+        asked = names.asking.emplace(address, SteadyClock::now()).first;
+        try {
+            StartLookup(address, family, names.lookup);
+        } catch (const std::system_error&) {
+            names.asking.erase(asked);  // no thread to be had: the address stands
+            return address;
         }
     }
-    // Asked without the lock: another address need not wait for a silent computer.
-    std::string name = CleanComputerName(ReverseDnsName(address, family));
-    if (name.empty() && family == AF_INET) {
-        name = CleanComputerName(NetbiosNameOf(address));
-    }
-    int ignored = 0;
-    if (name.empty() || IsNumericAddress(name, ignored)) {
-        name = address;
-    }
-    std::lock_guard<std::mutex> hold(cacheMutex);
-    cache[address] = CachedName{name, SteadyClock::now() + kKeepAnswer};
-    return name;
+    const auto deadline = asked->second + wait;  // the entry goes when the answer comes
+    names.answered.wait_until(lock, deadline, known);
+    return known() ? names.cache[address].name : address;
+}
+
+void UseNameLookupForTests(std::function<std::string(const std::string&)> lookup) {
+    Names& names = TheNames();
+    std::lock_guard lock(names.mutex);
+    names.lookup = std::move(lookup);
+    names.cache.clear();
 }
 
 void ForgetAddressNames() {
-    std::lock_guard<std::mutex> hold(cacheMutex);
-    cache.clear();
+    Names& names = TheNames();
+    std::lock_guard lock(names.mutex);
+    names.cache.clear();
 }
 
 }  // namespace platform
