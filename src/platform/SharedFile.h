@@ -108,6 +108,13 @@ void RefuseAppendingOpensIn(const std::string& dir);
 
 // Whether files in dir are meant to be shared with the folder's group.
 bool IsGroupSharedFolder(const std::string& dir);
+// Whether dir is a group-shared folder in which each member's files are protected from the
+// others (the sticky bit): a member may add files, and rename or remove only its own.
+bool IsProtectedSharedFolder(const std::string& dir);
+// Who owns a file (FileOwnership::owner) when it is this process.
+bool IsCallersOwn(const FileOwnership& ownership);
+// The account name of an owner, or its number when it has none.
+std::string OwnerName(std::uint32_t owner);
 
 // Where this user's program keeps state of its own on this computer:
 // $XDG_STATE_HOME/tessaroven, else ~/.local/state/tessaroven (not created here).

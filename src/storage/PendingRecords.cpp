@@ -79,7 +79,7 @@ std::string FolderOf(const std::string& path) {
 
 bool AppendRecords(const std::string& path, const std::vector<std::string>& lines,
                    std::chrono::milliseconds lockWait, bool& waitedInVain, std::int64_t* end,
-                   std::int64_t* start) {
+                   std::int64_t* start, std::string* problem) {
     platform::SharedFile file;
     // While a purge on another computer puts its new file in place, the name can be missing for
     // a moment on a share.
@@ -88,7 +88,7 @@ bool AppendRecords(const std::string& path, const std::vector<std::string>& line
         if (attempt > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
         }
-        opened = OpenForAppending(path, file, lockWait, waitedInVain);
+        opened = OpenForAppending(path, file, lockWait, waitedInVain, problem);
         if (!opened && errno != ENOENT) {
             return false;
         }
@@ -409,7 +409,8 @@ struct PendingRecords::State {
             bool waitedInVain = false;
             std::int64_t end = -1;
             std::int64_t start = -1;
-            const bool ok = AppendRecords(path, lines, wait, waitedInVain, &end, &start);
+            std::string problem;
+            const bool ok = AppendRecords(path, lines, wait, waitedInVain, &end, &start, &problem);
             const int error = errno;
             lock.lock();
             if (waitedInVain) {
@@ -443,8 +444,10 @@ struct PendingRecords::State {
                 lastError = 0;
             } else {
                 if (!failing) {
-                    Diagnose("cannot write to " + path + " (" + std::strerror(error) + "); " +
-                             std::to_string(queue.size()) + " records kept on this computer");
+                    Diagnose("cannot write to " + path + " (" +
+                             (problem.empty() ? std::string(std::strerror(error)) : problem) +
+                             "); " + std::to_string(queue.size()) +
+                             " records kept on this computer");
                 }
                 failing = true;
                 lastError = error;

@@ -18,10 +18,11 @@ struct PendingRecord {
 // Lines the file already ends with (a copy written before a crash or a lost answer from the
 // server) are not written again. False with errno when the file could not be written.
 // end, when given, receives the file's size afterwards; start, its size when it was opened (0
-// when this call made it).
+// when this call made it); problem, what is wrong where errno alone would not say it.
 bool AppendRecords(const std::string& path, const std::vector<std::string>& lines,
                    std::chrono::milliseconds lockWait, bool& waitedInVain,
-                   std::int64_t* end = nullptr, std::int64_t* start = nullptr);
+                   std::int64_t* end = nullptr, std::int64_t* start = nullptr,
+                   std::string* problem = nullptr);
 
 // Records waiting to be written to their data files, in the order they were made. Every record
 // is first kept in a file on this computer (when one is set), so that neither a data folder that

@@ -414,8 +414,11 @@ bool IsKeptCopyOf(const std::string& name, const std::string& dataFileName) {
 }
 
 bool OpenForAppending(const std::string& path, platform::SharedFile& file,
-                      std::chrono::milliseconds lockWait, bool& waitedInVain) {
+                      std::chrono::milliseconds lockWait, bool& waitedInVain,
+                      std::string* problem) {
     waitedInVain = false;
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     // Another process (a purge) may be rewriting the file: its lock keeps us out meanwhile, and
     // once it has renamed the new file into place we must append to that one, not the old.
     // Purges in a loop may replace the file again and again: the whole wait is bounded, not
@@ -430,16 +433,28 @@ bool OpenForAppending(const std::string& path, platform::SharedFile& file,
         if (!file.OpenForAppending(path, created)) {
             return false;
         }
-        if (created) {
-            const auto slash = path.rfind('/');
-            platform::FileOwnership own;
+        platform::FileOwnership own;
+        if (platform::IsProtectedSharedFolder(folder) && file.Ownership(own)) {
+            // Each writer's file is its own: the members read it, and only its owner (or an
+            // administrator) writes, renames or removes it. A file someone else made or put
+            // under our name is not written to: its owner could change our records.
+            if (!platform::IsCallersOwn(own)) {
+                if (problem != nullptr) {
+                    *problem = "it belongs to " + platform::OwnerName(own.owner) +
+                               ", not to this program's user: someone else made or replaced it; "
+                               "an administrator must give it back or remove it";
+                }
+                file.Close();
+                errno = EPERM;
+                return false;
+            }
+            if ((own.mode & 0022) != 0 || (own.mode & 0040) == 0) {
+                file.SetMode((own.mode & ~0022u) | 0040);
+            }
+        } else if (created && platform::IsGroupSharedFolder(folder) && file.Ownership(own)) {
             // Every member's monitor and purge must be able to write every file of a shared
             // folder, whatever this user's umask.
-            if (platform::IsGroupSharedFolder(
-                    slash == std::string::npos ? "." : path.substr(0, slash + 1)) &&
-                file.Ownership(own)) {
-                file.SetMode(own.mode | 0060);
-            }
+            file.SetMode(own.mode | 0060);
         }
         switch (file.Lock(wait)) {
             case platform::SharedFile::LockResult::Unsupported:

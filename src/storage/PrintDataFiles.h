@@ -122,9 +122,12 @@ class RecordCursor {
 
 // Opens a print data file for one append, holding its lock (released by closing the file) and
 // making sure the file is the one now at that path. The lock is waited for at most lockWait;
-// after that the file is opened without it and waitedInVain is set. False with errno on failure.
+// after that the file is opened without it and waitedInVain is set. False with errno on failure;
+// problem, when given, then says what is wrong where errno alone would not (a file in a
+// protected shared folder that belongs to someone else).
 bool OpenForAppending(const std::string& path, platform::SharedFile& file,
-                      std::chrono::milliseconds lockWait, bool& waitedInVain);
+                      std::chrono::milliseconds lockWait, bool& waitedInVain,
+                      std::string* problem = nullptr);
 
 // The files "PrintData*.dat" (name matched without case, as the shared folder may come from
 // another system) directly in dir, sorted by name. Only regular files: whatever else someone

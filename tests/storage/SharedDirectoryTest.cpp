@@ -9,6 +9,10 @@
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "storage/PrintDataFiles.h"
 #include "storage/PrintDataFixture.h"
@@ -189,4 +193,78 @@ TEST(SharedDirectory, WithoutAppendingOpensRecordsLandWholeAndInOrder) {
         EXPECT_EQ(r.jobId % 1000, ++seen[s]);
     }
     EXPECT_EQ(records.size(), static_cast<size_t>(kSessions * kJobs));
+}
+
+// In a print server's data folder (setgid and sticky) each writer's records are its own: a
+// member reads them but can neither replace, empty nor remove another's file; a file someone
+// else put under a writer's name is reported and not written to until an administrator gives it
+// back.
+TEST(SharedDirectory, InAProtectedFolderNoMemberCanTouchAnothersRecords) {
+    if (!CanTestRefusals()) {
+        GTEST_SKIP() << kCannotTestRefusals;
+    }
+    constexpr unsigned kMember = 65534;
+    PrintDataFixture f;
+    std::vector<std::string> notes;
+    std::mutex notesMutex;
+    f.files.SetDiagnostics([&](const std::string& text) {
+        std::lock_guard lock(notesMutex);
+        notes.push_back(text);
+    });
+    f.files.SetWriteWait(std::chrono::milliseconds(500));
+    ASSERT_EQ(chown(f.data.Path().c_str(), 0, kMember), 0);
+    ASSERT_EQ(chmod(f.data.Path().c_str(), 03775), 0);
+    const mode_t oldMask = umask(002);
+    f.Write(Job(1));
+    umask(oldMask);
+    const std::string alice = f.data / "PrintData_alice@PC1.dat";
+    struct stat st {};
+    ASSERT_EQ(stat(alice.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "only its owner writes a file of a protected folder";
+
+    const std::string planted = f.data / "planted.dat";
+    const int member = RunInChildAs(kMember, kMember, {kMember}, [&] {
+        char byte = 0;
+        const int fd = open(alice.c_str(), O_RDONLY);
+        if (fd < 0 || read(fd, &byte, 1) != 1) {
+            return 10;  // a member reads every file
+        }
+        close(fd);
+        if (open(alice.c_str(), O_WRONLY | O_TRUNC) >= 0) {
+            return 11;
+        }
+        const int made = open(planted.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (made < 0 || write(made, "x\n", 2) != 2) {
+            return 12;  // a member adds files of its own
+        }
+        close(made);
+        if (rename(planted.c_str(), alice.c_str()) == 0 || unlink(alice.c_str()) == 0) {
+            return 13;
+        }
+        // Made before bob's monitor first writes: bob's name, the member's file.
+        const int bob = open((f.data / "PrintData_bob@PC1.dat").c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL, 0666);
+        return bob >= 0 && fchmod(bob, 0666) == 0 ? 0 : 14;
+    });
+    EXPECT_EQ(member, 0);
+    EXPECT_EQ(f.ReadAll(alice).size(), 1u);
+
+    f.files.SetNames("PC1", "bob");
+    f.Write(Job(2));
+    EXPECT_EQ(f.files.PendingRecordCount(), 1u) << "written into a file another member owns";
+    {
+        std::lock_guard lock(notesMutex);
+        ASSERT_FALSE(notes.empty());
+        EXPECT_NE(notes.back().find("belongs to nobody"), std::string::npos) << notes.back();
+    }
+    const std::string bob = f.data / "PrintData_bob@PC1.dat";
+    ASSERT_EQ(chown(bob.c_str(), 0, kMember), 0);  // an administrator gives it back
+    f.files.RetryPendingRecords();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (f.files.PendingRecordCount() > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(f.ReadAll(bob).size(), 1u);
+    ASSERT_EQ(stat(bob.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0022, 0u) << "a file that was writable by others is made our own";
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -470,6 +471,26 @@ void RefuseAppendingOpensIn(const std::string& dir) {
 bool IsGroupSharedFolder(const std::string& dir) {
     struct stat st {};
     return stat(dir.empty() ? "." : dir.c_str(), &st) == 0 && (st.st_mode & S_IWGRP) != 0;
+}
+
+bool IsProtectedSharedFolder(const std::string& dir) {
+    struct stat st {};
+    return stat(dir.empty() ? "." : dir.c_str(), &st) == 0 && (st.st_mode & S_IWGRP) != 0 &&
+           (st.st_mode & S_ISVTX) != 0;
+}
+
+bool IsCallersOwn(const FileOwnership& ownership) {
+    return ownership.owner == geteuid();
+}
+
+std::string OwnerName(std::uint32_t owner) {
+    std::vector<char> buf(16384);
+    passwd pw {};
+    passwd* found = nullptr;
+    if (getpwuid_r(owner, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+        return found->pw_name;
+    }
+    return std::to_string(owner);
 }
 
 void SyncFolder(const std::string& dir) {
