@@ -437,6 +437,48 @@ TEST(Purge, TheOwnerCanStillAppendAfterAnotherMemberPurged) {
     EXPECT_EQ(m.Read("everyone@PC1"), kApril + "5,20061201000000,,,,0,0\r\r\n");
 }
 
+// In a sticky data folder (a print server's) a member's purge rewrites its own file and leaves
+// every other one whole, saying why; the owner's purge of its own file works as anywhere.
+TEST(Purge, InAStickyFolderEachMemberPurgesOnlyItsOwnFile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users of one group";
+    }
+    constexpr unsigned kOwner = 1;       // daemon
+    constexpr unsigned kMember = 65534;  // nobody
+    constexpr unsigned kGroup = 65534;   // nogroup
+    Maintenance m;
+    chown(m.data.Path().c_str(), 0, kGroup);
+    chmod(m.data.Path().c_str(), 03775);
+    for (const auto& [user, uid] : {std::pair{"owner@PC1", kOwner}, {"member@PC1", kMember}}) {
+        m.File(user, kMarch + kApril);
+        const std::string path = m.data / ("PrintData_" + std::string(user) + ".dat");
+        chown(path.c_str(), uid, kGroup);
+        chmod(path.c_str(), 0644);
+    }
+    const auto purgeAs = [&](unsigned uid, const std::string& own, const std::string& other) {
+        return RunInChildAs(uid, kGroup, {kGroup}, [&] {
+            const auto report = m.Purge(2006, 3);
+            bool ok = report.files.size() == 2;
+            for (const auto& f : report.files) {
+                const bool mine = f.path.find(own) != std::string::npos;
+                ok = ok && f.path.find(mine ? own : other) != std::string::npos &&
+                     f.rewritten == mine && f.error.empty() == mine;
+            }
+            return ok ? 0 : 1;
+        });
+    };
+    EXPECT_EQ(purgeAs(kMember, "member@", "owner@"), 0);
+    EXPECT_EQ(m.Read("member@PC1"), kApril);
+    EXPECT_EQ(m.Read("owner@PC1"), kMarch + kApril);
+    m.File("member@PC1", kMarch + kApril);  // root's write: back to the member's two months
+    EXPECT_EQ(purgeAs(kOwner, "owner@", "member@"), 0);
+    EXPECT_EQ(m.Read("owner@PC1"), kApril);
+    struct stat st {};
+    ASSERT_EQ(stat((m.data / "PrintData_owner@PC1.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kOwner);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
 // A read that fails in the middle of a file is no end of it: the file stays whole and the
 // failure is told, for the window and for tessaroven-ctl's exit status alike.
 TEST(Purge, AReadErrorLeavesTheFileWholeAndIsReported) {
