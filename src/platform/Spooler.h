@@ -134,6 +134,17 @@ class Spooler {
     virtual void FindClosePrinterChangeNotification(ChangeHandle change) = 0;
 
     virtual WaitResult WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) = 0;
+    // A wait that also ends (TimedOut) once WakeWaiters has been called after wakeCount was read
+    // (WakeCount): a watcher reads the count, then looks at its stop request, then waits, so a
+    // stop cannot slip in between unnoticed and an idle watcher need not wake up to look. A
+    // spooler that cannot be woken waits as WaitForChange does.
+    virtual WaitResult WaitForChangeOrWake(ChangeHandle change, std::uint32_t timeoutMs,
+                                           std::uint64_t wakeCount) {
+        (void)wakeCount;
+        return WaitForChange(change, timeoutMs);
+    }
+    virtual std::uint64_t WakeCount() const { return 0; }
+    virtual void WakeWaiters() {}
 
     // The error number of the calling thread's last failed call.
     virtual int LastError() const = 0;

@@ -84,11 +84,13 @@ void SpoolWatchThread::Execute() {
     }
     for (;;) {
         PumpThreadEvents();
-        const WaitResult waited = m_context.spooler.WaitForChange(m_change, kWaitMs);
+        // Read before the stop request: a stop made after this ends the wait below at once.
+        const std::uint64_t wake = m_context.spooler.WakeCount();
+        if (slot.stopRequest.load() != 0) {
+            break;
+        }
+        const WaitResult waited = m_context.spooler.WaitForChangeOrWake(m_change, kWaitMs, wake);
         if (waited == WaitResult::TimedOut) {
-            if (slot.stopRequest.load() != 0) {
-                break;
-            }
             continue;
         }
         if (!RunCycle()) {

@@ -31,7 +31,10 @@ struct SpoolWatchContext {
 // The thread starts when the object is made; destroying the object waits for the thread to end.
 class SpoolWatchThread {
   public:
-    static constexpr std::uint32_t kWaitMs = 500;
+    // How long an idle watcher waits before it looks at its stop request by itself: a stop wakes
+    // it (WakeWaiters), so this only bounds a spooler that cannot be woken. Idle watchers of a
+    // thousand queues then cost nothing.
+    static constexpr std::uint32_t kWaitMs = 60'000;
 
     explicit SpoolWatchThread(const SpoolWatchContext& context);
     ~SpoolWatchThread();

@@ -12,9 +12,15 @@ namespace {
 // Polls a condition, serving the caller's events between looks.
 template <typename Done>
 void WaitProcessingEvents(Done done) {
-    while (!done()) {
+    // A watcher takes its slot within microseconds: looked at again at once a few times before
+    // sleeping, a thousand of them start in a fraction of a second.
+    for (int spin = 0; !done(); ++spin) {
         platform::PumpThreadEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (spin < 200) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 }
 
@@ -99,10 +105,13 @@ void SpoolWatchers::Start() {
         std::fprintf(stderr, "Tessaroven: %s; watching for printers to appear\n", why);
         log.Write(3, 'E', std::string(why) + "; watching for printers to appear");
     }
+    // From the one listing: asking the spooler again for each position would list every printer
+    // once per printer (seconds at a thousand queues).
     m_slots.entries.resize(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         PrinterSlot& slot = m_slots.At(i);
-        slot.printerName = PrinterAt(i + 1, slot.serverName);
+        slot.printerName = listed[static_cast<size_t>(i)].printerName;
+        slot.serverName = listed[static_cast<size_t>(i)].serverName;
         LogPrinter(slot);
     }
     // One at a time: a starting watcher learns its slot from the single current index.
@@ -209,12 +218,13 @@ void SpoolWatchers::Stop() {
         return m_context.spooler.ChangesDeliveredSince(asked) ||
                std::chrono::steady_clock::now() >= limit;
     });
-    // All at once: each watcher notices within its wait, whatever the number of printers.
+    // All at once, whatever the number of printers: each watcher is woken from its wait.
     for (int i = 0; i < m_slots.Count(); ++i) {
         if (m_slots.At(i).watcher) {
             m_slots.At(i).stopRequest = 1;
         }
     }
+    m_context.spooler.WakeWaiters();
     for (int i = 0; i < m_slots.Count(); ++i) {
         PrinterSlot& slot = m_slots.At(i);
         if (!slot.watcher) {

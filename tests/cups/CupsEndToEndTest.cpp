@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -229,9 +230,9 @@ TEST(CupsEndToEnd, ASilentNameServerHoldsUpNoOtherQueue) {
     w.Start();
     const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
     for (int i = 1; i <= 5; ++i) {
-        ASSERT_EQ(w.Print("Samba", doc, {"-o", "job-originating-host-name=10.0.1." +
-                                                   std::to_string(i)}),
-                  0);
+        ASSERT_EQ(
+            w.Print("Samba", doc, {"-o", "job-originating-host-name=10.0.1." + std::to_string(i)}),
+            0);
     }
     const auto printed = Clock::now();
     ASSERT_EQ(w.Print("Local", doc), 0);
@@ -253,9 +254,8 @@ TEST(CupsEndToEnd, ASilentNameServerHoldsUpNoOtherQueue) {
             machines.insert(r.machineName);
         }
     }
-    EXPECT_EQ(machines, (std::set<std::string>{"\\\\10.0.1.1", "\\\\10.0.1.2",
-                                               "\\\\10.0.1.3", "\\\\10.0.1.4",
-                                               "\\\\10.0.1.5"}));
+    EXPECT_EQ(machines, (std::set<std::string>{"\\\\10.0.1.1", "\\\\10.0.1.2", "\\\\10.0.1.3",
+                                               "\\\\10.0.1.4", "\\\\10.0.1.5"}));
     platform::UseNameLookupForTests(nullptr);
     std::printf("a local job beside 5 silent name lookups recorded in %.1f s\n", late);
 }
@@ -635,6 +635,37 @@ TEST(CupsEndToEnd, QueuesAreFollowedWhateverTheirNameAndWhenTheyCome) {
 }
 
 // Started before its scheduler, the monitor watches its queues once it is there.
+// A print server has hundreds of queues, most of them idle most of the time: their watchers
+// start at once and cost nothing while nothing prints (a stop still ends them at once).
+TEST(CupsEndToEnd, ManyIdleQueuesCostNothing) {
+    REQUIRE_CUPS();
+    std::vector<std::string> queues;
+    for (int i = 1; i <= 60; ++i) {
+        queues.push_back("Q" + std::to_string(i) + ":raw");
+    }
+    CupsWorld w(queues);
+    const auto started = Clock::now();
+    w.Start();
+    const auto startTook = std::chrono::duration<double>(Clock::now() - started).count();
+    ASSERT_EQ(w.watchers->Slots().Count(), 60);
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // settled: every queue looked at
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    // Only the poller asks the scheduler, a few times a second; watchers that woke up to look
+    // for a stop would make 60 x 2 a second.
+    const long wakeups = after.ru_nvcsw - before.ru_nvcsw;
+    EXPECT_LT(wakeups, 100) << "context switches in 3 idle seconds";
+    const auto stopping = Clock::now();
+    w.watchers->Stop();
+    const auto stopTook = std::chrono::duration<double>(Clock::now() - stopping).count();
+    EXPECT_LT(stopTook, 2.0);
+    std::printf("60 queues: started in %.2f s, %ld wake-ups in 3 idle s, stopped in %.2f s\n",
+                startTook, wakeups, stopTook);
+}
+
 TEST(CupsEndToEnd, ASchedulerThatStartsLaterIsFollowed) {
     REQUIRE_CUPS();
     CupsWorld w({"Fast:ps"}, false);

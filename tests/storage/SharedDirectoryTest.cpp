@@ -242,8 +242,8 @@ TEST(SharedDirectory, InAProtectedFolderNoMemberCanTouchAnothersRecords) {
             return 13;
         }
         // Made before bob's monitor first writes: bob's name, the member's file.
-        const int bob = open((f.data / "PrintData_bob@PC1.dat").c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL, 0666);
+        const int bob =
+            open((f.data / "PrintData_bob@PC1.dat").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
         return bob >= 0 && fchmod(bob, 0666) == 0 ? 0 : 14;
     });
     EXPECT_EQ(member, 0);

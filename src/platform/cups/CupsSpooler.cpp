@@ -232,6 +232,16 @@ void CupsSpooler::FindClosePrinterChangeNotification(ChangeHandle change) {
 }
 
 WaitResult CupsSpooler::WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) {
+    std::uint64_t wakeCount = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        wakeCount = m_wakeCount;
+    }
+    return WaitForChangeOrWake(change, timeoutMs, wakeCount);
+}
+
+WaitResult CupsSpooler::WaitForChangeOrWake(ChangeHandle change, std::uint32_t timeoutMs,
+                                            std::uint64_t wakeCount) {
     std::unique_lock lock(m_mutex);
     const auto it = m_changes.find(change);
     if (it == m_changes.end()) {
@@ -239,9 +249,23 @@ WaitResult CupsSpooler::WaitForChange(ChangeHandle change, std::uint32_t timeout
         return WaitResult::Failed;
     }
     Watch& watch = m_watches[it->second];
-    const bool ready = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                          [&] { return !watch.cycles.empty() || m_stopping; });
+    const bool ready = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return !watch.cycles.empty() || m_stopping || m_wakeCount != wakeCount;
+    });
     return ready && !watch.cycles.empty() ? WaitResult::Signalled : WaitResult::TimedOut;
+}
+
+std::uint64_t CupsSpooler::WakeCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_wakeCount;
+}
+
+void CupsSpooler::WakeWaiters() {
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_wakeCount;
+    }
+    m_changed.notify_all();
 }
 
 bool CupsSpooler::IsWatched(const Watch& watch) const {

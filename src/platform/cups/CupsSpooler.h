@@ -72,6 +72,10 @@ class CupsSpooler final : public Spooler {
                                            std::unique_ptr<NotifyInfo>& info) override;
     void FindClosePrinterChangeNotification(ChangeHandle change) override;
     WaitResult WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) override;
+    WaitResult WaitForChangeOrWake(ChangeHandle change, std::uint32_t timeoutMs,
+                                   std::uint64_t wakeCount) override;
+    std::uint64_t WakeCount() const override;
+    void WakeWaiters() override;
     int LastError() const override;
     // Through CUPS-Get-Document, with the rights of the user we run as: the owner of a job, or
     // an administrator of the scheduler, may read it as long as the scheduler keeps its files
@@ -152,6 +156,7 @@ class CupsSpooler final : public Spooler {
     std::intptr_t m_nextHandle = 1;
     bool m_stopping = false;
     bool m_pollNow = false;
+    std::uint64_t m_wakeCount = 0;
 
     // Poller state, touched only by the poller thread.
     int m_subscription = 0;
