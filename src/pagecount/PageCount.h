@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -90,6 +91,8 @@ struct Limits {
     std::string interpreter = "gs";
     std::chrono::milliseconds interpreterTime{30'000};
     std::uint64_t interpreterMemory = 1024ull * 1024 * 1024;
+    // Set (by another thread): a count that runs in another process is given up at once.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct Result {

@@ -171,6 +171,7 @@ Segment Interpret(std::string_view ps, const Limits& limits) {
         limits.deadline - std::chrono::steady_clock::now());
     sandbox.time = std::max(std::chrono::milliseconds(0), std::min(limits.interpreterTime, left));
     sandbox.memoryBytes = limits.interpreterMemory;
+    sandbox.cancel = limits.cancel;
     const platform::SandboxRun run = platform::RunSandboxed(argv, ps, sandbox);
     if (!run.started) {
         seg.error = "the PostScript interpreter could not be started";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,8 @@ struct SandboxLimits {
     // to see the child as the service's unit leaves it (RestrictNamespaces=yes): with the
     // system-call filter alone.
     bool networkNamespace = true;
+    // Set (by another thread): the child is killed as at the deadline (a stop of the program).
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct SandboxRun {

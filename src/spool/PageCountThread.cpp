@@ -59,69 +59,137 @@ std::string JobName(const JobEntry& entry) {
 PageCountThread::PageCountThread(platform::Spooler& spooler, PrintDataFiles& files,
                                  DiagnosticLog& log)
     : m_spooler(spooler), m_files(files), m_log(log) {
-    m_fetcher = std::thread([this] { FetchDocuments(); });
-    m_thread = std::thread([this] { Run(); });
+    for (int i = 0; i < kFetchers; ++i) {
+        m_fetchers.emplace_back([this] { FetchDocuments(); });
+    }
+    for (int i = 0; i < kCounters; ++i) {
+        m_counters.emplace_back([this] { Count(); });
+    }
 }
 
 PageCountThread::~PageCountThread() {
+    Stop();
     {
-        std::lock_guard lock(m_mutex);
-        m_stopping = true;
+        std::unique_lock lock(m_mutex);
+        const auto stopAt = m_stopAt;
+        if (!m_wake.wait_until(lock, stopAt, [&] { return IdleLocked(); })) {
+            m_cancel = true;
+        }
     }
     m_wake.notify_all();
-    m_fetcher.join();
-    m_thread.join();
+    for (auto& fetcher : m_fetchers) {
+        fetcher.join();
+    }
+    for (auto& counter : m_counters) {
+        counter.join();
+    }
 }
 
 void PageCountThread::Submit(const JobEntry& entry, Work work) {
     {
         std::lock_guard lock(m_mutex);
-        m_jobs.push_back({entry, work});
+        auto slot = std::make_shared<Fetched>();
+        slot->job = {entry, work};
+        m_jobs.push_back(slot);
+        auto& owned = m_owners[entry.userName];
+        if (owned.empty()) {
+            m_turns.push_back(entry.userName);
+        }
+        owned.push_back(slot);
     }
     m_wake.notify_all();
 }
 
-bool PageCountThread::Idle() const {
-    std::lock_guard lock(m_mutex);
-    return m_jobs.empty() && m_fetched.empty() && !m_fetching && !m_busy;
+bool PageCountThread::IdleLocked() const {
+    return m_owners.empty() && m_counting == 0;
 }
 
-void PageCountThread::SetLimits(const pagecount::Limits& limits,
-                                std::chrono::milliseconds perDocument) {
+bool PageCountThread::NothingLeft() const {
+    return m_owners.empty() && m_fetching == 0;
+}
+
+bool PageCountThread::Idle() const {
+    std::lock_guard lock(m_mutex);
+    if (PastStop() && m_counting > 0) {
+        m_cancel = true;  // the stop's budget is spent: the counts that run are given up
+    }
+    return IdleLocked();
+}
+
+void PageCountThread::SetLimits(const pagecount::Limits& limits, std::chrono::milliseconds perJob) {
     std::lock_guard lock(m_mutex);
     m_limits = limits;
-    m_perDocument = perDocument;
+    m_perJob = perJob;
+}
+
+void PageCountThread::Stop(std::chrono::milliseconds budget) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        m_stopAt = std::min(m_stopAt, std::chrono::steady_clock::now() + budget);
+    }
+    m_wake.notify_all();
+}
+
+bool PageCountThread::PastStop() const {
+    return m_stopping && std::chrono::steady_clock::now() >= m_stopAt;
 }
 
 pagecount::Limits PageCountThread::LimitsNow() const {
     std::lock_guard lock(m_mutex);
     pagecount::Limits limits = m_limits;
-    limits.deadline = std::chrono::steady_clock::now() + m_perDocument;
+    limits.deadline = std::min(std::chrono::steady_clock::now() + m_perJob, m_stopAt);
+    limits.cancel = &m_cancel;
     return limits;
+}
+
+void PageCountThread::LeaveAtStop(const JobEntry& entry) {
+    // Not settled: a spooler that keeps settled jobs hands it over again at the next start.
+    m_files.Journal(JobName(entry) + ": not counted before the stop; left for the next start",
+                    false);
 }
 
 void PageCountThread::FetchDocuments() {
     for (;;) {
-        Fetched fetched;
+        Slot slot;
         {
             std::unique_lock lock(m_mutex);
-            // Fetched at once, counted when the counter gets to them: a busy scheduler forgets
-            // the documents of its oldest finished jobs (MaxJobs), counting them may take a
-            // while (an interpreter), and what waits here is bounded (descriptors, disk).
+            // Fetched at once, counted when a counter gets to them: a busy scheduler forgets the
+            // documents of its oldest finished jobs (MaxJobs), counting them may take a while
+            // (an interpreter), and what waits here is bounded (descriptors, disk).
             const auto room = [&] {
-                return m_fetched.size() < kMaxFetchedJobs && m_fetchedBytes < kMaxFetchedBytes;
+                return m_fetchedCount < kMaxFetchedJobs && m_fetchedBytes < kMaxFetchedBytes;
             };
-            m_wake.wait(lock, [&] {
-                return (!m_jobs.empty() && room()) || (m_stopping && m_jobs.empty());
-            });
+            const auto ready = [&] {
+                return (!m_jobs.empty() && (room() || PastStop())) ||
+                       (m_stopping && m_jobs.empty());
+            };
+            while (!ready()) {
+                if (m_stopping) {
+                    m_wake.wait_until(lock, m_stopAt);  // the end of the budget frees it too
+                } else {
+                    m_wake.wait(lock);
+                }
+            }
             if (m_jobs.empty()) {
                 return;
             }
-            fetched.job = std::move(m_jobs.front());
+            if (PastStop()) {
+                // Too late to fetch: the counters leave these for the next start.
+                for (auto& left : m_jobs) {
+                    left->ready = true;
+                    ++m_fetchedCount;
+                }
+                m_jobs.clear();
+                m_wake.notify_all();
+                continue;
+            }
+            slot = m_jobs.front();
             m_jobs.pop_front();
-            m_fetching = true;
+            ++m_fetching;
         }
-        const JobEntry& entry = fetched.job.entry;
+        Fetched fetched;
+        const JobEntry& entry = slot->job.entry;
         fetched.fetchedAt = static_cast<std::int64_t>(std::time(nullptr));
         fetched.result = m_spooler.FetchJobDocuments(
             entry.printerName, static_cast<std::uint32_t>(entry.jobId), fetched.docs);
@@ -130,45 +198,80 @@ void PageCountThread::FetchDocuments() {
         }
         {
             std::lock_guard lock(m_mutex);
-            m_fetchedBytes += fetched.bytes;
-            m_fetched.push_back(std::move(fetched));
-            m_fetching = false;
+            fetched.job = std::move(slot->job);
+            fetched.ready = true;
+            *slot = std::move(fetched);
+            m_fetchedBytes += slot->bytes;
+            ++m_fetchedCount;
+            --m_fetching;
         }
         m_wake.notify_all();
     }
 }
 
-void PageCountThread::Run() {
+PageCountThread::Slot PageCountThread::TakeNext() {
+    for (auto turn = m_turns.begin(); turn != m_turns.end(); ++turn) {
+        const std::string owner = *turn;
+        auto owned = m_owners.find(owner);
+        if (m_busyOwners.count(owner) != 0 || owned == m_owners.end() ||
+            !owned->second.front()->ready) {
+            continue;
+        }
+        Slot slot = owned->second.front();
+        owned->second.pop_front();
+        m_turns.erase(turn);
+        if (owned->second.empty()) {
+            m_owners.erase(owned);
+        } else {
+            m_turns.push_back(owner);  // the owner's next job after everyone else's
+        }
+        m_busyOwners.insert(owner);
+        --m_fetchedCount;
+        return slot;
+    }
+    return nullptr;
+}
+
+void PageCountThread::Count() {
     for (;;) {
-        Fetched fetched;
+        Slot slot;
+        bool late = false;
         {
             std::unique_lock lock(m_mutex);
-            // Jobs given before the stop are still counted: their queue has run empty and
-            // nobody else will record them.
+            // Jobs given before the stop are still counted while its budget lasts: their queue
+            // has run empty and nobody else records them before the next start.
             m_wake.wait(lock, [&] {
-                return !m_fetched.empty() || (m_stopping && m_jobs.empty() && !m_fetching);
+                return (m_fetchedCount > 0 && (slot = TakeNext()) != nullptr) ||
+                       (m_stopping && NothingLeft());
             });
-            if (m_fetched.empty()) {
+            if (slot == nullptr) {
                 return;
             }
-            fetched = std::move(m_fetched.front());
-            m_fetched.pop_front();
-            m_busy = true;
+            ++m_counting;
+            late = PastStop();
         }
-        Process(fetched);
-        const JobEntry& entry = fetched.job.entry;
-        m_spooler.JobSettled(entry.printerName, static_cast<std::uint32_t>(entry.jobId));
+        if (late) {
+            LeaveAtStop(slot->job.entry);
+        } else {
+            // One budget for all of the job's documents.
+            const pagecount::Limits limits = LimitsNow();
+            if (Process(*slot, limits)) {
+                const JobEntry& entry = slot->job.entry;
+                m_spooler.JobSettled(entry.printerName, static_cast<std::uint32_t>(entry.jobId));
+            }
+        }
         {
             std::lock_guard lock(m_mutex);
-            m_fetchedBytes -= fetched.bytes;
-            m_busy = false;
+            m_fetchedBytes -= slot->bytes;
+            m_busyOwners.erase(slot->job.entry.userName);
+            --m_counting;
         }
-        fetched = {};  // its files closed before the fetcher is told there is room
+        slot.reset();  // its files closed before the fetcher is told there is room
         m_wake.notify_all();
     }
 }
 
-void PageCountThread::Process(Fetched& job) {
+bool PageCountThread::Process(Fetched& job, const pagecount::Limits& limits) {
     JobEntry& entry = job.job.entry;
     platform::JobDocuments& docs = job.docs;
     const FetchResult fetched = job.result;
@@ -199,28 +302,30 @@ void PageCountThread::Process(Fetched& job) {
         } else {
             m_files.Journal(JobName(entry) + ": not recorded: cancelled or aborted", false);
         }
-        return;
+        return true;
     }
-    if (job.job.work == Work::ReadCopies) {
-        ReadCopies(entry, docs);
-    } else {
-        CountPages(entry, docs);
-    }
+    return job.job.work == Work::ReadCopies ? ReadCopies(entry, docs, limits)
+                                            : CountPages(entry, docs, limits);
 }
 
-void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) {
+bool PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs,
+                                 const pagecount::Limits& limits) {
     const std::string job = "JobNo<" + std::to_string(entry.jobId) + ">";
     std::int64_t pages = 0;
     std::string counters;
     for (const auto& doc : docs.documents) {
-        const pagecount::Result result = pagecount::CountDocument(doc->Data(), LimitsNow());
+        const pagecount::Result result = pagecount::CountDocument(doc->Data(), limits);
+        if (!result.counted && m_cancel.load()) {
+            LeaveAtStop(entry);  // given up at a stop, not refused
+            return false;
+        }
         if (!result.counted) {
             m_log.Write(5006, 'E', job + " document not counted, not recorded: " + result.error);
             m_files.Journal(JobName(entry) + ", " + SizeText(DocumentBytes(docs)) +
                                 ": not recorded: its pages could not be counted (" + result.error +
                                 ")",
                             true);
-            return;
+            return true;
         }
         pages += result.pages;
         counters += (counters.empty() ? "" : ", ") + result.counter;
@@ -234,7 +339,7 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
                             ": not recorded: counted " + std::to_string(pages) + " pages (" +
                             counters + ")",
                         true);
-        return;
+        return true;
     }
     entry.totalPages = static_cast<std::int32_t>(pages);
     entry.pagesPrinted = entry.totalPages;
@@ -242,14 +347,20 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
                 job + " counted by " + counters + ": " + std::to_string(pages) +
                     " pages (job copies: " + std::to_string(docs.copies) + ")");
     HandOverJob(m_files, entry);
+    return true;
 }
 
-void PageCountThread::ReadCopies(JobEntry& entry, platform::JobDocuments& docs) {
+bool PageCountThread::ReadCopies(JobEntry& entry, platform::JobDocuments& docs,
+                                 const pagecount::Limits& limits) {
     std::int64_t copies = docs.documents.empty() ? 1 : 0;
     for (const auto& doc : docs.documents) {
-        copies = std::max(copies, pagecount::PostScriptCopies(doc->Data(), LimitsNow()));
+        copies = std::max(copies, pagecount::PostScriptCopies(doc->Data(), limits));
     }
     const std::string job = "JobNo<" + std::to_string(entry.jobId) + ">";
+    if (copies <= 0 && m_cancel.load()) {
+        LeaveAtStop(entry);  // given up at a stop: read again at the next start
+        return false;
+    }
     if (copies <= 0) {
         m_log.Write(5007, 'E', job + " copies in the document not read: damaged PostScript");
         copies = 1;
@@ -262,4 +373,5 @@ void PageCountThread::ReadCopies(JobEntry& entry, platform::JobDocuments& docs) 
                         " copies asked for in the document");
     }
     HandOverJob(m_files, entry);
+    return true;
 }

@@ -234,7 +234,9 @@ void SpoolWatchers::Stop() {
         WaitProcessingEvents([&] { return slot.running.load() == 0; });
         slot.watcher.reset();
     }
-    // Jobs whose queue ran empty before the stop are still counted and recorded.
+    // Jobs handed to the page counter before the stop are still counted and recorded while its
+    // budget lasts; what is left then waits, unsettled, for the next start.
+    m_pageCounter.Stop();
     WaitProcessingEvents([&] { return m_pageCounter.Idle(); });
     if (m_serverChange != platform::INVALID_HANDLE_VALUE) {
         m_context.spooler.FindClosePrinterChangeNotification(m_serverChange);

@@ -972,6 +972,48 @@ TEST(CupsEndToEnd, AJobDocumentIsHandedOnlyToWhoMayReadItWhileKept) {
     EXPECT_EQ(spooler.FetchJobDocuments("Raw", printed, docs), platform::FetchResult::Ok);
 }
 
+// One user's documents that take the interpreter to its limit do not hold up another user's
+// job, and a stop gives up what is left within its own budget, leaving no interpreter behind.
+TEST(CupsEndToEnd, SlowDocumentsOfOneUserHoldUpNobodyElse) {
+    REQUIRE_CUPS();
+    CupsWorld w({"Raw:raw"});
+    w.files.SetRecordJobOwners(true);  // as the system service: each job under its owner
+    w.Start();
+    pagecount::Limits limits;
+    limits.interpreterTime = std::chrono::seconds(6);
+    w.watchers->PageCounter().SetLimits(limits, std::chrono::seconds(7));
+    const std::string endless = w.cupsd.Document("endless.ps", "%!PS\n{} loop\n");
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_EQ(w.Print("Raw", endless, {"-U", "bob"}), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // bob's are counted first
+    const auto printed = Clock::now();
+    ASSERT_EQ(w.Print("Raw",
+                      w.cupsd.Document("one.pcl",
+                                       "\x1b"
+                                       "E"
+                                       "page\f\x1b"
+                                       "E"),
+                      {"-U", "alice"}),
+              0);
+    const auto records = w.WaitForRecords(1, std::chrono::seconds(60));
+    const double waited = std::chrono::duration<double>(Clock::now() - printed).count();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].userName, "alice");
+    // One of bob's is counted at a time: the other counter is free for alice's.
+    EXPECT_LT(waited, 4.0) << "alice's job waited behind bob's";
+
+    const auto stopping = Clock::now();
+    w.watchers->PageCounter().Stop(std::chrono::seconds(2));
+    w.watchers->Stop();
+    const double stopTook = std::chrono::duration<double>(Clock::now() - stopping).count();
+    EXPECT_LT(stopTook, 4.0);
+    EXPECT_NE(RunCommand({"/usr/bin/pgrep", "-f", "sDEVICE=nullpage"}).exitCode, 0)
+        << "an interpreter outlived the stop";
+    std::printf("a job behind 8 endless ones recorded after %.1f s; stop took %.1f s\n", waited,
+                stopTook);
+}
+
 // A job whose document is still being counted when the monitor stops is recorded before the
 // stop returns: its queue has run empty, and nobody would record it later. A slow count holds up
 // no other job's fetch.

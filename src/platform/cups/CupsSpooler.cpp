@@ -944,9 +944,23 @@ void CupsSpooler::ReportEmpty(CupsClient& client, const std::string& queue, bool
 FetchResult CupsSpooler::FetchJobDocuments(const std::string& printerName, std::uint32_t jobId,
                                            JobDocuments& out) {
     out = {};
-    // libcups reconnects a kept connection that died (the scheduler restarted) by itself.
-    std::lock_guard lock(m_fetchMutex);
-    CupsClient& client = m_fetchClient;
+    // libcups reconnects a kept connection that died (the scheduler restarted) by itself. A free
+    // one is taken: a fetch the scheduler answers slowly holds up no other.
+    std::unique_lock<std::mutex> lock;
+    FetchConnection* connection = nullptr;
+    for (auto& c : m_fetchConnections) {
+        std::unique_lock<std::mutex> tried(c.mutex, std::try_to_lock);
+        if (tried.owns_lock()) {
+            lock = std::move(tried);
+            connection = &c;
+            break;
+        }
+    }
+    if (connection == nullptr) {
+        connection = &m_fetchConnections[jobId % m_fetchConnections.size()];
+        lock = std::unique_lock<std::mutex>(connection->mutex);
+    }
+    CupsClient& client = connection->client;
     const auto failure = [&](Status status) {
         t_lastError = client.LastError();
         if (status == Status::NotFound) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -38,6 +39,7 @@ namespace platform {
 // empty, then are reported with their counts.
 class CupsSpooler final : public Spooler {
   public:
+    static constexpr std::size_t kFetchConnections = 3;
     struct Options {
         std::chrono::milliseconds pollInterval{250};
         int leaseSeconds = 600;
@@ -177,11 +179,14 @@ class CupsSpooler final : public Spooler {
     // The start of the last poll that went through to its end, and a look asked for (m_mutex).
     std::chrono::steady_clock::time_point m_deliveredSince;
 
-    // The documents' connection, kept from one job to the next: a new one costs a refused
+    // The documents' connections, kept from one job to the next: a new one costs a refused
     // request and a reconnect under the stock policy, and a burst must be fetched before the
-    // scheduler forgets it (MaxJobs).
-    std::mutex m_fetchMutex;
-    cups::CupsClient m_fetchClient;  // (m_fetchMutex)
+    // scheduler forgets it (MaxJobs). A few, for the page counter's fetchers.
+    struct FetchConnection {
+        std::mutex mutex;
+        cups::CupsClient client;  // (mutex)
+    };
+    std::array<FetchConnection, kFetchConnections> m_fetchConnections;
 
     std::thread m_poller;
 };

@@ -206,6 +206,10 @@ Account Unprivileged() {
     _exit(127);
 }
 
+bool Cancelled(const SandboxLimits& limits) {
+    return limits.cancel != nullptr && limits.cancel->load();
+}
+
 std::string FindProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) {
         return access(name.c_str(), X_OK) == 0 ? name : std::string();
@@ -288,7 +292,7 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
     while (readFd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        if (left.count() <= 0 || Cancelled(limits)) {
             run.timedOut = true;
             break;
         }
@@ -299,7 +303,8 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
             fds[n++] = {writeFd, POLLOUT, 0};
         }
         if (poll(fds, static_cast<nfds_t>(n),
-                 static_cast<int>(std::min<long long>(left.count(), 1000))) < 0 &&
+                 static_cast<int>(std::min<long long>(
+                     left.count(), limits.cancel != nullptr ? 100 : 1000))) < 0 &&
             errno != EINTR) {
             break;
         }
@@ -345,7 +350,7 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
         if (w == pid || (w < 0 && errno != EINTR)) {
             break;
         }
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (std::chrono::steady_clock::now() > deadline || Cancelled(limits)) {
             run.timedOut = true;
             kill(-pid, SIGKILL);
             kill(pid, SIGKILL);
