@@ -90,6 +90,9 @@ struct Limits {
     std::string interpreter = "gs";
     std::chrono::milliseconds interpreterTime{30'000};
     std::uint64_t interpreterMemory = 1024ull * 1024 * 1024;
+    // What the counting process (CountDocumentIsolated) may use besides the document's own
+    // size: qpdf's objects, the counters' tables, the program and its libraries.
+    std::uint64_t counterMemory = 1024ull * 1024 * 1024;
 };
 
 struct Result {

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "pagecount/Isolated.h"
+
 using platform::FetchResult;
 
 void HandOverJob(PrintDataFiles& files, const JobEntry& entry) {
@@ -213,7 +215,8 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
     std::int64_t pages = 0;
     std::string counters;
     for (const auto& doc : docs.documents) {
-        const pagecount::Result result = pagecount::CountDocument(doc->Data(), LimitsNow());
+        const pagecount::Result result =
+            pagecount::CountDocumentIsolated(doc->Data(), doc->ReadOnlyDescriptor(), LimitsNow());
         if (!result.counted) {
             m_log.Write(5006, 'E', job + " document not counted, not recorded: " + result.error);
             m_files.Journal(JobName(entry) + ", " + SizeText(DocumentBytes(docs)) +
@@ -247,7 +250,8 @@ void PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs) 
 void PageCountThread::ReadCopies(JobEntry& entry, platform::JobDocuments& docs) {
     std::int64_t copies = docs.documents.empty() ? 1 : 0;
     for (const auto& doc : docs.documents) {
-        copies = std::max(copies, pagecount::PostScriptCopies(doc->Data(), LimitsNow()));
+        copies = std::max(copies, pagecount::PostScriptCopiesIsolated(
+                                      doc->Data(), doc->ReadOnlyDescriptor(), LimitsNow()));
     }
     const std::string job = "JobNo<" + std::to_string(entry.jobId) + ">";
     if (copies <= 0) {
