@@ -93,6 +93,9 @@ struct Limits {
     std::uint64_t interpreterMemory = 1024ull * 1024 * 1024;
     // Set (by another thread): a count that runs in another process is given up at once.
     const std::atomic<bool>* cancel = nullptr;
+    // What the counting process (CountDocumentIsolated) may use besides the document's own
+    // size: qpdf's objects, the counters' tables, the program and its libraries.
+    std::uint64_t counterMemory = 1024ull * 1024 * 1024;
 };
 
 struct Result {

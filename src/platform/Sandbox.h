@@ -21,6 +21,13 @@ struct SandboxLimits {
     bool networkNamespace = true;
     // Set (by another thread): the child is killed as at the deadline (a stop of the program).
     const std::atomic<bool>* cancel = nullptr;
+    // When not negative: a regular file the child reads as its standard input in place of
+    // `input`, so that a large document reaches it without a copy. Shared with the child, so
+    // opened read-only.
+    int inputFile = -1;
+    // It may start programs of its own (each through RunSandboxed in turn). Running as nobody it
+    // then shares a bound on the processes of that account; otherwise it may start none.
+    bool startsPrograms = false;
 };
 
 struct SandboxRun {
@@ -35,9 +42,10 @@ struct SandboxRun {
 // input and its standard output captured; standard error goes nowhere. The child gets a bare
 // environment, no other open files, no network (a seccomp filter refuses every socket with
 // EACCES, on top of a network namespace where one can be made; a child that would keep the
-// network does not run), the rights of nobody when we run as root, no further processes, may
-// create no file larger than nothing, runs at low priority, and is killed with its group when
-// the time is up.
+// network does not run), the rights of nobody when we run as root, no further processes (unless
+// limits.startsPrograms), may create no file larger than nothing, runs at low priority, is killed
+// with its group when the time is up, and is killed when the thread that started it ends (so
+// also with this process). Returns once the child has ended.
 SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view input,
                         const SandboxLimits& limits);
 

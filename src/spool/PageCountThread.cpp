@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "pagecount/Isolated.h"
+
 using platform::FetchResult;
 
 void HandOverJob(PrintDataFiles& files, const JobEntry& entry) {
@@ -314,7 +316,8 @@ bool PageCountThread::CountPages(JobEntry& entry, platform::JobDocuments& docs,
     std::int64_t pages = 0;
     std::string counters;
     for (const auto& doc : docs.documents) {
-        const pagecount::Result result = pagecount::CountDocument(doc->Data(), limits);
+        const pagecount::Result result =
+            pagecount::CountDocumentIsolated(doc->Data(), doc->ReadOnlyDescriptor(), limits);
         if (!result.counted && m_cancel.load()) {
             LeaveAtStop(entry);  // given up at a stop, not refused
             return false;
@@ -354,7 +357,8 @@ bool PageCountThread::ReadCopies(JobEntry& entry, platform::JobDocuments& docs,
                                  const pagecount::Limits& limits) {
     std::int64_t copies = docs.documents.empty() ? 1 : 0;
     for (const auto& doc : docs.documents) {
-        copies = std::max(copies, pagecount::PostScriptCopies(doc->Data(), limits));
+        copies = std::max(copies, pagecount::PostScriptCopiesIsolated(
+                                      doc->Data(), doc->ReadOnlyDescriptor(), limits));
     }
     const std::string job = "JobNo<" + std::to_string(entry.jobId) + ">";
     if (copies <= 0 && m_cancel.load()) {

@@ -28,6 +28,11 @@ MappedFile::MappedFile(int fd) : m_fd(fd) {
     madvise(p, m_size, MADV_SEQUENTIAL);
     m_data = p;
     m_ok = true;
+    if (m_size >= kDescriptorFrom) {
+        // Opened anew rather than duplicated: a duplicate would let its reader write as well.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        m_readOnly = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    }
     // The mapping keeps the file: documents waiting to be counted hold no descriptor each.
     close(m_fd);
     m_fd = -1;
@@ -39,6 +44,9 @@ MappedFile::~MappedFile() {
     }
     if (m_fd >= 0) {
         close(m_fd);
+    }
+    if (m_readOnly >= 0) {
+        close(m_readOnly);
     }
 }
 

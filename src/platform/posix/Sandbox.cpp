@@ -154,8 +154,13 @@ Account Unprivileged() {
     return account;
 }
 
+// Processes the account nobody may have at once, counted over the whole computer, when a child
+// may start programs: room for a counter and its interpreter beside what else runs as nobody,
+// and still a bound should a document take the counter over.
+constexpr rlim_t kNobodyProcesses = 64;
+
 [[noreturn]] void Exec(char* const* argv, int in, int out, const SandboxLimits& limits,
-                       const Account& account, const NetworkFilter& filter) {
+                       const Account& account, const NetworkFilter& filter, pid_t parent) {
     setpgid(0, 0);
     dup2(in, 0);
     dup2(out, 1);
@@ -181,10 +186,19 @@ Account Unprivileged() {
         (setgroups(0, nullptr) != 0 || setgid(account.gid) != 0 || setuid(account.uid) != 0)) {
         _exit(126);
     }
+    // Dies with the thread that started it. Set only now: a change of the account clears it.
+    // A parent that ended before that leaves the child to another one.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || getppid() != parent) {
+        _exit(126);
+    }
     if (limits.networkNamespace && !ownNetwork) {
         ownNetwork = unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0;
     }
-    Limit(RLIMIT_NPROC, 0);
+    if (!limits.startsPrograms) {
+        Limit(RLIMIT_NPROC, 0);
+    } else if (account.drop) {
+        Limit(RLIMIT_NPROC, kNobodyProcesses);
+    }
     if (nice(10) == -1) {
         // the priority stays; nothing to do about it here
     }
@@ -233,7 +247,15 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
     }
     int toChild[2];
     int fromChild[2];
-    if (pipe2(toChild, O_CLOEXEC) != 0) {
+    if (limits.inputFile >= 0) {
+        // The file itself is the child's input: nothing to write.
+        toChild[0] = fcntl(limits.inputFile, F_DUPFD_CLOEXEC, 3);
+        toChild[1] = -1;
+        if (toChild[0] < 0) {
+            return run;
+        }
+        input = {};
+    } else if (pipe2(toChild, O_CLOEXEC) != 0) {
         return run;
     }
     if (pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -258,9 +280,10 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
     args.push_back(nullptr);
     const Account account = Unprivileged();
     const NetworkFilter filter;
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        Exec(args.data(), toChild[0], fromChild[1], limits, account, filter);
+        Exec(args.data(), toChild[0], fromChild[1], limits, account, filter, parent);
     }
     close(toChild[0]);
     close(fromChild[1]);
