@@ -345,10 +345,12 @@ TEST(Install, SetsUpTheSharedFolders) {
                   .find("Exec=" + dir / "usr/bin/tessaroven\n"),
               std::string::npos);
     const gid_t users = getgrnam("users")->gr_gid;
-    for (const std::string folder : {"var/tessaroven", "var/Tessaroven"}) {
+    // The data folder is sticky too: members may not replace each other's records.
+    for (const auto& [folder, mode] :
+         {std::pair<std::string, unsigned>{"var/tessaroven", 02775u}, {"var/Tessaroven", 03775u}}) {
         struct stat st {};
         ASSERT_EQ(stat((dir / folder).c_str(), &st), 0) << folder;
-        EXPECT_EQ(st.st_mode & 07777, 02775u) << folder;
+        EXPECT_EQ(st.st_mode & 07777, mode) << folder;
         EXPECT_EQ(st.st_gid, users) << folder;
     }
     struct stat store {};
