@@ -11,13 +11,6 @@ using pagecount::Format;
 
 namespace {
 
-pagecount::Limits Quick() {
-    pagecount::Limits limits;
-    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    limits.interpreter.clear();
-    return limits;
-}
-
 struct Case {
     std::string producer;  // a Ghostscript device, or a PPD (file or driver URI)
     std::vector<std::string> options;
@@ -37,7 +30,7 @@ void ExpectCounted(const TempDir& dir, const std::vector<Case>& cases, Format fo
                 : GhostscriptDocument(dir, c.producer, PlainPostScript(3), c.options);
         ASSERT_GT(doc.size(), 1000u) << "is the driver installed? (install-deps.sh)";
         EXPECT_EQ(pagecount::DetectFormat(doc), format);
-        const auto result = CountDocument(doc, Quick());
+        const auto result = CountDocument(doc, PrinterDataLimits());
         ASSERT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, c.pages);
         EXPECT_EQ(result.documentPages, c.documentPages != 0 ? c.documentPages : c.pages);
@@ -100,10 +93,10 @@ TEST(EpsonCanonPageCount, EpsonLanguagesFromRealDrivers) {
     const std::string escpr = EscprDocument(dir, pdf);
     ASSERT_GT(escpr.size(), 1000u) << "is printer-driver-escpr installed?";
     EXPECT_EQ(pagecount::DetectFormat(escpr), Format::EscPr);
-    auto result = CountDocument(escpr, Quick());
+    auto result = CountDocument(escpr, PrinterDataLimits());
     EXPECT_EQ(result.pages, 3) << result.error;
     EXPECT_EQ(result.counter, "ESC/P-R");
-    result = CountDocument(EscprDocument(dir, pdf, {"-o", "copies=2"}), Quick());
+    result = CountDocument(EscprDocument(dir, pdf, {"-o", "copies=2"}), PrinterDataLimits());
     EXPECT_EQ(result.pages, 6) << result.error;
 
     // Copies the printer would make itself are not known to be counted right.
@@ -112,7 +105,7 @@ TEST(EpsonCanonPageCount, EpsonLanguagesFromRealDrivers) {
     copies.insert(copies.find(escprSwitch) + escprSwitch.size(), std::string("\x1b"
                                                                              "c\x01\0\0\0setc\x02",
                                                                              11));
-    result = CountDocument(copies, Quick());
+    result = CountDocument(copies, PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("copies"), std::string::npos) << result.error;
 
@@ -120,10 +113,10 @@ TEST(EpsonCanonPageCount, EpsonLanguagesFromRealDrivers) {
     const std::string gutenprint = DriverDocument(dir, "gutenprint.5.3://escp2-r300/expert", pdf);
     const std::size_t band = gutenprint.find("\x1bi", gutenprint.size() / 2);
     ASSERT_NE(band, std::string::npos);
-    result = CountDocument(gutenprint.substr(0, band + 40), Quick());
+    result = CountDocument(gutenprint.substr(0, band + 40), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged ESC/P"), std::string::npos) << result.error;
-    result = CountDocument(std::string("\x1b@\x1b&\x00\x41\x41\x0c", 8), Quick());
+    result = CountDocument(std::string("\x1b@\x1b&\x00\x41\x41\x0c", 8), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("not ESC/P"), std::string::npos) << result.error;
 }
@@ -148,7 +141,7 @@ TEST(EpsonCanonPageCount, CanonBubbleJetFromRealDrivers) {
     const std::string doc = GhostscriptDocument(dir, "bjc600", PlainPostScript(2));
     const std::size_t band = doc.find("\x1b(A", doc.size() / 2);
     ASSERT_NE(band, std::string::npos);
-    const auto result = CountDocument(doc.substr(0, band + 6), Quick());
+    const auto result = CountDocument(doc.substr(0, band + 6), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged Canon BJ"), std::string::npos) << result.error;
 }
@@ -173,7 +166,7 @@ TEST(EpsonCanonPageCount, EscPageFromRealDrivers) {
     const std::string doc = GhostscriptDocument(dir, "escpage", PlainPostScript(1));
     const std::size_t image = doc.find("bi{I");
     ASSERT_NE(image, std::string::npos);
-    const auto result = CountDocument(doc.substr(0, image + 10), Quick());
+    const auto result = CountDocument(doc.substr(0, image + 10), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged ESC/Page"), std::string::npos) << result.error;
 }
@@ -193,7 +186,8 @@ TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
                   },
                   Format::Lips, "LIPS", "");
     auto result = CountDocument(
-        GhostscriptDocument(dir, "lips4", PlainPostScript(2), {"-dPJL", "-dNumCopies=2"}), Quick());
+        GhostscriptDocument(dir, "lips4", PlainPostScript(2), {"-dPJL", "-dNumCopies=2"}),
+        PrinterDataLimits());
     EXPECT_EQ(result.pages, 4) << result.error;
     EXPECT_EQ(result.counter, "LIPS in PJL");
 
@@ -202,24 +196,24 @@ TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
     const std::string vector = GhostscriptDocument(dir, "lips4v", DrawnPostScript(),
                                                    {"-dPJL", "-dNumCopies=3", "-dFontDL=true"});
     EXPECT_EQ(pagecount::DetectFormat(vector), Format::Lips);
-    result = CountDocument(vector, Quick());
+    result = CountDocument(vector, PrinterDataLimits());
     EXPECT_EQ(result.pages, 9) << result.error;
     EXPECT_EQ(result.documentPages, 3);
     EXPECT_EQ(result.counter, "LIPS in PJL");
     // Image data cut short, or a control code in a vector command: not counted.
     const std::size_t data = vector.find("}Q");
     ASSERT_NE(data, std::string::npos);
-    result = CountDocument(vector.substr(0, vector.find('\x1e', data) + 20), Quick());
+    result = CountDocument(vector.substr(0, vector.find('\x1e', data) + 20), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged LIPS"), std::string::npos) << result.error;
-    result = CountDocument(std::string(vector).insert(data, "\x0c"), Quick());
+    result = CountDocument(std::string(vector).insert(data, "\x0c"), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("vector mode"), std::string::npos) << result.error;
 
     const std::string doc = GhostscriptDocument(dir, "lips3", PlainPostScript(1));
     const std::size_t image = doc.find(".r");
     ASSERT_NE(image, std::string::npos);
-    result = CountDocument(doc.substr(0, image + 10), Quick());
+    result = CountDocument(doc.substr(0, image + 10), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged LIPS"), std::string::npos) << result.error;
 }

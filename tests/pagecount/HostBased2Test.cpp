@@ -11,13 +11,6 @@ using pagecount::Format;
 
 namespace {
 
-pagecount::Limits Quick() {
-    pagecount::Limits limits;
-    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    limits.interpreter.clear();
-    return limits;
-}
-
 struct DriverCase {
     const char* ppd;
     std::vector<std::string> options;
@@ -85,7 +78,7 @@ TEST(HostBasedPrinters, Foo2zjsOtherDriversAreCountedExactly) {
         const std::string doc = DriverDocument(dir, ppd, input, c.options);
         ASSERT_FALSE(doc.empty());
         EXPECT_EQ(pagecount::DetectFormat(doc), c.format);
-        const auto result = CountDocument(doc, Quick());
+        const auto result = CountDocument(doc, PrinterDataLimits());
         EXPECT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, c.pages);
         EXPECT_EQ(result.documentPages, c.documentPages);
@@ -93,7 +86,7 @@ TEST(HostBasedPrinters, Foo2zjsOtherDriversAreCountedExactly) {
 
         // A stream cut anywhere inside is not counted: its last record is gone, or cut short.
         for (const std::size_t cut : {doc.size() / 3, doc.size() / 2, doc.size() - 30}) {
-            const auto cutShort = CountDocument(doc.substr(0, cut), Quick());
+            const auto cutShort = CountDocument(doc.substr(0, cut), PrinterDataLimits());
             EXPECT_FALSE(cutShort.counted) << cut;
         }
     }
@@ -107,7 +100,7 @@ TEST(HostBasedPrinters, Foo2zjsOtherDriversAreCountedExactly) {
                                           "showpage } for\n"));
     const auto result = CountDocument(
         DriverDocument(dir, "drv:///splix-xerox.drv/ph6100.ppd", colour, {"-o", "copies=2"}),
-        Quick());
+        PrinterDataLimits());
     EXPECT_EQ(result.pages, 6) << result.error;
     EXPECT_EQ(result.documentPages, 3);
 }

@@ -13,13 +13,6 @@ using pagecount::Format;
 
 namespace {
 
-pagecount::Limits Quick() {
-    pagecount::Limits limits;
-    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    limits.interpreter.clear();
-    return limits;
-}
-
 struct Case {
     std::string name;
     std::string doc;
@@ -96,7 +89,7 @@ TEST(HostBasedPrinters, OlderHostBasedStreamsAreCountedExactly) {
         }
         ASSERT_FALSE(c.doc.empty());
         EXPECT_EQ(pagecount::DetectFormat(c.doc), c.format);
-        const auto result = CountDocument(c.doc, Quick());
+        const auto result = CountDocument(c.doc, PrinterDataLimits());
         EXPECT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, c.pages);
         EXPECT_EQ(result.documentPages, c.documentPages);
@@ -105,7 +98,7 @@ TEST(HostBasedPrinters, OlderHostBasedStreamsAreCountedExactly) {
         // A stream cut inside a page, or without its end, is not counted.
         for (const std::size_t cut :
              {c.doc.size() / 4, c.doc.size() / 2, c.doc.size() - 30, c.doc.size() - c.endLength}) {
-            const auto cutShort = CountDocument(c.doc.substr(0, cut), Quick());
+            const auto cutShort = CountDocument(c.doc.substr(0, cut), PrinterDataLimits());
             EXPECT_FALSE(cutShort.counted) << cut;
         }
     }

@@ -11,13 +11,6 @@ using pagecount::Format;
 
 namespace {
 
-pagecount::Limits Quick() {
-    pagecount::Limits limits;
-    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    limits.interpreter.clear();
-    return limits;
-}
-
 struct DriverCase {
     const char* ppd;
     std::vector<std::string> options;
@@ -61,7 +54,7 @@ TEST(HostBasedPrinters, Foo2zjsDocumentsAreCountedExactly) {
         const std::string doc = DriverDocument(dir, Ppd(c.ppd), input, c.options);
         ASSERT_FALSE(doc.empty());
         EXPECT_EQ(pagecount::DetectFormat(doc), c.format);
-        const auto result = CountDocument(doc, Quick());
+        const auto result = CountDocument(doc, PrinterDataLimits());
         ASSERT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, c.pages);
         EXPECT_EQ(result.documentPages, c.documentPages);
@@ -69,7 +62,7 @@ TEST(HostBasedPrinters, Foo2zjsDocumentsAreCountedExactly) {
 
         // A stream cut anywhere inside is not counted: its last record is gone, or cut short.
         for (const std::size_t cut : {doc.size() / 3, doc.size() / 2, doc.size() - 40}) {
-            const auto cutShort = CountDocument(doc.substr(0, cut), Quick());
+            const auto cutShort = CountDocument(doc.substr(0, cut), PrinterDataLimits());
             EXPECT_FALSE(cutShort.counted) << cut;
         }
     }

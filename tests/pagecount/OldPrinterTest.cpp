@@ -11,13 +11,6 @@ using pagecount::Format;
 
 namespace {
 
-pagecount::Limits Quick() {
-    pagecount::Limits limits;
-    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    limits.interpreter.clear();
-    return limits;
-}
-
 // Three pages of text over a grey area: the raster data holds every byte value, form feeds
 // and escapes included, so a counter that does not skip it by its length counts too many.
 const std::string kGreyPages =
@@ -44,14 +37,14 @@ void ExpectCounted(const TempDir& dir, const std::vector<Case>& cases) {
         const std::string doc = GhostscriptDocument(dir, c.device, kGreyPages, c.options);
         ASSERT_FALSE(doc.empty());
         EXPECT_EQ(pagecount::DetectFormat(doc), c.format);
-        const auto result = CountDocument(doc, Quick());
+        const auto result = CountDocument(doc, PrinterDataLimits());
         EXPECT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, c.pages);
         EXPECT_EQ(result.documentPages, c.pages);
         EXPECT_EQ(result.counter, c.counter);
 
         // Half of the document is never all of its pages.
-        const auto half = CountDocument(doc.substr(0, doc.size() / 2), Quick());
+        const auto half = CountDocument(doc.substr(0, doc.size() / 2), PrinterDataLimits());
         EXPECT_TRUE(!half.counted || half.documentPages < c.pages) << half.documentPages;
     }
 }
@@ -82,7 +75,7 @@ TEST(OldPrinters, DotMatrixDevicesAreCountedExactly) {
                                 "30\x1b\\\x02\x00\x0c\x0c",
                                 10) +
                             "\f";
-    EXPECT_EQ(CountDocument(ibm, Quick()).pages, 1);
+    EXPECT_EQ(CountDocument(ibm, PrinterDataLimits()).pages, 1);
 }
 
 TEST(OldPrinters, PagePrinterDevicesAreCountedExactly) {
@@ -106,7 +99,7 @@ TEST(OldPrinters, PagePrinterDevicesAreCountedExactly) {
     std::string tek = GhostscriptDocument(dir, "t4693d2", PlainPostScript(1));
     ASSERT_GT(tek.size(), 22u);
     tek[7] = '\xc2';
-    EXPECT_FALSE(CountDocument(tek, Quick()).counted);
+    EXPECT_FALSE(CountDocument(tek, PrinterDataLimits()).counted);
 }
 
 // Files that other programs print: SFF for fax software (cfax), HP's LaserJet 3100 software
@@ -135,22 +128,22 @@ TEST(OldPrinters, FilesForOtherSoftwareAreCountedExactly) {
         const std::string doc = GhostscriptDocument(dir, f.device, kGreyPages, f.options);
         ASSERT_FALSE(doc.empty());
         EXPECT_EQ(pagecount::DetectFormat(doc), f.format);
-        const auto result = CountDocument(doc, Quick());
+        const auto result = CountDocument(doc, PrinterDataLimits());
         EXPECT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, f.pages);
         EXPECT_EQ(result.documentPages, f.documentPages);
         EXPECT_EQ(result.counter, f.counter);
         // None of them is counted without its end.
-        EXPECT_FALSE(CountDocument(doc.substr(0, doc.size() - 1), Quick()).counted);
+        EXPECT_FALSE(CountDocument(doc.substr(0, doc.size() - 1), PrinterDataLimits()).counted);
     }
 
     // SFF's header may give the number of pages: it must be the number that follow.
     std::string sff = GhostscriptDocument(dir, "cfax", kGreyPages);
     ASSERT_GT(sff.size(), 20u);
     sff[8] = '\x03';
-    EXPECT_EQ(CountDocument(sff, Quick()).pages, 3);
+    EXPECT_EQ(CountDocument(sff, PrinterDataLimits()).pages, 3);
     sff[8] = '\x04';
-    EXPECT_FALSE(CountDocument(sff, Quick()).counted);
+    EXPECT_FALSE(CountDocument(sff, PrinterDataLimits()).counted);
     // A coded line whose bytes look like page headers is no page.
     sff[8] = '\0';
     std::string line = "\x13";
@@ -158,18 +151,19 @@ TEST(OldPrinters, FilesForOtherSoftwareAreCountedExactly) {
         line += "\xfe\x10";
     }
     sff.insert(38, line + "\xfe");
-    EXPECT_EQ(CountDocument(sff, Quick()).pages, 3);
+    EXPECT_EQ(CountDocument(sff, PrinterDataLimits()).pages, 3);
 
     // A page that is never ended is not taken for one.
     std::string impress = GhostscriptDocument(dir, "imagen", PlainPostScript(1), {"-r75"});
     ASSERT_TRUE(impress.size() > 2 && impress.substr(impress.size() - 2) == "\xdb\xff");
-    EXPECT_FALSE(CountDocument(impress.substr(0, impress.size() - 2) + "\xff", Quick()).counted);
+    EXPECT_FALSE(
+        CountDocument(impress.substr(0, impress.size() - 2) + "\xff", PrinterDataLimits()).counted);
 
     // An imPRESS header that may ask for copies is not counted.
     const std::size_t option = impress.find("jobheader onerror");
     ASSERT_NE(option, std::string::npos);
     impress.replace(option, 17, "copies 2");
-    const auto refused = CountDocument(impress, Quick());
+    const auto refused = CountDocument(impress, PrinterDataLimits());
     EXPECT_FALSE(refused.counted);
     EXPECT_NE(refused.error.find("imPRESS cannot be counted"), std::string::npos) << refused.error;
 }

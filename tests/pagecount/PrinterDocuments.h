@@ -1,10 +1,21 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
+#include "pagecount/PageCount.h"
 #include "support/TestSupport.h"
 
 namespace testsupport {
+
+// Limits for counting printer data: a deadline far enough for a loaded machine, and no
+// interpreter (printer data never needs one).
+inline pagecount::Limits PrinterDataLimits() {
+    pagecount::Limits limits;
+    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    limits.interpreter.clear();
+    return limits;
+}
 
 // A PostScript program without page comments that shows `pages` pages of text.
 inline std::string PlainPostScript(int pages) {

@@ -11,13 +11,6 @@ using pagecount::Format;
 
 namespace {
 
-pagecount::Limits Quick() {
-    pagecount::Limits limits;
-    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    limits.interpreter.clear();
-    return limits;
-}
-
 // A PPD that CUPS compiles from its driver files ("sample.drv/zebra.ppd"), as the scheduler
 // does for drv:/// printers.
 std::string CompiledPpd(const TempDir& dir, const std::string& name) {
@@ -40,7 +33,7 @@ void ExpectCounted(const std::string& doc, const Case& c) {
     SCOPED_TRACE(c.producer + (c.options.empty() ? "" : " " + c.options.back()));
     ASSERT_GT(doc.size(), 100u) << "is the driver installed? (install-deps.sh)";
     EXPECT_EQ(pagecount::DetectFormat(doc), c.format);
-    const auto result = CountDocument(doc, Quick());
+    const auto result = CountDocument(doc, PrinterDataLimits());
     ASSERT_TRUE(result.counted) << result.error;
     EXPECT_EQ(result.pages, c.pages);
     EXPECT_EQ(result.documentPages, c.documentPages);
@@ -99,23 +92,24 @@ TEST(RasterFormats, DriverRasterIsCountedWithItsCopies) {
                   {"pwgrast.ppd", {"copies=2"}, Format::PwgRaster, 6, 6, "PWG raster"});
 
     // In PJL, and damaged: cut inside a page or in its header, or a header no driver accepts.
-    auto result = CountDocument(InPjl("PWGRASTER", pwg, "@PJL SET COPIES = 2\r\n"), Quick());
+    auto result =
+        CountDocument(InPjl("PWGRASTER", pwg, "@PJL SET COPIES = 2\r\n"), PrinterDataLimits());
     EXPECT_EQ(result.pages, 3) << "NumCopies 1 is the page's own";
     EXPECT_EQ(result.counter, "PWG raster in PJL");
     for (const std::size_t cut : {pwg.size() - 10, std::size_t{4 + 1796 + 50}, std::size_t{900}}) {
-        result = CountDocument(pwg.substr(0, cut), Quick());
+        result = CountDocument(pwg.substr(0, cut), PrinterDataLimits());
         EXPECT_FALSE(result.counted);
         EXPECT_NE(result.error.find("damaged PWG raster"), std::string::npos) << result.error;
     }
     const std::string urf = GhostscriptDocument(dir, "urf", source, {"-r100"});
-    result = CountDocument(urf.substr(0, urf.size() - 3), Quick());
+    result = CountDocument(urf.substr(0, urf.size() - 3), PrinterDataLimits());
     EXPECT_NE(result.error.find("damaged Apple raster"), std::string::npos) << result.error;
     std::string flat = urf;
     flat.replace(12 + 16, 4, std::string(4, '\0'));  // a first page without lines
-    EXPECT_FALSE(CountDocument(flat, Quick()).counted);
+    EXPECT_FALSE(CountDocument(flat, PrinterDataLimits()).counted);
     std::string wide = pwg;
     wide[4 + 392 + 2] = '\x7f';  // bytes per line that do not match the width
-    EXPECT_FALSE(CountDocument(wide, Quick()).counted);
+    EXPECT_FALSE(CountDocument(wide, PrinterDataLimits()).counted);
 }
 
 // CUPS's label driver in each of its languages, and Brother's P-touch and QL driver: one label
@@ -161,21 +155,23 @@ TEST(LabelPrinters, LabelDriversAreCountedPerLabel) {
         "^XA^IDR:X.GRF^FS^XZ\n"
         "^XA^FO0,0^GFB,12,12,1,^XZ^XA^FDx^FS^XZ\n"
         "^CC!!XA!FO0,0!FDtwo!FS!PQ2,0,1,Y!XZ";
-    auto result = CountDocument(zpl, Quick());
+    auto result = CountDocument(zpl, PrinterDataLimits());
     ASSERT_TRUE(result.counted) << result.error;
     EXPECT_EQ(result.pages, 6);
     EXPECT_EQ(result.documentPages, 3);
-    result = CountDocument("^XA^FDx^FS^XZ~PH", Quick());
+    result = CountDocument("^XA^FDx^FS^XZ~PH", PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("ZPL cannot be counted"), std::string::npos) << result.error;
-    EXPECT_FALSE(CountDocument("^XA^GFB,999,999,1,abc^XZ", Quick()).counted);
+    EXPECT_FALSE(CountDocument("^XA^GFB,999,999,1,abc^XZ", PrinterDataLimits()).counted);
     // EPL sets and copies of each; CPCL's quantity.
-    result = CountDocument("\nN\nq816\nGW0,0,2,1\n\nP\n\nA10,10,0,1,1,1,N,\"x\"\nP2,3\n", Quick());
+    result = CountDocument("\nN\nq816\nGW0,0,2,1\n\nP\n\nA10,10,0,1,1,1,N,\"x\"\nP2,3\n",
+                           PrinterDataLimits());
     EXPECT_EQ(result.pages, 6);
-    result = CountDocument("! 0 200 200 100 4\r\nTEXT 4 0 0 0 x\r\nFORM\r\nPRINT\r\n", Quick());
+    result = CountDocument("! 0 200 200 100 4\r\nTEXT 4 0 0 0 x\r\nFORM\r\nPRINT\r\n",
+                           PrinterDataLimits());
     EXPECT_EQ(result.pages, 4);
     result = CountDocument("! 0 200 200 100 1\r\nCG 99999999999 99999999999 0 0 x\r\nPRINT\r\n",
-                           Quick());
+                           PrinterDataLimits());
     EXPECT_NE(result.error.find("damaged CPCL"), std::string::npos) << result.error;
 
     // What a label language does not say exactly is refused, with its reason; damaged data too.
@@ -198,7 +194,7 @@ TEST(LabelPrinters, LabelDriversAreCountedPerLabel) {
          "Brother P-touch raster cannot be counted"},
     };
     for (const auto& [bytes, error] : refused) {
-        result = CountDocument(bytes, Quick());
+        result = CountDocument(bytes, PrinterDataLimits());
         EXPECT_FALSE(result.counted) << error;
         EXPECT_NE(result.error.find(error), std::string::npos) << error << ": " << result.error;
     }
@@ -216,7 +212,7 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
     const std::string plot =
         "BP;IN;SP1;PU0,0;PD100,100;PG;PU;PA0,0;PG;DT*;LBPG;PD1,1;*PG;CO\"PD1;\";PG;"
         "PD;PA5,5;\x1b%1A\x1b*r1A\x1b*b1W\x01\x1b*rC\x1b%1BPG;";
-    auto result = CountDocument(InPjl("HPGL2", plot), Quick());
+    auto result = CountDocument(InPjl("HPGL2", plot), PrinterDataLimits());
     ASSERT_TRUE(result.counted) << result.error;
     EXPECT_EQ(result.pages, 3);
     EXPECT_EQ(result.counter, "HP-GL/2 in PJL");
@@ -224,7 +220,7 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
         "\x1b"
         "E\x1b%0BINPUPA10,10;SP1;\x1b%0A\x1b"
         "E",
-        Quick());
+        PrinterDataLimits());
     EXPECT_EQ(result.pages, 0);
     // Debian's drivers for HP's inkjets (LIDIL) and JetReady lasers, Brother's lasers, OKI's
     // (which ends its jobs with a UEL that lacks its X) and Kodak's ESP inkjets: the pages,
@@ -255,13 +251,13 @@ TEST(HpLanguages, PlotterAndInkjetPagesAreCountedOnce) {
     }
     const std::string lidil =
         DriverDocument(dir, CompiledPpd(dir, "hpcups.drv/hp-deskjet_3320.ppd"), pdf);
-    EXPECT_EQ(CountDocument(lidil, Quick()).pages, 3);
-    EXPECT_FALSE(CountDocument(lidil.substr(0, lidil.size() / 2), Quick()).counted);
+    EXPECT_EQ(CountDocument(lidil, PrinterDataLimits()).pages, 3);
+    EXPECT_FALSE(CountDocument(lidil.substr(0, lidil.size() / 2), PrinterDataLimits()).counted);
     // A raster band holds any bytes, an end of page too.
     result = CountDocument(
         "LockPrinterWait?Event=StartOfJob;RasterObject.Data#16=Event=EndOfPage;;"
         "Event=EndOfPage;Event=EndOfJob;UnlockPrinter?",
-        Quick());
+        PrinterDataLimits());
     EXPECT_EQ(result.pages, 1);
     EXPECT_EQ(result.counter, "Kodak ESP");
 }

@@ -9,13 +9,6 @@ using pagecount::Format;
 
 namespace {
 
-pagecount::Limits Quick() {
-    pagecount::Limits limits;
-    limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    limits.interpreter.clear();
-    return limits;
-}
-
 struct Case {
     std::string producer;  // a Ghostscript device, or a Foomatic PPD's driver URI
     std::vector<std::string> options;
@@ -39,7 +32,7 @@ std::string ExpectCounted(const TempDir& dir, const std::vector<Case>& cases, Fo
                                       c.drawn ? DrawnPostScript() : PlainPostScript(3), c.options);
         EXPECT_GT(doc.size(), 1000u) << "is the driver installed? (install-deps.sh)";
         EXPECT_EQ(pagecount::DetectFormat(doc), format);
-        const auto result = CountDocument(doc, Quick());
+        const auto result = CountDocument(doc, PrinterDataLimits());
         EXPECT_TRUE(result.counted) << result.error;
         EXPECT_EQ(result.pages, c.pages);
         EXPECT_EQ(result.documentPages, c.documentPages);
@@ -53,7 +46,7 @@ std::string ExpectCounted(const TempDir& dir, const std::vector<Case>& cases, Fo
 
 // Not counted, with an error that says `why`.
 void ExpectRefused(const std::string& doc, const std::string& why) {
-    const auto result = CountDocument(doc, Quick());
+    const auto result = CountDocument(doc, PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find(why), std::string::npos) << result.error;
 }
