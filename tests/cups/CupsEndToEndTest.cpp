@@ -270,8 +270,11 @@ TEST(CupsEndToEnd, UntrustedUserNamesStayInOneRecord) {
     for (const auto& user : users) {
         ASSERT_EQ(w.Print("Fast", doc, {"-U", user}), 0);
     }
-    const auto records = w.WaitForRecords(users.size());
+    auto records = w.WaitForRecords(users.size());
     ASSERT_EQ(records.size(), users.size());
+    // Each owner's jobs are recorded in their order; different owners' may pass each other.
+    std::sort(records.begin(), records.end(),
+              [](const PrintRecord& a, const PrintRecord& b) { return a.jobId < b.jobId; });
     for (const auto& r : records) {
         EXPECT_GT(r.jobId, 0);
         EXPECT_EQ(r.machineName, "\\\\ELSEWHERE");
