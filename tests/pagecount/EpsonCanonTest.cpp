@@ -206,7 +206,9 @@ TEST(EpsonCanonPageCount, LipsFromRealDrivers) {
     result = CountDocument(vector.substr(0, vector.find('\x1e', data) + 20), PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("damaged LIPS"), std::string::npos) << result.error;
-    result = CountDocument(std::string(vector).insert(data, "\x0c"), PrinterDataLimits());
+    std::string controlled = vector;
+    controlled.insert(data, 1, '\x0c');
+    result = CountDocument(controlled, PrinterDataLimits());
     EXPECT_FALSE(result.counted);
     EXPECT_NE(result.error.find("vector mode"), std::string::npos) << result.error;
 
