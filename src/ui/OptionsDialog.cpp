@@ -58,6 +58,19 @@ QString Local(const std::string& text) {
     return QString::fromLocal8Bit(text.c_str());
 }
 
+// 58828961 as "56.1 MB (58,828,961 バイト)"; below a megabyte the bytes alone, "4,096 バイト".
+QString SizeText(std::uint64_t bytes) {
+    const QLocale locale(QLocale::Japanese, QLocale::Japan);
+    const QString exact =
+        QString::fromUtf8("%1 バイト").arg(locale.toString(static_cast<qulonglong>(bytes)));
+    constexpr std::uint64_t kMegabyte = 1024 * 1024;
+    if (bytes < kMegabyte) {
+        return exact;
+    }
+    return QStringLiteral("%1 MB (%2)")
+        .arg(locale.toString(static_cast<double>(bytes) / kMegabyte, 'f', 1), exact);
+}
+
 // Takes the purge's messages off the screen: its report says the same, file by file.
 class QuietSink final : public platform::MessageSink {
   public:
@@ -103,10 +116,8 @@ OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
     fileCountEdit->setToolTip(QStringLiteral(
         "Every user has one file per computer: PrintData_<user>@<computer>.dat. Files named "
         "PrintData_<user>.dat were written by earlier versions and are counted too."));
-    fileSizeEdit = ReadOnlyEdit(dataGroup, "ファイル総容量", 112, 40, 73);
-    auto* bytes = new QLabel(QString::fromUtf8("バイト"), dataGroup);
-    bytes->move(190, 43);
-    bytes->adjustSize();
+    // Wide enough for "56.1 MB (58,828,961 バイト)": the unit is part of the text.
+    fileSizeEdit = ReadOnlyEdit(dataGroup, "ファイル総容量", 112, 40, 185);
     firstDayEdit = ReadOnlyEdit(dataGroup, "データ日付", 112, 64, 73);
     lastDayEdit = ReadOnlyEdit(dataGroup, "～", 224, 64, 73);
     purgeCheck = new QCheckBox(QString::fromUtf8("印刷データを削除"), dataGroup);
@@ -201,7 +212,7 @@ void OptionsDialog::ShowDataStatistics() {
             "Tessaroven Error", platform::MB_ICONSTOP);
     }
     fileCountEdit->setText(QString::number(stats.fileCount));
-    fileSizeEdit->setText(QString::number(stats.totalBytes));
+    fileSizeEdit->setText(SizeText(stats.totalBytes));
     if (!stats.hasRecords) {
         firstDayEdit->clear();
         lastDayEdit->clear();

@@ -86,7 +86,7 @@ TEST(OptionsDialog, StatisticsOfAnEmptyDirectory) {
         EXPECT_EQ(w.dialog.dataDirectoryEdit->text(), QString::fromStdString(w.data.Path()));
         EXPECT_EQ(w.dialog.dataGroup->title(), QString::fromStdString(w.data.Path()));
         EXPECT_EQ(w.dialog.fileCountEdit->text(), "0");
-        EXPECT_EQ(w.dialog.fileSizeEdit->text(), "0");
+        EXPECT_EQ(w.dialog.fileSizeEdit->text(), QString::fromUtf8("0 バイト"));
         EXPECT_EQ(w.dialog.firstDayEdit->text(), "");
         EXPECT_EQ(w.dialog.month.caption->text(), "");
         EXPECT_FALSE(w.dialog.purgeCheck->isEnabled());
@@ -100,7 +100,7 @@ TEST(OptionsDialog, StatisticsAndMonthStepping) {
     w.File("b", kMarch);
     w.Show([&] {
         EXPECT_EQ(w.dialog.fileCountEdit->text(), "2");
-        EXPECT_EQ(w.dialog.fileSizeEdit->text(), QString::number(3 * kMarch.size()));
+        EXPECT_EQ(w.dialog.fileSizeEdit->text(), QString::fromUtf8("99 バイト"));
         EXPECT_EQ(w.dialog.firstDayEdit->text(), "2006/03/05");
         EXPECT_EQ(w.dialog.lastDayEdit->text(), "2006/10/15");
         EXPECT_EQ(w.dialog.month.caption->text(), QString::fromUtf8("2006年03月"));
@@ -119,10 +119,19 @@ TEST(OptionsDialog, StatisticsAndMonthStepping) {
         }
         EXPECT_EQ(w.dialog.month.caption->text(), QString::fromUtf8("2007年01月"));
     });
-    // Shown again: the box is cleared and the month is the first data month again.
+    // Shown again: the box is cleared and the month is the first data month again. Large sizes
+    // read in megabytes, with the bytes grouped beside them.
+    std::string many;
+    for (int i = 0; i < 60000; ++i) {
+        many += kApril;
+    }
+    w.File("c", many);
     w.Show([&] {
         EXPECT_FALSE(w.dialog.purgeCheck->isChecked());
         EXPECT_EQ(w.dialog.month.caption->text(), QString::fromUtf8("2006年03月"));
+        EXPECT_EQ(w.dialog.fileSizeEdit->text(), QString::fromUtf8("1.9 MB (1,980,099 バイト)"));
+        const QLineEdit* size = w.dialog.fileSizeEdit;
+        EXPECT_LT(size->fontMetrics().horizontalAdvance(size->text()) + 12, size->width());
     });
 }
 
