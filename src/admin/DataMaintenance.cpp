@@ -56,6 +56,20 @@ DataStatistics ScanDataStatistics(PrintDataFiles& files, const std::string& dir)
     return stats;
 }
 
+std::int64_t CountPurgeableRecords(PrintDataFiles& files, const std::string& dir,
+                                   int selectedMonth) {
+    std::int64_t count = 0;
+    for (const auto& path : ListPrintDataFiles(dir)) {
+        for (bool open = true; files.ReadPrintRecord(open, path); open = false) {
+            const PrintRecord& r = files.LastRead();
+            if (r.jobId != -1 && MonthOf(r.time) <= selectedMonth) {
+                ++count;
+            }
+        }
+    }
+    return count;
+}
+
 std::string FormatRecordDay(const platform::SystemTime& t) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%4d/%02d/%02d", t.wYear, t.wMonth, t.wDay);
@@ -244,6 +258,7 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
             ParsePrintRecordLine(piece, record);
             if (record.jobId == -1 || MonthOf(record.time) <= selectedMonth) {
                 ++result.removed;
+                result.removedRecords += record.jobId != -1 ? 1 : 0;
                 continue;
             }
             kept += FormatStoredRecord(record);

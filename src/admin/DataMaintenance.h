@@ -30,7 +30,8 @@ std::string FormatPurgeMonth(int selectedMonth);             // "%4d年%02d月"
 
 struct PurgedFile {
     std::string path;
-    long removed = 0;  // records of the chosen months and lines that were no complete record
+    long removed = 0;         // records of the chosen months and lines that were no complete record
+    long removedRecords = 0;  // of those, the complete records
     long kept = 0;
     bool rewritten = false;
     bool orphaned = false;  // the original vanished midway: error says where its records are
@@ -42,6 +43,12 @@ struct PurgeReport {
     bool stopped = false;  // a temporary file could not be written: later files untouched
     int folderError = 0;   // errno when dir could not be listed
 };
+
+// The complete records of selectedMonth (year * 12 + month) and all earlier months in the print
+// data files of dir: the records a purge up to that month removes. The caller holds the record
+// lock.
+std::int64_t CountPurgeableRecords(PrintDataFiles& files, const std::string& dir,
+                                   int selectedMonth);
 
 // Points where a test can stop or break a purge.
 struct PurgeFaults {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFrame>
+#include <QMessageBox>
 #include <QScreen>
 #include <QUrl>
 
@@ -37,6 +38,14 @@ FileVersion BuildFileVersion() {
 #endif
 }
 
+QString BuildContactAddress() {
+#if defined(TESSAROVEN_CONTACT_ADDRESS)
+    return QString::fromUtf8(TESSAROVEN_CONTACT_ADDRESS);
+#else
+    return {};
+#endif
+}
+
 std::string GetFileVersionText(const FileVersion& version) {
     if (!version) {
         return "(未定義)";
@@ -46,7 +55,7 @@ std::string GetFileVersionText(const FileVersion& version) {
            std::to_string(v[3]);
 }
 
-AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
+AboutBox::AboutBox(QWidget* parent, const QString& address) : QDialog(parent), m_address(address) {
     setWindowTitle(QString::fromUtf8("バージョン情報"));
     // A dialog border without system menu or close box: only OK (or Enter) closes it.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
@@ -65,21 +74,23 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
     productNameLabel = Place(new QLabel(QStringLiteral("Tessaroven"), panel), 48, 16, 21);
     productNameLabel->setFont(DialogFont(21, true));
     productNameLabel->adjustSize();
-    Place(new QLabel(QStringLiteral("versionLabel"), panel), 184, 24, 13);
+    versionCaption = Place(new QLabel(QStringLiteral("Version"), panel), 184, 24, 13);
     versionLabel = Place(new QLabel(QStringLiteral("1.0.0"), panel), 232, 24, 13);
     commentsLabel = new QLabel(
         QString::fromUtf8("印刷スプールの状態を監視して印刷枚数を取り出し集計します。"), panel);
     commentsLabel->setFont(DialogFont(15));
     commentsLabel->setWordWrap(true);
     commentsLabel->setGeometry(8, 56, 297, 41);
-    Place(new QLabel(QString::fromUtf8("御問い合わせ"), panel), 8, 120, 15);
-    linkLabel = new LinkLabel(QString::fromLatin1(kAddress), panel);
+    contactCaption = Place(new QLabel(QString::fromUtf8("御問い合わせ"), panel), 8, 120, 15);
+    linkLabel = new LinkLabel(m_address, panel);
     QFont linkFont = DialogFont(15);
     linkFont.setUnderline(true);
     linkLabel->setFont(linkFont);
     linkLabel->move(8, 136);
     linkLabel->adjustSize();
     connect(linkLabel, &LinkLabel::clicked, this, &AboutBox::OpenLink);
+    contactCaption->setVisible(!m_address.isEmpty());
+    linkLabel->setVisible(!m_address.isEmpty());
     auto* rights = Place(new QLabel(QString::fromLatin1(kRightsNotice), panel), 8, 168, 12);
     rights->setFixedWidth(295);
 
@@ -100,10 +111,18 @@ void AboutBox::showEvent(QShowEvent* event) {
 }
 
 void AboutBox::OpenLink() {
+    if (m_address.isEmpty()) {
+        return;
+    }
     // Visited: purple for the rest of the run.
     QPalette p = linkLabel->palette();
     p.setColor(QPalette::WindowText, QColor(128, 0, 128));
     linkLabel->setPalette(p);
     QCoreApplication::processEvents();
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kAddress)));
+    if (!QDesktopServices::openUrl(QUrl(m_address))) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Tessaroven"),
+                        QString::fromUtf8("リンクを開けませんでした。\n%1").arg(m_address),
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
 }

@@ -15,17 +15,22 @@ FileVersion BuildFileVersion();
 // "%d.%d.%d.%d" of the file version; "(未定義)" when there is none.
 std::string GetFileVersionText(const FileVersion& version = BuildFileVersion());
 
+// The address the build gives for enquiries; empty when it gives none.
+QString BuildContactAddress();
+
 // The version information dialog.
 class AboutBox final : public QDialog {
     Q_OBJECT
   public:
-    static constexpr const char* kAddress = "https://tessaroven.example/";
     static constexpr const char* kRightsNotice = "Copyright (C) 2026 The Tessaroven developers";
 
-    explicit AboutBox(QWidget* parent = nullptr);
+    // Without an address the enquiry line and its link are left out.
+    explicit AboutBox(QWidget* parent = nullptr, const QString& address = BuildContactAddress());
 
     QLabel* productNameLabel = nullptr;
+    QLabel* versionCaption = nullptr;  // "Version"
     QLabel* versionLabel = nullptr;
+    QLabel* contactCaption = nullptr;  // "御問い合わせ"
     QLabel* commentsLabel = nullptr;
     LinkLabel* linkLabel = nullptr;
     QPushButton* okButton = nullptr;
@@ -35,6 +40,9 @@ class AboutBox final : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
+
+  private:
+    QString m_address;
 };
 
 extern AboutBox* aboutBox;

@@ -2,6 +2,7 @@
 
 #include <QFrame>
 #include <QLabel>
+#include <QString>
 #include <QToolButton>
 
 // A sunken panel that shows a month between a "previous" and a "next" arrow button.
@@ -27,4 +28,10 @@ inline MonthPanel MakeMonthPanel(QWidget* parent, int x, int y, int width) {
     p.next->setArrowType(Qt::RightArrow);
     p.next->setGeometry(width - 19, 2, 17, 17);
     return p;
+}
+
+// A month held as year * 12 + month, as both windows show it: "2026年06月".
+inline QString MonthText(int selected) {
+    const int n = selected - 1;
+    return QString::fromUtf8("%1年%2月").arg(n / 12).arg(n % 12 + 1, 2, 10, QLatin1Char('0'));
 }

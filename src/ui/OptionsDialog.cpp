@@ -1,6 +1,8 @@
 #include "ui/OptionsDialog.h"
 
 #include <QFileDialog>
+#include <QLocale>
+#include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
@@ -56,6 +58,30 @@ QString Local(const std::string& text) {
     return QString::fromLocal8Bit(text.c_str());
 }
 
+// 58828961 as "56.1 MB (58,828,961 バイト)"; below a megabyte the bytes alone, "4,096 バイト".
+QString SizeText(std::uint64_t bytes) {
+    const QLocale locale(QLocale::Japanese, QLocale::Japan);
+    const QString exact =
+        QString::fromUtf8("%1 バイト").arg(locale.toString(static_cast<qulonglong>(bytes)));
+    constexpr std::uint64_t kMegabyte = 1024 * 1024;
+    if (bytes < kMegabyte) {
+        return exact;
+    }
+    return QStringLiteral("%1 MB (%2)")
+        .arg(locale.toString(static_cast<double>(bytes) / kMegabyte, 'f', 1), exact);
+}
+
+// Takes the purge's messages off the screen: its report says the same, file by file.
+class QuietSink final : public platform::MessageSink {
+  public:
+    void Show(const std::string&, const std::string&, int) override {}
+};
+
+// 15021 as "15,021".
+QString GroupedNumber(std::int64_t n) {
+    return QLocale(QLocale::Japanese, QLocale::Japan).toString(static_cast<qlonglong>(n));
+}
+
 }  // namespace
 
 OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
@@ -90,10 +116,8 @@ OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
     fileCountEdit->setToolTip(QStringLiteral(
         "Every user has one file per computer: PrintData_<user>@<computer>.dat. Files named "
         "PrintData_<user>.dat were written by earlier versions and are counted too."));
-    fileSizeEdit = ReadOnlyEdit(dataGroup, "ファイル総容量", 112, 40, 73);
-    auto* bytes = new QLabel(QString::fromUtf8("バイト"), dataGroup);
-    bytes->move(190, 43);
-    bytes->adjustSize();
+    // Wide enough for "56.1 MB (58,828,961 バイト)": the unit is part of the text.
+    fileSizeEdit = ReadOnlyEdit(dataGroup, "ファイル総容量", 112, 40, 185);
     firstDayEdit = ReadOnlyEdit(dataGroup, "データ日付", 112, 64, 73);
     lastDayEdit = ReadOnlyEdit(dataGroup, "～", 224, 64, 73);
     purgeCheck = new QCheckBox(QString::fromUtf8("印刷データを削除"), dataGroup);
@@ -188,7 +212,7 @@ void OptionsDialog::ShowDataStatistics() {
             "Tessaroven Error", platform::MB_ICONSTOP);
     }
     fileCountEdit->setText(QString::number(stats.fileCount));
-    fileSizeEdit->setText(QString::number(stats.totalBytes));
+    fileSizeEdit->setText(SizeText(stats.totalBytes));
     if (!stats.hasRecords) {
         firstDayEdit->clear();
         lastDayEdit->clear();
@@ -223,18 +247,78 @@ void OptionsDialog::StepMonth(int delta) {
 
 void OptionsDialog::OkClicked() {
     const std::string dir = dataDirectoryEdit->text().toLocal8Bit().toStdString();
+    const bool purge = purgeCheck->isChecked() && purgeCheck->isEnabled();
+    // Deleted records cannot be brought back: say what goes first. No, the default, leaves the
+    // dialog open with nothing stored and nothing deleted.
+    if (purge && !ConfirmPurge(dir)) {
+        return;
+    }
     PrintDataFiles& files = m_context.files;
     files.AcquireRecordLock();
     if (dir != m_savedDirectory) {
         m_context.registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", dir);
         platform::MakeDirectoryPath(dir);
     }
-    if (purgeCheck->isChecked() && purgeCheck->isEnabled()) {
-        PurgePrintData(files, dir, m_selectedMonth, m_context.sink);
+    PurgeReport report;
+    if (purge) {
+        // Each file's trouble is in the report, told in one box once the lock is free.
+        QuietSink quiet;
+        report = PurgePrintData(files, dir, m_selectedMonth, quiet);
     }
     files.ReleaseRecordLock();
     m_savedDirectory = files.DataDirectory();
+    if (purge) {
+        ReportPurge(dir, report);
+    }
     accept();
+}
+
+bool OptionsDialog::ConfirmPurge(const std::string& dir) {
+    PrintDataFiles& files = m_context.files;
+    files.AcquireRecordLock();
+    const std::int64_t count = CountPurgeableRecords(files, dir, m_selectedMonth);
+    files.ReleaseRecordLock();
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tessaroven"),
+                    QString::fromUtf8("%1までの印刷データ %2 件を削除します。よろしいですか?")
+                        .arg(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()),
+                             GroupedNumber(count)),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void OptionsDialog::ReportPurge(const std::string& dir, const PurgeReport& report) {
+    std::int64_t removed = 0;
+    QStringList troubles;
+    for (const PurgedFile& f : report.files) {
+        if (f.rewritten) {
+            removed += f.removedRecords;
+        }
+        if (!f.error.empty()) {
+            troubles << Local(f.path) + QStringLiteral(": ") + Local(f.error);
+        }
+    }
+    QString text = QString::fromUtf8("%1 件を削除しました。").arg(GroupedNumber(removed));
+    if (report.folderError != 0) {
+        troubles << Local(UnreachableFolderText(dir, report.folderError));
+    }
+    if (troubles.isEmpty() && !report.stopped) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Tessaroven"), text,
+                        QMessageBox::Ok, this);
+        box.exec();
+        return;
+    }
+    if (report.stopped) {
+        text = QStringLiteral("DATA File open error\n") + text +
+               QString::fromUtf8("\n残りのファイルは処理していません。");
+    }
+    if (!troubles.isEmpty()) {
+        text += QString::fromUtf8("\n\n次のファイルの印刷データは削除できませんでした:\n") +
+                troubles.join(QLatin1Char('\n'));
+    }
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("error"), text, QMessageBox::Ok, this);
+    box.exec();
 }
 
 void OptionsDialog::CancelClicked() {

@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <functional>
 
+#include "admin/DataMaintenance.h"
 #include "platform/MessageSink.h"
 #include "storage/PrintDataFiles.h"
 #include "storage/Registry.h"
@@ -62,6 +63,8 @@ class OptionsDialog final : public QDialog {
   private:
     void StepMonth(int delta);
     void ShowFolderInTitle(const QString& folder);
+    bool ConfirmPurge(const std::string& dir);
+    void ReportPurge(const std::string& dir, const PurgeReport& report);
 
     OptionsContext m_context;
     std::string m_savedDirectory;

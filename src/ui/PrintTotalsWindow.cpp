@@ -52,6 +52,11 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     calculateButton = new QPushButton(QString::fromUtf8("集計"), top);
     calculateButton->setGeometry(312, 51, 65, 25);
 
+    // Names the printer, month and grouping of the figures below; empty while there are none.
+    totalsHeading = new QLabel(this);
+    totalsHeading->setContentsMargins(8, 2, 8, 2);
+    totalsHeading->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     totalsMemo = new QPlainTextEdit(this);
     QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     fixed.setFamilies(
@@ -86,11 +91,15 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(top);
+    layout->addWidget(totalsHeading);
     layout->addWidget(m_split);
     layout->addWidget(bottom);
 
     connect(month.previous, &QToolButton::clicked, this, &PrintTotalsWindow::PreviousMonth);
     connect(month.next, &QToolButton::clicked, this, &PrintTotalsWindow::NextMonth);
+    connect(byComputerRadio, &QRadioButton::toggled, this, &PrintTotalsWindow::ChoiceChanged);
+    // A printer picked from the list or typed out; also every keystroke in between.
+    connect(printerCombo, &QComboBox::editTextChanged, this, &PrintTotalsWindow::ChoiceChanged);
     connect(calculateButton, &QPushButton::clicked, this, &PrintTotalsWindow::Calculate);
     connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(chartButton, &QPushButton::toggled, this, &PrintTotalsWindow::ShowChart);
@@ -104,11 +113,8 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
 }
 
 void PrintTotalsWindow::showEvent(QShowEvent* event) {
-    totalsMemo->clear();
-    m_hasTotals = false;
-    saveCsvButton->setEnabled(false);
-    chart->Clear();
-    m_trendStale = false;
+    m_following = false;
+    ClearTotals();
     // The printers as they are now: queues come and go while the program runs.
     std::vector<int> listed;
     const PrinterSlots& printers = m_context.printerSlots;
@@ -150,24 +156,50 @@ void PrintTotalsWindow::done(int result) {
 }
 
 void PrintTotalsWindow::ShowYearMonth() {
-    month.caption->setText(
-        QString::fromUtf8("%1年%2月").arg(YearOf(m_selectedMonth)).arg(MonthOf(m_selectedMonth)));
+    month.caption->setText(MonthText(m_selectedMonth));
 }
 
 void PrintTotalsWindow::PreviousMonth() {
     --m_selectedMonth;
     ShowYearMonth();
+    ChoiceChanged();
 }
 
 void PrintTotalsWindow::NextMonth() {
     ++m_selectedMonth;
     ShowYearMonth();
+    ChoiceChanged();
+}
+
+void PrintTotalsWindow::ClearTotals() {
+    totalsMemo->clear();
+    totalsHeading->clear();
+    m_hasTotals = false;
+    saveCsvButton->setEnabled(false);
+    chart->Clear();
+    m_trendStale = false;
+}
+
+void PrintTotalsWindow::ChoiceChanged() {
+    // Figures of another month or printer must never stand under the new choice.
+    ClearTotals();
+    if (!m_following) {
+        return;
+    }
+    // Once counted, the window follows the choice; a half-typed printer name waits until it
+    // names a printer of the list.
+    if (printerCombo->findText(printerCombo->currentText(), Qt::MatchExactly) < 0) {
+        return;
+    }
+    Count(false);
 }
 
 void PrintTotalsWindow::Calculate() {
-    totalsMemo->clear();
-    m_hasTotals = false;
-    saveCsvButton->setEnabled(false);
+    Count(true);
+}
+
+void PrintTotalsWindow::Count(bool asked) {
+    ClearTotals();
     TotalsQuery query;
     query.printerText = printerCombo->currentText().toLocal8Bit().toStdString();
     const int index = printerCombo->currentIndex();
@@ -184,26 +216,34 @@ void PrintTotalsWindow::Calculate() {
     const TotalsResult result = SumPrintedPages(m_context.files, query);
     m_context.files.ReleaseRecordLock();
 
-    // The chart shows what the memo shows, and nothing when it shows nothing.
-    m_shownQuery = query;
-    m_shownTotals = result;
-    chart->SetMonthTotals(query.printerText, m_selectedMonth, result, query.byComputer);
-    m_trendStale = true;
     if (result.folderError != 0) {
-        chart->Clear();
-        m_trendStale = false;
+        m_following = false;
         m_context.sink.Show(
             UnreachableFolderText(m_context.files.DataDirectory(), result.folderError),
             "Tessaroven Error", platform::MB_ICONSTOP);
         return;
     }
+    m_following = true;
+    // The chart shows what the memo shows, and nothing when it shows nothing.
+    m_shownQuery = query;
+    m_shownTotals = result;
+    chart->SetMonthTotals(query.printerText, m_selectedMonth, result, query.byComputer);
+    m_trendStale = true;
     if (chart->isVisibleTo(this)) {
         UpdateTrend();
     }
+    QString heading =
+        QString::fromUtf8("%1　%2　%3")
+            .arg(QString::fromLocal8Bit(query.printerText.c_str()), MonthText(m_selectedMonth),
+                 QString::fromUtf8(query.byComputer ? "コンピュータ別集計" : "ユーザー別集計"));
     if (result.groups.empty()) {
-        m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+        totalsHeading->setText(heading + QString::fromUtf8("　印刷データがありません。"));
+        if (asked) {
+            m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+        }
         return;
     }
+    totalsHeading->setText(heading);
     m_hasTotals = true;
     saveCsvButton->setEnabled(true);
     for (const auto& line : FormatTotals(query.printerText, result)) {

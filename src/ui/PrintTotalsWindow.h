@@ -29,6 +29,7 @@ class PrintTotalsWindow final : public QDialog {
     QRadioButton* byUserRadio = nullptr;
     QPushButton* calculateButton = nullptr;
     QPushButton* closeButton = nullptr;
+    QLabel* totalsHeading = nullptr;  // printer, month and grouping of what is shown
     QPlainTextEdit* totalsMemo = nullptr;
     // Beside the memo, shown on demand: the same figures as bars.
     QPushButton* chartButton = nullptr;
@@ -54,8 +55,14 @@ class PrintTotalsWindow final : public QDialog {
     void showEvent(QShowEvent* event) override;
     void done(int result) override;  // every way of closing ends here
 
+  private slots:
+    void ChoiceChanged();
+
   private:
     void UpdateTrend();
+    void ClearTotals();
+    // Counts for the current choice; the no-data message only when the user asked (集計).
+    void Count(bool asked);
 
     ReportContext m_context;
     int m_selectedMonth = 0;
@@ -65,6 +72,8 @@ class PrintTotalsWindow final : public QDialog {
     TotalsQuery m_shownQuery;
     TotalsResult m_shownTotals;
     bool m_trendStale = false;
+    // Counted since the window was shown: a changed choice is counted again at once.
+    bool m_following = false;
     // The slot behind each item of the printer list.
     std::vector<int> m_itemSlots;
 };

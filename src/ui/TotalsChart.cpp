@@ -1,5 +1,7 @@
 #include "ui/TotalsChart.h"
 
+#include "ui/MonthPanel.h"
+
 #include <QColor>
 #include <QFont>
 #include <QSet>
@@ -67,11 +69,9 @@ QString TotalsChart::GroupLabel(const std::string& name) {
 void TotalsChart::SetMonthTotals(const std::string& printerText, int selectedMonth,
                                  const TotalsResult& result, bool byComputer) {
     m_month = Data{};
-    m_month.title = QString::fromUtf8("%1　%2年%3月　%4")
-                        .arg(Local(printerText))
-                        .arg(YearOf(selectedMonth))
-                        .arg(MonthOf(selectedMonth))
-                        .arg(QString::fromUtf8(byComputer ? "コンピュータ別" : "ユーザー別"));
+    m_month.title = QString::fromUtf8("%1　%2　%3")
+                        .arg(Local(printerText), MonthText(selectedMonth),
+                             QString::fromUtf8(byComputer ? "コンピュータ別" : "ユーザー別"));
     m_month.axisTitle = QString::fromUtf8("枚数");
     // Largest first; equal ones as the memo lists them.
     std::vector<std::pair<std::string, std::int64_t>> groups = result.groups;
@@ -86,16 +86,13 @@ void TotalsChart::SetMonthTotals(const std::string& printerText, int selectedMon
 
 void TotalsChart::SetTrend(const std::string& printerText, const MonthlyReport& trend) {
     m_trend = Data{};
-    m_trend.title = QString::fromUtf8("%1　%2年%3月〜%4年%5月")
-                        .arg(Local(printerText))
-                        .arg(YearOf(trend.fromMonth))
-                        .arg(MonthOf(trend.fromMonth))
-                        .arg(YearOf(trend.toMonth))
-                        .arg(MonthOf(trend.toMonth));
+    m_trend.title =
+        QString::fromUtf8("%1　%2〜%3")
+            .arg(Local(printerText), MonthText(trend.fromMonth), MonthText(trend.toMonth));
     m_trend.axisTitle = QString::fromUtf8("枚数");
     for (int m = trend.fromMonth; m <= trend.toMonth; ++m) {
         m_trend.bars.emplace_back(
-            QString::fromUtf8("%1年%2月").arg(YearOf(m)).arg(MonthOf(m)),
+            MonthText(m),
             static_cast<double>(trend.monthTotals[static_cast<size_t>(m - trend.fromMonth)]));
     }
     Redraw();

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QMessageBox>
 #include <QTimer>
 #include <QUrl>
 
@@ -15,6 +17,9 @@ TEST(AboutBox, ShowsTheFileVersionOfTheBuild) {
     EXPECT_EQ(box.windowTitle(), QString::fromUtf8("バージョン情報"));
     EXPECT_EQ(box.versionLabel->text(), "1.0.0");  // until it is shown
     EXPECT_EQ(box.productNameLabel->text(), "Tessaroven");
+    EXPECT_EQ(box.versionCaption->text(), "Version");
+    EXPECT_EQ(box.versionCaption->y(), box.versionLabel->y());
+    EXPECT_LT(box.versionCaption->geometry().right(), box.versionLabel->x());
     EXPECT_EQ(box.commentsLabel->text(),
               QString::fromUtf8("印刷スプールの状態を監視して印刷枚数を取り出し集計します。"));
     EXPECT_FALSE(box.windowFlags() & Qt::WindowCloseButtonHint);
@@ -36,17 +41,43 @@ class UrlCatcher : public QObject {
     void open(const QUrl& url) { opened.push_back(url); }
 };
 
-TEST(AboutBox, TheLinkOpensTheAddressAndStaysPurple) {
+// The build names no address: no enquiry line and no link. Given one, the link opens it and
+// stays purple; one that cannot be opened is said so in a box over the dialog.
+TEST(AboutBox, TheLinkOpensItsAddressOrSaysWhyNot) {
+    AboutBox plain;
+    EXPECT_TRUE(plain.linkLabel->isHidden());
+    EXPECT_TRUE(plain.contactCaption->isHidden());
+
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("https", &catcher, "open");
-    AboutBox box;
+    const QString address = QStringLiteral("https://intranet.invalid/help");
+    AboutBox box(nullptr, address);
+    EXPECT_FALSE(box.linkLabel->isHidden());
+    EXPECT_EQ(box.linkLabel->text(), address);
     EXPECT_EQ(box.linkLabel->palette().color(QPalette::WindowText), QColor(0, 0, 255));
     EXPECT_TRUE(box.linkLabel->font().underline());
     box.OpenLink();
     ASSERT_EQ(catcher.opened.size(), 1);
-    EXPECT_EQ(catcher.opened[0], QUrl(AboutBox::kAddress));
+    EXPECT_EQ(catcher.opened[0], QUrl(address));
     EXPECT_EQ(box.linkLabel->palette().color(QPalette::WindowText), QColor(128, 0, 128));
     QDesktopServices::unsetUrlHandler("https");
+
+    AboutBox unopenable(nullptr, QStringLiteral("tessaroven-nowhere:help"));
+    QString said;
+    QWidget* over = nullptr;
+    // Polled: the link is repainted (events run) before the box opens.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* msg = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            said = msg->text();
+            over = msg->parentWidget();
+            msg->accept();
+        }
+    });
+    poll.start(0);
+    unopenable.OpenLink();
+    EXPECT_EQ(said, QString::fromUtf8("リンクを開けませんでした。\ntessaroven-nowhere:help"));
+    EXPECT_EQ(over, &unopenable);
 }
 
 #include "AboutBoxTest.moc"

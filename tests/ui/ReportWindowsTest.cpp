@@ -155,11 +155,11 @@ TEST(PrintTotalsWindow, FirstShowingFillsThePrintersAndTheMonth) {
         calc.byUserRadio->setChecked(true);
         calc.printerCombo->setCurrentIndex(1);
     });
-    EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年1月"));
+    EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年01月"));
     EXPECT_EQ(w.reg.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PrinterComboIndex"), 1);
     // Shown again: the month stays, the totals are by computer again.
     ReportWindows::Show(calc, [&] {
-        EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年1月"));
+        EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年01月"));
         EXPECT_TRUE(calc.byComputerRadio->isChecked());
         calc.printerCombo->setCurrentIndex(-1);
     });
@@ -429,4 +429,65 @@ TEST(PrintTotalsWindow, TheWindowsSaveWhatTheyShowAsCsv) {
         0u);
     EXPECT_EQ(w.sink.Messages().back().flag, 16);
     EXPECT_FALSE(std::filesystem::exists(nowhere));
+}
+
+// Whatever the window shows is headed by its printer and month, and a changed choice never
+// leaves the old figures standing: counted once, the window counts the new choice at once, and
+// CSV保存 writes exactly that, under a name that says so.
+TEST(PrintTotalsWindow, AChangedChoiceNeverLeavesTheOldFigures) {
+    ReportWindows w;
+    w.File("amy",
+           "1,20261103090000,Laser,\\\\PC2,amy,5,5\r\r\n"
+           "2,20261004090000,Laser,\\\\PC1,bob,3,3\r\r\n");
+    TempDir out;
+    PrintTotalsWindow calc(w.context);
+    QString november, october, september, typing, suggested;
+    std::vector<std::string> memo;
+    bool csvAfterEmpty = true;
+    ReportWindows::Show(calc, [&] {
+        EXPECT_TRUE(calc.totalsHeading->text().isEmpty());
+        calc.NextMonth();  // not counted yet: nothing to follow
+        EXPECT_TRUE(calc.totalsMemo->toPlainText().isEmpty());
+        calc.PreviousMonth();
+        calc.Calculate();
+        november = calc.totalsHeading->text();
+        calc.PreviousMonth();
+        october = calc.totalsHeading->text();
+        memo = w.Memo(calc);
+        EXPECT_TRUE(calc.SaveCsv(QString::fromStdString(out / "shown.csv")));
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            suggested = dialog->selectedFiles().value(0);
+            static_cast<QDialog*>(dialog)->reject();
+        });
+        calc.saveCsvButton->click();
+        calc.PreviousMonth();
+        september = calc.totalsHeading->text();
+        EXPECT_TRUE(calc.totalsMemo->toPlainText().isEmpty());
+        EXPECT_TRUE(calc.chart->Bars().empty());
+        csvAfterEmpty = calc.saveCsvButton->isEnabled() ||
+                        calc.SaveCsv(QString::fromStdString(out / "empty.csv"));
+        calc.NextMonth();
+        calc.printerCombo->setEditText("Las");
+        typing = calc.totalsHeading->text();
+        EXPECT_TRUE(calc.totalsMemo->toPlainText().isEmpty());
+        calc.printerCombo->setEditText("Laser");
+        calc.byUserRadio->setChecked(true);
+    });
+    EXPECT_EQ(november, QString::fromUtf8("Laser　2026年11月　コンピュータ別集計"));
+    EXPECT_EQ(october, QString::fromUtf8("Laser　2026年10月　コンピュータ別集計"));
+    EXPECT_EQ(memo[0], "Laser [    3枚]");
+    EXPECT_EQ(CsvReadBack(out / "shown.csv"),
+              "BOM\nprinter\tmonth\tcomputer\tpages\nLaser\t2026-10\t\\\\PC1\t3\n");
+    EXPECT_TRUE(suggested.endsWith(QString::fromUtf8("集計_Laser_2026-10.csv")))
+        << suggested.toStdString();
+    EXPECT_EQ(september,
+              QString::fromUtf8("Laser　2026年09月　コンピュータ別集計　印刷データがありません。"));
+    EXPECT_FALSE(csvAfterEmpty);
+    EXPECT_FALSE(std::filesystem::exists(out / "empty.csv"));
+    EXPECT_TRUE(typing.isEmpty());
+    EXPECT_EQ(calc.totalsHeading->text(), QString::fromUtf8("Laser　2026年10月　ユーザー別集計"));
+    EXPECT_EQ(w.Memo(calc)[2], "  bob                                      [    3枚]");
+    EXPECT_TRUE(w.sink.Messages().empty());  // counting along asks for no box
 }
