@@ -231,7 +231,8 @@ TEST(CupsEndToEnd, ASilentNameServerHoldsUpNoOtherQueue) {
     const std::string doc = w.cupsd.Document("one.ps", MakePostScript(1));
     for (int i = 1; i <= 5; ++i) {
         ASSERT_EQ(
-            w.Print("Samba", doc, {"-o", "job-originating-host-name=10.0.1." + std::to_string(i)}),
+            w.Print("Samba", doc,
+                    {"-o", std::string("job-originating-host-name=10.0.1.") + std::to_string(i)}),
             0);
     }
     const auto printed = Clock::now();
@@ -637,14 +638,13 @@ TEST(CupsEndToEnd, QueuesAreFollowedWhateverTheirNameAndWhenTheyCome) {
     EXPECT_EQ(w.watchers->Slots().At(0).running.load(), 1);
 }
 
-// Started before its scheduler, the monitor watches its queues once it is there.
 // A print server has hundreds of queues, most of them idle most of the time: their watchers
 // start at once and cost nothing while nothing prints (a stop still ends them at once).
 TEST(CupsEndToEnd, ManyIdleQueuesCostNothing) {
     REQUIRE_CUPS();
     std::vector<std::string> queues;
     for (int i = 1; i <= 60; ++i) {
-        queues.push_back("Q" + std::to_string(i) + ":raw");
+        queues.push_back(std::string("Q") + std::to_string(i) + ":raw");
     }
     CupsWorld w(queues);
     const auto started = Clock::now();
@@ -669,6 +669,7 @@ TEST(CupsEndToEnd, ManyIdleQueuesCostNothing) {
                 startTook, wakeups, stopTook);
 }
 
+// Started before its scheduler, the monitor watches its queues once it is there.
 TEST(CupsEndToEnd, ASchedulerThatStartsLaterIsFollowed) {
     REQUIRE_CUPS();
     CupsWorld w({"Fast:ps"}, false);
