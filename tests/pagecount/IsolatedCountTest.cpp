@@ -225,6 +225,16 @@ TEST(IsolatedCount, CountsAsInProcessAndRefusesWhatItCannotTrust) {
         CountProgramAs fake(Script(dir, "fake", header + "copies 40000\\n'"));
         EXPECT_EQ(pagecount::PostScriptCopiesIsolated(copies, -1, Limits()), 0);
     }
+    if (geteuid() == 0) {
+        // Run as nobody, from a folder nobody may enter (a build under /root): still started.
+        TempDir closed;
+        chmod(closed.Path().c_str(), 0700);
+        const std::string copy = closed / "tessaroven-count";
+        WriteFile(copy, ReadFile(pagecount::CountProgram()));
+        chmod(copy.c_str(), 0755);
+        CountProgramAs hidden(copy);
+        EXPECT_TRUE(pagecount::CountDocumentIsolated(source, -1, Limits()).counted);
+    }
     {
         CountProgramAs missing(dir / "missing");
         EXPECT_EQ(pagecount::CountDocumentIsolated(source, -1, Limits()).error,

@@ -159,7 +159,7 @@ Account Unprivileged() {
 // and still a bound should a document take the counter over.
 constexpr rlim_t kNobodyProcesses = 64;
 
-[[noreturn]] void Exec(char* const* argv, int in, int out, const SandboxLimits& limits,
+[[noreturn]] void Exec(char* const* argv, int program, int in, int out, const SandboxLimits& limits,
                        const Account& account, const NetworkFilter& filter, pid_t parent) {
     setpgid(0, 0);
     dup2(in, 0);
@@ -167,7 +167,9 @@ constexpr rlim_t kNobodyProcesses = 64;
     const int null = open("/dev/null", O_WRONLY);
     dup2(null >= 0 ? null : out, 2);
     for (int fd = 3; fd < 1024; ++fd) {
-        close(fd);
+        if (fd != program) {
+            close(fd);
+        }
     }
     // No network: the seccomp filter installed last refuses every socket. A network namespace
     // of its own comes on top where the kernel lets us make one. Without the right to make it
@@ -215,6 +217,11 @@ constexpr rlim_t kNobodyProcesses = 64;
     char* const env[] = {path, lang, tmp, temp, nullptr};
     if (chdir("/") != 0) {
         _exit(127);
+    }
+    // Through the descriptor opened before the account was dropped: nobody may not be able to
+    // reach the program's folder (a build under /root), only to run the program itself.
+    if (program >= 0) {
+        syscall(SYS_execveat, program, "", argv, env, AT_EMPTY_PATH);
     }
     execve(argv[0], argv, env);
     _exit(127);
@@ -281,9 +288,13 @@ SandboxRun RunSandboxed(const std::vector<std::string>& argv, std::string_view i
     const Account account = Unprivileged();
     const NetworkFilter filter;
     const pid_t parent = getpid();
+    const int programFd = open(program.c_str(), O_PATH | O_CLOEXEC);
     const pid_t pid = fork();
     if (pid == 0) {
-        Exec(args.data(), toChild[0], fromChild[1], limits, account, filter, parent);
+        Exec(args.data(), programFd, toChild[0], fromChild[1], limits, account, filter, parent);
+    }
+    if (programFd >= 0) {
+        close(programFd);
     }
     close(toChild[0]);
     close(fromChild[1]);
