@@ -32,6 +32,16 @@ platform::CupsSpooler::Options FastPolling(int leaseSeconds = 600) {
     return options;
 }
 
+// Polling once a second, so that a burst overflows the scheduler's events; each gap is counted.
+platform::CupsSpooler::Options SlowPollingCountingGaps(std::atomic<int>& gaps) {
+    platform::CupsSpooler::Options options = FastPolling();
+    options.pollInterval = std::chrono::milliseconds(1000);
+    options.note = [&gaps](const std::string& text) {
+        gaps += text.find("dropped by the scheduler") != std::string::npos ? 1 : 0;
+    };
+    return options;
+}
+
 // The monitor's counting against a private scheduler with a PDF queue, a fast PostScript queue
 // and a raw one; records go to alice's file on computer PC1.
 struct CupsWorld : PrintDataFixture {
@@ -381,13 +391,8 @@ TEST(CupsEndToEnd, CountingGoesOnAcrossASchedulerRestart) {
 TEST(CupsEndToEnd, BurstsThatOverflowTheSchedulersEventsAreRecordedOnceEach) {
     REQUIRE_CUPS();
     CupsWorld w;
-    auto options = FastPolling();
-    options.pollInterval = std::chrono::milliseconds(1000);
     std::atomic<int> gaps{0};
-    options.note = [&](const std::string& text) {
-        gaps += text.find("dropped by the scheduler") != std::string::npos ? 1 : 0;
-    };
-    w.Start("PC1", std::move(options));
+    w.Start("PC1", SlowPollingCountingGaps(gaps));
     const std::string docs[] = {w.cupsd.Document("one.ps", MakePostScript(1)),
                                 w.cupsd.Document("two.ps", MakePostScript(2)),
                                 w.cupsd.Document("three.ps", MakePostScript(3))};
@@ -448,13 +453,8 @@ TEST(CupsEndToEnd, BurstsThatOverflowTheSchedulersEventsAreRecordedOnceEach) {
 TEST(CupsEndToEnd, CatchingUpBesideABusyQueueAsksOnlyForWhatWasMissed) {
     REQUIRE_CUPS();
     CupsWorld w({"Fast:ps", "Raw:raw"});
-    auto options = FastPolling();
-    options.pollInterval = std::chrono::milliseconds(1000);
     std::atomic<int> gaps{0};
-    options.note = [&](const std::string& text) {
-        gaps += text.find("dropped by the scheduler") != std::string::npos ? 1 : 0;
-    };
-    w.Start("PC1", std::move(options));
+    w.Start("PC1", SlowPollingCountingGaps(gaps));
     const std::string pdf = w.cupsd.Document("one.pdf", MakePdf(1));
     const std::string pcl = w.cupsd.Document("one.pcl",
                                              "\x1b"

@@ -485,7 +485,7 @@ bool IsCallersOwn(const FileOwnership& ownership) {
 
 std::string OwnerName(std::uint32_t owner) {
     std::vector<char> buf(16384);
-    passwd pw {};
+    passwd pw{};
     passwd* found = nullptr;
     if (getpwuid_r(owner, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
         return found->pw_name;
