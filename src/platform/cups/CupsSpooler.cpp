@@ -1,5 +1,7 @@
 #include "platform/cups/CupsSpooler.h"
 
+#include "platform/AddressNames.h"
+
 #include <cups/cups.h>
 
 #include <unistd.h>
@@ -762,10 +764,10 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
         std::lock_guard lock(m_mutex);
         seen = IsTracked(jobId);
     }
-    if (!seen) {
-        // Its client's name is looked up from now on, while the job prints.
-        cups::MachineNameForHost(job.host, m_computerName, CupsClient::ServerHost(),
-                                 std::chrono::milliseconds(0));
+    if (!seen && CupsClient::ServerHost().empty()) {
+        // Its client's name is looked up from now on, while the job prints (a name, not an
+        // address, returns at once); the watcher names the machine.
+        ComputerNameOfAddress(job.host, std::chrono::milliseconds(0));
     }
     std::vector<Cycle> cycles;
     {
