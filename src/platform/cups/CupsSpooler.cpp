@@ -1,7 +1,5 @@
 #include "platform/cups/CupsSpooler.h"
 
-#include "platform/AddressNames.h"
-
 #include <cups/cups.h>
 
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+
+#include "platform/AddressNames.h"
 
 namespace platform {
 
