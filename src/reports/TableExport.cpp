@@ -201,10 +201,16 @@ std::string JsonString(std::string_view text) {
 }
 
 std::string TotalsCsv(const TotalsQuery& query, const TotalsResult& result, const CsvStyle& style) {
-    const char* by = query.byComputer ? "computer" : "user";
-    std::string out = CsvStart(style) + Join({"printer", "month", by, "pages"});
+    const bool ja = style.japanese;
+    const char* by =
+        query.byComputer ? (ja ? "コンピュータ名" : "computer") : (ja ? "ユーザー名" : "user");
+    std::string out = CsvStart(style) + (ja ? Join({"プリンタ名", "年月", by, "枚数"})
+                                            : Join({"printer", "month", by, "pages"}));
     const std::string printer = CsvField(query.printerText, style);
-    const std::string month = MonthLabel(SelectedMonth(query.year, query.month));
+    const int selected = SelectedMonth(query.year, query.month);
+    char shown[40];
+    std::snprintf(shown, sizeof shown, "%04d年%02d月", YearOf(selected), MonthOf(selected));
+    const std::string month = ja ? std::string(shown) : MonthLabel(selected);
     for (const auto& [name, pages] : result.groups) {
         out += Join({printer, month, CsvField(name, style), std::to_string(pages)});
     }
@@ -269,6 +275,10 @@ std::string ReportJson(const MonthlyReport& report) {
 }
 
 std::string LogCsvHeading(const CsvStyle& style) {
+    if (style.japanese) {
+        return CsvStart(style) +
+               Join({"日時", "プリンタ名", "コンピュータ名", "ユーザー名", "枚数"});
+    }
     return CsvStart(style) + Join({"time", "printer", "computer", "user", "pages"});
 }
 

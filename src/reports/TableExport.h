@@ -12,8 +12,11 @@
 // UTF-8 byte order mark, by which they tell UTF-8 from the Windows code page, and a name that
 // would start a formula (=, +, -, @, tab, CR) gets a leading apostrophe, so that opening the
 // file never runs what another user put into a name.
+// Files saved from the windows (japanese) carry the windows' column headings and months, so that
+// they read as the window did; the command line keeps its English keys.
 struct CsvStyle {
     bool excel = false;
+    bool japanese = false;
 };
 
 // Names are bytes in the codeset of the user's locale: converted to UTF-8, and whatever cannot

@@ -152,6 +152,7 @@ void PrintLogWindow::SaveCsvAs() {
 bool PrintLogWindow::SaveCsv(const QString& path) {
     CsvStyle style;
     style.excel = true;
+    style.japanese = true;
     const PrintLogTable& table = logModel->Table();
     size_t next = 0;
     bool headingWritten = false;

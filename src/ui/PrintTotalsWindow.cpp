@@ -322,6 +322,7 @@ bool PrintTotalsWindow::SaveCsv(const QString& path) {
     }
     CsvStyle style;
     style.excel = true;
+    style.japanese = true;
     std::string text = TotalsCsv(m_shownQuery, m_shownTotals, style);
     return WriteCsvFile(
         path,

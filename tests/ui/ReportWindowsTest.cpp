@@ -398,12 +398,12 @@ TEST(PrintTotalsWindow, TheWindowsSaveWhatTheyShowAsCsv) {
     });
     EXPECT_FALSE(enabledBefore);
     EXPECT_EQ(dialogTitle, QString::fromUtf8("CSVファイルに保存"));
-    std::string expected = "BOM\nprinter\tmonth\tuser\tpages\n";
+    std::string expected = "BOM\nプリンタ名\t年月\tユーザー名\t枚数\n";
     for (size_t i = 2; i < memo.size(); ++i) {
         const size_t open = memo[i].rfind(" [");
         std::string name = memo[i].substr(2, open - 2);
         name.erase(name.find_last_not_of(' ') + 1);
-        expected += "Laser\t2026-11\t" + name + "\t" +
+        expected += std::string("Laser\t2026年11月\t") + name + "\t" +
                     std::to_string(std::stoll(memo[i].substr(open + 2))) + "\n";
     }
     EXPECT_EQ(CsvReadBack(totalsPath), expected);
@@ -413,7 +413,7 @@ TEST(PrintTotalsWindow, TheWindowsSaveWhatTheyShowAsCsv) {
     bool saved = false;
     ReportWindows::Show(log, [&] { saved = log.SaveCsv(QString::fromStdString(logPath)); });
     EXPECT_TRUE(saved);
-    std::string rows = "BOM\ntime\tprinter\tcomputer\tuser\tpages\n";
+    std::string rows = "BOM\n日時\tプリンタ名\tコンピュータ名\tユーザー名\t枚数\n";
     for (int r = 0; r < log.logModel->rowCount(); ++r) {
         for (int c = 1; c < 6; ++c) {
             rows += Cell(log, r, c).toStdString() + (c < 5 ? "\t" : "\n");
@@ -479,7 +479,7 @@ TEST(PrintTotalsWindow, AChangedChoiceNeverLeavesTheOldFigures) {
     EXPECT_EQ(october, QString::fromUtf8("Laser　2026年10月　コンピュータ別集計"));
     EXPECT_EQ(memo[0], "Laser [    3枚]");
     EXPECT_EQ(CsvReadBack(out / "shown.csv"),
-              "BOM\nprinter\tmonth\tcomputer\tpages\nLaser\t2026-10\t\\\\PC1\t3\n");
+              "BOM\nプリンタ名\t年月\tコンピュータ名\t枚数\nLaser\t2026年10月\t\\\\PC1\t3\n");
     EXPECT_TRUE(suggested.endsWith(QString::fromUtf8("集計_Laser_2026-10.csv")))
         << suggested.toStdString();
     EXPECT_EQ(september,
