@@ -1,11 +1,8 @@
 #include "reports/TableExport.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-
-#include <cerrno>
 #include <cstring>
 
+#include "platform/TextCodec.h"
 #include "reports/PrintLogData.h"
 
 namespace {
@@ -61,38 +58,6 @@ std::string ValidUtf8(std::string_view s) {
         }
     }
     return out;
-}
-
-bool LocaleIsUtf8OrAscii() {
-    const char* codeset = nl_langinfo(CODESET);
-    return std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "ANSI_X3.4-1968") == 0;
-}
-
-// From another codeset through iconv; a byte it cannot convert becomes U+FFFD.
-std::string ConvertToUtf8(std::string_view s, const char* codeset) {
-    const iconv_t cd = iconv_open("UTF-8", codeset);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        return ValidUtf8(s);
-    }
-    std::string out;
-    std::string in(s);
-    char* inPtr = in.data();
-    size_t inLeft = in.size();
-    char buf[256];
-    while (inLeft > 0) {
-        char* outPtr = buf;
-        size_t outLeft = sizeof buf;
-        const size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-        out.append(buf, static_cast<size_t>(outPtr - buf));
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            out += kReplacement;
-            ++inPtr;
-            --inLeft;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    iconv_close(cd);
-    return ValidUtf8(out);
 }
 
 bool IsPlainAscii(std::string_view s) {
@@ -153,10 +118,11 @@ std::string ToUtf8(std::string_view text) {
     if (IsPlainAscii(text)) {
         return std::string(text);
     }
-    if (LocaleIsUtf8OrAscii()) {
+    if (platform::LegacyCodesetIsUtf8OrAscii()) {
         return ValidUtf8(text);
     }
-    return ConvertToUtf8(text, nl_langinfo(CODESET));
+    const auto converted = platform::ConvertToUtf8(text, platform::LegacyCodeset());
+    return ValidUtf8(converted ? *converted : text);
 }
 
 std::string CsvField(std::string_view text, const CsvStyle& style, bool isName) {
