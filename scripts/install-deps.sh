@@ -3,6 +3,9 @@
 # it installs only what is missing and never asks a question.
 #
 #   --fuzz          also what the fuzz targets need (clang with libFuzzer and the sanitizers).
+#   --windows       also the mingw-w64 cross compiler, Wine and what the Windows build's
+#                   libraries are built from (Debian's source packages: deb-src is added
+#                   for the main archive when missing).
 #   --print-server  also Samba and its client, for the test of Windows computers printing
 #                   through a print server, and systemd-analyze for the service's unit (CI). Not by default: installing samba starts its
 #                   file server on a desktop.
@@ -73,6 +76,14 @@ if [ "${1:-}" = --print-server ]; then
   packages+=(samba smbclient systemd)
 fi
 
+windows=0
+if [ "${1:-}" = --windows ]; then
+  windows=1
+  # only what the Windows build needs: nothing of the Linux build's list
+  packages=(cmake ninja-build dpkg-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
+            wine64 wine)
+fi
+
 if [ "${1:-}" = "--fuzz" ]; then
   packages+=(clang libclang-rt-14-dev)
 fi
@@ -83,12 +94,32 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+needs_sources=0
+if [ $windows = 1 ] && ! apt-get source --print-uris qpdf >/dev/null 2>&1; then
+  needs_sources=1
+fi
+[ ${#missing[@]} -eq 0 ] && [ $needs_sources = 0 ] && exit 0
 
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "install-deps: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
   sudo=(sudo)
+fi
+if [ $needs_sources = 1 ]; then
+  # The same archives as the binary packages, for their source packages.
+  echo "install-deps: adding Debian's source package lists"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] || continue
+    "${sudo[@]}" sed -i 's/^Types: deb$/Types: deb deb-src/' "$f"
+  done
+  if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
+    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+      "${sudo[@]}" tee /etc/apt/sources.list.d/tessaroven-sources.list >/dev/null
+  fi
+  if [ ${#missing[@]} -eq 0 ]; then
+    "${sudo[@]}" apt-get update -qq
+    exit 0
+  fi
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
