@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -41,7 +42,8 @@ class InstanceLock {
   private:
     // Opens (creating it with MODE) and locks PATH without waiting; m_error as for Acquire.
     bool LockFile(const std::string& path, int mode);
-    int m_fd = -1;
+    // The lock file's descriptor here, the mutex's or lock file's handle on Windows.
+    std::intptr_t m_fd = -1;
     int m_error = 0;
 };
 

@@ -1,18 +1,15 @@
 #include "storage/Registry.h"
 
-#include "platform/Host.h"
-#include "platform/sqlite/SqliteSettingsStore.h"
+#include "platform/SettingsRoots.h"
 
 Registry* settingsRegistry = nullptr;
 
 platform::SettingsStore& DefaultMachineStore() {
-    static platform::SqliteSettingsStore store(platform::MachineRegistryPath());
-    return store;
+    return platform::MachineSettingsStore();
 }
 
 platform::SettingsStore& DefaultUserStore() {
-    static platform::SqliteSettingsStore store(platform::UserRegistryPath());
-    return store;
+    return platform::UserSettingsStore();
 }
 
 Registry::Registry() : Registry(DefaultMachineStore(), DefaultUserStore()) {}

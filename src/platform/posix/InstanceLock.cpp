@@ -116,8 +116,8 @@ InstanceLock::Holder InstanceLock::ProbePath(const std::string& path) {
 
 void InstanceLock::Release() {
     if (m_fd >= 0) {
-        flock(m_fd, LOCK_UN);
-        close(m_fd);
+        flock(static_cast<int>(m_fd), LOCK_UN);
+        close(static_cast<int>(m_fd));
         m_fd = -1;
     }
 }
