@@ -80,8 +80,9 @@ windows=0
 if [ "${1:-}" = --windows ]; then
   windows=1
   # only what the Windows build needs: nothing of the Linux build's list
+  # gcc, make and tcl generate SQLite's one-file source
   packages=(cmake ninja-build dpkg-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
-            wine64 wine)
+            wine64 wine gcc make tcl)
 fi
 
 if [ "${1:-}" = "--fuzz" ]; then

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/Host.h"
-#include "platform/SettingsRoots.h"
 
 namespace platform {
 
@@ -259,16 +258,6 @@ bool SqliteSettingsStore::Update(const std::string& keyPath, const std::vector<s
     }
     db.Exec("ROLLBACK");
     return false;
-}
-
-SettingsStore& MachineSettingsStore() {
-    static SqliteSettingsStore store(MachineRegistryPath());
-    return store;
-}
-
-SettingsStore& UserSettingsStore() {
-    static SqliteSettingsStore store(UserRegistryPath());
-    return store;
 }
 
 }  // namespace platform
