@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTableView>
 
@@ -33,6 +34,8 @@ QString Name(const QWidget* w) {
         shown = button->text();
     } else if (const auto* box = qobject_cast<const QGroupBox*>(w)) {
         shown = box->title();
+    } else if (const auto* edit = qobject_cast<const QLineEdit*>(w)) {
+        shown = edit->text();
     }
     return QString("%1 \"%2\"").arg(w->metaObject()->className(), shown.left(24));
 }
@@ -55,6 +58,14 @@ std::optional<std::pair<QString, QSize>> TextAndPadding(const QWidget* w) {
                          QSize(button->sizeHint().width() -
                                    button->fontMetrics().horizontalAdvance(button->text()),
                                0)};
+    }
+    if (const auto* edit = qobject_cast<const QLineEdit*>(w)) {
+        // A figure in a read-only edit must show whole; an elided one shows whole in its tooltip.
+        if (!edit->isReadOnly() || edit->toolTip() == edit->text()) {
+            return std::nullopt;
+        }
+        const int chrome = edit->minimumSizeHint().width() - edit->fontMetrics().maxWidth();
+        return std::pair{edit->text(), QSize(chrome, 0)};
     }
     if (const auto* combo = qobject_cast<const QComboBox*>(w)) {
         return std::pair{combo->currentText(), QSize(28, 4)};
