@@ -13,6 +13,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableView>
+#include <QTest>
+#include <QTimer>
 
 #include "spool/SpoolScript.h"
 #include "ui/AboutBox.h"
@@ -176,4 +178,55 @@ TEST(Layout, NoWindowCutsTextFromNineToTwelvePoints) {
             EXPECT_EQ(Check(password), "") << mode;
         }
     }
+}
+
+namespace {
+
+// The widgets Tab visits in a shown window, from its first one round to the last.
+std::vector<QWidget*> TabChain(QWidget& window) {
+    std::vector<QWidget*> chain;
+    for (QWidget* w = window.nextInFocusChain(); w != &window; w = w->nextInFocusChain()) {
+        if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) != 0) {
+            chain.push_back(w);
+        }
+    }
+    return chain;
+}
+
+}  // namespace
+
+// Tab goes through each window as it is laid out, Enter is its default button and Esc closes it.
+TEST(Keyboard, TabFollowsTheLayoutEnterAndEscapeWork) {
+    PrintDataFixture world;
+    WriteFile(world.data / "PrintData_amy.dat", "1,20260601090000,P,\\\\PC,amy,1,1\r\r\n");
+    PrinterSlots printers;
+    platform::ManualClock clock{{2026, 6, 0, 20, 9, 0, 0, 0}};
+    DiagnosticLog log{clock};
+    ReportContext reports{world.files, printers, world.reg, log, world.sink, clock};
+    OptionsDialog options({world.files, world.reg, world.sink,
+                           [](const QString&, const QString&) { return QString(); }});
+    PrintLogWindow logWindow(reports);
+    PasswordDialog password([] { return PasswordDialog::kChange; });
+    AboutBox about(nullptr, "https://example.org/tessaroven");
+    using Chain = std::vector<QWidget*>;
+    auto check = [](QDialog& dialog, QPushButton* defaultButton, const Chain& expected) {
+        QTimer::singleShot(0, [&] {
+            if (auto* o = qobject_cast<OptionsDialog*>(&dialog)) {
+                o->purgeCheck->click();  // the month arrows take part only when it is checked
+            }
+            EXPECT_EQ(TabChain(dialog), expected) << dialog.windowTitle().toStdString();
+            EXPECT_TRUE(defaultButton->isDefault());
+            QTest::keyClick(dialog.focusWidget() ? dialog.focusWidget() : &dialog, Qt::Key_Escape);
+        });
+        EXPECT_EQ(dialog.exec(), QDialog::Rejected) << dialog.windowTitle().toStdString();
+    };
+    check(options, options.okButton,
+          Chain{options.changeFolderButton, options.purgeCheck, options.month.previous,
+                options.month.next, options.okButton, options.cancelButton});
+    check(logWindow, logWindow.closeButton,
+          Chain{logWindow.logGrid, logWindow.closeButton, logWindow.saveCsvButton});
+    check(password, password.okButton,
+          Chain{password.passwordEdit, password.newPasswordEdit, password.repeatPasswordEdit,
+                password.okButton, password.cancelButton});
+    check(about, about.okButton, Chain{about.linkLabel, about.okButton});
 }
