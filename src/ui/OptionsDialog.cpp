@@ -89,6 +89,45 @@ class QuietSink final : public platform::MessageSink {
     void Show(const std::string&, const std::string&, int) override {}
 };
 
+// Why a file was left as it was, in the dialog's words; the system's own text as it comes.
+QString TroubleText(const PurgedFile& f) {
+    using T = PurgedFile::Trouble;
+    switch (f.trouble) {
+        case T::kInUse:
+            return QString::fromUtf8("他のプログラムが使用中です。");
+        case T::kOwnerCannotWrite:
+            return QString::fromUtf8(
+                "書き直したファイルには持ち主のユーザーが書き込めなくなるため、そのままにしました"
+                "。");
+        case T::kPutBack:
+            return QString::fromUtf8(
+                "書き直しの間にファイルが消えたため、残すデータを元の名前で"
+                "書き戻しました。");
+        case T::kReplacedWhole:
+            return QString::fromUtf8(
+                "書き直しの間に他のプログラムが置き換えました。新しい"
+                "ファイルに残すデータはすべて入っています。");
+        case T::kReplacedKeptIn:
+            return QString::fromUtf8(
+                       "書き直しの間に他のプログラムが置き換えました。残すデータは "
+                       "%1 にあります。")
+                .arg(Local(f.keptIn));
+        case T::kVanishedKeptIn:
+            return QString::fromUtf8(
+                       "書き直しの間にファイルが消えました。残すデータは %1 に"
+                       "あります。")
+                .arg(Local(f.keptIn));
+        case T::kLost:
+            return QString::fromUtf8(
+                "書き直しの間にファイルが消え、残すデータをどこにも保存"
+                "できませんでした。");
+        case T::kSystem:
+        case T::kNone:
+            break;
+    }
+    return Local(f.error);
+}
+
 // 15021 as "15,021".
 QString GroupedNumber(std::int64_t n) {
     return QLocale(QLocale::Japanese, QLocale::Japan).toString(static_cast<qlonglong>(n));
@@ -120,9 +159,9 @@ OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
     dataGroup = new QGroupBox(bevel);
     fileCountEdit = ReadOnlyEdit(dataGroup, QStringLiteral("000,000"));
     // Counts that seem too high for the number of users are explained by the naming.
-    fileCountEdit->setToolTip(QStringLiteral(
-        "Every user has one file per computer: PrintData_<user>@<computer>.dat. Files named "
-        "PrintData_<user>.dat were written by earlier versions and are counted too."));
+    fileCountEdit->setToolTip(QString::fromUtf8(
+        "ユーザーごと、コンピュータごとに 1 ファイルあります: PrintData_<ユーザー>@<コンピュータ>"
+        ".dat。以前のバージョンが書いた PrintData_<ユーザー>.dat も数えています。"));
     // Wide enough for "56.1 MB (58,828,961 バイト)": the unit is part of the text.
     fileSizeEdit = ReadOnlyEdit(dataGroup, QString::fromUtf8("000.0 MB (000,000,000 バイト)"));
     // The dates with their four-digit years, whole.
@@ -274,8 +313,8 @@ void OptionsDialog::ShowDataStatistics() {
     files.ReleaseRecordLock();
     if (stats.folderError != 0) {
         m_context.sink.Show(
-            UnreachableFolderText(dataDirectoryEdit->text().toLocal8Bit().toStdString(),
-                                  stats.folderError),
+            UnreachableFolderMessage(dataDirectoryEdit->text().toLocal8Bit().toStdString(),
+                                     stats.folderError),
             "Tessaroven Error", platform::MB_ICONSTOP);
     }
     fileCountEdit->setText(QString::number(stats.fileCount));
@@ -363,12 +402,12 @@ void OptionsDialog::ReportPurge(const std::string& dir, const PurgeReport& repor
             removed += f.removedRecords;
         }
         if (!f.error.empty()) {
-            troubles << Local(f.path) + QStringLiteral(": ") + Local(f.error);
+            troubles << Local(f.path) + QStringLiteral(": ") + TroubleText(f);
         }
     }
     QString text = QString::fromUtf8("%1 件を削除しました。").arg(GroupedNumber(removed));
     if (report.folderError != 0) {
-        troubles << Local(UnreachableFolderText(dir, report.folderError));
+        troubles << Local(UnreachableFolderMessage(dir, report.folderError));
     }
     if (troubles.isEmpty() && !report.stopped) {
         QMessageBox box(QMessageBox::Information, QStringLiteral("Tessaroven"), text,

@@ -137,7 +137,7 @@ void PrintLogWindow::LoadPrintLog() {
     emptyLabel->setVisible(empty);
     saveCsvButton->setEnabled(logModel->Table().Size() > 0);
     if (result == PrintLogTable::LoadResult::Unreachable) {
-        m_context.sink.Show(UnreachableFolderText(m_context.files.DataDirectory(), folderError),
+        m_context.sink.Show(UnreachableFolderMessage(m_context.files.DataDirectory(), folderError),
                             "Tessaroven Error", platform::MB_ICONSTOP);
     } else if (result == PrintLogTable::LoadResult::NoRecords) {
         m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);

@@ -108,8 +108,8 @@ TEST(PrintLogWindow, ShowsEveryRecordWithTheNewestCurrent) {
     const auto messages = w.sink.Messages();
     ASSERT_EQ(messages.size(), 3u);
     for (size_t i : {1u, 2u}) {
-        EXPECT_EQ(messages[i].text, "The data folder " + w.data / "away" +
-                                        " cannot be reached: No such file or directory");
+        EXPECT_EQ(messages[i].text, "データファイル格納ディレクトリ " + w.data / "away" +
+                                        " にアクセスできません。\nNo such file or directory");
         EXPECT_EQ(messages[i].flag, 16);
     }
 }
