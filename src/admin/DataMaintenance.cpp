@@ -88,7 +88,7 @@ namespace {
 // Opens the data file at path and takes its lock, making sure that path still names the file
 // locked: a purge running at the same time may have put a new file there meanwhile.
 bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platform::SharedFile& file,
-                std::string& error) {
+                PurgedFile& result) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         if (!file.OpenForUpdate(path)) {
@@ -98,7 +98,8 @@ bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platfor
                 return true;
             }
             // Without write access the lock cannot be had, and without it appends get lost.
-            error = platform::SystemErrorText(errno);
+            result.error = platform::SystemErrorText(errno);
+            result.trouble = PurgedFile::Trouble::kSystem;
             return false;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -112,7 +113,8 @@ bool OpenLocked(const std::string& path, std::chrono::milliseconds wait, platfor
         file.Close();
         if (locked == platform::SharedFile::LockResult::TimedOut ||
             std::chrono::steady_clock::now() >= deadline) {
-            error = "in use by another process";
+            result.error = "in use by another process";
+            result.trouble = PurgedFile::Trouble::kInUse;
             return false;
         }
     }
@@ -188,12 +190,14 @@ void KeepOrphanedRecords(platform::ReplacementFile& out, const std::string& path
     if (WriteNewFile(path, kept, ownership)) {
         result.rewritten = true;
         result.error = "it vanished during the rewrite; the records kept were put back";
+        result.trouble = PurgedFile::Trouble::kPutBack;
         return;
     }
     if (errno == EEXIST && HoldsEveryLine(path, kept)) {
         result.error =
             "another process replaced it meanwhile; its new file holds every record "
             "kept";
+        result.trouble = PurgedFile::Trouble::kReplacedWhole;
         return;
     }
     for (int n = 1; n < 100; ++n) {
@@ -201,6 +205,8 @@ void KeepOrphanedRecords(platform::ReplacementFile& out, const std::string& path
         if (WriteNewFile(other, kept, ownership)) {
             result.error =
                 "another process replaced it meanwhile; the records kept are in " + other;
+            result.trouble = PurgedFile::Trouble::kReplacedKeptIn;
+            result.keptIn = other;
             return;
         }
         if (errno != EEXIST) {
@@ -211,10 +217,13 @@ void KeepOrphanedRecords(platform::ReplacementFile& out, const std::string& path
     if (!temp.empty()) {
         out.Keep();
         result.error = "it vanished during the rewrite; the records kept are in " + temp;
+        result.trouble = PurgedFile::Trouble::kVanishedKeptIn;
+        result.keptIn = temp;
     } else {
         result.error =
             "it vanished during the rewrite, and the records kept could not be "
             "stored anywhere";
+        result.trouble = PurgedFile::Trouble::kLost;
     }
 }
 
@@ -231,7 +240,7 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         // Holding the file's lock keeps other processes' appends out until the new file is in
         // place; they then find it under the same name.
         platform::SharedFile original;
-        if (!OpenLocked(path, files.LockWait(), original, result.error)) {
+        if (!OpenLocked(path, files.LockWait(), original, result)) {
             sink.Show(result.error, "Tessaroven Error", platform::MB_ICONSTOP);
             continue;
         }
@@ -241,6 +250,7 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         platform::ReplacementFile out;
         if (!out.Create(dir)) {
             result.error = platform::SystemErrorText(errno);
+            result.trouble = PurgedFile::Trouble::kSystem;
             sink.Show("DATA File open error", "error", platform::MB_ICONSTOP);
             report.stopped = true;
             break;
@@ -267,16 +277,19 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         // Cutting the file short at a failed read would lose everything after it.
         if (cursor.Error() != 0) {
             result.error = platform::SystemErrorText(cursor.Error());
+            result.trouble = PurgedFile::Trouble::kSystem;
             sink.Show(result.error, "Tessaroven Error", platform::MB_ICONSTOP);
             continue;
         }
         if (!TakeOverOwnership(out, ownership)) {
             result.error = "its owner could no longer write to a rewritten copy";
+            result.trouble = PurgedFile::Trouble::kOwnerCannotWrite;
             sink.Show(path + ": " + result.error, "Tessaroven Error", platform::MB_ICONSTOP);
             continue;
         }
         if (!out.WriteAll(kept) || !out.Sync()) {
             result.error = platform::SystemErrorText(errno);
+            result.trouble = PurgedFile::Trouble::kSystem;
             sink.Show("DATA File open error", "error", platform::MB_ICONSTOP);
             report.stopped = true;
             break;
@@ -298,6 +311,7 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
             // Without the original open, only its contents can tell that it is still there.
             if (closeFirst ? HoldsEveryLine(path, kept) : cursor.File().IsAt(path)) {
                 result.error = why;  // the original is still there, whole: nothing was lost
+                result.trouble = PurgedFile::Trouble::kSystem;
                 continue;
             }
             // Someone removed or replaced the original meanwhile (another computer's purge, on

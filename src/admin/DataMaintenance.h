@@ -36,6 +36,20 @@ struct PurgedFile {
     bool rewritten = false;
     bool orphaned = false;  // the original vanished midway: error says where its records are
     std::string error;      // why the file was left as it was
+    // What error says, for those who word it themselves.
+    enum class Trouble {
+        kNone,
+        kSystem,            // error is the system's text for the failure
+        kInUse,             // its lock was not had in time
+        kOwnerCannotWrite,  // a rewritten copy would have shut its owner out
+        kPutBack,           // it vanished midway; the records kept went back under its name
+        kReplacedWhole,     // replaced by another process; the new file holds every record kept
+        kReplacedKeptIn,    // replaced by another process; the records kept are in keptIn
+        kVanishedKeptIn,    // it vanished midway; the records kept are in keptIn
+        kLost,              // it vanished midway; the records kept could not be stored
+    };
+    Trouble trouble = Trouble::kNone;
+    std::string keptIn;
 };
 
 struct PurgeReport {

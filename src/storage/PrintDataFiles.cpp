@@ -391,6 +391,11 @@ std::string UnreachableFolderText(const std::string& dir, int error) {
     return "The data folder " + dir + " cannot be reached: " + platform::SystemErrorText(error);
 }
 
+std::string UnreachableFolderMessage(const std::string& dir, int error) {
+    return std::string("データファイル格納ディレクトリ ") + dir + " にアクセスできません。\n" +
+           platform::SystemErrorText(error);
+}
+
 std::string PrintDataFileName(const std::string& userName, const std::string& computerName) {
     // 255 bytes make a file name on every file system we meet.
     return "PrintData_" + FileNamePart(userName, 120) + "@" + FileNamePart(computerName, 100) +
@@ -505,9 +510,9 @@ void PrintDataFiles::EstablishDataDirectory(const std::string& commonAppData) {
     if (!stored) {
         dir = fallback;
         m_sink.Show(
-            "The setting DataFileDirectory could not be read (the settings store is busy "
-            "or damaged). Print records go to " +
-                dir + " until the program is started again.",
+            std::string("設定 DataFileDirectory を読み取れませんでした (設定の保存先が使用中か"
+                        "壊れています)。プログラムを次に起動するまで、印刷データは ") +
+                dir + " に記録します。",
             kErrorCaption, platform::MB_ICONWARNING);
     } else if (dir.empty()) {
         dir = fallback;
@@ -657,10 +662,11 @@ void PrintDataFiles::AnnounceWaitingRecords() {
         return;
     }
     const int error = m_pending.LastError();
-    m_sink.Show("The data folder " + DataDirectory() + " cannot be written to" +
+    m_sink.Show(std::string("データファイル格納ディレクトリ ") + DataDirectory() +
+                    " に書き込めません" +
                     (error != 0 ? " (" + platform::SystemErrorText(error) + ")" : "") +
-                    ". Print records are kept on this computer and written there as soon as "
-                    "it can be reached again.",
+                    "。印刷データはこのコンピュータに保管し、書き込めるようになりしだい"
+                    "書き込みます。",
                 kErrorCaption, platform::MB_ICONWARNING);
 }
 

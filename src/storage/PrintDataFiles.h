@@ -141,8 +141,10 @@ std::string KeptCopyPath(const std::string& dataFile, int n);
 // Whether name (without folder) is such a copy of the data file named dataFileName.
 bool IsKeptCopyOf(const std::string& name, const std::string& dataFileName);
 
-// What windows and the command line say when the data directory cannot be listed.
+// What the command line says when the data directory cannot be listed.
 std::string UnreachableFolderText(const std::string& dir, int error);
+// The same in the windows' words, for their message boxes.
+std::string UnreachableFolderMessage(const std::string& dir, int error);
 
 // The name of the data file that only this user's program on this computer writes:
 // "PrintData_<user>@<computer>.dat". Characters that a file name cannot hold, or that would

@@ -2,7 +2,8 @@
 
 #include <QLabel>
 
-// A label that behaves as a web link: clicking it opens the address and leaves it purple.
+// A label that behaves as a web link: clicking it, or Space on it, opens the address and
+// leaves it purple. Tab reaches it, and a dotted frame shows when it has the focus.
 class LinkLabel final : public QLabel {
     Q_OBJECT
   public:
@@ -13,4 +14,6 @@ class LinkLabel final : public QLabel {
 
   protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };

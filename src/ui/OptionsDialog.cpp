@@ -1,6 +1,9 @@
 #include "ui/OptionsDialog.h"
 
+#include <QBoxLayout>
 #include <QFileDialog>
+#include <QFontInfo>
+#include <QGridLayout>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
@@ -17,17 +20,26 @@ OptionsDialog* optionsDialog = nullptr;
 
 namespace {
 
-QLineEdit* ReadOnlyEdit(QWidget* parent, const char* label, int x, int y, int width) {
-    auto* caption = new QLabel(QString::fromUtf8(label), parent);
-    caption->adjustSize();
-    caption->move(x - caption->width() - 4, y + 3);
+// A read-only edit for a figure: never a tab stop, at least as wide as `widest` needs in this font.
+QLineEdit* ReadOnlyEdit(QWidget* parent, const QString& widest) {
     auto* edit = new QLineEdit(parent);
-    edit->setGeometry(x, y, width, 21);
     edit->setReadOnly(true);
     edit->setFocusPolicy(Qt::NoFocus);
     // Dates and numbers must not touch the frame.
     edit->setTextMargins(3, 0, 3, 0);
+    const int chrome = edit->minimumSizeHint().width() - edit->fontMetrics().maxWidth();
+    edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(widest) + chrome + 4);
+    edit->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     return edit;
+}
+
+QLabel* Caption(QWidget* parent, const char* text) {
+    return new QLabel(QString::fromUtf8(text), parent);
+}
+
+// The designed pixel sizes were drawn for a 12-pixel font; they grow with the desktop font.
+int Scaled(const QWidget* w, int designed) {
+    return designed * QFontInfo(w->font()).pixelSize() / 12;
 }
 
 // A folder path that does not fit shows its beginning and its end, the parts that tell folders
@@ -77,6 +89,45 @@ class QuietSink final : public platform::MessageSink {
     void Show(const std::string&, const std::string&, int) override {}
 };
 
+// Why a file was left as it was, in the dialog's words; the system's own text as it comes.
+QString TroubleText(const PurgedFile& f) {
+    using T = PurgedFile::Trouble;
+    switch (f.trouble) {
+        case T::kInUse:
+            return QString::fromUtf8("他のプログラムが使用中です。");
+        case T::kOwnerCannotWrite:
+            return QString::fromUtf8(
+                "書き直したファイルには持ち主のユーザーが書き込めなくなるため、そのままにしました"
+                "。");
+        case T::kPutBack:
+            return QString::fromUtf8(
+                "書き直しの間にファイルが消えたため、残すデータを元の名前で"
+                "書き戻しました。");
+        case T::kReplacedWhole:
+            return QString::fromUtf8(
+                "書き直しの間に他のプログラムが置き換えました。新しい"
+                "ファイルに残すデータはすべて入っています。");
+        case T::kReplacedKeptIn:
+            return QString::fromUtf8(
+                       "書き直しの間に他のプログラムが置き換えました。残すデータは "
+                       "%1 にあります。")
+                .arg(Local(f.keptIn));
+        case T::kVanishedKeptIn:
+            return QString::fromUtf8(
+                       "書き直しの間にファイルが消えました。残すデータは %1 に"
+                       "あります。")
+                .arg(Local(f.keptIn));
+        case T::kLost:
+            return QString::fromUtf8(
+                "書き直しの間にファイルが消え、残すデータをどこにも保存"
+                "できませんでした。");
+        case T::kSystem:
+        case T::kNone:
+            break;
+    }
+    return Local(f.error);
+}
+
 // 15021 as "15,021".
 QString GroupedNumber(std::int64_t n) {
     return QLocale(QLocale::Japanese, QLocale::Japan).toString(static_cast<qlonglong>(n));
@@ -88,53 +139,108 @@ OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
     : QDialog(parent), m_context(std::move(context)) {
     setWindowTitle(QString::fromUtf8("オプション"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setFixedSize(447, 329);
     if (!m_context.chooseFolder) {
         m_context.chooseFolder = [this](const QString& title, const QString& start) {
             return QFileDialog::getExistingDirectory(this, title, start);
         };
     }
 
+    // The bevel holds the folder and the data group; OK and キャンセル sit centred below it.
     auto* bevel = new QFrame(this);
-    bevel->setGeometry(8, 8, 433, 265);
     bevel->setFrameStyle(QFrame::Box | QFrame::Sunken);
-
-    auto* dirLabel = new QLabel(QString::fromUtf8("データファイル格納ディレクトリ"), this);
-    dirLabel->move(32, 24);
-    dirLabel->adjustSize();
-    dataDirectoryEdit = new PathEdit(this);
-    dataDirectoryEdit->setGeometry(32, 40, 337, 21);
+    auto* dirLabel = Caption(bevel, "データファイル格納ディレクトリ");
+    dataDirectoryEdit = new PathEdit(bevel);
     dataDirectoryEdit->setReadOnly(true);  // changed only through the change button
     dataDirectoryEdit->setFocusPolicy(Qt::NoFocus);
-    changeFolderButton = new QPushButton(QString::fromUtf8("変更"), this);
-    changeFolderButton->setGeometry(376, 40, 41, 21);
+    dataDirectoryEdit->setMinimumWidth(Scaled(this, 337));
+    changeFolderButton = new QPushButton(QString::fromUtf8("変更"), bevel);
+    changeFolderButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 
-    dataGroup = new QGroupBox(this);
-    dataGroup->setGeometry(32, 88, 385, 169);
-    fileCountEdit = ReadOnlyEdit(dataGroup, "ファイル数", 112, 16, 73);
+    dataGroup = new QGroupBox(bevel);
+    fileCountEdit = ReadOnlyEdit(dataGroup, QStringLiteral("000,000"));
     // Counts that seem too high for the number of users are explained by the naming.
-    fileCountEdit->setToolTip(QStringLiteral(
-        "Every user has one file per computer: PrintData_<user>@<computer>.dat. Files named "
-        "PrintData_<user>.dat were written by earlier versions and are counted too."));
+    fileCountEdit->setToolTip(QString::fromUtf8(
+        "ユーザーごと、コンピュータごとに 1 ファイルあります: PrintData_<ユーザー>@<コンピュータ>"
+        ".dat。以前のバージョンが書いた PrintData_<ユーザー>.dat も数えています。"));
     // Wide enough for "56.1 MB (58,828,961 バイト)": the unit is part of the text.
-    fileSizeEdit = ReadOnlyEdit(dataGroup, "ファイル総容量", 112, 40, 185);
-    firstDayEdit = ReadOnlyEdit(dataGroup, "データ日付", 112, 64, 73);
-    lastDayEdit = ReadOnlyEdit(dataGroup, "～", 224, 64, 73);
+    fileSizeEdit = ReadOnlyEdit(dataGroup, QString::fromUtf8("000.0 MB (000,000,000 バイト)"));
+    // The dates with their four-digit years, whole.
+    firstDayEdit = ReadOnlyEdit(dataGroup, QStringLiteral("0000/00/00"));
+    lastDayEdit = ReadOnlyEdit(dataGroup, QStringLiteral("0000/00/00"));
     purgeCheck = new QCheckBox(QString::fromUtf8("印刷データを削除"), dataGroup);
-    purgeCheck->move(32, 96);
-    purgeCheck->adjustSize();
-    month = MakeMonthPanel(dataGroup, 80, 120, 121);
-    purgeLabel = new QLabel(QString::fromUtf8("以前のデータを消去する。"), dataGroup);
-    purgeLabel->move(208, 123);
-    purgeLabel->adjustSize();
+    month = MakeMonthPanel(dataGroup, 0, 0, 121);
+    // Arrow, month, arrow, whatever the font.
+    month.caption->setMinimumWidth(
+        month.caption->fontMetrics().horizontalAdvance(QString::fromUtf8("0000年00月")) + 8);
+    auto* monthRow = new QHBoxLayout(month.frame);
+    monthRow->setContentsMargins(2, 2, 2, 2);
+    monthRow->setSpacing(0);
+    monthRow->addWidget(month.previous);
+    monthRow->addWidget(month.caption, 1);
+    monthRow->addWidget(month.next);
+    month.frame->setMinimumWidth(Scaled(this, 121));
+    purgeLabel = Caption(dataGroup, "以前のデータを消去する。");
+
+    auto* figures = new QGridLayout(dataGroup);
+    figures->setColumnMinimumWidth(0, Scaled(this, 40));
+    figures->setColumnStretch(5, 1);
+    figures->setVerticalSpacing(Scaled(this, 3));
+    const auto right = Qt::AlignRight | Qt::AlignVCenter;
+    figures->addWidget(Caption(dataGroup, "ファイル数"), 0, 0, 1, 2, right);
+    figures->addWidget(fileCountEdit, 0, 2);
+    figures->addWidget(Caption(dataGroup, "ファイル総容量"), 1, 0, 1, 2, right);
+    figures->addWidget(fileSizeEdit, 1, 2, 1, 3);
+    figures->addWidget(Caption(dataGroup, "データ日付"), 2, 0, 1, 2, right);
+    figures->addWidget(firstDayEdit, 2, 2);
+    figures->addWidget(Caption(dataGroup, "～"), 2, 3, Qt::AlignCenter);
+    figures->addWidget(lastDayEdit, 2, 4);
+    figures->setRowMinimumHeight(3, Scaled(this, 8));
+    figures->addWidget(purgeCheck, 4, 0, 1, 5);
+    auto* purgeRow = new QHBoxLayout;
+    purgeRow->addWidget(month.frame);
+    purgeRow->addWidget(purgeLabel);
+    purgeRow->addStretch(1);
+    figures->addLayout(purgeRow, 5, 1, 1, 5);
+    figures->setRowStretch(6, 1);
+
+    auto* folderRow = new QHBoxLayout;
+    folderRow->addWidget(dataDirectoryEdit, 1);
+    folderRow->addWidget(changeFolderButton);
+    auto* inside = new QVBoxLayout(bevel);
+    const int margin = Scaled(this, 23);
+    inside->setContentsMargins(margin, Scaled(this, 14), margin, Scaled(this, 14));
+    inside->setSpacing(2);
+    inside->addWidget(dirLabel);
+    inside->addLayout(folderRow);
+    inside->addSpacing(Scaled(this, 24));
+    inside->addWidget(dataGroup, 1);
 
     okButton = new QPushButton(QStringLiteral("OK"), this);
-    okButton->setGeometry(150, 292, 75, 25);
     okButton->setDefault(true);
     cancelButton = new QPushButton(QString::fromUtf8("キャンセル"), this);
-    cancelButton->setGeometry(225, 292, 75, 25);
+    for (QPushButton* b : {okButton, cancelButton}) {
+        b->setMinimumSize(Scaled(this, 75), Scaled(this, 25));
+    }
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(okButton);
+    buttons->addWidget(cancelButton);
+    buttons->addStretch(1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, Scaled(this, 12));
+    layout->setSpacing(Scaled(this, 19));
+    layout->addWidget(bevel, 1);
+    layout->addLayout(buttons);
+    // The designed size at the default font, more where a larger one needs it; the dialog has
+    // a fixed frame.
+    setFixedSize(sizeHint().expandedTo(QSize(Scaled(this, 447), Scaled(this, 329))));
+
+    // Tab follows the layout: the folder, the purge and its month, then OK and キャンセル.
     setTabOrder(changeFolderButton, purgeCheck);
-    setTabOrder(purgeCheck, okButton);
+    setTabOrder(purgeCheck, month.previous);
+    setTabOrder(month.previous, month.next);
+    setTabOrder(month.next, okButton);
     setTabOrder(okButton, cancelButton);
 
     connect(changeFolderButton, &QPushButton::clicked, this, &OptionsDialog::ChooseFolder);
@@ -207,8 +313,8 @@ void OptionsDialog::ShowDataStatistics() {
     files.ReleaseRecordLock();
     if (stats.folderError != 0) {
         m_context.sink.Show(
-            UnreachableFolderText(dataDirectoryEdit->text().toLocal8Bit().toStdString(),
-                                  stats.folderError),
+            UnreachableFolderMessage(dataDirectoryEdit->text().toLocal8Bit().toStdString(),
+                                     stats.folderError),
             "Tessaroven Error", platform::MB_ICONSTOP);
     }
     fileCountEdit->setText(QString::number(stats.fileCount));
@@ -296,12 +402,12 @@ void OptionsDialog::ReportPurge(const std::string& dir, const PurgeReport& repor
             removed += f.removedRecords;
         }
         if (!f.error.empty()) {
-            troubles << Local(f.path) + QStringLiteral(": ") + Local(f.error);
+            troubles << Local(f.path) + QStringLiteral(": ") + TroubleText(f);
         }
     }
     QString text = QString::fromUtf8("%1 件を削除しました。").arg(GroupedNumber(removed));
     if (report.folderError != 0) {
-        troubles << Local(UnreachableFolderText(dir, report.folderError));
+        troubles << Local(UnreachableFolderMessage(dir, report.folderError));
     }
     if (troubles.isEmpty() && !report.stopped) {
         QMessageBox box(QMessageBox::Information, QStringLiteral("Tessaroven"), text,

@@ -1,47 +1,22 @@
 #include "ui/PasswordDialog.h"
 
+#include <QBoxLayout>
+#include <QFontInfo>
+#include <QGridLayout>
 #include <QScreen>
-#include <algorithm>
+#include <tuple>
 
 PasswordDialog* passwordDialog = nullptr;
 
 namespace {
 
-constexpr int kWidth = 337;
-constexpr int kLabelLeft = 8;
-constexpr int kLabelWidth = 120;
-constexpr int kEditLeft = 128;
+// The designed sizes, drawn for a 12-pixel font; they grow with the desktop font.
 constexpr int kEditWidth = 201;
-constexpr int kEditHeight = 21;
-constexpr int kOkLeft = 102;
-constexpr int kCancelLeft = 182;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
-// The designed window heights were outer heights; Qt sizes the inside. This much stays below the
-// buttons, about what the designed outer height left inside.
-constexpr int kBottomMargin = 16;
-// Between a label's colon and its edit.
-constexpr int kLabelGap = 6;
 
-QFont DialogFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("MS PGothic"), QStringLiteral("Noto Sans CJK JP"),
-                      QStringLiteral("Noto Sans")});
-    font.setPixelSize(12);
-    return font;
-}
-
-// One row: the label is as high as the edit and centres its text the way the edit does, so their
-// texts share a line whatever the font. Where the font needs wider labels than designed,
-// everything right of them moves over by `extra`.
-void PlaceRow(QLabel* label, QLineEdit* edit, int editTop, int extra) {
-    label->move(kLabelLeft, editTop);
-    edit->move(kEditLeft + extra, editTop);
-}
-
-void ShowRow(QLabel* label, QLineEdit* edit, bool visible) {
-    label->setVisible(visible);
-    edit->setVisible(visible);
+int Scaled(const QWidget* w, int designed) {
+    return designed * QFontInfo(w->font()).pixelSize() / 12;
 }
 
 }  // namespace
@@ -50,47 +25,46 @@ PasswordDialog::PasswordDialog(std::function<int()> mode, QWidget* parent)
     : QDialog(parent), m_mode(std::move(mode)) {
     // A dialog border without system menu or close box: OK, Cancel, Enter or Esc close it.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setFont(DialogFont());
 
-    auto label = [this](const char* caption) {
+    auto* rows = new QGridLayout;
+    rows->setHorizontalSpacing(6);
+    rows->setVerticalSpacing(3);
+    auto row = [&](const char* caption) {
         auto* l = new QLabel(QString::fromUtf8(caption), this);
         l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        l->resize(kLabelWidth, kEditHeight);
-        return l;
-    };
-    auto edit = [this] {
         auto* e = new QLineEdit(this);
         e->setEchoMode(QLineEdit::Password);
-        e->resize(kEditWidth, kEditHeight);
-        return e;
+        e->setMinimumWidth(Scaled(this, kEditWidth));
+        const int at = rows->rowCount();
+        rows->addWidget(l, at, 0);
+        rows->addWidget(e, at, 1);
+        return std::pair{l, e};
     };
-    auto button = [this](const char* caption, int left) {
-        auto* b = new QPushButton(QString::fromUtf8(caption), this);
-        b->setGeometry(left, 0, kButtonWidth, kButtonHeight);
-        return b;
-    };
+    std::tie(passwordLabel, passwordEdit) = row("パスワードの入力 :");
+    std::tie(newPasswordLabel, newPasswordEdit) = row("新パスワードの入力 :");
+    std::tie(repeatPasswordLabel, repeatPasswordEdit) = row("新パスワードの再入力 :");
 
-    passwordLabel = label("パスワードの入力 :");
-    passwordEdit = edit();
-    newPasswordLabel = label("新パスワードの入力 :");
-    newPasswordEdit = edit();
-    repeatPasswordLabel = label("新パスワードの再入力 :");
-    repeatPasswordEdit = edit();
-    okButton = button("OK", kOkLeft);
+    okButton = new QPushButton(QStringLiteral("OK"), this);
     okButton->setDefault(true);
     connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
     // Esc rejects the dialog on its own, the same as this button.
-    cancelButton = button("キャンセル", kCancelLeft);
+    cancelButton = new QPushButton(QString::fromUtf8("キャンセル"), this);
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    for (QPushButton* b : {okButton, cancelButton}) {
+        b->setMinimumSize(Scaled(this, kButtonWidth), Scaled(this, kButtonHeight));
+        buttons->addWidget(b);
+    }
+    buttons->addStretch(1);
 
-    int widest = 0;
-    for (QLabel* l : {passwordLabel, newPasswordLabel, repeatPasswordLabel}) {
-        widest = std::max(widest, l->sizeHint().width());
-    }
-    m_extra = std::max(0, widest + kLabelGap - kLabelWidth);
-    for (QLabel* l : {passwordLabel, newPasswordLabel, repeatPasswordLabel}) {
-        l->resize(kLabelWidth + m_extra - kLabelGap, kEditHeight);
-    }
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, Scaled(this, 11), 8, Scaled(this, 14));
+    layout->setSpacing(Scaled(this, 14));
+    layout->addLayout(rows);
+    layout->addLayout(buttons);
+    // As large as the rows shown need, and no larger: hidden rows take no room.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     setTabOrder(passwordEdit, newPasswordEdit);
     setTabOrder(newPasswordEdit, repeatPasswordEdit);
@@ -101,41 +75,32 @@ PasswordDialog::PasswordDialog(std::function<int()> mode, QWidget* parent)
 }
 
 bool PasswordDialog::Arrange(int mode) {
-    // Per mode: caption, the edit tops of the current and the two new-password rows (0: row
-    // hidden) and the top of the buttons.
+    // Per mode: caption and which of the current and the two new-password rows show.
     struct Layout {
         const char* caption;
-        int currentTop;
-        int new1Top;
-        int new2Top;
-        int buttonTop;
+        bool current;
+        bool fresh;
     };
     static const Layout kLayouts[] = {
-        {"パスワードを入力してください。", 11, 0, 0, 59},
-        {"パスワードの変更", 11, 35, 59, 99},
-        {"パスワードの設定", 0, 11, 35, 75},
+        {"パスワードを入力してください。", true, false},
+        {"パスワードの変更", true, true},
+        {"パスワードの設定", false, true},
     };
     if (mode < kEnter || mode > kSet) {
         return false;
     }
     const Layout& l = kLayouts[mode - kEnter];
     setWindowTitle(QString::fromUtf8(l.caption));
-    const std::pair<QLabel*, QLineEdit*> rows[] = {{passwordLabel, passwordEdit},
-                                                   {newPasswordLabel, newPasswordEdit},
-                                                   {repeatPasswordLabel, repeatPasswordEdit}};
-    const int tops[] = {l.currentTop, l.new1Top, l.new2Top};
-    for (int i = 0; i < 3; ++i) {
-        ShowRow(rows[i].first, rows[i].second, tops[i] != 0);
-        if (tops[i] != 0) {
-            PlaceRow(rows[i].first, rows[i].second, tops[i], m_extra);
-        }
+    for (QWidget* w : {static_cast<QWidget*>(passwordLabel), static_cast<QWidget*>(passwordEdit)}) {
+        w->setVisible(l.current);
     }
-    setFixedSize(kWidth + m_extra, l.buttonTop + kButtonHeight + kBottomMargin);
-    okButton->move(kOkLeft + m_extra / 2, l.buttonTop);
-    cancelButton->move(kCancelLeft + m_extra / 2, l.buttonTop);
+    for (QWidget* w : std::initializer_list<QWidget*>{newPasswordLabel, newPasswordEdit,
+                                                      repeatPasswordLabel, repeatPasswordEdit}) {
+        w->setVisible(l.fresh);
+    }
+    layout()->activate();
     return true;
 }
-
 void PasswordDialog::showEvent(QShowEvent* event) {
     // Nothing typed at an earlier showing is offered again.
     passwordEdit->clear();

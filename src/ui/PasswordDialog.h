@@ -33,7 +33,6 @@ class PasswordDialog final : public QDialog {
     // Lays the dialog out for a mode; false (and nothing changed) for a mode it does not know.
     bool Arrange(int mode);
 
-    int m_extra = 0;  // how much wider than designed the labels are
     std::function<int()> m_mode;
 };
 

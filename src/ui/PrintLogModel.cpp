@@ -18,8 +18,7 @@ int PrintLogModel::rowCount(const QModelIndex& parent) const {
     if (parent.isValid()) {
         return 0;
     }
-    // Without records the grid keeps one empty row under its headers.
-    return m_table.Size() == 0 ? 1 : static_cast<int>(m_table.Size());
+    return static_cast<int>(m_table.Size());
 }
 
 int PrintLogModel::columnCount(const QModelIndex& parent) const {
@@ -30,7 +29,9 @@ QVariant PrintLogModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || static_cast<size_t>(index.row()) >= m_table.Size()) {
         return {};
     }
-    if (role == Qt::DisplayRole) {
+    // A name too long for its column is elided there and shown whole in the tooltip.
+    if (role == Qt::DisplayRole ||
+        (role == Qt::ToolTipRole && index.column() >= 2 && index.column() <= 4)) {
         if (index.column() == 0) {
             return index.row() + 1;
         }

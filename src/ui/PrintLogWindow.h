@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QLabel>
 #include <QPushButton>
 #include <QTableView>
 
@@ -20,6 +21,7 @@ class PrintLogWindow final : public QDialog {
 
     QTableView* logGrid = nullptr;
     QPushButton* closeButton = nullptr;
+    QLabel* emptyLabel = nullptr;  // "印刷データがありません。" in place of the rows
     QPushButton* saveCsvButton = nullptr;
     PrintLogModel* logModel = nullptr;
 
@@ -31,10 +33,13 @@ class PrintLogWindow final : public QDialog {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
+    void SetColumnWidths();
     void FitNameColumns();
+    int FixedRoom() const;  // the grid's frame and its vertical scroll bar
 
     ReportContext m_context;
     int m_widths[6] = {30, 110, 120, 120, 80, 40};
+    int m_nameMinimum[3] = {0, 0, 0};  // the name columns' headings
 };
 
 extern PrintLogWindow* printLogWindow;

@@ -219,7 +219,7 @@ void PrintTotalsWindow::Count(bool asked) {
     if (result.folderError != 0) {
         m_following = false;
         m_context.sink.Show(
-            UnreachableFolderText(m_context.files.DataDirectory(), result.folderError),
+            UnreachableFolderMessage(m_context.files.DataDirectory(), result.folderError),
             "Tessaroven Error", platform::MB_ICONSTOP);
         return;
     }

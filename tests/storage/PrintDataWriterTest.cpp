@@ -157,7 +157,10 @@ TEST(RecordWriter, AFolderThatCannotBeReachedKeepsTheRecordsUntilItIsBack) {
         }
         const auto messages = f.sink.Messages();
         ASSERT_EQ(messages.size(), 1u);
-        EXPECT_NE(messages[0].text.find("(No such file or directory)"), std::string::npos);
+        EXPECT_EQ(messages[0].text,
+                  "データファイル格納ディレクトリ " + gone +
+                      " に書き込めません (No such file or directory)。印刷データはこのコンピュータ"
+                      "に保管し、書き込めるようになりしだい書き込みます。");
         EXPECT_EQ(messages[0].caption, "Tessaroven Error");
         EXPECT_EQ(messages[0].flag, 48);
         EXPECT_EQ(f.Counter("PagesPrinted"), 18);  // the jobs are counted all the same
@@ -368,6 +371,10 @@ TEST(DataDirectory, ABusyStoreKeepsTheConfiguredFolder) {
     EXPECT_EQ(files.DataDirectory(), f.data / "common/Tessaroven");
     ASSERT_EQ(f.sink.Messages().size(), 1u);
     EXPECT_EQ(f.sink.Messages()[0].flag, 48);
+    EXPECT_EQ(f.sink.Messages()[0].text,
+              "設定 DataFileDirectory を読み取れませんでした (設定の保存先が使用中か壊れています)。"
+              "プログラムを次に起動するまで、印刷データは " +
+                  f.data / "common/Tessaroven" + " に記録します。");
 }
 
 // Two monitors of one user (two sessions) add to the same counters at the same time.

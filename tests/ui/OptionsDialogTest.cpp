@@ -200,7 +200,7 @@ TEST(OptionsDialog, ThePurgeAsksFirstAndReportsWhatItDid) {
         EXPECT_TRUE(yes.seen[1].text.startsWith(QString::fromUtf8("1 件を削除しました。")))
             << yes.seen[1].text.toStdString();
         EXPECT_TRUE(yes.seen[1].text.contains(QString::fromStdString(w.data / "PrintData_b.dat") +
-                                              ": in use by another process"))
+                                              QString::fromUtf8(": 他のプログラムが使用中です。")))
             << yes.seen[1].text.toStdString();
     }
     EXPECT_EQ(ReadFile(w.data / "PrintData_a.dat"), kApril);

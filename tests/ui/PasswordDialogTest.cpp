@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
+#include <map>
 
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <deque>
+#include <map>
 
 #include "admin/Password.h"
 #include "platform/scripted/ScriptedSpooler.h"
@@ -181,7 +184,8 @@ struct Layout {
     QString caption;
     std::vector<bool> visible;  // the three labels, then the three edits
     QWidget* focus = nullptr;
-    std::vector<int> tops;  // of the visible labels and edits, in the same order
+    std::vector<int> tops;     // of the visible labels and edits, in the same order
+    std::vector<int> centres;  // their vertical centres
     int height = 0;
     int okTop = 0;
     int cancelTop = 0;
@@ -200,6 +204,7 @@ Layout Read(PasswordDialog& d) {
         l.visible.push_back(w->isVisible());
         if (w->isVisible()) {
             l.tops.push_back(w->y());
+            l.centres.push_back(w->geometry().center().y());
         }
     }
     l.height = d.height();
@@ -234,34 +239,14 @@ TEST(PasswordDialog, EachModeShowsItsOwnRows) {
         const char* caption;
         std::vector<bool> visible;
         QWidget* focus;
-        std::vector<int> tops;
-        int height;
-        int buttonTop;
     };
     const std::vector<Case> cases = {
-        {1,
-         kEnterCaption,
-         {true, false, false, true, false, false},
-         d.passwordEdit,
-         {11, 11},
-         100,
-         59},
-        {2,
-         kChangeCaption,
-         {true, true, true, true, true, true},
-         d.passwordEdit,
-         {11, 35, 59, 11, 35, 59},
-         140,
-         99},
-        {3,
-         kSetCaption,
-         {false, true, true, false, true, true},
-         d.newPasswordEdit,
-         {11, 35, 11, 35},
-         116,
-         75},
+        {1, kEnterCaption, {true, false, false, true, false, false}, d.passwordEdit},
+        {2, kChangeCaption, {true, true, true, true, true, true}, d.passwordEdit},
+        {3, kSetCaption, {false, true, true, false, true, true}, d.newPasswordEdit},
     };
     // Twice round, so that every mode follows every other at least once.
+    std::map<int, int> heights;
     for (int round = 0; round < 2; ++round) {
         for (const Case& c : cases) {
             const Layout seen = ShowAndRead(d, mode, c.mode);
@@ -269,14 +254,27 @@ TEST(PasswordDialog, EachModeShowsItsOwnRows) {
             EXPECT_EQ(seen.caption, QString::fromUtf8(c.caption));
             EXPECT_EQ(seen.visible, c.visible);
             EXPECT_EQ(seen.focus, c.focus);
-            EXPECT_EQ(seen.tops, c.tops);
-            EXPECT_EQ(seen.height, c.height);
-            EXPECT_EQ(seen.okTop, c.buttonTop);
-            EXPECT_EQ(seen.cancelTop, c.buttonTop);
+            // The rows shown stack from the top without gaps for the hidden ones, each label
+            // beside its edit; the buttons below them.
+            const size_t n = seen.tops.size() / 2;
+            ASSERT_EQ(seen.tops.size(), seen.centres.size());
+            for (size_t i = 0; i < n; ++i) {
+                EXPECT_EQ(seen.centres[i], seen.centres[n + i]);
+                if (i > 0) {
+                    EXPECT_GT(seen.tops[n + i], seen.tops[n + i - 1]);
+                }
+            }
+            EXPECT_LE(seen.tops[n], 20);
+            EXPECT_GT(seen.okTop, seen.centres.back());
+            EXPECT_EQ(seen.cancelTop, seen.okTop);
+            heights[c.mode] = seen.height;
             // What the last showing left typed is gone.
             EXPECT_EQ(seen.texts, std::vector<QString>(3));
         }
     }
+    // One row, two rows, three rows.
+    EXPECT_LT(heights[1], heights[3]);
+    EXPECT_LT(heights[3], heights[2]);
     // After it closes, the entries stay for the command to read.
     EXPECT_EQ(d.repeatPasswordEdit->text(), "typed");
 }
@@ -307,26 +305,19 @@ TEST(PasswordDialog, FixedPartsLookAndBehaveAsADialog) {
     EXPECT_EQ(d.repeatPasswordLabel->text(), QString::fromUtf8("新パスワードの再入力 :"));
     EXPECT_EQ(d.okButton->text(), "OK");
     EXPECT_EQ(d.cancelButton->text(), QString::fromUtf8("キャンセル"));
-    // The designed box of 120 pixels, or wider where this font needs it, a gap before the
-    // edits, which follow it; label and edit texts centred on one line.
-    const int labelWidth = d.passwordLabel->width();
-    const int extra = std::max(0, labelWidth + 6 - 120);
+    // Labels right-aligned against their edits, which line up.
     for (QLabel* l : {d.passwordLabel, d.newPasswordLabel, d.repeatPasswordLabel}) {
-        EXPECT_EQ(l->x(), 8);
-        EXPECT_EQ(l->width(), labelWidth);
-        EXPECT_GE(l->width(), l->sizeHint().width()) << l->text().toStdString();
-        EXPECT_EQ(l->height(), 21);
+        EXPECT_EQ(l->geometry(),
+                  d.passwordLabel->geometry().translated(0, l->y() - d.passwordLabel->y()));
         EXPECT_TRUE(l->alignment() & Qt::AlignRight);
         EXPECT_TRUE(l->alignment() & Qt::AlignVCenter);
     }
     for (QLineEdit* e : {d.passwordEdit, d.newPasswordEdit, d.repeatPasswordEdit}) {
-        EXPECT_EQ(e->x(), 128 + extra);
-        EXPECT_GE(e->x() - (8 + labelWidth), 6);
-        EXPECT_EQ(e->width(), 201);
+        EXPECT_EQ(e->x(), d.passwordEdit->x());
+        EXPECT_GT(e->x(), d.passwordLabel->geometry().right());
+        EXPECT_GE(e->width(), 201);
         EXPECT_EQ(e->echoMode(), QLineEdit::Password);
     }
-    EXPECT_EQ(d.okButton->geometry(), QRect(102 + extra / 2, d.okButton->y(), 75, 25));
-    EXPECT_EQ(d.cancelButton->geometry(), QRect(182 + extra / 2, d.cancelButton->y(), 75, 25));
     EXPECT_TRUE(d.okButton->isDefault());
     EXPECT_FALSE(d.windowFlags() & Qt::WindowSystemMenuHint);
     EXPECT_FALSE(d.windowFlags() & Qt::WindowCloseButtonHint);

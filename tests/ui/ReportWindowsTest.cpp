@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
@@ -83,13 +84,11 @@ TEST(PrintLogWindow, ShowsEveryRecordWithTheNewestCurrent) {
     EXPECT_EQ(Cell(log, 2, 5), "-5");
     EXPECT_TRUE(w.sink.Messages().empty());
 
-    // The next showing reloads: with the records gone, one empty row and the no-data message.
+    // The next showing reloads: with the records gone, no row and the no-data message.
     WriteFile(w.data / "PrintData_amy.dat", "\r\r\n");
     WriteFile(w.data / "PrintData_bob.dat", "");
     ReportWindows::Show(log, [] {});
-    EXPECT_EQ(log.logModel->rowCount(), 1);
-    EXPECT_EQ(Cell(log, 0, 0), "");
-    EXPECT_EQ(Cell(log, 0, 1), "");
+    EXPECT_EQ(log.logModel->rowCount(), 0);
     ASSERT_EQ(w.sink.Messages().size(), 1u);
     EXPECT_EQ(w.sink.Messages()[0].text, "印刷データがありません。");
     EXPECT_EQ(w.sink.Messages()[0].caption, "Tessaroven");
@@ -109,32 +108,44 @@ TEST(PrintLogWindow, ShowsEveryRecordWithTheNewestCurrent) {
     const auto messages = w.sink.Messages();
     ASSERT_EQ(messages.size(), 3u);
     for (size_t i : {1u, 2u}) {
-        EXPECT_EQ(messages[i].text, "The data folder " + w.data / "away" +
-                                        " cannot be reached: No such file or directory");
+        EXPECT_EQ(messages[i].text, "データファイル格納ディレクトリ " + w.data / "away" +
+                                        " にアクセスできません。\nNo such file or directory");
         EXPECT_EQ(messages[i].flag, 16);
     }
 }
 
-// Long names and a six-digit page count: the page column stays whole and in sight, at the
-// designed window size and in a narrower one; the names give way.
-TEST(PrintLogWindow, ThePageCountAlwaysShowsWhole) {
+// An empty or unreachable folder says so in the window, with no row to select. Long names and a
+// six-digit page count: the page column stays whole and in sight, at the designed window size
+// and in a narrower one, without a sideways scroll bar; the names give way.
+TEST(PrintLogWindow, SaysWhenThereIsNoDataAndKeepsThePageCountWhole) {
     ReportWindows w;
-    w.File("amy",
-           "2,20261103090000,経理部カラーレーザープリンタ二階,\\経理部の共用パソコン,"
-           "経理部の山田太郎,100000,100000\r\r\n");
     PrintLogWindow log(w.context);
+    for (const std::string& folder : {w.data.Path(), w.data / "away"}) {
+        w.files.SetDataDirectory(folder);
+        ReportWindows::Show(log, [&] {
+            EXPECT_TRUE(log.emptyLabel->isVisible()) << folder;
+            EXPECT_EQ(log.emptyLabel->text(), QString::fromUtf8("印刷データがありません。"));
+            EXPECT_EQ(log.logModel->rowCount(), 0) << folder;
+            EXPECT_FALSE(log.logGrid->currentIndex().isValid()) << folder;
+        });
+    }
+    w.files.SetDataDirectory(w.data.Path());
+    const std::string name = "経理部カラーレーザープリンタ二階";
+    w.File("amy", "2,20261103090000," + name +
+                      ",\\経理部の共用パソコン,経理部の山田太郎,100000,100000\r\r\n");
     for (const int width : {541, 400}) {
         log.resize(width, 574);
         ReportWindows::Show(log, [&] {
             const QTableView* grid = log.logGrid;
-            int right = 0;
-            for (int c = 0; c < 6; ++c) {
-                right += grid->columnWidth(c);
-            }
+            EXPECT_FALSE(log.emptyLabel->isVisible());
+            const int right = grid->columnViewportPosition(5) + grid->columnWidth(5);
             EXPECT_LE(right, grid->viewport()->width()) << width;
             EXPECT_GT(grid->columnWidth(5),
                       QFontMetrics(grid->font()).horizontalAdvance(QStringLiteral("100000")))
                 << width;
+            EXPECT_FALSE(grid->horizontalScrollBar()->isVisible()) << width;
+            EXPECT_EQ(log.logModel->data(log.logModel->index(0, 2), Qt::ToolTipRole).toString(),
+                      QString::fromUtf8(name.c_str()));
         });
     }
 }
