@@ -92,7 +92,7 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     layout->setSpacing(0);
     layout->addWidget(top);
     layout->addWidget(totalsHeading);
-    layout->addWidget(m_split);
+    layout->addWidget(m_split, 1);  // the memo and the chart take what the window grows by
     layout->addWidget(bottom);
 
     connect(month.previous, &QToolButton::clicked, this, &PrintTotalsWindow::PreviousMonth);

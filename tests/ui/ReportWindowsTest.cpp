@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
+#include <QSet>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
@@ -490,4 +493,83 @@ TEST(PrintTotalsWindow, AChangedChoiceNeverLeavesTheOldFigures) {
     EXPECT_EQ(calc.totalsHeading->text(), QString::fromUtf8("Laser　2026年10月　ユーザー別集計"));
     EXPECT_EQ(w.Memo(calc)[2], "  bob                                      [    3枚]");
     EXPECT_TRUE(w.sink.Messages().empty());  // counting along asks for no box
+}
+
+// Forty-four computers whose long names differ only at their ends, in the window as it opens and
+// maximised: the chart still tells each bar's computer apart (its tooltip names it whole), no
+// number overlaps another, and the bars add up to the memo's total.
+TEST(PrintTotalsWindow, TheChartStaysReadableWithManyGroups) {
+    ReportWindows w;
+    std::string lines;
+    QStringList names;
+    for (int i = 1; i <= 44; ++i) {
+        char line[200];
+        std::snprintf(
+            line, sizeof line,
+            "%d,20261103090000,Laser,\\\\経理部第二課の共用ノートパソコン%02d,amy,%d,%d\r\r\n", i,
+            i, 1000 + i, 1000 + i);
+        lines += line;
+        names << QString::fromUtf8("\\\\経理部第二課の共用ノートパソコン%1")
+                     .arg(i, 2, 10, QChar('0'));
+    }
+    w.File("amy", lines);
+    PrintTotalsWindow calc(w.context);
+    ReportWindows::Show(calc, [&] {
+        calc.Calculate();
+        calc.chartButton->click();
+        double grand = 0;
+        MemoGroups(w.Memo(calc), &grand);
+        for (const QSize size : {calc.size(), QSize(1600, 1100)}) {
+            SCOPED_TRACE(size.height());
+            calc.resize(size);
+            QCoreApplication::processEvents();
+            const auto bars = calc.chart->Bars();
+            const auto tips = calc.chart->BarTips();
+            ASSERT_EQ(tips.size(), bars.size());
+            ASSERT_GE(bars.size(), 3u);
+            double sum = 0;
+            QSet<QString> named;
+            for (size_t i = 0; i < bars.size(); ++i) {
+                sum += bars[i].second;
+                const QString whole = tips[i].section('\n', 0, 0);
+                if (bars[i].first == QString::fromUtf8("その他")) {
+                    EXPECT_EQ(i, bars.size() - 1);
+                    EXPECT_TRUE(whole.contains(QString::number(44 - i))) << whole.toStdString();
+                } else {
+                    EXPECT_TRUE(names.contains(whole)) << whole.toStdString();
+                    named.insert(whole);
+                }
+            }
+            EXPECT_EQ(named.size(), bars.back().first == QString::fromUtf8("その他")
+                                        ? static_cast<qsizetype>(bars.size() - 1)
+                                        : 44);
+            EXPECT_EQ(sum, grand);
+            // The texts as drawn: axis labels left of the bars, all distinct; numbers apart.
+            const QRectF plot = calc.chart->chartView->chart()->plotArea();
+            QStringList axisLabels;
+            std::vector<QRectF> numbers;
+            for (QGraphicsItem* item : calc.chart->chartView->scene()->items()) {
+                auto* text = qgraphicsitem_cast<QGraphicsTextItem*>(item);
+                if (text == nullptr || !text->isVisible() || text->toPlainText().isEmpty()) {
+                    continue;
+                }
+                bool number = false;
+                text->toPlainText().toDouble(&number);
+                if (number) {
+                    numbers.push_back(text->sceneBoundingRect());
+                } else if (text->sceneBoundingRect().right() <= plot.left()) {
+                    axisLabels << text->toPlainText();
+                    EXPECT_GE(text->sceneBoundingRect().left(), 0);
+                }
+            }
+            EXPECT_EQ(axisLabels.size(), static_cast<qsizetype>(bars.size()));
+            EXPECT_EQ(axisLabels.removeDuplicates(), 0) << axisLabels.join('|').toStdString();
+            ASSERT_GE(numbers.size(), bars.size());
+            for (size_t i = 0; i < numbers.size(); ++i) {
+                for (size_t j = 0; j < i; ++j) {
+                    EXPECT_FALSE(numbers[i].intersects(numbers[j])) << i << " " << j;
+                }
+            }
+        }
+    });
 }
