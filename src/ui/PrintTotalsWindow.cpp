@@ -141,6 +141,17 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     layout->addWidget(totalsHeading);
     layout->addWidget(m_split, 1);  // the memo and the chart take what the window grows by
     layout->addWidget(bottom);
+    // Keyboard: Tab follows the layout, from the printer to CSV保存 (the memo lets Tab pass, the
+    // chart's view list comes after the memo when it is open); Enter counts, Esc closes.
+    totalsMemo->setTabChangesFocus(true);
+    QWidget* order[] = {printerCombo, month.previous,  month.next,   byComputerRadio,
+                        byUserRadio,  calculateButton, totalsMemo,   chart->viewCombo,
+                        closeButton,  chartButton,     saveCsvButton};
+    for (size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+    calculateButton->setDefault(true);
+
     // As designed, or larger where the font needs it.
     resize(sizeHint().expandedTo(QSize(522, 574)));
 

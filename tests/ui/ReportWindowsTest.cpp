@@ -6,6 +6,7 @@
 #include <QGraphicsScene>
 #include <QGraphicsTextItem>
 #include <QSet>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
@@ -572,4 +573,55 @@ TEST(PrintTotalsWindow, TheChartStaysReadableWithManyGroups) {
             }
         }
     });
+}
+
+// The keyboard alone: Enter counts, Tab walks the window as it is laid out (the two groupings
+// are one stop, the arrows choose between them; the memo lets Tab pass; the open chart adds its
+// view list, nothing unseen), CSV保存 saves the counted figures whatever is typed into the memo,
+// and Esc closes.
+TEST(PrintTotalsWindow, TheKeyboardWalksTheWindowInItsOrder) {
+    ReportWindows w;
+    w.File("amy", "1,20261103090000,Laser,\\\\PC2,amy,5,5\r\r\n");
+    TempDir out;
+    PrintTotalsWindow calc(w.context);
+    const std::vector<QWidget*> layoutOrder = {
+        calc.printerCombo,    calc.month.previous, calc.month.next,  calc.byComputerRadio,
+        calc.calculateButton, calc.totalsMemo,     calc.closeButton, calc.chartButton,
+        calc.saveCsvButton,   calc.printerCombo};
+    std::vector<QWidget*> withChart = layoutOrder;
+    withChart.insert(withChart.begin() + 6, calc.chart->viewCombo);
+    auto walk = [&](size_t steps) {
+        std::vector<QWidget*> seen;
+        for (size_t i = 0; i < steps; ++i) {
+            seen.push_back(calc.focusWidget());
+            QTest::keyClick(calc.focusWidget(), Qt::Key_Tab);
+        }
+        return seen;
+    };
+    std::vector<QWidget*> plain, charted;
+    QString memo, byUser;
+    QTimer::singleShot(0, [&] {
+        calc.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&calc));
+        calc.printerCombo->setFocus();
+        QTest::keyClick(calc.focusWidget(), Qt::Key_Return);
+        memo = calc.totalsMemo->toPlainText();
+        plain = walk(layoutOrder.size());
+        calc.chartButton->click();
+        calc.printerCombo->setFocus();
+        charted = walk(withChart.size());
+        calc.byComputerRadio->setFocus();
+        QTest::keyClick(calc.focusWidget(), Qt::Key_Right);
+        byUser = calc.totalsHeading->text();
+        QTest::keyClicks(calc.totalsMemo, "\\\\PC9 99999");
+        EXPECT_TRUE(calc.SaveCsv(QString::fromStdString(out / "keys.csv")));
+        QTest::keyClick(calc.focusWidget(), Qt::Key_Escape);
+    });
+    EXPECT_EQ(calc.exec(), QDialog::Rejected);
+    EXPECT_TRUE(memo.startsWith(QString::fromUtf8("Laser [    5枚]"))) << memo.toStdString();
+    EXPECT_EQ(plain, layoutOrder);
+    EXPECT_EQ(charted, withChart);
+    EXPECT_TRUE(byUser.endsWith(QString::fromUtf8("ユーザー別集計"))) << byUser.toStdString();
+    EXPECT_EQ(CsvReadBack(out / "keys.csv"),
+              "BOM\nプリンタ名\t年月\tユーザー名\t枚数\nLaser\t2026年11月\tamy\t5\n");
 }
