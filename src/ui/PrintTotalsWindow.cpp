@@ -1,11 +1,14 @@
 #include "ui/PrintTotalsWindow.h"
 
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QScreen>
 #include <QSplitter>
-
 #include <QVBoxLayout>
 #include <algorithm>
+
 #include "reports/TableExport.h"
 #include "ui/CsvFileDialog.h"
 #include "ui/MonthPanel.h"
@@ -17,11 +20,39 @@ namespace {
 constexpr const char* kComboIndexValue = "PrinterComboIndex";
 constexpr int kChartWidth = 460;
 
-QLabel* Label(const char* text, QWidget* parent, int x, int y) {
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->move(x, y);
-    label->adjustSize();
-    return label;
+// A designed width in pixels at the 12 pixel font the window was drawn for, grown with the
+// desktop font.
+int Scaled(const QWidget* w, int designed) {
+    return std::max(designed, designed * QFontInfo(w->font()).pixelSize() / 12);
+}
+
+// At least the designed width, and never narrower than its text needs.
+void AtLeast(QWidget* w, int designed) {
+    w->setMinimumWidth(std::max(Scaled(w, designed), w->sizeHint().width()));
+}
+
+// The month between a "previous" and a "next" arrow on a sunken panel, sized by its text.
+MonthPanel MakeMonthBox(QWidget* parent) {
+    MonthPanel p;
+    p.frame = new QFrame(parent);
+    p.frame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    p.previous = new QToolButton(p.frame);
+    p.previous->setArrowType(Qt::LeftArrow);
+    p.caption = new QLabel(p.frame);
+    p.caption->setAlignment(Qt::AlignCenter);
+    p.next = new QToolButton(p.frame);
+    p.next->setArrowType(Qt::RightArrow);
+    auto* row = new QHBoxLayout(p.frame);
+    row->setContentsMargins(2, 2, 2, 2);
+    row->setSpacing(2);
+    row->addWidget(p.previous);
+    row->addWidget(p.caption, 1);
+    row->addWidget(p.next);
+    // Room for any month, so that stepping through them never moves the arrows.
+    p.caption->setMinimumWidth(std::max(
+        Scaled(p.caption, 91),
+        p.caption->fontMetrics().horizontalAdvance(MonthText(SelectedMonth(2000, 12))) + 6));
+    return p;
 }
 
 }  // namespace
@@ -31,37 +62,49 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     setWindowTitle(QString::fromUtf8("印刷情報の集計"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    resize(522, 574);
 
+    // Top: the printer, the month, the grouping and 集計, in the designed places.
     auto* top = new QWidget(this);
-    top->setFixedHeight(81);
-    Label("プリンタの選択", top, 16, 8);
+    auto* choice = new QGridLayout(top);
+    choice->setContentsMargins(16, 8, 16, 5);
+    choice->setHorizontalSpacing(7);
+    choice->setVerticalSpacing(3);
+    choice->addWidget(new QLabel(QString::fromUtf8("プリンタの選択"), top), 0, 0);
     printerCombo = new QComboBox(top);
     printerCombo->setEditable(true);
     printerCombo->setInsertPolicy(QComboBox::NoInsert);
-    printerCombo->setGeometry(16, 24, 225, 21);
-    Label("集計年月", top, 248, 8);
-    month = MakeMonthPanel(top, 248, 24, 129);
+    // As wide as the longest printer name, and at least as designed.
+    printerCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    printerCombo->setMinimumContentsLength(24);
+    choice->addWidget(printerCombo, 1, 0);
+    choice->addWidget(new QLabel(QString::fromUtf8("集計年月"), top), 0, 1);
+    month = MakeMonthBox(top);
+    choice->addWidget(month.frame, 1, 1);
     byComputerRadio = new QRadioButton(QString::fromUtf8("コンピュータ別集計"), top);
-    byComputerRadio->move(16, 56);
-    byComputerRadio->adjustSize();
     byUserRadio = new QRadioButton(QString::fromUtf8("ユーザー別集計"), top);
-    // Where this font's captions are wider than designed, keep the two choices apart.
-    byUserRadio->move(std::max(144, byComputerRadio->geometry().right() + 12), 56);
-    byUserRadio->adjustSize();
+    auto* grouping = new QHBoxLayout;
+    grouping->setSpacing(Scaled(top, 16));
+    grouping->addWidget(byComputerRadio);
+    grouping->addWidget(byUserRadio);
+    grouping->addStretch(1);
+    choice->addLayout(grouping, 2, 0, 1, 2);
     calculateButton = new QPushButton(QString::fromUtf8("集計"), top);
-    calculateButton->setGeometry(312, 51, 65, 25);
+    AtLeast(calculateButton, 65);
+    choice->addWidget(calculateButton, 2, 1, Qt::AlignRight);
+    choice->setColumnStretch(2, 1);
 
     // Names the printer, month and grouping of the figures below; empty while there are none.
     totalsHeading = new QLabel(this);
     totalsHeading->setContentsMargins(8, 2, 8, 2);
+    totalsHeading->setWordWrap(true);  // a long printer name takes a second line
     totalsHeading->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     totalsMemo = new QPlainTextEdit(this);
     QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     fixed.setFamilies(
         {QStringLiteral("MS Gothic"), QStringLiteral("Noto Sans Mono CJK JP"), fixed.family()});
-    fixed.setPixelSize(12);
+    // 12 pixels at the usual 9 points, and larger with a larger desktop font.
+    fixed.setPixelSize(QFontInfo(font()).pixelSize());
     totalsMemo->setFont(fixed);
     totalsMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     // Lines that do not fit must not be silently hidden below the edge.
@@ -69,15 +112,19 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     totalsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
     auto* bottom = new QWidget(this);
-    bottom->setFixedHeight(34);
+    auto* buttons = new QHBoxLayout(bottom);
+    buttons->setContentsMargins(8, 5, 8, 4);
+    buttons->setSpacing(8);
     closeButton = new QPushButton(QString::fromUtf8("閉じる"), bottom);
-    closeButton->setGeometry(8, 5, 97, 25);
     chartButton = new QPushButton(QString::fromUtf8("グラフ"), bottom);
     chartButton->setCheckable(true);
-    chartButton->setGeometry(113, 5, 97, 25);
     saveCsvButton = new QPushButton(QString::fromUtf8("CSV保存..."), bottom);
-    saveCsvButton->setGeometry(218, 5, 97, 25);
     saveCsvButton->setEnabled(false);
+    for (QPushButton* button : {closeButton, chartButton, saveCsvButton}) {
+        AtLeast(button, 97);
+        buttons->addWidget(button);
+    }
+    buttons->addStretch(1);
 
     // The memo keeps its place and size; the chart opens to its right and widens the window.
     m_split = new QSplitter(Qt::Horizontal, this);
@@ -92,8 +139,21 @@ PrintTotalsWindow::PrintTotalsWindow(const ReportContext& context, QWidget* pare
     layout->setSpacing(0);
     layout->addWidget(top);
     layout->addWidget(totalsHeading);
-    layout->addWidget(m_split);
+    layout->addWidget(m_split, 1);  // the memo and the chart take what the window grows by
     layout->addWidget(bottom);
+    // Keyboard: Tab follows the layout, from the printer to CSV保存 (the memo lets Tab pass, the
+    // chart's view list comes after the memo when it is open); Enter counts, Esc closes.
+    totalsMemo->setTabChangesFocus(true);
+    QWidget* order[] = {printerCombo, month.previous,  month.next,   byComputerRadio,
+                        byUserRadio,  calculateButton, totalsMemo,   chart->viewCombo,
+                        closeButton,  chartButton,     saveCsvButton};
+    for (size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+    calculateButton->setDefault(true);
+
+    // As designed, or larger where the font needs it.
+    resize(sizeHint().expandedTo(QSize(522, 574)));
 
     connect(month.previous, &QToolButton::clicked, this, &PrintTotalsWindow::PreviousMonth);
     connect(month.next, &QToolButton::clicked, this, &PrintTotalsWindow::NextMonth);
@@ -284,8 +344,9 @@ void PrintTotalsWindow::ShowChart(bool shown) {
     if (shown) {
         UpdateTrend();
         chart->show();
-        resize(width() + kChartWidth + m_split->handleWidth(), height());
-        m_split->setSizes({memoWidth, kChartWidth});
+        const int chartWidth = Scaled(this, kChartWidth);
+        resize(width() + chartWidth + m_split->handleWidth(), height());
+        m_split->setSizes({memoWidth, chartWidth});
         // Widened to the right, the window may now reach past the screen's edge.
         if (const QScreen* screen = this->screen()) {
             const QRect room = screen->availableGeometry();

@@ -3,14 +3,20 @@
 #include "ui/MonthPanel.h"
 
 #include <QColor>
+#include <QCursor>
+#include <QEvent>
 #include <QFont>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QSet>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <QtCharts/QBarCategoryAxis>
 #include <QtCharts/QBarSet>
 #include <QtCharts/QHorizontalBarSeries>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -18,15 +24,12 @@ QString Local(const std::string& text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// A font that has Japanese glyphs wherever one is installed.
-QFont ChartFont(int pixelSize, bool bold = false) {
-    QFont font;
-    font.setFamilies(
-        {QStringLiteral("Noto Sans CJK JP"), QStringLiteral("MS UI Gothic"), font.family()});
-    font.setPixelSize(pixelSize);
-    font.setBold(bold);
-    return font;
+QString Pages(double pages) {
+    return QString::fromUtf8("%1枚").arg(static_cast<qint64>(pages));
 }
+
+// The most names the tooltip of "その他" lists.
+constexpr size_t kRestNamesListed = 10;
 
 // An axis takes each label once: two names that read alike (bytes that are no character, say)
 // must still each get a bar of their own.
@@ -49,8 +52,11 @@ TotalsChart::TotalsChart(QWidget* parent) : QWidget(parent) {
     viewCombo->addItem(QString::fromUtf8("集計月の内訳"));
     viewCombo->addItem(QString::fromUtf8("12か月の推移"));
     chartView = new QChartView(this);
+    // Its bars cannot be reached by keyboard: Tab passes it by rather than vanish into it.
+    chartView->setFocusPolicy(Qt::NoFocus);
     chartView->setRenderHint(QPainter::Antialiasing);
     chartView->setMinimumSize(300, 200);
+    chartView->installEventFilter(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
@@ -73,6 +79,8 @@ void TotalsChart::SetMonthTotals(const std::string& printerText, int selectedMon
                         .arg(Local(printerText), MonthText(selectedMonth),
                              QString::fromUtf8(byComputer ? "コンピュータ別" : "ユーザー別"));
     m_month.axisTitle = QString::fromUtf8("枚数");
+    m_month.foldSmallest = true;
+    m_month.groupWord = QString::fromUtf8(byComputer ? "台のコンピュータ" : "人のユーザー");
     // Largest first; equal ones as the memo lists them.
     std::vector<std::pair<std::string, std::int64_t>> groups = result.groups;
     std::stable_sort(groups.begin(), groups.end(),
@@ -80,7 +88,6 @@ void TotalsChart::SetMonthTotals(const std::string& printerText, int selectedMon
     for (const auto& [name, pages] : groups) {
         m_month.bars.emplace_back(GroupLabel(name), static_cast<double>(pages));
     }
-    MakeLabelsUnique(m_month.bars);
     Redraw();
 }
 
@@ -104,15 +111,104 @@ void TotalsChart::Clear() {
     Redraw();
 }
 
+// A font that has Japanese glyphs wherever one is installed, sized as designed for a 12 pixel
+// desktop font and growing with the desktop's.
+QFont TotalsChart::ChartFont(int designPixels, bool bold) const {
+    QFont font = this->font();
+    font.setFamilies(
+        {QStringLiteral("Noto Sans CJK JP"), QStringLiteral("MS UI Gothic"), font.family()});
+    font.setPixelSize(
+        std::max(designPixels, designPixels * QFontInfo(this->font()).pixelSize() / 12));
+    font.setBold(bold);
+    return font;
+}
+
+std::pair<int, int> TotalsChart::Room() const {
+    // Hidden, it has no size yet: every bar, until it is shown.
+    if (!chartView->isVisible()) {
+        return {std::numeric_limits<int>::max(), std::numeric_limits<int>::max()};
+    }
+    const QFontMetrics label(ChartFont(11));
+    const QFontMetrics title(ChartFont(13, true));
+    // The title, the value axis with its numbers and title, and the chart's margins.
+    const int reserved = title.height() + 2 * label.height() + 70;
+    // A bar's row: its label with the axis' padding above and below.
+    const int rows = (chartView->height() - reserved) / (label.height() + 10);
+    const int labelWidth = std::max(chartView->width() * 2 / 5, 6 * label.averageCharWidth());
+    // Steps of a few pixels, so that not every pixel of a resize draws the chart anew.
+    return {std::max(rows, 2), labelWidth / 8 * 8};
+}
+
+bool TotalsChart::eventFilter(QObject* watched, QEvent* event) {
+    // Shown or resized, the view may fit more or fewer bars than are drawn.
+    if (watched == chartView &&
+        (event->type() == QEvent::Resize || event->type() == QEvent::Show) &&
+        Room() != m_drawnRoom) {
+        Redraw();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TotalsChart::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        Redraw();
+    }
+}
+
 void TotalsChart::Redraw() {
     const bool byGroup = viewCombo->currentIndex() != TwelveMonths;
     const Data& data = byGroup ? m_month : m_trend;
+    m_drawnRoom = Room();
+    const auto [rows, labelWidth] = m_drawnRoom;
+
+    // What is drawn, top to bottom: the largest groups, and the rest in one bar when they do
+    // not all fit.
+    std::vector<std::pair<QString, double>> bars;
+    std::vector<QString> tips;
+    size_t whole = data.bars.size();
+    if (data.foldSmallest && whole > static_cast<size_t>(rows)) {
+        whole = static_cast<size_t>(rows) - 1;
+    }
+    const QFontMetrics metrics(ChartFont(11));
+    for (size_t i = 0; i < whole; ++i) {
+        const auto& [name, value] = data.bars[i];
+        // Shortened in the middle: names of one office often differ only at their ends.
+        bars.emplace_back(labelWidth == std::numeric_limits<int>::max()
+                              ? name
+                              : metrics.elidedText(name, Qt::ElideMiddle, labelWidth),
+                          value);
+        tips.push_back(name + QLatin1Char('\n') + Pages(value));
+    }
+    if (whole < data.bars.size()) {
+        double rest = 0;
+        QStringList names;
+        for (size_t i = whole; i < data.bars.size(); ++i) {
+            rest += data.bars[i].second;
+            if (i - whole < kRestNamesListed) {
+                names << QString::fromUtf8("  %1  %2")
+                             .arg(data.bars[i].first, Pages(data.bars[i].second));
+            }
+        }
+        const size_t count = data.bars.size() - whole;
+        if (count > kRestNamesListed) {
+            names << QString::fromUtf8("  ほか%1件").arg(count - kRestNamesListed);
+        }
+        bars.emplace_back(QString::fromUtf8("その他"), rest);
+        tips.push_back(QString::fromUtf8("その他: %1%2の合計 %3\n")
+                           .arg(count)
+                           .arg(data.groupWord, Pages(rest)) +
+                       names.join(QLatin1Char('\n')));
+    }
+    MakeLabelsUnique(bars);
+
     auto* chart = new QChart;
     chart->legend()->hide();
     chart->setTitle(data.title);
     chart->setTitleFont(ChartFont(13, true));
     chart->setAnimationOptions(QChart::NoAnimation);
-    if (!data.bars.empty()) {
+    m_tips.clear();
+    if (!bars.empty()) {
         auto* set = new QBarSet(QString());
         set->setLabelColor(Qt::black);
         set->setLabelFont(ChartFont(11));
@@ -120,13 +216,21 @@ void TotalsChart::Redraw() {
         double low = 0;
         double high = 0;
         // Bars read from the top; the chart draws its first category at the bottom.
-        for (size_t i = 0; i < data.bars.size(); ++i) {
-            const auto& [label, value] = data.bars[data.bars.size() - 1 - i];
+        for (size_t i = 0; i < bars.size(); ++i) {
+            const auto& [label, value] = bars[bars.size() - 1 - i];
             categories << label;
             set->append(value);
+            m_tips.push_back(tips[bars.size() - 1 - i]);
             low = std::min(low, value);
             high = std::max(high, value);
         }
+        connect(set, &QBarSet::hovered, this, [this](bool entered, int index) {
+            if (entered && index >= 0 && static_cast<size_t>(index) < m_tips.size()) {
+                QToolTip::showText(QCursor::pos(), m_tips[static_cast<size_t>(index)], chartView);
+            } else {
+                QToolTip::hideText();
+            }
+        });
         if (!byGroup) {
             // The chosen month, the memo's, stands out at the bottom.
             set->setSelectedColor(QColor(0x1f, 0x4e, 0x9a));
@@ -143,6 +247,8 @@ void TotalsChart::Redraw() {
         auto* categoryAxis = new QBarCategoryAxis;
         categoryAxis->append(categories);
         categoryAxis->setLabelsFont(ChartFont(11));
+        // Already shortened to fit, in the middle; the axis would cut them at the end.
+        categoryAxis->setTruncateLabels(false);
         auto* valueAxis = new QValueAxis;
         // Room past the longest bar for its number.
         valueAxis->setRange(low < 0 ? low * 1.25 : 0, high > 0 ? high * 1.25 : 1);
@@ -184,4 +290,8 @@ std::vector<std::pair<QString, double>> TotalsChart::Bars() const {
     }
     std::reverse(bars.begin(), bars.end());
     return bars;
+}
+
+std::vector<QString> TotalsChart::BarTips() const {
+    return {m_tips.rbegin(), m_tips.rend()};
 }

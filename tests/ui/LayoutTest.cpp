@@ -171,6 +171,10 @@ TEST(Layout, NoWindowCutsTextFromNineToTwelvePoints) {
         EXPECT_EQ(Check(logWindow), "");
         PrintTotalsWindow totals(reports);
         EXPECT_EQ(Check(totals), "");
+        totals.show();  // and again with the chart open over a count
+        totals.Calculate();
+        totals.chartButton->setChecked(true);
+        EXPECT_EQ(Check(totals), "");
         AboutBox about(nullptr, "https://example.org/tessaroven");
         EXPECT_EQ(Check(about), "");
         for (int mode : {PasswordDialog::kEnter, PasswordDialog::kChange, PasswordDialog::kSet}) {

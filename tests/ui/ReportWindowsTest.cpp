@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
 #include <QScrollBar>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <filesystem>
@@ -501,4 +504,107 @@ TEST(PrintTotalsWindow, AChangedChoiceNeverLeavesTheOldFigures) {
     EXPECT_EQ(calc.totalsHeading->text(), QString::fromUtf8("Laser　2026年10月　ユーザー別集計"));
     EXPECT_EQ(w.Memo(calc)[2], "  bob                                      [    3枚]");
     EXPECT_TRUE(w.sink.Messages().empty());  // counting along asks for no box
+}
+
+// Forty-four computers whose long names differ only at their ends, in the window as it opens and
+// maximised: the axis names no two bars alike, each tooltip names its computer whole (その他's
+// how many it holds), no two numbers overlap, and the bars add up to the memo's total.
+TEST(PrintTotalsWindow, TheChartStaysReadableWithManyGroups) {
+    ReportWindows w;
+    std::string lines;
+    const QString prefix = QString::fromUtf8("\\\\経理部第二課の共用ノートパソコン");
+    for (int i = 10; i < 54; ++i) {
+        const std::string n = std::to_string(i);
+        lines += n + ",20261103090000,Laser," + prefix.toStdString() + n + ",a,1,1" + n + "\r\n";
+    }
+    w.File("amy", lines);
+    PrintTotalsWindow calc(w.context);
+    ReportWindows::Show(calc, [&] {
+        calc.Calculate();
+        calc.chartButton->click();
+        double grand = 0;
+        MemoGroups(w.Memo(calc), &grand);
+        for (const QSize size : {calc.size(), QSize(1600, 1100)}) {
+            calc.resize(size);
+            QCoreApplication::processEvents();
+            const auto bars = calc.chart->Bars();
+            const auto tips = calc.chart->BarTips();
+            ASSERT_EQ(tips.size(), bars.size());
+            ASSERT_GE(bars.size(), 10u);
+            double sum = 0;
+            for (size_t i = 0; i < bars.size(); ++i) {
+                sum += bars[i].second;
+                const bool rest = bars[i].first == QString::fromUtf8("その他");
+                EXPECT_TRUE(tips[i].startsWith(rest ? QString::fromUtf8("その他: %1").arg(44 - i)
+                                                    : prefix + bars[i].first.right(2)))
+                    << tips[i].toStdString();
+            }
+            EXPECT_EQ(sum, grand);
+            // As drawn: no text overlaps another; the axis' labels left of the bars.
+            const QRectF plot = calc.chart->chartView->chart()->plotArea();
+            QStringList axis;
+            std::vector<QRectF> texts;
+            for (QGraphicsItem* item : calc.chart->chartView->scene()->items()) {
+                auto* text = qgraphicsitem_cast<QGraphicsTextItem*>(item);
+                if (text != nullptr && text->isVisible() && !text->toPlainText().isEmpty()) {
+                    for (const QRectF& other : texts) {
+                        EXPECT_FALSE(other.intersects(text->sceneBoundingRect()));
+                    }
+                    texts.push_back(text->sceneBoundingRect());
+                    if (text->sceneBoundingRect().right() <= plot.left()) {
+                        axis << text->toPlainText();
+                    }
+                }
+            }
+            EXPECT_GE(texts.size(), 2 * bars.size());  // a label and a number each
+            EXPECT_EQ(axis.size(), static_cast<qsizetype>(bars.size()));
+            EXPECT_EQ(axis.removeDuplicates(), 0) << axis.join('|').toStdString();
+        }
+    });
+}
+
+// The keyboard alone: Enter counts, Tab walks the window as it is laid out (the groupings are
+// one stop, the arrows choose; the memo lets Tab pass; the open chart adds its view list, nothing
+// unseen), CSV保存 saves the counted figures whatever is typed into the memo, and Esc closes.
+TEST(PrintTotalsWindow, TheKeyboardWalksTheWindowInItsOrder) {
+    ReportWindows w;
+    w.File("amy", "1,20261103090000,Laser,\\\\PC2,amy,5,5\r\r\n");
+    TempDir out;
+    PrintTotalsWindow calc(w.context);
+    std::vector<QWidget*> order = {calc.printerCombo,    calc.month.previous,  calc.month.next,
+                                   calc.byComputerRadio, calc.calculateButton, calc.totalsMemo,
+                                   calc.closeButton,     calc.chartButton,     calc.saveCsvButton,
+                                   calc.printerCombo};
+    std::vector<QWidget*> plain, charted;
+    auto walk = [&](std::vector<QWidget*>& seen) {
+        calc.printerCombo->setFocus();
+        while (seen.size() < order.size()) {
+            seen.push_back(calc.focusWidget());
+            QTest::keyClick(calc.focusWidget(), Qt::Key_Tab);
+        }
+    };
+    QString memo, heading;
+    QTimer::singleShot(0, [&] {
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&calc));
+        QTest::keyClick(calc.printerCombo, Qt::Key_Return);
+        memo = calc.totalsMemo->toPlainText();
+        walk(plain);
+        calc.chartButton->click();
+        order.insert(order.begin() + 6, calc.chart->viewCombo);
+        walk(charted);
+        calc.byComputerRadio->setFocus();
+        QTest::keyClick(calc.byComputerRadio, Qt::Key_Right);
+        heading = calc.totalsHeading->text();
+        QTest::keyClicks(calc.totalsMemo, "\\\\PC9 99999");
+        EXPECT_TRUE(calc.SaveCsv(QString::fromStdString(out / "keys.csv")));
+        QTest::keyClick(calc.focusWidget(), Qt::Key_Escape);
+    });
+    EXPECT_EQ(calc.exec(), QDialog::Rejected);
+    EXPECT_TRUE(memo.startsWith(QString::fromUtf8("Laser [    5枚]"))) << memo.toStdString();
+    EXPECT_EQ(charted, order);
+    order.erase(order.begin() + 6);
+    EXPECT_EQ(plain, order);
+    EXPECT_TRUE(heading.endsWith(QString::fromUtf8("ユーザー別集計"))) << heading.toStdString();
+    EXPECT_EQ(CsvReadBack(out / "keys.csv"),
+              "BOM\nプリンタ名\t年月\tユーザー名\t枚数\nLaser\t2026年11月\tamy\t5\n");
 }
