@@ -30,10 +30,18 @@ constexpr const char* kDiagnosticLogSwitch = "DiagnosticLog";
 constexpr int kPasswordOn = 1;
 constexpr int kPasswordOff = 2;
 
+// Shows one of the program's windows until it is closed. It is modal to itself only: modal to
+// the whole application it would block the tray icon's window as well, and the menu would not
+// open while it is shown. The window-open guard keeps a second window from opening instead.
+int ExecWindow(QDialog* window) {
+    window->setWindowModality(Qt::WindowModal);
+    return window->exec();
+}
+
 // Shows the password dialog in a mode; true when it was closed with OK.
 bool AskPassword(TrayController& tray, int mode) {
     tray.SetPasswordDialogMode(mode);
-    return passwordDialog != nullptr && passwordDialog->exec() == QDialog::Accepted;
+    return passwordDialog != nullptr && ExecWindow(passwordDialog) == QDialog::Accepted;
 }
 
 std::string Typed(const QLineEdit* edit) {
@@ -202,7 +210,7 @@ void TrayController::RunGuarded(int kind, const std::function<void()>& showWindo
 void TrayController::ShowPrintTotals() {
     RunGuarded(kPrintTotals, [] {
         if (printTotalsWindow != nullptr) {
-            printTotalsWindow->exec();
+            ExecWindow(printTotalsWindow);
         }
     });
 }
@@ -210,7 +218,7 @@ void TrayController::ShowPrintTotals() {
 void TrayController::ShowPrintLog() {
     RunGuarded(kPrintLog, [] {
         if (printLogWindow != nullptr) {
-            printLogWindow->exec();
+            ExecWindow(printLogWindow);
         }
     });
 }
@@ -238,7 +246,7 @@ void TrayController::ShowOptions() {
     }
     RunGuarded(kOptions, [] {
         if (optionsDialog != nullptr) {
-            optionsDialog->exec();
+            ExecWindow(optionsDialog);
         }
     });
 }
@@ -295,7 +303,7 @@ void TrayController::DeletePassword() {
 void TrayController::ShowVersion() {
     RunGuarded(kPasswordOrVersion, [] {
         if (aboutBox != nullptr) {
-            aboutBox->exec();
+            ExecWindow(aboutBox);
         }
     });
 }

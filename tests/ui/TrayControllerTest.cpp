@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTimer>
 
 #include "platform/EventPump.h"
@@ -11,6 +14,7 @@
 #include "ui/OptionsDialog.h"
 #include "ui/PrintLogWindow.h"
 #include "ui/PrintTotalsWindow.h"
+#include "ui/QtMessageSink.h"
 #include "ui/TrayController.h"
 
 using namespace testsupport;
@@ -57,6 +61,23 @@ std::vector<MenuItem> Items(QMenu* menu) {
     }
     return items;
 }
+
+// Stands in for the window X11 panels embed as the tray icon: a top-level window of ours whose
+// right button press reaches the icon as a context request, as Qt's own does.
+class TrayIconWindow final : public QWidget {
+  public:
+    explicit TrayIconWindow(QSystemTrayIcon* icon) : m_icon(icon) { resize(22, 22); }
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::RightButton) {
+            emit m_icon->activated(QSystemTrayIcon::Context);
+        }
+    }
+
+  private:
+    QSystemTrayIcon* m_icon;
+};
 
 }  // namespace
 
@@ -238,4 +259,59 @@ TEST(TrayController, MenuCommandsOpenTheReportWindows) {
     optionsDialog = nullptr;
     EXPECT_EQ(optionKind, TrayController::kOptions);
     w.tray->Shutdown();
+}
+
+// With the print log open a right click on the icon still opens the menu; a command chosen there
+// is answered by the guard in a box over the log, and nothing else opens. Windows and boxes carry
+// the program's icon.
+TEST(TrayController, TheMenuStaysAvailableWhileAWindowIsOpen) {
+    FormWorld w;
+    QtMessageSink boxes;
+    boxes.SetShowsBoxesWithoutDisplay(true);
+    TrayController tray(TrayServices{w.spooler, boxes, w.stores.machine, w.stores.user});
+    tray.Start();
+    PrintLogWindow log(tray.Reports());
+    AboutBox about;
+    printLogWindow = &log;
+    aboutBox = &about;
+    TrayIconWindow iconWindow(tray.trayIcon);
+    iconWindow.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&iconWindow));
+
+    bool menuShown = false;
+    bool aboutShown = true;
+    QString boxText;
+    QWidget* boxParent = nullptr;
+    bool boxHasIcon = false;
+    QTimer::singleShot(0, [&] {
+        QTest::mouseClick(iconWindow.windowHandle(), Qt::RightButton, {}, QPoint(10, 10));
+        menuShown = tray.trayMenu->isVisible();
+        if (!menuShown) {
+            log.accept();
+            return;
+        }
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxText = box->text();
+                boxParent = box->parentWidget();
+                boxHasIcon = !box->windowIcon().isNull();
+                box->accept();
+            }
+        });
+        QTest::mouseClick(tray.trayMenu->windowHandle(), Qt::LeftButton, {},
+                          tray.trayMenu->actionGeometry(tray.versionAction).center());
+        aboutShown = about.isVisible();
+        log.accept();
+    });
+    tray.ShowPrintLog();
+    printLogWindow = nullptr;
+    aboutBox = nullptr;
+    EXPECT_TRUE(menuShown);
+    EXPECT_EQ(boxText, QString::fromUtf8(kGuardText));
+    EXPECT_EQ(boxParent, &log);
+    EXPECT_TRUE(boxHasIcon);
+    EXPECT_FALSE(aboutShown);
+    EXPECT_FALSE(log.windowIcon().isNull());
+    EXPECT_EQ(tray.OpenWindowKind(), TrayController::kNone);
+    tray.Shutdown();
 }
