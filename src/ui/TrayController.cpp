@@ -1,10 +1,16 @@
 #include "ui/TrayController.h"
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
 
+#include <QApplication>
 #include <QCursor>
-#include <QGuiApplication>
+#include <QFontInfo>
 #include <QIcon>
+#include <QProxyStyle>
+#include <QStyleFactory>
+#include <QStyleOptionMenuItem>
 
 #include "admin/Password.h"
 #include "platform/Host.h"
@@ -29,6 +35,32 @@ constexpr const char* kPasswordSwitch = "PGSpoolOnOff";
 constexpr const char* kDiagnosticLogSwitch = "DiagnosticLog";
 constexpr int kPasswordOn = 1;
 constexpr int kPasswordOff = 2;
+
+// The menu measures an item's text in its font as asked, while Qt's Fusion style draws it in the
+// size the font really matched (asked for 11 pt, 14.67 px, it gets 15 px: 11.25 pt) and elides
+// in the middle what does not fit: at 11 or 12 pt the widest items, the password commands, read
+// "パスワードの…". Each item gets the room its text takes as drawn (with its mnemonic sign).
+class MenuTextRoomStyle final : public QProxyStyle {
+  public:
+    explicit MenuTextRoomStyle(QObject* owner)
+        : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {
+        setParent(owner);
+    }
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                           const QWidget* widget) const override {
+        QSize room = size;
+        const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+        if (type == CT_MenuItem && item != nullptr) {
+            QFont drawn = item->font;
+            drawn.setPointSizeF(QFontInfo(item->font).pointSizeF());
+            const QString text = item->text.left(item->text.indexOf(u'\t'));
+            const double width = QFontMetricsF(drawn).horizontalAdvance(text);
+            room.setWidth(std::max(size.width(), static_cast<int>(std::ceil(width))));
+        }
+        return QProxyStyle::sizeFromContents(type, option, room, widget);
+    }
+};
 
 // Shows one of the program's windows until it is closed. It is modal to itself only: modal to
 // the whole application it would block the tray icon's window as well, and the menu would not
@@ -95,6 +127,7 @@ TrayController::~TrayController() {
 
 void TrayController::BuildMenu() {
     trayMenu = new QMenu();
+    trayMenu->setStyle(new MenuTextRoomStyle(this));
     auto item = [this](const char* caption, void (TrayController::*handler)()) {
         QAction* action = trayMenu->addAction(QString::fromUtf8(caption));
         connect(action, &QAction::triggered, this, handler);
