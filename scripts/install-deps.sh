@@ -90,7 +90,8 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "install-deps: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
   sudo=(sudo)
 fi
-echo "install-deps: installing ${missing[*]}"
+# A first installation takes minutes: apt's own lines show that it goes on.
+echo "install-deps: installing ${#missing[@]} package(s): ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
