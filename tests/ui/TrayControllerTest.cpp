@@ -63,29 +63,22 @@ std::vector<MenuItem> Items(QMenu* menu) {
     return items;
 }
 
-// Stands in for the window X11 panels embed as the tray icon: a right button press on it asks
-// the icon for its menu, as on Qt's own.
-class TrayIconWindow final : public QWidget {
-  public:
-    explicit TrayIconWindow(QSystemTrayIcon* icon) : m_icon(icon) { resize(22, 22); }
-    void mousePressEvent(QMouseEvent* e) override {
-        if (e->button() == Qt::RightButton)
-            emit m_icon->activated(QSystemTrayIcon::Context);
-    }
-    QSystemTrayIcon* m_icon;
+// Stands in for the tray icon's window on X11: a button press on it asks the icon for its menu.
+struct TrayIconWindow final : QWidget {
+    explicit TrayIconWindow(QSystemTrayIcon* icon) : icon(icon) {}
+    void mousePressEvent(QMouseEvent*) override { emit icon->activated(QSystemTrayIcon::Context); }
+    QSystemTrayIcon* icon;
 };
 
 // Keeps every text painted on it.
-class TextRecorder final : public QPaintDevice, public QPaintEngine {
-  public:
+struct TextRecorder final : QPaintDevice, QPaintEngine {
     QString texts;
     QPaintEngine* paintEngine() const override { return const_cast<TextRecorder*>(this); }
     int metric(PaintDeviceMetric m) const override {
-        if (m == PdmWidth || m == PdmHeight)
-            return 800;
-        if (m >= PdmDpiX && m <= PdmPhysicalDpiY)
-            return 96;
-        return m == PdmDepth ? 32 : m == PdmDevicePixelRatioScaled ? devicePixelRatioFScale() : 1;
+        return m <= PdmHeight                         ? 800
+               : m >= PdmDpiX && m <= PdmPhysicalDpiY ? 96
+               : m == PdmDepth                        ? 32
+                                                      : 1;
     }
     bool begin(QPaintDevice*) override { return true; }
     bool end() override { return true; }
@@ -278,9 +271,8 @@ TEST(TrayController, MenuCommandsOpenTheReportWindows) {
     w.tray->Shutdown();
 }
 
-// With the print log open a right click on the icon still opens the menu, its items whole at an
-// 11 pt font; a command chosen there is answered by the guard in a box over the log, and nothing
-// else opens. Windows and boxes carry the program's icon.
+// With the print log open a right click on the icon opens the menu, its items whole at 11 pt; a
+// command chosen there gets the guard's box over the log and opens nothing. All carry the icon.
 TEST(TrayController, TheMenuStaysAvailableWhileAWindowIsOpen) {
     FormWorld w;
     QtMessageSink boxes;
@@ -293,17 +285,15 @@ TEST(TrayController, TheMenuStaysAvailableWhileAWindowIsOpen) {
     aboutBox = &about;
     TrayIconWindow iconWindow(tray.trayIcon);
     iconWindow.show();
-    QFont font = tray.trayMenu->font();
-    font.setPointSize(11);
-    tray.trayMenu->setFont(font);
+    tray.trayMenu->setFont(QFont(tray.trayMenu->font().family(), 11));
     TextRecorder menuTexts;
-    QMessageBox* box = nullptr;
     QTimer::singleShot(0, [&] {
-        QTest::mouseClick(iconWindow.windowHandle(), Qt::RightButton, {}, QPoint(10, 10));
+        QTest::mouseClick(iconWindow.windowHandle(), Qt::RightButton, {}, QPoint(5, 5));
         if (tray.trayMenu->isVisible()) {
             tray.trayMenu->render(&menuTexts);
             QTimer::singleShot(0, [&] {
-                box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                ASSERT_NE(box, nullptr);
                 EXPECT_EQ(box->text(), QString::fromUtf8(kGuardText));
                 EXPECT_EQ(box->parentWidget(), &log);
                 EXPECT_FALSE(box->windowIcon().isNull());
@@ -320,7 +310,6 @@ TEST(TrayController, TheMenuStaysAvailableWhileAWindowIsOpen) {
     aboutBox = nullptr;
     EXPECT_TRUE(menuTexts.texts.contains(QString::fromUtf8("パスワード"))) << "menu not shown";
     EXPECT_FALSE(menuTexts.texts.contains(QChar(0x2026))) << menuTexts.texts.toStdString();
-    EXPECT_NE(box, nullptr);
     EXPECT_FALSE(log.windowIcon().isNull());
     tray.Shutdown();
 }
