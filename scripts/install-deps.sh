@@ -122,7 +122,8 @@ if [ $needs_sources = 1 ]; then
     exit 0
   fi
 fi
-echo "install-deps: installing ${missing[*]}"
+# A first installation takes minutes: apt's own lines show that it goes on.
+echo "install-deps: installing ${#missing[@]} package(s): ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -82,11 +82,23 @@ CONF
   cupsd -f -c "$b/etc/cupsd.conf" -s "$b/etc/cups-files.conf" </dev/null >>"$b/log/cupsd.out" 2>&1 &
   echo $! > "$b/pid"
   export CUPS_SERVER="$b/run/cups.sock"
+  # Ready once a request sent to its socket gets a reply. What the CUPS tools print is not read:
+  # they print it in the user's language, and "lpstat -r" exits 0 even without a scheduler.
+  answers() {
+    python3 - "$1" 2>/dev/null <<'PY'
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.settimeout(2)
+s.connect(sys.argv[1])
+s.sendall(b"HEAD / HTTP/1.0\r\n\r\n")
+sys.exit(0 if s.recv(1) else 1)
+PY
+  }
   for _ in $(seq 1 200); do
-    if lpstat -r 2>/dev/null | grep -q "scheduler is running"; then break; fi
+    if answers "$CUPS_SERVER"; then break; fi
     sleep 0.05
   done
-  lpstat -r 2>/dev/null | grep -q "scheduler is running" || { echo "private-cupsd: scheduler did not start" >&2; cat "$b/log/error_log" >&2 || true; exit 1; }
+  answers "$CUPS_SERVER" || { echo "private-cupsd: scheduler did not start" >&2; cat "$b/log/error_log" >&2 || true; exit 1; }
   for q in "$@"; do
     case "$q" in
       *:ps)  model=drv:///sample.drv/generic.ppd ;;

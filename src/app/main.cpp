@@ -30,6 +30,7 @@
 #include "ui/PasswordDialog.h"
 #include "ui/PrintLogWindow.h"
 #include "ui/PrintTotalsWindow.h"
+#include "ui/ProgramIdentity.h"
 #include "ui/QtMessageSink.h"
 #include "ui/TrayController.h"
 
@@ -175,7 +176,7 @@ int main(int argc, char** argv) {
     const int stopSignals = BlockStopSignals();
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(tessaroven);  // the icon, compiled into a static library
-    QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
+    IntroduceProgramToDesktop();
     // Every caption is Japanese whatever the locale: Qt's own dialogs and buttons (the folder
     // chooser, OK, Cancel) must not answer in English next to them.
     QTranslator qtJapanese;

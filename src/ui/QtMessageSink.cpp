@@ -1,6 +1,6 @@
 #include "ui/QtMessageSink.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QMessageBox>
 #include <QThread>
 
@@ -25,7 +25,7 @@ void QtMessageSink::Show(const std::string& text, const std::string& caption, in
 }
 
 void QtMessageSink::ShowBox(const QString& text, const QString& caption, int flag) {
-    if (!HasDisplay()) {
+    if (!HasDisplay() && !m_boxesWithoutDisplay) {
         std::fprintf(stderr, "%s: %s\n", caption.toLocal8Bit().constData(),
                      text.toLocal8Bit().constData());
         std::fflush(stderr);
@@ -45,6 +45,9 @@ void QtMessageSink::ShowBox(const QString& text, const QString& caption, int fla
         default:
             break;
     }
-    QMessageBox box(icon, caption, text, QMessageBox::Ok);
+    // The open window (or a box already over it) is the box's parent. Modal to that window only:
+    // the tray menu stays available, as it does while the window itself is open.
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, QApplication::activeModalWidget());
+    box.setWindowModality(Qt::WindowModal);
     box.exec();
 }

@@ -1,10 +1,16 @@
 #include "ui/TrayController.h"
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
 
+#include <QApplication>
 #include <QCursor>
-#include <QGuiApplication>
+#include <QFontInfo>
 #include <QIcon>
+#include <QProxyStyle>
+#include <QStyleFactory>
+#include <QStyleOptionMenuItem>
 
 #include "admin/Password.h"
 #include "platform/Host.h"
@@ -30,10 +36,44 @@ constexpr const char* kDiagnosticLogSwitch = "DiagnosticLog";
 constexpr int kPasswordOn = 1;
 constexpr int kPasswordOff = 2;
 
+// The menu measures an item's text in its font as asked, while Qt's Fusion style draws it in the
+// size the font really matched (asked for 11 pt, 14.67 px, it gets 15 px: 11.25 pt) and elides
+// in the middle what does not fit: at 11 or 12 pt the widest items, the password commands, read
+// "パスワードの…". Each item gets the room its text takes as drawn (with its mnemonic sign).
+class MenuTextRoomStyle final : public QProxyStyle {
+  public:
+    explicit MenuTextRoomStyle(QObject* owner)
+        : QProxyStyle(QStyleFactory::create(QApplication::style()->name())) {
+        setParent(owner);
+    }
+
+    QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                           const QWidget* widget) const override {
+        QSize room = size;
+        const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+        if (type == CT_MenuItem && item != nullptr) {
+            QFont drawn = item->font;
+            drawn.setPointSizeF(QFontInfo(item->font).pointSizeF());
+            const QString text = item->text.left(item->text.indexOf(u'\t'));
+            const double width = QFontMetricsF(drawn).horizontalAdvance(text);
+            room.setWidth(std::max(size.width(), static_cast<int>(std::ceil(width))));
+        }
+        return QProxyStyle::sizeFromContents(type, option, room, widget);
+    }
+};
+
+// Shows one of the program's windows until it is closed. It is modal to itself only: modal to
+// the whole application it would block the tray icon's window as well, and the menu would not
+// open while it is shown. The window-open guard keeps a second window from opening instead.
+int ExecWindow(QDialog* window) {
+    window->setWindowModality(Qt::WindowModal);
+    return window->exec();
+}
+
 // Shows the password dialog in a mode; true when it was closed with OK.
 bool AskPassword(TrayController& tray, int mode) {
     tray.SetPasswordDialogMode(mode);
-    return passwordDialog != nullptr && passwordDialog->exec() == QDialog::Accepted;
+    return passwordDialog != nullptr && ExecWindow(passwordDialog) == QDialog::Accepted;
 }
 
 std::string Typed(const QLineEdit* edit) {
@@ -87,6 +127,7 @@ TrayController::~TrayController() {
 
 void TrayController::BuildMenu() {
     trayMenu = new QMenu();
+    trayMenu->setStyle(new MenuTextRoomStyle(this));
     auto item = [this](const char* caption, void (TrayController::*handler)()) {
         QAction* action = trayMenu->addAction(QString::fromUtf8(caption));
         connect(action, &QAction::triggered, this, handler);
@@ -202,7 +243,7 @@ void TrayController::RunGuarded(int kind, const std::function<void()>& showWindo
 void TrayController::ShowPrintTotals() {
     RunGuarded(kPrintTotals, [] {
         if (printTotalsWindow != nullptr) {
-            printTotalsWindow->exec();
+            ExecWindow(printTotalsWindow);
         }
     });
 }
@@ -210,7 +251,7 @@ void TrayController::ShowPrintTotals() {
 void TrayController::ShowPrintLog() {
     RunGuarded(kPrintLog, [] {
         if (printLogWindow != nullptr) {
-            printLogWindow->exec();
+            ExecWindow(printLogWindow);
         }
     });
 }
@@ -238,7 +279,7 @@ void TrayController::ShowOptions() {
     }
     RunGuarded(kOptions, [] {
         if (optionsDialog != nullptr) {
-            optionsDialog->exec();
+            ExecWindow(optionsDialog);
         }
     });
 }
@@ -295,7 +336,7 @@ void TrayController::DeletePassword() {
 void TrayController::ShowVersion() {
     RunGuarded(kPasswordOrVersion, [] {
         if (aboutBox != nullptr) {
-            aboutBox->exec();
+            ExecWindow(aboutBox);
         }
     });
 }

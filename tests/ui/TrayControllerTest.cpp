@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPaintEngine>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTimer>
 
 #include "platform/EventPump.h"
@@ -11,6 +15,7 @@
 #include "ui/OptionsDialog.h"
 #include "ui/PrintLogWindow.h"
 #include "ui/PrintTotalsWindow.h"
+#include "ui/QtMessageSink.h"
 #include "ui/TrayController.h"
 
 using namespace testsupport;
@@ -57,6 +62,32 @@ std::vector<MenuItem> Items(QMenu* menu) {
     }
     return items;
 }
+
+// Stands in for the tray icon's window on X11: a button press on it asks the icon for its menu.
+struct TrayIconWindow final : QWidget {
+    explicit TrayIconWindow(QSystemTrayIcon* icon) : icon(icon) {}
+    void mousePressEvent(QMouseEvent*) override { emit icon->activated(QSystemTrayIcon::Context); }
+    QSystemTrayIcon* icon;
+};
+
+// Keeps every text painted on it.
+struct TextRecorder final : QPaintDevice, QPaintEngine {
+    QString texts;
+    QPaintEngine* paintEngine() const override { return const_cast<TextRecorder*>(this); }
+    int metric(PaintDeviceMetric m) const override {
+        return m <= PdmHeight                         ? 800
+               : m >= PdmDpiX && m <= PdmPhysicalDpiY ? 96
+               : m == PdmDepth                        ? 32
+                                                      : 1;
+    }
+    bool begin(QPaintDevice*) override { return true; }
+    bool end() override { return true; }
+    void updateState(const QPaintEngineState&) override {}
+    void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override {}
+    void drawPolygon(const QPointF*, int, PolygonDrawMode) override {}
+    void drawTextItem(const QPointF&, const QTextItem& item) override { texts += item.text(); }
+    Type type() const override { return User; }
+};
 
 }  // namespace
 
@@ -238,4 +269,47 @@ TEST(TrayController, MenuCommandsOpenTheReportWindows) {
     optionsDialog = nullptr;
     EXPECT_EQ(optionKind, TrayController::kOptions);
     w.tray->Shutdown();
+}
+
+// With the print log open a right click on the icon opens the menu, its items whole at 11 pt; a
+// command chosen there gets the guard's box over the log and opens nothing. All carry the icon.
+TEST(TrayController, TheMenuStaysAvailableWhileAWindowIsOpen) {
+    FormWorld w;
+    QtMessageSink boxes;
+    boxes.SetShowsBoxesWithoutDisplay(true);
+    TrayController tray(TrayServices{w.spooler, boxes, w.stores.machine, w.stores.user});
+    tray.Start();
+    PrintLogWindow log(tray.Reports());
+    AboutBox about;
+    printLogWindow = &log;
+    aboutBox = &about;
+    TrayIconWindow iconWindow(tray.trayIcon);
+    iconWindow.show();
+    tray.trayMenu->setFont(QFont(tray.trayMenu->font().family(), 11));
+    TextRecorder menuTexts;
+    QTimer::singleShot(0, [&] {
+        QTest::mouseClick(iconWindow.windowHandle(), Qt::RightButton, {}, QPoint(5, 5));
+        if (tray.trayMenu->isVisible()) {
+            tray.trayMenu->render(&menuTexts);
+            QTimer::singleShot(0, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                ASSERT_NE(box, nullptr);
+                EXPECT_EQ(box->text(), QString::fromUtf8(kGuardText));
+                EXPECT_EQ(box->parentWidget(), &log);
+                EXPECT_FALSE(box->windowIcon().isNull());
+                box->accept();
+            });
+            QTest::mouseClick(tray.trayMenu->windowHandle(), Qt::LeftButton, {},
+                              tray.trayMenu->actionGeometry(tray.versionAction).center());
+        }
+        EXPECT_FALSE(about.isVisible());
+        log.accept();
+    });
+    tray.ShowPrintLog();
+    printLogWindow = nullptr;
+    aboutBox = nullptr;
+    EXPECT_TRUE(menuTexts.texts.contains(QString::fromUtf8("パスワード"))) << "menu not shown";
+    EXPECT_FALSE(menuTexts.texts.contains(QChar(0x2026))) << menuTexts.texts.toStdString();
+    EXPECT_FALSE(log.windowIcon().isNull());
+    tray.Shutdown();
 }

@@ -5,10 +5,13 @@
 #include <QApplication>
 #include <cstdlib>
 
+#include "ui/ProgramIdentity.h"
+
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     Q_INIT_RESOURCE(tessaroven);
+    IntroduceProgramToDesktop();  // as the program does
     QApplication::setQuitOnLastWindowClosed(false);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
