@@ -190,7 +190,8 @@ int main(int argc, char** argv) {
     if (!service && !instance.Acquire("Tessaroven")) {
         if (instance.Error() != 0) {
             // Nobody may hold it, but we cannot tell: say so rather than blame another copy.
-            sink.Show(platform::InstanceLock::PathFor("Tessaroven") + ": " +
+            sink.Show(std::string("ほかに起動しているか確かめられませんでした。\n") +
+                          platform::InstanceLock::PathFor("Tessaroven") + ": " +
                           platform::SystemErrorText(instance.Error()),
                       "Tessaroven Error", platform::MB_ICONSTOP);
         } else {
