@@ -152,6 +152,7 @@ void AboutBox::OpenLink() {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Tessaroven"),
                         QString::fromUtf8("リンクを開けませんでした。\n%1").arg(m_address),
                         QMessageBox::Ok, this);
+        box.setWindowModality(Qt::WindowModal);
         box.exec();
     }
 }

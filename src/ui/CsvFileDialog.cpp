@@ -31,6 +31,8 @@ QString AskCsvPath(QWidget* parent, const QString& suggestedName) {
     dialog.setLabelText(QFileDialog::FileType, QString::fromUtf8("ファイルの種類:"));
     dialog.setLabelText(QFileDialog::Accept, QString::fromUtf8("保存"));
     dialog.setLabelText(QFileDialog::Reject, QString::fromUtf8("キャンセル"));
+    // Modal to its window only, so that the tray menu stays available meanwhile.
+    dialog.setWindowModality(Qt::WindowModal);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return {};
     }

@@ -141,7 +141,14 @@ OptionsDialog::OptionsDialog(OptionsContext context, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     if (!m_context.chooseFolder) {
         m_context.chooseFolder = [this](const QString& title, const QString& start) {
-            return QFileDialog::getExistingDirectory(this, title, start);
+            // Modal to this dialog only, so that the tray menu stays available meanwhile.
+            QFileDialog chooser(this, title, start);
+            chooser.setFileMode(QFileDialog::Directory);
+            chooser.setOption(QFileDialog::ShowDirsOnly);
+            chooser.setWindowModality(Qt::WindowModal);
+            return chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty()
+                       ? chooser.selectedFiles().front()
+                       : QString();
         };
     }
 
@@ -391,6 +398,7 @@ bool OptionsDialog::ConfirmPurge(const std::string& dir) {
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
+    box.setWindowModality(Qt::WindowModal);
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -412,6 +420,7 @@ void OptionsDialog::ReportPurge(const std::string& dir, const PurgeReport& repor
     if (troubles.isEmpty() && !report.stopped) {
         QMessageBox box(QMessageBox::Information, QStringLiteral("Tessaroven"), text,
                         QMessageBox::Ok, this);
+        box.setWindowModality(Qt::WindowModal);
         box.exec();
         return;
     }
@@ -424,6 +433,7 @@ void OptionsDialog::ReportPurge(const std::string& dir, const PurgeReport& repor
                 troubles.join(QLatin1Char('\n'));
     }
     QMessageBox box(QMessageBox::Critical, QStringLiteral("error"), text, QMessageBox::Ok, this);
+    box.setWindowModality(Qt::WindowModal);
     box.exec();
 }
 

@@ -27,6 +27,7 @@ struct BoxAnswers {
         QString caption;
         QWidget* parent;
         bool defaultIsNo;
+        bool windowModal;  // modal to its window only: the tray menu stays available
     };
     std::vector<QMessageBox::StandardButton> answers;
     std::vector<Seen> seen;
@@ -39,7 +40,8 @@ struct BoxAnswers {
                 return;
             }
             seen.push_back({box->text(), box->windowTitle(), box->parentWidget(),
-                            box->defaultButton() == box->button(QMessageBox::No)});
+                            box->defaultButton() == box->button(QMessageBox::No),
+                            box->windowModality() == Qt::WindowModal});
             QAbstractButton* answer =
                 seen.size() <= answers.size() ? box->button(answers[seen.size() - 1]) : nullptr;
             if (answer != nullptr) {
@@ -160,6 +162,7 @@ TEST(OptionsDialog, ThePurgeAsksFirstAndReportsWhatItDid) {
             QString::fromUtf8("2006年03月までの印刷データ 1,202 件を削除します。よろしいですか?"));
         EXPECT_EQ(no.seen[0].parent, &w.dialog);
         EXPECT_TRUE(no.seen[0].defaultIsNo);
+        EXPECT_TRUE(no.seen[0].windowModal);
         EXPECT_TRUE(stillOpen);
     }
     EXPECT_EQ(ReadFile(w.data / "PrintData_a.dat"), kMarch + "\r\r\n" + kEndOfMarch + kApril);
@@ -174,6 +177,7 @@ TEST(OptionsDialog, ThePurgeAsksFirstAndReportsWhatItDid) {
         ASSERT_EQ(yes.seen.size(), 2u);
         EXPECT_EQ(yes.seen[1].text, QString::fromUtf8("1,202 件を削除しました。"));
         EXPECT_EQ(yes.seen[1].parent, &w.dialog);
+        EXPECT_TRUE(yes.seen[1].windowModal);
     }
     EXPECT_EQ(ReadFile(w.data / "PrintData_a.dat"), kApril);
     EXPECT_EQ(ReadFile(w.data / "PrintData_b.dat"), kOctober);
