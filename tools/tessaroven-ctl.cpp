@@ -798,7 +798,9 @@ int Purge(const Args& args) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    const Args args(argv + 1, argv + argc);
+    platform::UseBinaryStandardStreams();
+    const std::vector<std::string> all = platform::ProgramArguments(argc, argv);
+    const Args args(all.begin() + (all.empty() ? 0 : 1), all.end());
     if (args.empty()) {
         return Usage(kMainUsage);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -20,6 +21,11 @@ std::string ServiceLockPath();
 // Folder of the running executable, without a trailing slash.
 std::string ExecutableFolder();
 
+// The program's arguments as UTF-8 (Windows hands argv over in the ANSI code page; the
+// arguments are taken from the UTF-16 command line there).
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+// Standard output and error pass bytes unchanged (Windows would add a CR before every LF).
+void UseBinaryStandardStreams();
 // Readable text of an errno value.
 std::string SystemErrorText(int error);
 

@@ -77,6 +77,12 @@ std::string ExecutableFolder() {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return {argv, argv + argc};
+}
+
+void UseBinaryStandardStreams() {}
+
 std::string SystemErrorText(int error) {
     char buf[256] = {};
     // The GNU strerror_r returns the text, which may or may not be in buf.

@@ -1,10 +1,18 @@
 #include "platform/Host.h"
 
+// windows.h first: the other system headers rely on it.
+#include <windows.h>
+
 #include <lmcons.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <winnetwk.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -108,6 +116,25 @@ std::string ExecutableFolder() {
     path.resize(n);
     const auto slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::string(".") : win32::Utf8(path.substr(0, slash));
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    int n = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide == nullptr) {
+        return {argv, argv + argc};
+    }
+    std::vector<std::string> args;
+    for (int i = 0; i < n; ++i) {
+        args.push_back(win32::Utf8(wide[i]));
+    }
+    LocalFree(wide);
+    return args;
+}
+
+void UseBinaryStandardStreams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
 }
 
 std::string SystemErrorText(int error) {
