@@ -163,7 +163,7 @@ bool WantsHelp(const Args& args) {
 }
 
 struct KeyRef {
-    HKEY root;
+    RegistryRoot root;
     std::string path;
 };
 
@@ -173,11 +173,11 @@ std::optional<KeyRef> ParseKey(const std::string& text) {
     const std::string rest = slash == std::string::npos ? std::string() : text.substr(slash + 1);
     if (strcasecmp(head.c_str(), "HKLM") == 0 ||
         strcasecmp(head.c_str(), "HKEY_LOCAL_MACHINE") == 0) {
-        return KeyRef{HKEY_LOCAL_MACHINE, rest};
+        return KeyRef{kHkeyLocalMachine, rest};
     }
     if (strcasecmp(head.c_str(), "HKCU") == 0 ||
         strcasecmp(head.c_str(), "HKEY_CURRENT_USER") == 0) {
-        return KeyRef{HKEY_CURRENT_USER, rest};
+        return KeyRef{kHkeyCurrentUser, rest};
     }
     return std::nullopt;
 }
@@ -197,13 +197,13 @@ std::optional<std::int32_t> ParseDword(const std::string& text) {
 }
 
 // The program's own stores of the two roots, so that the same files and overrides apply.
-platform::SettingsStore& StoreFor(HKEY root) {
-    return root == HKEY_LOCAL_MACHINE ? DefaultMachineStore() : DefaultUserStore();
+platform::SettingsStore& StoreFor(RegistryRoot root) {
+    return root == kHkeyLocalMachine ? DefaultMachineStore() : DefaultUserStore();
 }
 
-std::string StorePath(HKEY root) {
-    return root == HKEY_LOCAL_MACHINE ? platform::MachineRegistryPath()
-                                      : platform::UserRegistryPath();
+std::string StorePath(RegistryRoot root) {
+    return root == kHkeyLocalMachine ? platform::MachineRegistryPath()
+                                     : platform::UserRegistryPath();
 }
 
 std::string HexBytes(const std::string& bytes) {
@@ -270,7 +270,7 @@ int RegGet(Args args) {
     return kOk;
 }
 
-int RefusedWrite(HKEY root) {
+int RefusedWrite(RegistryRoot root) {
     std::fprintf(stderr, "tessaroven-ctl: the settings store %s refused the write\n",
                  StorePath(root).c_str());
     return kFailed;
@@ -352,10 +352,10 @@ int Stop(const Args& args) {
     } else if (!args.empty()) {
         return Usage(kStopUsage);
     }
-    platform::SettingsStore& store = StoreFor(HKEY_LOCAL_MACHINE);
+    platform::SettingsStore& store = StoreFor(kHkeyLocalMachine);
     // The request is written even so: it stops the monitors of every session of this computer.
     if (!store.Write(kSettingsKey, kStatusValue, platform::StoredValue::Dw(1))) {
-        return RefusedWrite(HKEY_LOCAL_MACHINE);
+        return RefusedWrite(kHkeyLocalMachine);
     }
     if (MonitorHolder() == platform::InstanceLock::Holder::Nobody) {
         // Nothing here to wait for: its status value could only say it never stopped.
@@ -393,7 +393,7 @@ int Status(const Args& args) {
         std::puts("not running");
         return kOk;
     }
-    const auto status = ReadStatus(StoreFor(HKEY_LOCAL_MACHINE));
+    const auto status = ReadStatus(StoreFor(kHkeyLocalMachine));
     const char* text = "unknown";
     if (status == 0) {
         text = "running";
@@ -421,7 +421,7 @@ bool ParseOptions(const Args& args, const std::vector<std::string>& known,
 // The data directory the monitor uses, without creating or storing anything.
 std::string MonitorDataDirectory() {
     const auto stored =
-        Registry().TryGetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+        Registry().TryGetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory");
     if (!stored) {
         // Guessing the default here would show or purge another folder's files.
         std::fprintf(stderr,

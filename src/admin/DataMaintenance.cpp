@@ -241,7 +241,7 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         // place; they then find it under the same name.
         platform::SharedFile original;
         if (!OpenLocked(path, files.LockWait(), original, result)) {
-            sink.Show(result.error, "Tessaroven Error", platform::MB_ICONSTOP);
+            sink.Show(result.error, "Tessaroven Error", platform::kIconStop);
             continue;
         }
         platform::FileOwnership ownership;
@@ -251,7 +251,7 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         if (!out.Create(dir)) {
             result.error = platform::SystemErrorText(errno);
             result.trouble = PurgedFile::Trouble::kSystem;
-            sink.Show("DATA File open error", "error", platform::MB_ICONSTOP);
+            sink.Show("DATA File open error", "error", platform::kIconStop);
             report.stopped = true;
             break;
         }
@@ -278,19 +278,19 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
         if (cursor.Error() != 0) {
             result.error = platform::SystemErrorText(cursor.Error());
             result.trouble = PurgedFile::Trouble::kSystem;
-            sink.Show(result.error, "Tessaroven Error", platform::MB_ICONSTOP);
+            sink.Show(result.error, "Tessaroven Error", platform::kIconStop);
             continue;
         }
         if (!TakeOverOwnership(out, ownership)) {
             result.error = "its owner could no longer write to a rewritten copy";
             result.trouble = PurgedFile::Trouble::kOwnerCannotWrite;
-            sink.Show(path + ": " + result.error, "Tessaroven Error", platform::MB_ICONSTOP);
+            sink.Show(path + ": " + result.error, "Tessaroven Error", platform::kIconStop);
             continue;
         }
         if (!out.WriteAll(kept) || !out.Sync()) {
             result.error = platform::SystemErrorText(errno);
             result.trouble = PurgedFile::Trouble::kSystem;
-            sink.Show("DATA File open error", "error", platform::MB_ICONSTOP);
+            sink.Show("DATA File open error", "error", platform::kIconStop);
             report.stopped = true;
             break;
         }
@@ -317,7 +317,7 @@ PurgeReport PurgePrintData(PrintDataFiles& files, const std::string& dir, int se
             // Someone removed or replaced the original meanwhile (another computer's purge, on
             // a share): our copy may be the only one of the records kept.
             KeepOrphanedRecords(out, path, kept, ownership, result);
-            sink.Show(path + ": " + result.error, "Tessaroven Error", platform::MB_ICONSTOP);
+            sink.Show(path + ": " + result.error, "Tessaroven Error", platform::kIconStop);
             continue;
         }
         platform::SyncFolder(dir);

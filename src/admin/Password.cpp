@@ -102,5 +102,5 @@ std::string ComputePasswordDigest(const std::string& text) {
 
 bool CheckPassword(const Registry& registry, const std::string& typed) {
     return ComputePasswordDigest(typed) ==
-           registry.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "PGSpoolSize");
+           registry.GetRegString(kHkeyLocalMachine, kSettingsKey, "PGSpoolSize");
 }

@@ -193,9 +193,9 @@ int main(int argc, char** argv) {
             sink.Show(std::string("ほかに起動しているか確かめられませんでした。\n") +
                           platform::InstanceLock::PathFor("Tessaroven") + ": " +
                           platform::SystemErrorText(instance.Error()),
-                      "Tessaroven Error", platform::MB_ICONSTOP);
+                      "Tessaroven Error", platform::kIconStop);
         } else {
-            sink.Show("Tessaroven already Start up", "Tessaroven", platform::MB_ICONSTOP);
+            sink.Show("Tessaroven already Start up", "Tessaroven", platform::kIconStop);
         }
         return 1;
     }
@@ -284,9 +284,9 @@ int main(int argc, char** argv) {
         }
         serviceLock.Release();
     } catch (const std::exception& e) {
-        sink.Show(e.what(), kApplicationTitle, platform::MB_ICONSTOP);
+        sink.Show(e.what(), kApplicationTitle, platform::kIconStop);
     } catch (...) {
-        sink.Show("", kApplicationTitle, platform::MB_ICONSTOP);
+        sink.Show("", kApplicationTitle, platform::kIconStop);
     }
     delete passwordDialog;
     delete printLogWindow;

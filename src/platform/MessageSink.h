@@ -5,9 +5,9 @@
 namespace platform {
 
 // Message-box flag words as the program uses them: the icon decides how a box looks.
-inline constexpr int MB_ICONSTOP = 16;
-inline constexpr int MB_ICONWARNING = 48;
-inline constexpr int MB_ICONINFORMATION = 64;
+inline constexpr int kIconStop = 16;
+inline constexpr int kIconWarning = 48;
+inline constexpr int kIconInformation = 64;
 
 // The one way the program shows a message to its user. A window-system implementation shows a
 // modal box on the interface thread; calls from other threads are queued there and return at

@@ -14,43 +14,43 @@ namespace platform {
 // The print spooler as the watch threads use it: list the printers, open one, and follow its
 // changes through a change handle that can be waited on. The constants are the spooler's own.
 
-inline constexpr std::uint32_t PRINTER_CHANGE_ADD_PRINTER = 0x00000001;
-inline constexpr std::uint32_t PRINTER_CHANGE_SET_PRINTER = 0x00000002;
-inline constexpr std::uint32_t PRINTER_CHANGE_DELETE_PRINTER = 0x00000004;
-inline constexpr std::uint32_t PRINTER_CHANGE_PRINTER = 0x000000FF;
-inline constexpr std::uint32_t PRINTER_CHANGE_ADD_JOB = 0x00000100;
-inline constexpr std::uint32_t PRINTER_CHANGE_SET_JOB = 0x00000200;
-inline constexpr std::uint32_t PRINTER_CHANGE_DELETE_JOB = 0x00000400;
-inline constexpr std::uint32_t PRINTER_CHANGE_WRITE_JOB = 0x00000800;
-inline constexpr std::uint32_t PRINTER_CHANGE_JOB = 0x0000FF00;
-inline constexpr std::uint32_t PRINTER_CHANGE_ALL = 0x7777FFFF;
+inline constexpr std::uint32_t kPrinterChangeAddPrinter = 0x00000001;
+inline constexpr std::uint32_t kPrinterChangeSetPrinter = 0x00000002;
+inline constexpr std::uint32_t kPrinterChangeDeletePrinter = 0x00000004;
+inline constexpr std::uint32_t kPrinterChangePrinter = 0x000000FF;
+inline constexpr std::uint32_t kPrinterChangeAddJob = 0x00000100;
+inline constexpr std::uint32_t kPrinterChangeSetJob = 0x00000200;
+inline constexpr std::uint32_t kPrinterChangeDeleteJob = 0x00000400;
+inline constexpr std::uint32_t kPrinterChangeWriteJob = 0x00000800;
+inline constexpr std::uint32_t kPrinterChangeJob = 0x0000FF00;
+inline constexpr std::uint32_t kPrinterChangeAll = 0x7777FFFF;
 
-inline constexpr std::uint16_t PRINTER_NOTIFY_TYPE = 0;
-inline constexpr std::uint16_t JOB_NOTIFY_TYPE = 1;
+inline constexpr std::uint16_t kPrinterNotifyType = 0;
+inline constexpr std::uint16_t kJobNotifyType = 1;
 
-inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SERVER_NAME = 0;
-inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PRINTER_NAME = 1;
-inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_SHARE_NAME = 2;
-inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_CJOBS = 20;
-inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_TOTAL_PAGES = 22;
-inline constexpr std::uint16_t PRINTER_NOTIFY_FIELD_PAGES_PRINTED = 23;
+inline constexpr std::uint16_t kPrinterNotifyFieldServerName = 0;
+inline constexpr std::uint16_t kPrinterNotifyFieldPrinterName = 1;
+inline constexpr std::uint16_t kPrinterNotifyFieldShareName = 2;
+inline constexpr std::uint16_t kPrinterNotifyFieldCjobs = 20;
+inline constexpr std::uint16_t kPrinterNotifyFieldTotalPages = 22;
+inline constexpr std::uint16_t kPrinterNotifyFieldPagesPrinted = 23;
 
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PRINTER_NAME = 0;
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_MACHINE_NAME = 1;
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_USER_NAME = 3;
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DATATYPE = 7;
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_DEVMODE = 9;
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_TOTAL_PAGES = 20;
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_PAGES_PRINTED = 21;
+inline constexpr std::uint16_t kJobNotifyFieldPrinterName = 0;
+inline constexpr std::uint16_t kJobNotifyFieldMachineName = 1;
+inline constexpr std::uint16_t kJobNotifyFieldUserName = 3;
+inline constexpr std::uint16_t kJobNotifyFieldDatatype = 7;
+inline constexpr std::uint16_t kJobNotifyFieldDevmode = 9;
+inline constexpr std::uint16_t kJobNotifyFieldTotalPages = 20;
+inline constexpr std::uint16_t kJobNotifyFieldPagesPrinted = 21;
 // Not the Windows spooler's: when the job ended, in seconds since the epoch by the spooler's
 // clock, sent with its end where the spooler knows it.
-inline constexpr std::uint16_t JOB_NOTIFY_FIELD_ENDED_TIME = 0x0100;
+inline constexpr std::uint16_t kJobNotifyFieldEndedTime = 0x0100;
 
-inline constexpr std::uint32_t PRINTER_NOTIFY_INFO_DISCARDED = 0x01;
+inline constexpr std::uint32_t kPrinterNotifyInfoDiscarded = 0x01;
 
 using PrinterHandle = std::intptr_t;
 using ChangeHandle = std::intptr_t;
-inline constexpr ChangeHandle INVALID_HANDLE_VALUE = -1;
+inline constexpr ChangeHandle kInvalidChangeHandle = -1;
 
 // Which fields of the printer and of its jobs a change notification should carry.
 struct NotifyOptionsType {
@@ -115,13 +115,13 @@ class Spooler {
 
     virtual bool OpenPrinter(const std::string& printerName, PrinterHandle& printer) = 0;
     // The print server itself: a change handle on it reports printers added
-    // (PRINTER_CHANGE_ADD_PRINTER) and deleted (PRINTER_CHANGE_DELETE_PRINTER), and a server that
+    // (kPrinterChangeAddPrinter) and deleted (kPrinterChangeDeletePrinter), and a server that
     // has come back after an absence as both. A deleted printer's own change handle reports
-    // PRINTER_CHANGE_DELETE_PRINTER after the last of its jobs.
+    // kPrinterChangeDeletePrinter after the last of its jobs.
     virtual bool OpenPrintServer(PrinterHandle& server) = 0;
     virtual void ClosePrinter(PrinterHandle printer) = 0;
 
-    // INVALID_HANDLE_VALUE on failure.
+    // kInvalidChangeHandle on failure.
     virtual ChangeHandle FindFirstPrinterChangeNotification(PrinterHandle printer,
                                                             std::uint32_t filter,
                                                             std::uint32_t options,

@@ -49,14 +49,14 @@ NotifyOptions SpoolWatchThread::WatchOptions() {
     options.version = 2;
     options.flags = 0;
     options.types = {
-        {PRINTER_NOTIFY_TYPE,
-         {PRINTER_NOTIFY_FIELD_SERVER_NAME, PRINTER_NOTIFY_FIELD_PRINTER_NAME,
-          PRINTER_NOTIFY_FIELD_SHARE_NAME, PRINTER_NOTIFY_FIELD_CJOBS,
-          PRINTER_NOTIFY_FIELD_TOTAL_PAGES, PRINTER_NOTIFY_FIELD_PAGES_PRINTED}},
-        {JOB_NOTIFY_TYPE,
-         {JOB_NOTIFY_FIELD_PRINTER_NAME, JOB_NOTIFY_FIELD_MACHINE_NAME, JOB_NOTIFY_FIELD_USER_NAME,
-          JOB_NOTIFY_FIELD_TOTAL_PAGES, JOB_NOTIFY_FIELD_PAGES_PRINTED, JOB_NOTIFY_FIELD_DEVMODE,
-          JOB_NOTIFY_FIELD_DATATYPE}},
+        {kPrinterNotifyType,
+         {kPrinterNotifyFieldServerName, kPrinterNotifyFieldPrinterName,
+          kPrinterNotifyFieldShareName, kPrinterNotifyFieldCjobs, kPrinterNotifyFieldTotalPages,
+          kPrinterNotifyFieldPagesPrinted}},
+        {kJobNotifyType,
+         {kJobNotifyFieldPrinterName, kJobNotifyFieldMachineName, kJobNotifyFieldUserName,
+          kJobNotifyFieldTotalPages, kJobNotifyFieldPagesPrinted, kJobNotifyFieldDevmode,
+          kJobNotifyFieldDatatype}},
     };
     return options;
 }
@@ -126,8 +126,8 @@ bool SpoolWatchThread::OpenPrinterAndWatch(int openFailLine, int openedLine, con
     }
     Log(openedLine, 'D', Format(openedText, static_cast<long long>(m_printer)));
     m_change =
-        spooler.FindFirstPrinterChangeNotification(m_printer, PRINTER_CHANGE_ALL, 0, m_options);
-    if (m_change == INVALID_HANDLE_VALUE) {
+        spooler.FindFirstPrinterChangeNotification(m_printer, kPrinterChangeAll, 0, m_options);
+    if (m_change == kInvalidChangeHandle) {
         Log(firstFailLine, 'E', Format("find first fail(%d)\n", spooler.LastError()));
         spooler.ClosePrinter(m_printer);
         return false;
@@ -154,15 +154,15 @@ bool SpoolWatchThread::RunCycle() {
         Format("FindNextPrinterChangeNotification ChangeReason = %d p = %lld",
                static_cast<std::int32_t>(changeWord),
                static_cast<long long>(reinterpret_cast<std::intptr_t>(info.get()))));
-    if (changeWord & PRINTER_CHANGE_ADD_JOB) {
+    if (changeWord & kPrinterChangeAddJob) {
         m_changeFlags |= kAdded;
         Log(2201, 'D', "PRINTER_CHANGE_ADD_JOB");
     }
-    if (changeWord & PRINTER_CHANGE_DELETE_JOB) {
+    if (changeWord & kPrinterChangeDeleteJob) {
         m_changeFlags |= kDeleted;
         Log(2202, 'D', "PRINTER_CHANGE_DELETE_JOB");
     }
-    if (changeWord & PRINTER_CHANGE_WRITE_JOB) {
+    if (changeWord & kPrinterChangeWriteJob) {
         m_changeFlags |= kWritten;
         Log(2203, 'D', "PRINTER_CHANGE_WRITE_JOB");
     }
@@ -198,7 +198,7 @@ bool SpoolWatchThread::RunCycle() {
         FinishAllJobs();
         m_queueEmptied = false;
     }
-    if (changeWord & PRINTER_CHANGE_DELETE_PRINTER) {
+    if (changeWord & kPrinterChangeDeletePrinter) {
         // The printer is gone, and with it the queue: what we hold is handed over as it stands.
         Log(5041, 'D', "PRINTER_CHANGE_DELETE_PRINTER");
         FinishAllJobs();
@@ -212,33 +212,33 @@ bool SpoolWatchThread::RunCycle() {
 void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
     m_current.jobId = static_cast<std::int32_t>(entry.id);
     Log(5020, 'D', Format("JobId = %d", m_current.jobId));
-    if (entry.type == PRINTER_NOTIFY_TYPE) {
-        if (entry.field == PRINTER_NOTIFY_FIELD_CJOBS && entry.number == 0) {
+    if (entry.type == kPrinterNotifyType) {
+        if (entry.field == kPrinterNotifyFieldCjobs && entry.number == 0) {
             m_queueEmptied = true;
         }
         return;
     }
-    if (entry.type != JOB_NOTIFY_TYPE) {
+    if (entry.type != kJobNotifyType) {
         return;
     }
     // An entry whose text or device mode did not come carries nothing to take.
     switch (entry.field) {
-        case JOB_NOTIFY_FIELD_PRINTER_NAME:
+        case kJobNotifyFieldPrinterName:
             if (entry.text) {
                 m_current.printerName = *entry.text;
             }
             break;
-        case JOB_NOTIFY_FIELD_MACHINE_NAME:
+        case kJobNotifyFieldMachineName:
             if (entry.text) {
                 m_current.machineName = *entry.text;
             }
             break;
-        case JOB_NOTIFY_FIELD_USER_NAME:
+        case kJobNotifyFieldUserName:
             if (entry.text) {
                 m_current.userName = *entry.text;
             }
             break;
-        case JOB_NOTIFY_FIELD_DATATYPE:
+        case kJobNotifyFieldDatatype:
             if (entry.text) {
                 m_current.dataType = *entry.text;
                 // A job seen the moment it was made may get its document's format only later.
@@ -248,21 +248,21 @@ void SpoolWatchThread::ProcessEntry(const NotifyInfoData& entry) {
                 }
             }
             break;
-        case JOB_NOTIFY_FIELD_DEVMODE:
+        case kJobNotifyFieldDevmode:
             if (entry.copies) {
                 m_current.copies = *entry.copies;
                 UpdateCopies(m_current.jobId);
             }
             break;
-        case JOB_NOTIFY_FIELD_TOTAL_PAGES:
+        case kJobNotifyFieldTotalPages:
             m_current.totalPages = static_cast<std::int32_t>(entry.number);
             UpdateTotalPages(m_current.jobId);
             break;
-        case JOB_NOTIFY_FIELD_PAGES_PRINTED:
+        case kJobNotifyFieldPagesPrinted:
             m_current.pagesPrinted = static_cast<std::int32_t>(entry.number);
             UpdatePagesPrinted(m_current.jobId);
             break;
-        case JOB_NOTIFY_FIELD_ENDED_TIME:
+        case kJobNotifyFieldEndedTime:
             m_current.endedAt = entry.number;
             break;
         default:

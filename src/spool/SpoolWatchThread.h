@@ -80,7 +80,7 @@ class SpoolWatchThread {
     JobTable m_jobs;
 
     platform::PrinterHandle m_printer = -1;
-    platform::ChangeHandle m_change = platform::INVALID_HANDLE_VALUE;
+    platform::ChangeHandle m_change = platform::kInvalidChangeHandle;
     platform::NotifyOptions m_options;
 
     std::atomic<bool> m_finished{false};

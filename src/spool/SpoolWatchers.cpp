@@ -83,8 +83,8 @@ void SpoolWatchers::OpenServerWatch() {
         return;
     }
     m_serverChange = spooler.FindFirstPrinterChangeNotification(
-        m_server, platform::PRINTER_CHANGE_PRINTER, 0, platform::NotifyOptions{});
-    if (m_serverChange == platform::INVALID_HANDLE_VALUE) {
+        m_server, platform::kPrinterChangePrinter, 0, platform::NotifyOptions{});
+    if (m_serverChange == platform::kInvalidChangeHandle) {
         spooler.ClosePrinter(m_server);
     }
 }
@@ -138,7 +138,7 @@ void SpoolWatchers::FollowPrinters() {
     }
     bool changed = false;
     platform::Spooler& spooler = m_context.spooler;
-    if (m_serverChange != platform::INVALID_HANDLE_VALUE &&
+    if (m_serverChange != platform::kInvalidChangeHandle &&
         spooler.WaitForChange(m_serverChange, 0) == platform::WaitResult::Signalled) {
         std::uint32_t word = 0;
         std::unique_ptr<platform::NotifyInfo> info;
@@ -238,9 +238,9 @@ void SpoolWatchers::Stop() {
     // budget lasts; what is left then waits, unsettled, for the next start.
     m_pageCounter.Stop();
     WaitProcessingEvents([&] { return m_pageCounter.Idle(); });
-    if (m_serverChange != platform::INVALID_HANDLE_VALUE) {
+    if (m_serverChange != platform::kInvalidChangeHandle) {
         m_context.spooler.FindClosePrinterChangeNotification(m_serverChange);
         m_context.spooler.ClosePrinter(m_server);
-        m_serverChange = platform::INVALID_HANDLE_VALUE;
+        m_serverChange = platform::kInvalidChangeHandle;
     }
 }

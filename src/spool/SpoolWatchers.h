@@ -53,7 +53,7 @@ class SpoolWatchers {
     SpoolWatchContext m_context;
     PrinterSlots m_slots;
     platform::PrinterHandle m_server = 0;
-    platform::ChangeHandle m_serverChange = platform::INVALID_HANDLE_VALUE;
+    platform::ChangeHandle m_serverChange = platform::kInvalidChangeHandle;
     bool m_busy = false;
     bool m_cancelled = false;
 };

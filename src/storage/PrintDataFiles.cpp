@@ -504,7 +504,7 @@ void PrintDataFiles::EstablishDataDirectory(const std::string& commonAppData) {
     // not waited for at start, but neither is its setting overwritten.
     std::optional<std::string> stored;
     for (int attempt = 0; attempt < 3 && !stored; ++attempt) {
-        stored = m_registry.TryGetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+        stored = m_registry.TryGetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory");
     }
     std::string dir = stored.value_or(std::string());
     if (!stored) {
@@ -513,10 +513,10 @@ void PrintDataFiles::EstablishDataDirectory(const std::string& commonAppData) {
             std::string("設定 DataFileDirectory を読み取れませんでした (設定の保存先が使用中か"
                         "壊れています)。プログラムを次に起動するまで、印刷データは ") +
                 dir + " に記録します。",
-            kErrorCaption, platform::MB_ICONWARNING);
+            kErrorCaption, platform::kIconWarning);
     } else if (dir.empty()) {
         dir = fallback;
-        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", dir);
+        m_registry.SetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory", dir);
     }
     platform::MakeDirectoryPath(dir);
     SetDataDirectory(std::move(dir));
@@ -667,7 +667,7 @@ void PrintDataFiles::AnnounceWaitingRecords() {
                     (error != 0 ? " (" + platform::SystemErrorText(error) + ")" : "") +
                     "。印刷データはこのコンピュータに保管し、書き込めるようになりしだい"
                     "書き込みます。",
-                kErrorCaption, platform::MB_ICONWARNING);
+                kErrorCaption, platform::kIconWarning);
 }
 
 void PrintDataFiles::Diagnose(const std::string& text) {
@@ -686,7 +686,7 @@ void PrintDataFiles::UpdateCounters() {
     // Two monitors of one user (two sessions) add to the same counters: read and write them in
     // one step of the store.
     m_registry.UpdateRegValues(
-        HKEY_CURRENT_USER, kPerUserKey, {"PagesPrinted"},
+        kHkeyCurrentUser, kPerUserKey, {"PagesPrinted"},
         [&](const std::vector<std::optional<platform::StoredValue>>& current) {
             const std::int32_t base = current[0] && current[0]->type == platform::ValueType::Dword
                                           ? current[0]->dword
@@ -705,7 +705,7 @@ bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path,
                                      const RecordFilter* filter) {
     m_readError = 0;
     if (openFirst && !m_cursor.Open(path)) {
-        m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::MB_ICONSTOP);
+        m_sink.Show(platform::SystemErrorText(errno), kErrorCaption, platform::kIconStop);
         return false;
     }
     std::string_view piece;

@@ -17,18 +17,18 @@ Registry::Registry() : Registry(DefaultMachineStore(), DefaultUserStore()) {}
 Registry::Registry(platform::SettingsStore& machine, platform::SettingsStore& user)
     : m_machine(&machine), m_user(&user) {}
 
-platform::SettingsStore* Registry::Store(HKEY root) const {
+platform::SettingsStore* Registry::Store(RegistryRoot root) const {
     switch (root) {
-        case HKEY_LOCAL_MACHINE:
+        case kHkeyLocalMachine:
             return m_machine;
-        case HKEY_CURRENT_USER:
+        case kHkeyCurrentUser:
             return m_user;
         default:
             return nullptr;
     }
 }
 
-std::string Registry::GetRegString(HKEY root, const std::string& keyPath,
+std::string Registry::GetRegString(RegistryRoot root, const std::string& keyPath,
                                    const std::string& name) const {
     auto* store = Store(root);
     if (store == nullptr) {
@@ -41,7 +41,7 @@ std::string Registry::GetRegString(HKEY root, const std::string& keyPath,
     return value->bytes;
 }
 
-std::int32_t Registry::GetRegInteger(HKEY root, const std::string& keyPath,
+std::int32_t Registry::GetRegInteger(RegistryRoot root, const std::string& keyPath,
                                      const std::string& name) const {
     auto* store = Store(root);
     if (store == nullptr) {
@@ -54,21 +54,21 @@ std::int32_t Registry::GetRegInteger(HKEY root, const std::string& keyPath,
     return value->dword;
 }
 
-void Registry::SetRegString(HKEY root, const std::string& keyPath, const std::string& name,
+void Registry::SetRegString(RegistryRoot root, const std::string& keyPath, const std::string& name,
                             const std::string& value) {
     if (auto* store = Store(root)) {
         store->Write(keyPath, name, platform::StoredValue::Sz(value));
     }
 }
 
-void Registry::SetRegInteger(HKEY root, const std::string& keyPath, const std::string& name,
+void Registry::SetRegInteger(RegistryRoot root, const std::string& keyPath, const std::string& name,
                              std::int32_t value) {
     if (auto* store = Store(root)) {
         store->Write(keyPath, name, platform::StoredValue::Dw(value));
     }
 }
 
-std::optional<std::string> Registry::TryGetRegString(HKEY root, const std::string& keyPath,
+std::optional<std::string> Registry::TryGetRegString(RegistryRoot root, const std::string& keyPath,
                                                      const std::string& name) const {
     auto* store = Store(root);
     if (store == nullptr) {
@@ -86,7 +86,7 @@ std::optional<std::string> Registry::TryGetRegString(HKEY root, const std::strin
     return value.type == platform::ValueType::String ? value.bytes : std::string();
 }
 
-void Registry::UpdateRegValues(HKEY root, const std::string& keyPath,
+void Registry::UpdateRegValues(RegistryRoot root, const std::string& keyPath,
                                const std::vector<std::string>& names,
                                const platform::SettingsStore::Change& change) {
     if (auto* store = Store(root)) {

@@ -8,9 +8,9 @@
 #include "platform/SettingsStore.h"
 
 // Handles of the two settings roots.
-using HKEY = std::uint32_t;
-inline constexpr HKEY HKEY_CURRENT_USER = 0x80000001u;
-inline constexpr HKEY HKEY_LOCAL_MACHINE = 0x80000002u;
+using RegistryRoot = std::uint32_t;
+inline constexpr RegistryRoot kHkeyCurrentUser = 0x80000001u;
+inline constexpr RegistryRoot kHkeyLocalMachine = 0x80000002u;
 
 // Where the program keeps its machine-wide settings and its per-user counters.
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Tessaroven\\Setting";
@@ -24,28 +24,29 @@ class Registry {
     Registry();
     Registry(platform::SettingsStore& machine, platform::SettingsStore& user);
 
-    std::string GetRegString(HKEY root, const std::string& keyPath, const std::string& name) const;
-    std::int32_t GetRegInteger(HKEY root, const std::string& keyPath,
+    std::string GetRegString(RegistryRoot root, const std::string& keyPath,
+                             const std::string& name) const;
+    std::int32_t GetRegInteger(RegistryRoot root, const std::string& keyPath,
                                const std::string& name) const;
-    void SetRegString(HKEY root, const std::string& keyPath, const std::string& name,
+    void SetRegString(RegistryRoot root, const std::string& keyPath, const std::string& name,
                       const std::string& value);
-    void SetRegInteger(HKEY root, const std::string& keyPath, const std::string& name,
+    void SetRegInteger(RegistryRoot root, const std::string& keyPath, const std::string& name,
                        std::int32_t value);
 
     // As GetRegString, but nothing when the store could not be read (busy or damaged), which is
     // not the same as a missing value: a default must not be written over a value merely unread.
-    std::optional<std::string> TryGetRegString(HKEY root, const std::string& keyPath,
+    std::optional<std::string> TryGetRegString(RegistryRoot root, const std::string& keyPath,
                                                const std::string& name) const;
 
     // Reads the named values of a key and writes what change makes of them in one step of the
     // store, so that updates by other processes in between are not lost. Failures are ignored,
     // as for every write.
-    void UpdateRegValues(HKEY root, const std::string& keyPath,
+    void UpdateRegValues(RegistryRoot root, const std::string& keyPath,
                          const std::vector<std::string>& names,
                          const platform::SettingsStore::Change& change);
 
     // The store behind a root; nullptr for a handle that names no root.
-    platform::SettingsStore* Store(HKEY root) const;
+    platform::SettingsStore* Store(RegistryRoot root) const;
 
   private:
     platform::SettingsStore* m_machine;

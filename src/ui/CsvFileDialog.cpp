@@ -72,7 +72,7 @@ bool WriteCsvFile(const QString& path, const std::function<bool(std::string&)>& 
                       .arg(path, error)
                       .toLocal8Bit()
                       .toStdString(),
-                  "Tessaroven Error", platform::MB_ICONSTOP);
+                  "Tessaroven Error", platform::kIconStop);
     }
     return ok;
 }

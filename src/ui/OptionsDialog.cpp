@@ -307,7 +307,7 @@ void OptionsDialog::DataDirectoryChanged() {
         return;
     }
     files.ReleaseRecordLock();
-    m_context.sink.Show("ディレクトリが正しくない。", "ERROR", platform::MB_ICONSTOP);
+    m_context.sink.Show("ディレクトリが正しくない。", "ERROR", platform::kIconStop);
     dataGroup->setEnabled(false);
     okButton->setEnabled(false);
 }
@@ -322,7 +322,7 @@ void OptionsDialog::ShowDataStatistics() {
         m_context.sink.Show(
             UnreachableFolderMessage(dataDirectoryEdit->text().toLocal8Bit().toStdString(),
                                      stats.folderError),
-            "Tessaroven Error", platform::MB_ICONSTOP);
+            "Tessaroven Error", platform::kIconStop);
     }
     fileCountEdit->setText(QString::number(stats.fileCount));
     fileSizeEdit->setText(SizeText(stats.totalBytes));
@@ -369,7 +369,7 @@ void OptionsDialog::OkClicked() {
     PrintDataFiles& files = m_context.files;
     files.AcquireRecordLock();
     if (dir != m_savedDirectory) {
-        m_context.registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", dir);
+        m_context.registry.SetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory", dir);
         platform::MakeDirectoryPath(dir);
     }
     PurgeReport report;

@@ -138,9 +138,9 @@ void PrintLogWindow::LoadPrintLog() {
     saveCsvButton->setEnabled(logModel->Table().Size() > 0);
     if (result == PrintLogTable::LoadResult::Unreachable) {
         m_context.sink.Show(UnreachableFolderMessage(m_context.files.DataDirectory(), folderError),
-                            "Tessaroven Error", platform::MB_ICONSTOP);
+                            "Tessaroven Error", platform::kIconStop);
     } else if (result == PrintLogTable::LoadResult::NoRecords) {
-        m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+        m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::kIconStop);
     }
     if (!empty) {
         // The newest record is the current row, scrolled into view.

@@ -193,7 +193,7 @@ void PrintTotalsWindow::showEvent(QShowEvent* event) {
             printerCombo->setEditText(printerCombo->itemText(0));
         }
         const int index =
-            m_context.registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kComboIndexValue);
+            m_context.registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kComboIndexValue);
         // An index outside the list selects nothing and leaves the text empty.
         printerCombo->setCurrentIndex(index >= 0 && index < printerCombo->count() ? index : -1);
         if (printerCombo->currentIndex() == -1) {
@@ -210,7 +210,7 @@ void PrintTotalsWindow::showEvent(QShowEvent* event) {
 }
 
 void PrintTotalsWindow::done(int result) {
-    m_context.registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kComboIndexValue,
+    m_context.registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kComboIndexValue,
                                      printerCombo->currentIndex());
     QDialog::done(result);
 }
@@ -280,7 +280,7 @@ void PrintTotalsWindow::Count(bool asked) {
         m_following = false;
         m_context.sink.Show(
             UnreachableFolderMessage(m_context.files.DataDirectory(), result.folderError),
-            "Tessaroven Error", platform::MB_ICONSTOP);
+            "Tessaroven Error", platform::kIconStop);
         return;
     }
     m_following = true;
@@ -299,7 +299,7 @@ void PrintTotalsWindow::Count(bool asked) {
     if (result.groups.empty()) {
         totalsHeading->setText(heading + QString::fromUtf8("　印刷データがありません。"));
         if (asked) {
-            m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::MB_ICONSTOP);
+            m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::kIconStop);
         }
         return;
     }

@@ -33,13 +33,13 @@ void QtMessageSink::ShowBox(const QString& text, const QString& caption, int fla
     }
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (flag & 0xF0) {
-        case platform::MB_ICONSTOP:
+        case platform::kIconStop:
             icon = QMessageBox::Critical;
             break;
-        case platform::MB_ICONWARNING:
+        case platform::kIconWarning:
             icon = QMessageBox::Warning;
             break;
-        case platform::MB_ICONINFORMATION:
+        case platform::kIconInformation:
             icon = QMessageBox::Information;
             break;
         default:

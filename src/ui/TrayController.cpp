@@ -100,7 +100,7 @@ TrayController::TrayController(const TrayServices& services)
     // progress); it is read at start, and kept in this user's state folder (the service's own
     // for the service): an installed program's folder is no place to write.
     const std::int32_t logLevel =
-        m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kDiagnosticLogSwitch);
+        m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kDiagnosticLogSwitch);
     m_log.SetTag("PMON");
     m_log.SetEnabled(logLevel >= 1);
     m_log.SetDebug(logLevel >= 2);
@@ -111,7 +111,7 @@ TrayController::TrayController(const TrayServices& services)
 
     BuildMenu();
     const bool passwordSet =
-        m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch) == kPasswordOn;
+        m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch) == kPasswordOn;
     OfferPasswordCommands(passwordSet);
 
     statusTimer = new QTimer(this);
@@ -159,7 +159,7 @@ void TrayController::Start() {
         trayIcon->show();
     }
 
-    m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 0);
+    m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kStatusValue, 0);
     m_files.SetNames(platform::ComputerName(), platform::UserName());
     m_files.EstablishDataDirectory(platform::CommonAppDataFolder());
     // Records that could not reach the data folder before the last exit go first.
@@ -193,7 +193,7 @@ void TrayController::Shutdown() {
         trayIcon->hide();
     }
     m_watchers.Stop();
-    m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue, 2);
+    m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kStatusValue, 2);
     emit Closed();
 }
 
@@ -217,7 +217,7 @@ bool TrayController::AskCurrentPassword(int mode) {
         return false;
     }
     if (!CheckPassword(m_registry, Typed(passwordDialog->passwordEdit))) {
-        m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+        m_services.sink.Show(kWrongPassword, kWarningCaption, platform::kIconWarning);
         return false;
     }
     return true;
@@ -227,7 +227,7 @@ bool TrayController::GuardRefuses() {
     if (m_openWindowKind == kNone) {
         return false;
     }
-    m_services.sink.Show(kGuardText, kWarningCaption, platform::MB_ICONWARNING);
+    m_services.sink.Show(kGuardText, kWarningCaption, platform::kIconWarning);
     return true;
 }
 
@@ -261,8 +261,7 @@ void TrayController::ShowOptions() {
         return;
     }
     // While a password is in force, only who knows it reaches the options.
-    if (m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch) ==
-        kPasswordOn) {
+    if (m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch) == kPasswordOn) {
         bool accepted = false;
         bool right = false;
         RunGuarded(kPasswordOrVersion, [&] {
@@ -273,7 +272,7 @@ void TrayController::ShowOptions() {
             return;
         }
         if (!right) {
-            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::kIconWarning);
             return;
         }
     }
@@ -290,15 +289,15 @@ void TrayController::SetPassword() {
             return;
         }
         if (!NewEntriesAgree()) {
-            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::MB_ICONWARNING);
+            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::kIconWarning);
             return;
         }
-        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+        m_registry.SetRegString(kHkeyLocalMachine, kSettingsKey, kDigestValue,
                                 ComputePasswordDigest(Typed(passwordDialog->newPasswordEdit)));
-        m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOn);
+        m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch, kPasswordOn);
         OfferPasswordCommands(true);
         m_services.sink.Show("パスワードを設定しました。", kInfoCaption,
-                             platform::MB_ICONINFORMATION);
+                             platform::kIconInformation);
     });
 }
 
@@ -309,13 +308,13 @@ void TrayController::ChangePassword() {
         }
         if (!NewEntriesAgree()) {
             m_services.sink.Show("新しいパスワードが間違っています。", kWarningCaption,
-                                 platform::MB_ICONWARNING);
+                                 platform::kIconWarning);
             return;
         }
-        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+        m_registry.SetRegString(kHkeyLocalMachine, kSettingsKey, kDigestValue,
                                 ComputePasswordDigest(Typed(passwordDialog->newPasswordEdit)));
         m_services.sink.Show("パスワードを変更しました。", kInfoCaption,
-                             platform::MB_ICONINFORMATION);
+                             platform::kIconInformation);
     });
 }
 
@@ -324,12 +323,12 @@ void TrayController::DeletePassword() {
         if (!AskCurrentPassword(PasswordDialog::kEnter)) {
             return;
         }
-        m_registry.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, kDigestValue,
+        m_registry.SetRegString(kHkeyLocalMachine, kSettingsKey, kDigestValue,
                                 kClearedPasswordDigest);
-        m_registry.SetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kPasswordSwitch, kPasswordOff);
+        m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch, kPasswordOff);
         OfferPasswordCommands(false);
         m_services.sink.Show("パスワードを削除しました。", kInfoCaption,
-                             platform::MB_ICONINFORMATION);
+                             platform::kIconInformation);
     });
 }
 
@@ -347,7 +346,7 @@ void TrayController::Exit() {
 
 void TrayController::PollStatus() {
     statusTimer->stop();
-    if (m_registry.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, kStatusValue) == 1) {
+    if (m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kStatusValue) == 1) {
         Shutdown();
         return;
     }

@@ -141,8 +141,8 @@ TEST(CupsEndToEnd, APdfWithCopiesIsCountedAsCupsCountsIt) {
     EXPECT_EQ(records[0].userName, "alice");  // a job from this computer: the monitor's user
     EXPECT_EQ(records[0].totalPagesTimesCopies, 6);
     EXPECT_EQ(records[0].pagesPrintedTimesCopies, 6);
-    EXPECT_EQ(w.reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted"), 6);
-    EXPECT_EQ(w.reg.GetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName"), "Office");
+    EXPECT_EQ(w.reg.GetRegInteger(kHkeyCurrentUser, kPerUserKey, "PagesPrinted"), 6);
+    EXPECT_EQ(w.reg.GetRegString(kHkeyCurrentUser, kPerUserKey, "PrinterName"), "Office");
 
     // A raw queue counts no pages: the monitor counts its document instead.
     ASSERT_EQ(w.Print("Raw", w.cupsd.Document("one.ps", MakePostScript(1))), 0);

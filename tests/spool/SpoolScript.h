@@ -16,7 +16,7 @@ using Cycle = platform::ScriptedSpooler::Cycle;
 
 inline NotifyInfoData JobText(std::uint32_t id, std::uint16_t field, std::string text) {
     NotifyInfoData d;
-    d.type = platform::JOB_NOTIFY_TYPE;
+    d.type = platform::kJobNotifyType;
     d.field = field;
     d.id = id;
     d.text = std::move(text);
@@ -25,7 +25,7 @@ inline NotifyInfoData JobText(std::uint32_t id, std::uint16_t field, std::string
 
 inline NotifyInfoData JobNumber(std::uint32_t id, std::uint16_t field, std::uint32_t number) {
     NotifyInfoData d;
-    d.type = platform::JOB_NOTIFY_TYPE;
+    d.type = platform::kJobNotifyType;
     d.field = field;
     d.id = id;
     d.number = number;
@@ -34,8 +34,8 @@ inline NotifyInfoData JobNumber(std::uint32_t id, std::uint16_t field, std::uint
 
 inline NotifyInfoData DevMode(std::uint32_t id, std::int16_t copies) {
     NotifyInfoData d;
-    d.type = platform::JOB_NOTIFY_TYPE;
-    d.field = platform::JOB_NOTIFY_FIELD_DEVMODE;
+    d.type = platform::kJobNotifyType;
+    d.field = platform::kJobNotifyFieldDevmode;
     d.id = id;
     d.copies = copies;
     return d;
@@ -43,8 +43,8 @@ inline NotifyInfoData DevMode(std::uint32_t id, std::int16_t copies) {
 
 inline NotifyInfoData JobCount(std::uint32_t jobs) {
     NotifyInfoData d;
-    d.type = platform::PRINTER_NOTIFY_TYPE;
-    d.field = platform::PRINTER_NOTIFY_FIELD_CJOBS;
+    d.type = platform::kPrinterNotifyType;
+    d.field = platform::kPrinterNotifyFieldCjobs;
     d.number = jobs;
     return d;
 }
@@ -60,21 +60,21 @@ inline Cycle Block(std::uint32_t change, std::vector<NotifyInfoData> entries) {
 inline Cycle AddJob(std::uint32_t id, const std::string& printer, const std::string& machine,
                     const std::string& user, std::uint32_t totalPages, std::int16_t copies = 1) {
     using namespace platform;
-    return Block(PRINTER_CHANGE_ADD_JOB,
-                 {JobText(id, JOB_NOTIFY_FIELD_PRINTER_NAME, printer),
-                  JobText(id, JOB_NOTIFY_FIELD_MACHINE_NAME, machine),
-                  JobText(id, JOB_NOTIFY_FIELD_USER_NAME, user),
-                  JobNumber(id, JOB_NOTIFY_FIELD_TOTAL_PAGES, totalPages),
-                  JobNumber(id, JOB_NOTIFY_FIELD_PAGES_PRINTED, 0), DevMode(id, copies)});
+    return Block(kPrinterChangeAddJob,
+                 {JobText(id, kJobNotifyFieldPrinterName, printer),
+                  JobText(id, kJobNotifyFieldMachineName, machine),
+                  JobText(id, kJobNotifyFieldUserName, user),
+                  JobNumber(id, kJobNotifyFieldTotalPages, totalPages),
+                  JobNumber(id, kJobNotifyFieldPagesPrinted, 0), DevMode(id, copies)});
 }
 
 inline Cycle Printed(std::uint32_t id, std::uint32_t pages) {
-    return Block(platform::PRINTER_CHANGE_WRITE_JOB,
-                 {JobNumber(id, platform::JOB_NOTIFY_FIELD_PAGES_PRINTED, pages)});
+    return Block(platform::kPrinterChangeWriteJob,
+                 {JobNumber(id, platform::kJobNotifyFieldPagesPrinted, pages)});
 }
 
 inline Cycle QueueLength(std::uint32_t jobs) {
-    return Block(platform::PRINTER_CHANGE_DELETE_JOB, {JobCount(jobs)});
+    return Block(platform::kPrinterChangeDeleteJob, {JobCount(jobs)});
 }
 
 // A program with watchers over a scripted spooler, recording into a real data file as user alice

@@ -27,7 +27,7 @@ TEST(SpoolWatchThread, AJobIsRecordedOnceTheQueueRunsEmpty) {
     w.clock.Set({2026, 12, 1, 7, 9, 59, 0, 0});
     ASSERT_TRUE(w.Play("P", {QueueLength(0)}));
     EXPECT_EQ(ReadFile(w.files.DataFilePath()), "5,20261207093015,P,\\\\PC1,alice,6,6\r\r\n");
-    EXPECT_EQ(w.reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted"), 6);
+    EXPECT_EQ(w.reg.GetRegInteger(kHkeyCurrentUser, kPerUserKey, "PagesPrinted"), 6);
 
     // The queue running empty again hands nothing over twice.
     ASSERT_TRUE(w.Play("P", {QueueLength(0)}));
@@ -54,12 +54,12 @@ TEST(SpoolWatchThread, OnlyTheAddBitCreatesAnEntry) {
     SpoolWorld w;
     w.Start();
     // Delete bits alone remove nothing: a cancelled job is recorded at the next empty queue.
-    ASSERT_TRUE(w.Play("P", {AddJob(1, "P", "\\\\PC2", "u", 4),
-                             Block(PRINTER_CHANGE_DELETE_JOB,
-                                   {JobNumber(1, JOB_NOTIFY_FIELD_PAGES_PRINTED, 2)})}));
+    ASSERT_TRUE(w.Play(
+        "P", {AddJob(1, "P", "\\\\PC2", "u", 4),
+              Block(kPrinterChangeDeleteJob, {JobNumber(1, kJobNotifyFieldPagesPrinted, 2)})}));
     // A new job's values without the add bit are not followed.
     Cycle described = AddJob(2, "P", "\\\\PC2", "u", 4);
-    described.change = PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_SET_JOB;
+    described.change = kPrinterChangeWriteJob | kPrinterChangeSetJob;
     ASSERT_TRUE(w.Play("P", {described, QueueLength(0)}));
     const auto records = w.Records();
     ASSERT_EQ(Ids(records), (std::vector<std::int32_t>{1}));
@@ -70,12 +70,12 @@ TEST(SpoolWatchThread, OneBlockMakesAtMostOneEntryFromItsLastValues) {
     SpoolWorld w;
     w.Start();
     // Two jobs in one block: one entry, with the last entry's id and each field's last value.
-    ASSERT_TRUE(w.Play(
-        "P", {Block(PRINTER_CHANGE_ADD_JOB, {JobText(1, JOB_NOTIFY_FIELD_PRINTER_NAME, "P"),
-                                             JobText(1, JOB_NOTIFY_FIELD_MACHINE_NAME, "\\\\PC7"),
-                                             JobNumber(1, JOB_NOTIFY_FIELD_TOTAL_PAGES, 9),
-                                             JobText(2, JOB_NOTIFY_FIELD_USER_NAME, "second")}),
-              QueueLength(0)}));
+    ASSERT_TRUE(
+        w.Play("P", {Block(kPrinterChangeAddJob, {JobText(1, kJobNotifyFieldPrinterName, "P"),
+                                                  JobText(1, kJobNotifyFieldMachineName, "\\\\PC7"),
+                                                  JobNumber(1, kJobNotifyFieldTotalPages, 9),
+                                                  JobText(2, kJobNotifyFieldUserName, "second")}),
+                     QueueLength(0)}));
     const auto records = w.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].jobId, 2);
@@ -88,15 +88,15 @@ TEST(SpoolWatchThread, OneBlockMakesAtMostOneEntryFromItsLastValues) {
 TEST(SpoolWatchThread, CopiesFollowTheDeviceModeAndStayOneWithoutIt) {
     SpoolWorld w;
     w.Start();
-    ASSERT_TRUE(w.Play(
-        "P", {Block(PRINTER_CHANGE_ADD_JOB, {JobText(1, JOB_NOTIFY_FIELD_MACHINE_NAME, "\\\\PC2"),
-                                             JobText(1, JOB_NOTIFY_FIELD_USER_NAME, "u"),
-                                             JobNumber(1, JOB_NOTIFY_FIELD_TOTAL_PAGES, 2),
-                                             JobNumber(1, JOB_NOTIFY_FIELD_PAGES_PRINTED, 2)}),
-              AddJob(2, "P", "\\\\PC2", "u", 2, 1),
-              Block(PRINTER_CHANGE_SET_JOB | PRINTER_CHANGE_WRITE_JOB,
-                    {DevMode(2, 3), JobNumber(2, JOB_NOTIFY_FIELD_PAGES_PRINTED, 2)}),
-              QueueLength(0)}));
+    ASSERT_TRUE(
+        w.Play("P", {Block(kPrinterChangeAddJob, {JobText(1, kJobNotifyFieldMachineName, "\\\\PC2"),
+                                                  JobText(1, kJobNotifyFieldUserName, "u"),
+                                                  JobNumber(1, kJobNotifyFieldTotalPages, 2),
+                                                  JobNumber(1, kJobNotifyFieldPagesPrinted, 2)}),
+                     AddJob(2, "P", "\\\\PC2", "u", 2, 1),
+                     Block(kPrinterChangeSetJob | kPrinterChangeWriteJob,
+                           {DevMode(2, 3), JobNumber(2, kJobNotifyFieldPagesPrinted, 2)}),
+                     QueueLength(0)}));
     const auto records = w.Records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].totalPagesTimesCopies, 2);
@@ -109,11 +109,11 @@ TEST(SpoolWatchThread, AbsentBuffersAreNeverReadThrough) {
     SpoolWorld w;
     w.Start();
     Cycle add = AddJob(4, "P", "\\\\PC2", "u", 2, 5);
-    add.info->entries.push_back(JobText(4, JOB_NOTIFY_FIELD_USER_NAME, ""));
+    add.info->entries.push_back(JobText(4, kJobNotifyFieldUserName, ""));
     add.info->entries.back().text.reset();
     add.info->entries.push_back(DevMode(4, 0));
     add.info->entries.back().copies.reset();
-    Cycle later = Block(PRINTER_CHANGE_SET_JOB, {DevMode(4, 0)});
+    Cycle later = Block(kPrinterChangeSetJob, {DevMode(4, 0)});
     later.info->entries.back().copies.reset();
     ASSERT_TRUE(w.Play("P", {add, later, QueueLength(0)}));
     const auto records = w.Records();
@@ -170,7 +170,7 @@ TEST(SpoolWatchThread, LostNotificationsReopenThePrinterAndKeepTheTable) {
     SpoolWorld w;
     w.Start();
     Cycle lost;
-    lost.change = PRINTER_CHANGE_ADD_JOB;  // job bits, but no info block
+    lost.change = kPrinterChangeAddJob;  // job bits, but no info block
     Cycle quiet;
     quiet.change = 0x00000001;  // no job bits and no block: nothing happens
     ASSERT_TRUE(w.Play("P", {AddJob(1, "P", "\\\\PC2", "u", 2), quiet}));
@@ -196,7 +196,7 @@ TEST(SpoolWatchThread, AFailedReopenEndsTheWatcher) {
     w.Start();
     w.spooler.FailOpen("P", 1722);
     Cycle lost;
-    lost.change = PRINTER_CHANGE_DELETE_JOB;
+    lost.change = kPrinterChangeDeleteJob;
     w.spooler.AddCycle("P", lost);
     auto& slot = w.watchers->Slots().At(0);
     for (int i = 0; i < 5000 && !slot.watcher->Finished(); ++i) {
@@ -251,9 +251,9 @@ TEST(SpoolWatchThread, EveryWatcherAsksForTheSameNotifications) {
     EXPECT_EQ(options.version, 2u);
     EXPECT_EQ(options.flags, 0u);
     ASSERT_EQ(options.types.size(), 2u);
-    EXPECT_EQ(options.types[0].type, PRINTER_NOTIFY_TYPE);
+    EXPECT_EQ(options.types[0].type, kPrinterNotifyType);
     EXPECT_EQ(options.types[0].fields, (std::vector<std::uint16_t>{0, 1, 2, 20, 22, 23}));
-    EXPECT_EQ(options.types[1].type, JOB_NOTIFY_TYPE);
+    EXPECT_EQ(options.types[1].type, kJobNotifyType);
     // ... and the job's data type (its document format), which tells the jobs to count from
     // their documents.
     EXPECT_EQ(options.types[1].fields, (std::vector<std::uint16_t>{0, 1, 3, 20, 21, 9, 7}));
@@ -264,13 +264,13 @@ TEST(SpoolWatchThread, ALoggedRunWithBothSwitchesOn) {
     w.log.SetEnabled(true);
     w.log.SetDebug(true);
     w.Start();
-    Cycle add = Block(PRINTER_CHANGE_ADD_JOB | PRINTER_CHANGE_WRITE_JOB,
-                      {JobText(7, JOB_NOTIFY_FIELD_MACHINE_NAME, "\\\\PC2"),
-                       JobText(7, JOB_NOTIFY_FIELD_USER_NAME, "u"),
-                       JobNumber(7, JOB_NOTIFY_FIELD_TOTAL_PAGES, 3), JobNumber(7, 13, 0)});
-    Cycle empty = Block(PRINTER_CHANGE_DELETE_JOB, {JobCount(0)});
+    Cycle add = Block(kPrinterChangeAddJob | kPrinterChangeWriteJob,
+                      {JobText(7, kJobNotifyFieldMachineName, "\\\\PC2"),
+                       JobText(7, kJobNotifyFieldUserName, "u"),
+                       JobNumber(7, kJobNotifyFieldTotalPages, 3), JobNumber(7, 13, 0)});
+    Cycle empty = Block(kPrinterChangeDeleteJob, {JobCount(0)});
     Cycle nothing;
-    nothing.change = PRINTER_CHANGE_ADD_JOB;
+    nothing.change = kPrinterChangeAddJob;
     nothing.info = NotifyInfo{};
     ASSERT_TRUE(w.Play("P", {add, empty, nothing}));
     w.Stop();

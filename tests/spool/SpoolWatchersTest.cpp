@@ -62,13 +62,13 @@ TEST(SpoolWatchers, AStopEndsEveryWatcherAtOnceAndRecordsTheJobsThatEnded) {
     w.log.SetEnabled(true);
     w.spooler.SetIdleWait(std::chrono::milliseconds(500));
     w.Start();
-    const auto raw = Block(PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
-                           {JobText(3, JOB_NOTIFY_FIELD_DATATYPE, "application/vnd.cups-raw"),
-                            JobNumber(3, JOB_NOTIFY_FIELD_TOTAL_PAGES, 0)});
-    const auto ended = Block(PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
-                             {JobNumber(1, JOB_NOTIFY_FIELD_TOTAL_PAGES, 3),
-                              JobNumber(1, JOB_NOTIFY_FIELD_PAGES_PRINTED, 3),
-                              JobNumber(1, JOB_NOTIFY_FIELD_ENDED_TIME, 1796668005)});
+    const auto raw = Block(kPrinterChangeWriteJob | kPrinterChangeDeleteJob,
+                           {JobText(3, kJobNotifyFieldDatatype, "application/vnd.cups-raw"),
+                            JobNumber(3, kJobNotifyFieldTotalPages, 0)});
+    const auto ended = Block(
+        kPrinterChangeWriteJob | kPrinterChangeDeleteJob,
+        {JobNumber(1, kJobNotifyFieldTotalPages, 3), JobNumber(1, kJobNotifyFieldPagesPrinted, 3),
+         JobNumber(1, kJobNotifyFieldEndedTime, 1796668005)});
     ASSERT_TRUE(
         w.Play("Q7", {AddJob(1, "Q7", "\\\\PC1", "u", 0), AddJob(2, "Q7", "\\\\PC1", "u", 0),
                       AddJob(3, "Q7", "\\\\PC1", "u", 0), ended, raw, QueueLength(2)}));
@@ -173,7 +173,7 @@ TEST(SpoolWatchers, PrintersAddedAndDeletedWhileRunningAreFollowed) {
     ASSERT_EQ(slots.Count(), 1);
 
     w.spooler.SetPrinters({{"A", ""}, {"\\\\srv\\B", "\\\\srv"}});
-    w.spooler.AddCycle(ScriptedSpooler::kServer, Cycle{PRINTER_CHANGE_ADD_PRINTER, {}, false, 0});
+    w.spooler.AddCycle(ScriptedSpooler::kServer, Cycle{kPrinterChangeAddPrinter, {}, false, 0});
     w.watchers->FollowPrinters();
     ASSERT_EQ(slots.Count(), 2);
     EXPECT_EQ(slots.At(1).serverName, "\\\\srv");
@@ -187,7 +187,7 @@ TEST(SpoolWatchers, PrintersAddedAndDeletedWhileRunningAreFollowed) {
     // Deleted with a job from this computer still held: recorded, then the watcher ends.
     w.spooler.SetPrinters({{"A", ""}});
     w.spooler.AddCycle("\\\\srv\\B", AddJob(4, "B", "\\\\PC1", "u", 2));
-    w.spooler.AddCycle("\\\\srv\\B", Cycle{PRINTER_CHANGE_DELETE_PRINTER, {}, false, 0});
+    w.spooler.AddCycle("\\\\srv\\B", Cycle{kPrinterChangeDeletePrinter, {}, false, 0});
     for (int i = 0; i < 5000 && !slots.At(1).watcher->Finished(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -195,14 +195,13 @@ TEST(SpoolWatchers, PrintersAddedAndDeletedWhileRunningAreFollowed) {
     EXPECT_EQ(slots.At(1).running.load(), 0);
     ASSERT_EQ(w.Records().size(), 1u);
     EXPECT_EQ(w.Records()[0].jobId, 4);
-    w.spooler.AddCycle(ScriptedSpooler::kServer,
-                       Cycle{PRINTER_CHANGE_DELETE_PRINTER, {}, false, 0});
+    w.spooler.AddCycle(ScriptedSpooler::kServer, Cycle{kPrinterChangeDeletePrinter, {}, false, 0});
     w.watchers->FollowPrinters();
     EXPECT_FALSE(slots.At(1).listed);
     EXPECT_TRUE(slots.At(0).listed);
 
     w.spooler.SetPrinters({{"\\\\srv\\B", "\\\\srv"}, {"A", ""}});
-    w.spooler.AddCycle(ScriptedSpooler::kServer, Cycle{PRINTER_CHANGE_ADD_PRINTER, {}, false, 0});
+    w.spooler.AddCycle(ScriptedSpooler::kServer, Cycle{kPrinterChangeAddPrinter, {}, false, 0});
     w.watchers->FollowPrinters();
     ASSERT_EQ(slots.Count(), 2);
     EXPECT_TRUE(slots.At(1).listed);

@@ -35,7 +35,7 @@ CompletedJob ExampleJob() {
 
 struct Fixture : testsupport::PrintDataFixture {
     std::int32_t Counter(const char* name) {
-        return reg.GetRegInteger(HKEY_CURRENT_USER, kPerUserKey, name);
+        return reg.GetRegInteger(kHkeyCurrentUser, kPerUserKey, name);
     }
 };
 
@@ -95,8 +95,8 @@ TEST(RecordWriter, PageProductsStayWithinThirtyTwoBits) {
 
 TEST(RecordWriter, CountersFollowOnlyJobsFromThisComputer) {
     Fixture f;
-    f.reg.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "PagesPrinted", 10);
-    f.reg.SetRegInteger(HKEY_CURRENT_USER, kPerUserKey, "SheetsPrinted", 4);
+    f.reg.SetRegInteger(kHkeyCurrentUser, kPerUserKey, "PagesPrinted", 10);
+    f.reg.SetRegInteger(kHkeyCurrentUser, kPerUserKey, "SheetsPrinted", 4);
     CompletedJob job = ExampleJob();
     job.pagesPrinted = 5;
     job.copies = 1;
@@ -104,7 +104,7 @@ TEST(RecordWriter, CountersFollowOnlyJobsFromThisComputer) {
     f.Write(job);
     EXPECT_EQ(f.Counter("PagesPrinted"), 15);
     EXPECT_EQ(f.Counter("SheetsPrinted"), 15);
-    EXPECT_EQ(f.reg.GetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName"), "Laser");
+    EXPECT_EQ(f.reg.GetRegString(kHkeyCurrentUser, kPerUserKey, "PrinterName"), "Laser");
 
     // Another computer, or this one's name in another case, is not this computer.
     for (const char* machine : {"\\\\PC2", "\\\\pc1", "PC1"}) {
@@ -113,7 +113,7 @@ TEST(RecordWriter, CountersFollowOnlyJobsFromThisComputer) {
         f.Write(job);
     }
     EXPECT_EQ(f.Counter("PagesPrinted"), 15);
-    EXPECT_EQ(f.reg.GetRegString(HKEY_CURRENT_USER, kPerUserKey, "PrinterName"), "Laser");
+    EXPECT_EQ(f.reg.GetRegString(kHkeyCurrentUser, kPerUserKey, "PrinterName"), "Laser");
     const std::string stored = testsupport::ReadFile(f.files.DataFilePath());
     EXPECT_EQ(std::count(stored.begin(), stored.end(), '\n'), 4);
 }
@@ -326,13 +326,13 @@ TEST(DataDirectory, DefaultsUnderTheCommonFolderAndIsWrittenBack) {
     f.files.EstablishDataDirectory(f.data / "common");
     EXPECT_EQ(f.files.DataDirectory(), f.data / "common/Tessaroven");
     EXPECT_TRUE(platform::IsDirectory(f.data / "common/Tessaroven"));
-    EXPECT_EQ(f.reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory"),
+    EXPECT_EQ(f.reg.GetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory"),
               f.data / "common/Tessaroven");
 }
 
 TEST(DataDirectory, AStoredFolderIsUsedAndCreatedWithItsParents) {
     Fixture f;
-    f.reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", f.data / "x/y/z");
+    f.reg.SetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory", f.data / "x/y/z");
     f.files.EstablishDataDirectory(f.data / "common");
     EXPECT_EQ(f.files.DataDirectory(), f.data / "x/y/z");
     EXPECT_TRUE(platform::IsDirectory(f.data / "x/y/z"));
@@ -356,7 +356,7 @@ TEST(DataDirectory, ABusyStoreKeepsTheConfiguredFolder) {
     Fixture f;
     platform::SqliteSettingsStore machine(f.stores.dir / "busy.db", 100);
     Registry reg(machine, f.stores.user);
-    reg.SetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory", f.data / "configured");
+    reg.SetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory", f.data / "configured");
     PrintDataFiles files(reg, f.sink);
     {
         testsupport::ChildHolding writer([&] {
@@ -366,7 +366,7 @@ TEST(DataDirectory, ABusyStoreKeepsTheConfiguredFolder) {
         });
         files.EstablishDataDirectory(f.data / "common");
     }
-    EXPECT_EQ(reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory"),
+    EXPECT_EQ(reg.GetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory"),
               f.data / "configured");
     EXPECT_EQ(files.DataDirectory(), f.data / "common/Tessaroven");
     ASSERT_EQ(f.sink.Messages().size(), 1u);

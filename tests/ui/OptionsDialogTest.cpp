@@ -75,7 +75,7 @@ struct OptionWorld : PrintDataFixture {
         dialog.exec();
     }
     std::string Stored() {
-        return reg.GetRegString(HKEY_LOCAL_MACHINE, kSettingsKey, "DataFileDirectory");
+        return reg.GetRegString(kHkeyLocalMachine, kSettingsKey, "DataFileDirectory");
     }
 };
 

@@ -170,14 +170,14 @@ TEST(PrintTotalsWindow, FirstShowingFillsThePrintersAndTheMonth) {
         calc.printerCombo->setCurrentIndex(1);
     });
     EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年01月"));
-    EXPECT_EQ(w.reg.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PrinterComboIndex"), 1);
+    EXPECT_EQ(w.reg.GetRegInteger(kHkeyLocalMachine, kSettingsKey, "PrinterComboIndex"), 1);
     // Shown again: the month stays, the totals are by computer again.
     ReportWindows::Show(calc, [&] {
         EXPECT_EQ(calc.month.caption->text(), QString::fromUtf8("2027年01月"));
         EXPECT_TRUE(calc.byComputerRadio->isChecked());
         calc.printerCombo->setCurrentIndex(-1);
     });
-    EXPECT_EQ(w.reg.GetRegInteger(HKEY_LOCAL_MACHINE, kSettingsKey, "PrinterComboIndex"), -1);
+    EXPECT_EQ(w.reg.GetRegInteger(kHkeyLocalMachine, kSettingsKey, "PrinterComboIndex"), -1);
 
     // After a restart, no printer is selected and the text is empty.
     PrintTotalsWindow again(w.context);

@@ -28,9 +28,9 @@ constexpr size_t kEndedJobsKept = 10000;
 // Polls without any event after which the scheduler is asked less often.
 constexpr int kQuietPollsBeforeSlowing = 8;
 // The lost-events signal: job change bits that come without an info block.
-constexpr std::uint32_t kLostEvents = PRINTER_CHANGE_ADD_JOB | PRINTER_CHANGE_SET_JOB |
-                                      PRINTER_CHANGE_DELETE_JOB | PRINTER_CHANGE_WRITE_JOB;
-constexpr std::uint32_t kPrinterChanged = PRINTER_CHANGE_SET_PRINTER;
+constexpr std::uint32_t kLostEvents =
+    kPrinterChangeAddJob | kPrinterChangeSetJob | kPrinterChangeDeleteJob | kPrinterChangeWriteJob;
+constexpr std::uint32_t kPrinterChanged = kPrinterChangeSetPrinter;
 // The print server's own watch; no queue has an empty name.
 const std::string kServer;
 
@@ -41,7 +41,7 @@ bool HasEnded(int state) {
 
 NotifyInfoData JobField(int jobId, std::uint16_t field) {
     NotifyInfoData d;
-    d.type = JOB_NOTIFY_TYPE;
+    d.type = kJobNotifyType;
     d.field = field;
     d.id = static_cast<std::uint32_t>(jobId);
     return d;
@@ -68,8 +68,8 @@ std::unique_ptr<NotifyInfo> Block(std::vector<NotifyInfoData> entries) {
 // The printer's job count, which the watcher hands its jobs over on when it reaches 0.
 std::unique_ptr<NotifyInfo> QueueLengthBlock(int count) {
     NotifyInfoData d;
-    d.type = PRINTER_NOTIFY_TYPE;
-    d.field = PRINTER_NOTIFY_FIELD_CJOBS;
+    d.type = kPrinterNotifyType;
+    d.field = kPrinterNotifyFieldCjobs;
     d.number = static_cast<std::uint32_t>(count);
     return Block({d});
 }
@@ -174,7 +174,7 @@ ChangeHandle CupsSpooler::FindFirstPrinterChangeNotification(
     const auto it = m_printers.find(printer);
     if (it == m_printers.end()) {
         t_lastError = EBADF;
-        return INVALID_HANDLE_VALUE;
+        return kInvalidChangeHandle;
     }
     const ChangeHandle change = m_nextHandle++;
     m_changes[change] = it->second;
@@ -211,7 +211,7 @@ bool CupsSpooler::FindNextPrinterChangeNotification(ChangeHandle change, std::ui
     // the poller or other queues. The lookup began when the poller first saw the job.
     if (info != nullptr) {
         for (auto& entry : info->entries) {
-            if (entry.type == JOB_NOTIFY_TYPE && entry.field == JOB_NOTIFY_FIELD_MACHINE_NAME &&
+            if (entry.type == kJobNotifyType && entry.field == kJobNotifyFieldMachineName &&
                 entry.text) {
                 entry.text =
                     cups::MachineNameForHost(*entry.text, m_computerName, CupsClient::ServerHost());
@@ -430,8 +430,8 @@ void CupsSpooler::Poll() {
             ReportDeleted(client, queue);
         }
         if (added || !deleted.empty()) {
-            PushServerChange((added ? PRINTER_CHANGE_ADD_PRINTER : 0) |
-                             (deleted.empty() ? 0 : PRINTER_CHANGE_DELETE_PRINTER));
+            PushServerChange((added ? kPrinterChangeAddPrinter : 0) |
+                             (deleted.empty() ? 0 : kPrinterChangeDeletePrinter));
         }
         SaveSettled();
         if (!m_lost) {
@@ -462,7 +462,7 @@ bool CupsSpooler::EnsureSubscription(CupsClient& client) {
     m_renewAt = std::chrono::steady_clock::now() + std::chrono::seconds(m_options.leaseSeconds / 2);
     // The scheduler has just come (back), or was asked afresh: its queues may not be the ones
     // the program knows.
-    PushServerChange(PRINTER_CHANGE_ADD_PRINTER | PRINTER_CHANGE_DELETE_PRINTER);
+    PushServerChange(kPrinterChangeAddPrinter | kPrinterChangeDeletePrinter);
     return true;
 }
 
@@ -511,7 +511,7 @@ void CupsSpooler::Reconcile(CupsClient& client) {
         m_lost = true;
         return;
     }
-    PushServerChange(PRINTER_CHANGE_ADD_PRINTER | PRINTER_CHANGE_DELETE_PRINTER);
+    PushServerChange(kPrinterChangeAddPrinter | kPrinterChangeDeletePrinter);
 }
 
 bool CupsSpooler::TakesEndedJob(long endedAt) const {
@@ -748,9 +748,9 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             }
         }
         if (!queue.empty()) {
-            Push(queue, {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
-                         Block({JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, impressions),
-                                JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, impressions)})});
+            Push(queue, {kPrinterChangeWriteJob | kPrinterChangeDeleteJob,
+                         Block({JobNumber(jobId, kJobNotifyFieldTotalPages, impressions),
+                                JobNumber(jobId, kJobNotifyFieldPagesPrinted, impressions)})});
             endedOn.insert(queue);
         }
         return;
@@ -786,9 +786,9 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
                 endedOn.insert(name);
                 if (IsWatched(other)) {
                     other.cycles.push_back(
-                        {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
-                         Block({JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, 0),
-                                JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, 0)})});
+                        {kPrinterChangeWriteJob | kPrinterChangeDeleteJob,
+                         Block({JobNumber(jobId, kJobNotifyFieldTotalPages, 0),
+                                JobNumber(jobId, kJobNotifyFieldPagesPrinted, 0)})});
                 }
             }
         }
@@ -814,21 +814,21 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             ++watch.openJobs;
             // One new job per block: the watcher keeps only the last values of a block.
             cycles.push_back(
-                {PRINTER_CHANGE_ADD_JOB,
-                 Block({JobText(jobId, JOB_NOTIFY_FIELD_PRINTER_NAME, job.queue),
+                {kPrinterChangeAddJob,
+                 Block({JobText(jobId, kJobNotifyFieldPrinterName, job.queue),
                         // The host as the scheduler has it: the watcher names it (see
                         // FindNextPrinterChangeNotification).
-                        JobText(jobId, JOB_NOTIFY_FIELD_MACHINE_NAME, job.host),
-                        JobText(jobId, JOB_NOTIFY_FIELD_USER_NAME, job.user),
-                        JobText(jobId, JOB_NOTIFY_FIELD_DATATYPE, job.format),
-                        JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+                        JobText(jobId, kJobNotifyFieldMachineName, job.host),
+                        JobText(jobId, kJobNotifyFieldUserName, job.user),
+                        JobText(jobId, kJobNotifyFieldDatatype, job.format),
+                        JobNumber(jobId, kJobNotifyFieldPagesPrinted, job.impressions)})});
             tracked = watch.jobs.emplace(jobId, TrackedJob{job.impressions, false, job.uuid}).first;
         } else if (tracked->second.ended) {
             return;
         } else if (tracked->second.impressions != job.impressions) {
             cycles.push_back(
-                {PRINTER_CHANGE_WRITE_JOB,
-                 Block({JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+                {kPrinterChangeWriteJob,
+                 Block({JobNumber(jobId, kJobNotifyFieldPagesPrinted, job.impressions)})});
             tracked->second.impressions = job.impressions;
         }
         if (HasEnded(job.state)) {
@@ -836,13 +836,12 @@ void CupsSpooler::Examine(CupsClient& client, int jobId, std::set<std::string>& 
             const long endedAt =
                 job.completedAt > 0 ? job.completedAt : static_cast<long>(std::time(nullptr));
             cycles.push_back(
-                {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
+                {kPrinterChangeWriteJob | kPrinterChangeDeleteJob,
                  // Its format again: a job looked at the moment it was made may have none yet.
-                 Block(
-                     {JobText(jobId, JOB_NOTIFY_FIELD_DATATYPE, job.format),
-                      JobNumber(jobId, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
-                      JobNumber(jobId, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions),
-                      JobNumber(jobId, JOB_NOTIFY_FIELD_ENDED_TIME, static_cast<int>(endedAt))})});
+                 Block({JobText(jobId, kJobNotifyFieldDatatype, job.format),
+                        JobNumber(jobId, kJobNotifyFieldTotalPages, job.impressions),
+                        JobNumber(jobId, kJobNotifyFieldPagesPrinted, job.impressions),
+                        JobNumber(jobId, kJobNotifyFieldEndedTime, static_cast<int>(endedAt))})});
             tracked->second.ended = true;
             endedOn.insert(job.queue);
             ForgetOldJobs(watch);
@@ -910,9 +909,9 @@ void CupsSpooler::ReportEmpty(CupsClient& client, const std::string& queue, bool
                 }
                 job.ended = true;
                 cycles.push_back(
-                    {PRINTER_CHANGE_WRITE_JOB | PRINTER_CHANGE_DELETE_JOB,
-                     Block({JobNumber(id, JOB_NOTIFY_FIELD_TOTAL_PAGES, job.impressions),
-                            JobNumber(id, JOB_NOTIFY_FIELD_PAGES_PRINTED, job.impressions)})});
+                    {kPrinterChangeWriteJob | kPrinterChangeDeleteJob,
+                     Block({JobNumber(id, kJobNotifyFieldTotalPages, job.impressions),
+                            JobNumber(id, kJobNotifyFieldPagesPrinted, job.impressions)})});
             }
         }
         cycles.push_back({kPrinterChanged, QueueLengthBlock(0)});
@@ -939,7 +938,7 @@ void CupsSpooler::ReportEmpty(CupsClient& client, const std::string& queue, bool
         }
     }
     if (deleted) {
-        Push(queue, {PRINTER_CHANGE_DELETE_PRINTER, nullptr});
+        Push(queue, {kPrinterChangeDeletePrinter, nullptr});
     }
 }
 

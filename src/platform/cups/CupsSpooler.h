@@ -22,7 +22,7 @@ namespace platform {
 // The CUPS scheduler behind the spooler interface. One poller thread keeps a server-wide IPP
 // subscription (pulled with Get-Notifications, as cupsd does not push) and turns its events into
 // the change words and info blocks of the watched printers:
-//  - a job seen for the first time: PRINTER_CHANGE_ADD_JOB with its printer, machine and user
+//  - a job seen for the first time: kPrinterChangeAddJob with its printer, machine and user
 //    name, copies 1 and the pages processed so far (CUPS counts copies into its pages);
 //  - later progress: pages printed; the end of a job: its final count as total and printed;
 //  - after a job ended or the printer changed state: the queue length as the printer's job count;

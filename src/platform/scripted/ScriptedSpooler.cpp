@@ -144,13 +144,13 @@ ChangeHandle ScriptedSpooler::FindFirstPrinterChangeNotification(
     Record("FindFirst " + (name != nullptr ? *name : std::to_string(printer)) + buf);
     if (name == nullptr) {
         t_lastError = 6;  // invalid handle
-        return INVALID_HANDLE_VALUE;
+        return kInvalidChangeHandle;
     }
     Script& s = m_scripts[*name];
     s.lastOptions = notifyOptions;
     if (Consume(s.first)) {
         t_lastError = s.first.error;
-        return INVALID_HANDLE_VALUE;
+        return kInvalidChangeHandle;
     }
     const ChangeHandle change = m_nextHandle++;
     m_changeHandles[change] = *name;
