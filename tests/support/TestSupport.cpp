@@ -74,39 +74,6 @@ void DrainBoth(int outFd, int errFd, std::string& out, std::string& err) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    std::string templ =
-        (std::filesystem::temp_directory_path() / "tessaroven-test-XXXXXX").string();
-    if (mkdtemp(templ.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    // Tests that drop to an unprivileged user must still reach their files.
-    chmod(templ.c_str(), 0777);
-    m_path = templ;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
 int RunInChild(const std::function<int()>& fn, bool asNobody) {
     const pid_t pid = fork();
     if (pid == 0) {

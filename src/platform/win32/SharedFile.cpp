@@ -50,6 +50,13 @@ int OpenRegular(const std::string& path, DWORD access, DWORD disposition, int fl
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         win32::FailWithLastError();
+        // A folder cannot be opened as a file at all: say what it is, as a plain refusal
+        // would read as missing rights.
+        const DWORD attributes = GetFileAttributesW(win32::Wide(path).c_str());
+        if (errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            errno = EISDIR;
+        }
         return -1;
     }
     BY_HANDLE_FILE_INFORMATION info{};

@@ -1,0 +1,62 @@
+// The parts of the test support every system has: folders and files.
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/TestSupport.h"
+
+namespace testsupport {
+
+namespace {
+
+// Paths are UTF-8 throughout, also where the system's own narrow paths are not.
+std::filesystem::path PathOf(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::mt19937 random{std::random_device{}()};
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto candidate = base / ("tessaroven-test-" + std::to_string(random() % 1000000000));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            // Tests that drop to an unprivileged user must still reach their files.
+            std::filesystem::permissions(candidate, std::filesystem::perms::all, ec);
+            const auto name = candidate.u8string();
+            m_path.assign(name.begin(), name.end());
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary folder could be made");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(PathOf(m_path), ec);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(PathOf(path), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(PathOf(path), std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::symlink_status(PathOf(path), ec).type() !=
+           std::filesystem::file_type::not_found;
+}
+
+}  // namespace testsupport
