@@ -118,6 +118,10 @@ struct SpoolWorld : PrintDataFixture {
         std::vector<std::string> lines;
         std::istringstream in(ReadFile(data / "log.txt"));
         for (std::string line; std::getline(in, line);) {
+            // A text stream ends lines with CR LF on Windows.
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
             lines.push_back(line.size() > 12 ? line.substr(12) : line);
         }
         return lines;
