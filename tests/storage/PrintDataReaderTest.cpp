@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -144,10 +145,10 @@ TEST(RecordReader, AFileThatCannotBeOpenedIsReported) {
     f.files.ReleaseRecordLock();
     const auto messages = f.sink.Messages();
     ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, "No such file or directory");
+    EXPECT_EQ(messages[0].text, platform::SystemErrorText(ENOENT));
     EXPECT_EQ(messages[0].caption, "Tessaroven Error");
     EXPECT_EQ(messages[0].flag, 16);
-    EXPECT_EQ(messages[1].text, "Is a directory");
+    EXPECT_EQ(messages[1].text, platform::SystemErrorText(EISDIR));
 }
 
 TEST(RecordReader, LargeFilesAreReadAcrossBufferBoundaries) {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "platform/win32/Wide.h"
@@ -140,7 +141,9 @@ void UseBinaryStandardStreams() {
 std::string SystemErrorText(int error) {
     const DWORD code = win32::Win32ErrorOf(error);
     if (code == 0) {
-        return "error " + std::to_string(error);
+        // An error of the C library's own (a folder where a file was expected): its text.
+        const char* text = std::strerror(error);
+        return text != nullptr ? std::string(text) : "error " + std::to_string(error);
     }
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(
