@@ -1,5 +1,6 @@
 #include "reports/TableExport.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/TextCodec.h"
@@ -60,6 +61,17 @@ std::string ValidUtf8(std::string_view s) {
     return out;
 }
 
+bool IsValidUtf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = Utf8Length(s, i);
+        if (n == 0) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
 bool IsPlainAscii(std::string_view s) {
     for (char c : s) {
         if (static_cast<unsigned char>(c) >= 0x80) {
@@ -114,14 +126,19 @@ std::string JsonNumbers(const std::vector<std::int64_t>& numbers) {
 
 }  // namespace
 
+std::string LegacyRecordCodeset() {
+    if (const char* chosen = std::getenv("TESSAROVEN_LEGACY_CODEPAGE"); chosen && *chosen) {
+        return chosen;
+    }
+    return platform::LegacyCodesetIsUtf8OrAscii() ? std::string("CP932")
+                                                  : platform::LegacyCodeset();
+}
+
 std::string ToUtf8(std::string_view text) {
-    if (IsPlainAscii(text)) {
+    if (IsPlainAscii(text) || IsValidUtf8(text)) {
         return std::string(text);
     }
-    if (platform::LegacyCodesetIsUtf8OrAscii()) {
-        return ValidUtf8(text);
-    }
-    const auto converted = platform::ConvertToUtf8(text, platform::LegacyCodeset());
+    const auto converted = platform::ConvertToUtf8(text, LegacyRecordCodeset());
     return ValidUtf8(converted ? *converted : text);
 }
 

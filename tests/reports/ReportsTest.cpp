@@ -227,9 +227,14 @@ TEST(TableExport, FieldsAreValidUtf8AndStayWhole) {
     std::setlocale(LC_ALL, "C.UTF-8");
     EXPECT_EQ(JsonString("a\"b\\c\x01\t"), "\"a\\\"b\\\\c\\u0001\\u0009\"");
     const std::string bad = "\xEF\xBF\xBD";
-    // A stray byte, a cut character, an overlong form, a surrogate.
-    EXPECT_EQ(JsonString("\xff山\xe5\x9c"), "\"" + bad + "山" + bad + bad + "\"");
-    EXPECT_EQ(ToUtf8("\xC0\xAF|\xED\xA0\x80"), bad + bad + "|" + bad + bad + bad);
+    // UTF-8 stays; a name a Windows computer wrote in its code page (932 unless set otherwise)
+    // reads right; bytes that are a character in neither become U+FFFD.
+    EXPECT_EQ(ToUtf8("山田"), "山田");
+    EXPECT_EQ(JsonString("\x8e\x52\x93\x63"), "\"山田\"");
+    EXPECT_EQ(ToUtf8("\x8e\x52\x93\x63 \xff"), std::string("山田 ") + bad);
+    setenv("TESSAROVEN_LEGACY_CODEPAGE", "EUC-JP", 1);
+    EXPECT_EQ(ToUtf8("\xbb\xb3\xc5\xc4"), "山田");
+    unsetenv("TESSAROVEN_LEGACY_CODEPAGE");
 
     const CsvStyle plain;
     CsvStyle excel;
