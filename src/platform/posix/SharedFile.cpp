@@ -11,16 +11,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <random>
 #include <thread>
+
+#include "platform/SharedFileNames.h"
 
 namespace platform {
 
 namespace {
-
-constexpr const char* kReplacementPrefix = "prn";
-constexpr size_t kReplacementSuffix = 6;
 
 // A planted link, FIFO or device must neither be followed nor block us, and must not get the
 // chance to do anything on open: it is turned away before it is opened where we can tell, and
@@ -55,39 +52,8 @@ bool SameFile(int fd, const std::string& path) {
            opened.st_ino == named.st_ino && opened.st_dev == named.st_dev;
 }
 
-bool IsReplacementName(std::string_view name) {
-    if (name.size() != std::strlen(kReplacementPrefix) + kReplacementSuffix ||
-        !name.starts_with(kReplacementPrefix)) {
-        return false;
-    }
-    return std::all_of(name.begin() + 3, name.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    });
-}
-
-std::string RandomReplacementName() {
-    static constexpr char kChars[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    thread_local std::mt19937 random{std::random_device{}()};
-    std::uniform_int_distribution<size_t> pick(0, sizeof kChars - 2);
-    std::string name = kReplacementPrefix;
-    for (size_t i = 0; i < kReplacementSuffix; ++i) {
-        name += kChars[pick(random)];
-    }
-    return name;
-}
-
 std::string Join(const std::string& dir, const std::string& name) {
     return dir.empty() ? name : dir + (dir.ends_with('/') ? "" : "/") + name;
-}
-
-std::mutex refusedMutex;
-std::string refusedDir;
-
-// An appending open that a client refusing O_APPEND would turn away (see RefuseAppendingOpensIn).
-bool RefusesAppending(const std::string& path) {
-    std::lock_guard lock(refusedMutex);
-    return !refusedDir.empty() && path.starts_with(refusedDir);
 }
 
 bool TryLock(int fd, int& error) {
@@ -106,25 +72,6 @@ bool TryLock(int fd, int& error) {
 }
 
 }  // namespace
-
-SharedFile::~SharedFile() {
-    Close();
-}
-
-SharedFile::SharedFile(SharedFile&& other) noexcept
-    : m_fd(other.m_fd), m_seekToEnd(other.m_seekToEnd) {
-    other.m_fd = -1;
-}
-
-SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_fd = other.m_fd;
-        m_seekToEnd = other.m_seekToEnd;
-        other.m_fd = -1;
-    }
-    return *this;
-}
 
 bool SharedFile::OpenForReading(const std::string& path) {
     Close();
@@ -148,7 +95,7 @@ bool SharedFile::OpenForAppending(const std::string& path, bool& created) {
     };
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int append = m_seekToEnd ? 0 : O_APPEND;
-        if (append != 0 && RefusesAppending(path)) {
+        if (append != 0 && detail::RefusesAppending(path)) {
             m_fd = -1;
             errno = EIO;
         } else {
@@ -318,10 +265,6 @@ bool SharedFile::SetMode(std::uint32_t mode) {
     return fchmod(m_fd, mode) == 0;
 }
 
-ReplacementFile::~ReplacementFile() {
-    Discard();
-}
-
 bool ReplacementFile::Create(const std::string& dir) {
     Close();
     m_dir = dir.empty() ? "." : dir;
@@ -332,7 +275,7 @@ bool ReplacementFile::Create(const std::string& dir) {
     }
     if (m_fd < 0) {
         for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-            const std::string name = RandomReplacementName();
+            const std::string name = detail::RandomReplacementName();
             m_fd = open(Join(m_dir, name).c_str(),
                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (m_fd < 0 && errno == EOPNOTSUPP) {
@@ -359,7 +302,7 @@ bool ReplacementFile::Replace(const std::string& target) {
     if (m_tempName.empty()) {
         const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
         for (int attempt = 0; attempt < 100 && m_tempName.empty(); ++attempt) {
-            const std::string name = RandomReplacementName();
+            const std::string name = detail::RandomReplacementName();
             if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, Join(m_dir, name).c_str(),
                        AT_SYMLINK_FOLLOW) == 0) {
                 m_tempName = name;
@@ -391,7 +334,7 @@ void ReplacementFile::Discard() {
 
 void RemoveStaleReplacements(const std::string& dir) {
     for (const auto& name : RegularFilesIn(dir)) {
-        if (!IsReplacementName(name)) {
+        if (!detail::IsReplacementName(name)) {
             continue;
         }
         const std::string path = Join(dir, name);
@@ -461,11 +404,6 @@ std::string UserStateFolder() {
     }
     const char* home = getenv("HOME");
     return std::string(home != nullptr ? home : "") + "/.local/state/tessaroven";
-}
-
-void RefuseAppendingOpensIn(const std::string& dir) {
-    std::lock_guard lock(refusedMutex);
-    refusedDir = dir.empty() || dir.ends_with('/') ? dir : dir + '/';
 }
 
 bool IsGroupSharedFolder(const std::string& dir) {

@@ -6,20 +6,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
-#include <random>
 #include <thread>
 #include <vector>
 
 #include "platform/Host.h"
+#include "platform/SharedFileNames.h"
 #include "platform/win32/Wide.h"
 
 namespace platform {
 
 namespace {
-
-constexpr const char* kReplacementPrefix = "prn";
-constexpr size_t kReplacementSuffix = 6;
 
 // Windows' locks are mandatory: a lock on the records themselves would refuse every reader on
 // another computer. The lock is one byte far past any real end instead; Wine maps it onto the
@@ -79,38 +75,9 @@ bool SameFile(HANDLE a, HANDLE b) {
            x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
-bool IsReplacementName(std::string_view name) {
-    if (name.size() != std::strlen(kReplacementPrefix) + kReplacementSuffix ||
-        !name.starts_with(kReplacementPrefix)) {
-        return false;
-    }
-    return std::all_of(name.begin() + 3, name.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    });
-}
-
-std::string RandomReplacementName() {
-    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    thread_local std::mt19937 random{std::random_device{}()};
-    std::uniform_int_distribution<size_t> pick(0, sizeof kChars - 2);
-    std::string name = kReplacementPrefix;
-    for (size_t i = 0; i < kReplacementSuffix; ++i) {
-        name += kChars[pick(random)];
-    }
-    return name;
-}
-
 std::string Join(const std::string& dir, const std::string& name) {
     return dir.empty() ? name
                        : dir + (dir.ends_with('/') || dir.ends_with('\\') ? "" : "\\") + name;
-}
-
-std::mutex refusedMutex;
-std::string refusedDir;
-
-bool RefusesAppending(const std::string& path) {
-    std::lock_guard lock(refusedMutex);
-    return !refusedDir.empty() && path.starts_with(refusedDir);
 }
 
 bool TryLock(HANDLE file, DWORD& error) {
@@ -124,25 +91,6 @@ bool TryLock(HANDLE file, DWORD& error) {
 }
 
 }  // namespace
-
-SharedFile::~SharedFile() {
-    Close();
-}
-
-SharedFile::SharedFile(SharedFile&& other) noexcept
-    : m_fd(other.m_fd), m_seekToEnd(other.m_seekToEnd) {
-    other.m_fd = -1;
-}
-
-SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_fd = other.m_fd;
-        m_seekToEnd = other.m_seekToEnd;
-        other.m_fd = -1;
-    }
-    return *this;
-}
 
 bool SharedFile::OpenForReading(const std::string& path) {
     Close();
@@ -163,7 +111,7 @@ bool SharedFile::OpenForAppending(const std::string& path, bool& created) {
     // between computers writing over a share.
     constexpr DWORD kAppend = FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES |
                               FILE_WRITE_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
-    const DWORD access = RefusesAppending(path) ? GENERIC_READ | GENERIC_WRITE : kAppend;
+    const DWORD access = detail::RefusesAppending(path) ? GENERIC_READ | GENERIC_WRITE : kAppend;
     m_seekToEnd = access != kAppend;
     for (int attempt = 0; attempt < 100; ++attempt) {
         m_fd = OpenRegular(path, access, OPEN_EXISTING, _O_RDWR);
@@ -362,16 +310,12 @@ bool SharedFile::SetMode(std::uint32_t) {
     return m_fd >= 0;
 }
 
-ReplacementFile::~ReplacementFile() {
-    Discard();
-}
-
 bool ReplacementFile::Create(const std::string& dir) {
     Close();
     m_dir = dir.empty() ? "." : dir;
     m_tempName.clear();
     for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
-        const std::string name = RandomReplacementName();
+        const std::string name = detail::RandomReplacementName();
         // DELETE access: the file renames itself into place through its own handle.
         HANDLE file = CreateFileW(win32::Wide(Join(m_dir, name)).c_str(),
                                   GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
@@ -452,7 +396,7 @@ void ReplacementFile::Discard() {
 
 void RemoveStaleReplacements(const std::string& dir) {
     for (const auto& name : RegularFilesIn(dir)) {
-        if (!IsReplacementName(name)) {
+        if (!detail::IsReplacementName(name)) {
             continue;
         }
         const std::string path = Join(dir, name);
@@ -518,11 +462,6 @@ std::string UserStateFolder() {
     wchar_t* local = _wgetenv(L"LOCALAPPDATA");
     return (local != nullptr && *local != L'\0' ? win32::Utf8(local) : ExecutableFolder()) +
            "\\Tessaroven";
-}
-
-void RefuseAppendingOpensIn(const std::string& dir) {
-    std::lock_guard lock(refusedMutex);
-    refusedDir = dir.empty() || dir.ends_with('/') || dir.ends_with('\\') ? dir : dir + '\\';
 }
 
 // Sharing between users is a matter of the folder's access control list on Windows.
