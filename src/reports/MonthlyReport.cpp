@@ -8,6 +8,7 @@
 
 #include "reports/PrintTotals.h"
 #include "reports/TextCells.h"
+#include "storage/RecordText.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ MonthlyReport SumMonthlyPages(PrintDataFiles& files, const ReportQuery& query) {
     }
     RecordFilter filter;
     filter.printerName = storedPrinter;
+    filter.legacyPrinterName = anyPrinter ? std::string() : LegacyRecordForm(storedPrinter);
     filter.firstMonth = query.fromMonth;
     filter.lastMonth = query.toMonth;
     filter.anyPrinter = anyPrinter;

@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "reports/TextCells.h"
+#include "storage/RecordText.h"
 
 #include <cstdio>
 
@@ -14,13 +15,14 @@ TotalsResult SumPrintedPages(PrintDataFiles& files, const TotalsQuery& query) {
     // A network printer's records name the printer as its server knows it; when the text does
     // not start with the server, no record can match: a NUL, which ends every line read, is
     // a name no record has.
-    RecordFilter filter{query.printerText, query.year, query.month};
+    RecordFilter filter{query.printerText, query.year, query.month, 0, 0, false, {}};
     const std::string serverPrefix = query.serverName + "\\";
     if (!query.serverName.empty()) {
         filter.printerName = query.printerText.rfind(serverPrefix, 0) == 0
                                  ? std::string_view(query.printerText).substr(serverPrefix.size())
                                  : std::string_view("\0", 1);
     }
+    filter.legacyPrinterName = LegacyRecordForm(filter.printerName);
     for (const auto& path : ListPrintDataFiles(files.DataDirectory(), &result.folderError)) {
         for (bool open = true; files.ReadPrintRecord(open, path, &filter); open = false) {
             const PrintRecord& r = files.LastRead();

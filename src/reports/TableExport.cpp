@@ -3,83 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/TextCodec.h"
 #include "reports/PrintLogData.h"
 
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// The length of the well-formed UTF-8 character at s[i] (no overlong forms, no surrogates,
-// nothing past U+10FFFF), or 0.
-size_t Utf8Length(std::string_view s, size_t i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-        return 1;
-    }
-    size_t len = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        low = b == 0xE0 ? 0xA0 : 0x80;
-        high = b == 0xED ? 0x9F : 0xBF;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        low = b == 0xF0 ? 0x90 : 0x80;
-        high = b == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size()) {
-        return 0;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) {
-            return 0;
-        }
-    }
-    return len;
-}
-
-std::string ValidUtf8(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        const size_t n = Utf8Length(s, i);
-        if (n == 0) {
-            out += kReplacement;
-            ++i;
-        } else {
-            out.append(s.substr(i, n));
-            i += n;
-        }
-    }
-    return out;
-}
-
-bool IsValidUtf8(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        const size_t n = Utf8Length(s, i);
-        if (n == 0) {
-            return false;
-        }
-        i += n;
-    }
-    return true;
-}
-
-bool IsPlainAscii(std::string_view s) {
-    for (char c : s) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string Join(const std::vector<std::string>& fields) {
     std::string out;
@@ -125,22 +51,6 @@ std::string JsonNumbers(const std::vector<std::int64_t>& numbers) {
 }
 
 }  // namespace
-
-std::string LegacyRecordCodeset() {
-    if (const char* chosen = std::getenv("TESSAROVEN_LEGACY_CODEPAGE"); chosen && *chosen) {
-        return chosen;
-    }
-    return platform::LegacyCodesetIsUtf8OrAscii() ? std::string("CP932")
-                                                  : platform::LegacyCodeset();
-}
-
-std::string ToUtf8(std::string_view text) {
-    if (IsPlainAscii(text) || IsValidUtf8(text)) {
-        return std::string(text);
-    }
-    const auto converted = platform::ConvertToUtf8(text, LegacyRecordCodeset());
-    return ValidUtf8(converted ? *converted : text);
-}
 
 std::string CsvField(std::string_view text, const CsvStyle& style, bool isName) {
     std::string field = isName ? ToUtf8(text) : std::string(text);

@@ -6,6 +6,7 @@
 
 #include "reports/MonthlyReport.h"
 #include "reports/PrintTotals.h"
+#include "storage/RecordText.h"
 
 // CSV as RFC 4180 has it (fields quoted when they hold a comma, a quote or a line break; CRLF
 // after every row), always in UTF-8. For spreadsheet programs (excel) the file starts with a
@@ -18,15 +19,6 @@ struct CsvStyle {
     bool excel = false;
     bool japanese = false;
 };
-
-// Names are bytes as their computer wrote them: UTF-8 (Linux computers in a UTF-8 locale) or a
-// legacy code page (Windows computers, older locales), both in one shared folder. Valid UTF-8 is
-// taken as it is; anything else is converted from the legacy code page (LegacyRecordCodeset);
-// whatever cannot be converted (bytes that are no character) becomes U+FFFD.
-std::string ToUtf8(std::string_view text);
-// The legacy code page of names that are not UTF-8: $TESSAROVEN_LEGACY_CODEPAGE (an iconv name
-// such as "CP932"), else this system's codeset when it is not UTF-8, else Japanese Windows' CP932.
-std::string LegacyRecordCodeset();
 
 // One field; text fields are names, the others numbers or labels of the program's own.
 std::string CsvField(std::string_view text, const CsvStyle& style, bool isName = true);

@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <limits>
 
 #include "platform/EventPump.h"
 #include "platform/Host.h"
 #include "storage/DiagnosticLog.h"
+#include "storage/RecordText.h"
 
 namespace {
 
@@ -97,25 +97,6 @@ void RecordLock::Release() {
 
 namespace {
 
-// Bytes of s that can be kept within max bytes without splitting a character of the locale's
-// codeset.
-size_t CutOnCharacter(std::string_view s, size_t max) {
-    std::mbstate_t state{};
-    size_t pos = 0;
-    while (pos < s.size()) {
-        size_t n = std::mbrlen(s.data() + pos, s.size() - pos, &state);
-        if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
-            n = 1;
-            state = std::mbstate_t{};
-        }
-        if (pos + n > max) {
-            break;
-        }
-        pos += n;
-    }
-    return pos;
-}
-
 // The reader takes at most 255 bytes as one line: longer names are cut, the longest first, so
 // that the whole record with its line end fits and reads back as written.
 void FitNames(size_t fixedBytes, std::string* names[3]) {
@@ -150,9 +131,12 @@ void FitNames(size_t fixedBytes, std::string* names[3]) {
     }
 }
 
+// A new record's names are written as this system writes records (encoded); a stored one's
+// bytes stay as they are, whoever wrote them.
 std::string FormatRecordLine(std::int32_t jobId, const platform::SystemTime& t,
                              const std::string& printer, const std::string& machine,
-                             const std::string& user, std::int32_t total, std::int32_t printed) {
+                             const std::string& user, std::int32_t total, std::int32_t printed,
+                             bool encode) {
     // Four year digits always: the reader takes the time from fixed positions.
     char head[64];
     std::snprintf(head, sizeof head, "%d,%04d%02d%02d%02d%02d%02d,", jobId, t.wYear, t.wMonth,
@@ -164,6 +148,9 @@ std::string FormatRecordLine(std::int32_t jobId, const platform::SystemTime& t,
     std::string u = FieldText(user);
     std::string* names[3] = {&p, &m, &u};
     FitNames(std::strlen(head) + std::strlen(tail) + 2, names);
+    if (encode) {
+        EncodeRecordNames(names);
+    }
     return head + p + "," + m + "," + u + tail;
 }
 
@@ -172,12 +159,12 @@ std::string FormatRecordLine(std::int32_t jobId, const platform::SystemTime& t,
 std::string FormatPrintRecord(const CompletedJob& job) {
     return FormatRecordLine(job.jobId, job.time, job.printerName, job.machineName, job.userName,
                             ClampedProduct(job.totalPages, job.copies),
-                            ClampedProduct(job.pagesPrinted, job.copies));
+                            ClampedProduct(job.pagesPrinted, job.copies), true);
 }
 
 std::string FormatStoredRecord(const PrintRecord& r) {
     return FormatRecordLine(r.jobId, r.time, r.printerName, r.machineName, r.userName,
-                            r.totalPagesTimesCopies, r.pagesPrintedTimesCopies);
+                            r.totalPagesTimesCopies, r.pagesPrintedTimesCopies, false);
 }
 
 void ParsePrintRecordLine(std::string_view line, PrintRecord& rec, const RecordFilter* filter) {
@@ -219,7 +206,8 @@ void ParsePrintRecordLine(std::string_view line, PrintRecord& rec, const RecordF
         return;
     }
     const std::string_view printer = line.substr(c1 + 16, c2 - (c1 + 16));
-    if (filter != nullptr && !filter->anyPrinter && printer != filter->printerName) {
+    if (filter != nullptr && !filter->anyPrinter && printer != filter->printerName &&
+        (filter->legacyPrinterName.empty() || printer != filter->legacyPrinterName)) {
         return;
     }
     rec.printerName.assign(printer);
@@ -715,5 +703,8 @@ bool PrintDataFiles::ReadPrintRecord(bool openFirst, const std::string& path,
         return false;
     }
     ParsePrintRecordLine(piece, m_lastRead, filter);
+    if (m_lastRead.jobId != -1) {
+        DecodeRecordNames(m_lastRead);
+    }
     return true;
 }

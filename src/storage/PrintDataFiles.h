@@ -79,6 +79,9 @@ struct RecordFilter {
     int firstMonth = 0;
     int lastMonth = 0;
     bool anyPrinter = false;  // every printer's records instead of printerName's
+    // The printer as a line in the legacy code page names it (LegacyRecordForm), when that
+    // differs: such lines pass too, and are told apart once decoded.
+    std::string legacyPrinterName;
 };
 
 // Parses one line (or one piece of an over-long line) into rec exactly as the reader does: rec
@@ -222,7 +225,8 @@ class PrintDataFiles {
 
     // openFirst opens path (closing a cursor still open); otherwise reading goes on where the last
     // call stopped. True when a line was consumed (see LastRead().jobId); false when the file could
-    // not be opened or has ended. The caller holds the record lock for the whole pass.
+    // not be opened or has ended. The caller holds the record lock for the whole pass. A complete
+    // record's names come back in UTF-8 (DecodeRecordNames).
     bool ReadPrintRecord(bool openFirst, const std::string& path,
                          const RecordFilter* filter = nullptr);
     const PrintRecord& LastRead() const { return m_lastRead; }

@@ -37,7 +37,7 @@ QVariant PrintLogModel::data(const QModelIndex& index, int role) const {
         }
         const std::string field =
             GetCsvField(m_table.Line(static_cast<size_t>(index.row())), index.column() - 1);
-        return QString::fromLocal8Bit(field.data(), static_cast<qsizetype>(field.size()));
+        return QString::fromUtf8(field.data(), static_cast<qsizetype>(field.size()));
     }
     if (role == Qt::TextAlignmentRole && (index.column() == 0 || index.column() == 5)) {
         return QVariant(Qt::AlignRight | Qt::AlignVCenter);

@@ -187,7 +187,7 @@ void PrintTotalsWindow::showEvent(QShowEvent* event) {
         m_itemSlots = listed;
         printerCombo->clear();
         for (int i : m_itemSlots) {
-            printerCombo->addItem(QString::fromLocal8Bit(printers.At(i).printerName.c_str()));
+            printerCombo->addItem(QString::fromUtf8(printers.At(i).printerName.c_str()));
         }
         if (!m_itemSlots.empty()) {
             printerCombo->setEditText(printerCombo->itemText(0));
@@ -261,7 +261,7 @@ void PrintTotalsWindow::Calculate() {
 void PrintTotalsWindow::Count(bool asked) {
     ClearTotals();
     TotalsQuery query;
-    query.printerText = printerCombo->currentText().toLocal8Bit().toStdString();
+    query.printerText = printerCombo->currentText().toStdString();
     const int index = printerCombo->currentIndex();
     if (index >= 0 && static_cast<size_t>(index) < m_itemSlots.size()) {
         query.serverName =
@@ -294,7 +294,7 @@ void PrintTotalsWindow::Count(bool asked) {
     }
     QString heading =
         QString::fromUtf8("%1　%2　%3")
-            .arg(QString::fromLocal8Bit(query.printerText.c_str()), MonthText(m_selectedMonth),
+            .arg(QString::fromUtf8(query.printerText.c_str()), MonthText(m_selectedMonth),
                  QString::fromUtf8(query.byComputer ? "コンピュータ別集計" : "ユーザー別集計"));
     if (result.groups.empty()) {
         totalsHeading->setText(heading + QString::fromUtf8("　印刷データがありません。"));
@@ -308,7 +308,7 @@ void PrintTotalsWindow::Count(bool asked) {
     saveCsvButton->setEnabled(true);
     for (const auto& line : FormatTotals(query.printerText, result)) {
         totalsMemo->appendPlainText(
-            QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+            QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
     }
     // Start reading at the grand total.
     totalsMemo->moveCursor(QTextCursor::Start);
@@ -369,7 +369,7 @@ void PrintTotalsWindow::SaveCsvAs() {
     std::snprintf(month, sizeof month, "%04d-%02d", m_shownQuery.year, m_shownQuery.month);
     const QString suggested =
         QString::fromUtf8("集計_%1_%2.csv")
-            .arg(SafeFileName(QString::fromLocal8Bit(m_shownQuery.printerText.c_str())))
+            .arg(SafeFileName(QString::fromUtf8(m_shownQuery.printerText.c_str())))
             .arg(QString::fromLatin1(month));
     const QString path = AskCsvPath(this, suggested);
     if (!path.isEmpty()) {

@@ -20,8 +20,8 @@
 
 namespace {
 
-QString Local(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+QString Text(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 QString Pages(double pages) {
@@ -69,14 +69,14 @@ TotalsChart::TotalsChart(QWidget* parent) : QWidget(parent) {
 }
 
 QString TotalsChart::GroupLabel(const std::string& name) {
-    return name.empty() ? QString::fromUtf8("(名前なし)") : Local(name);
+    return name.empty() ? QString::fromUtf8("(名前なし)") : Text(name);
 }
 
 void TotalsChart::SetMonthTotals(const std::string& printerText, int selectedMonth,
                                  const TotalsResult& result, bool byComputer) {
     m_month = Data{};
     m_month.title = QString::fromUtf8("%1　%2　%3")
-                        .arg(Local(printerText), MonthText(selectedMonth),
+                        .arg(Text(printerText), MonthText(selectedMonth),
                              QString::fromUtf8(byComputer ? "コンピュータ別" : "ユーザー別"));
     m_month.axisTitle = QString::fromUtf8("枚数");
     m_month.foldSmallest = true;
@@ -95,7 +95,7 @@ void TotalsChart::SetTrend(const std::string& printerText, const MonthlyReport& 
     m_trend = Data{};
     m_trend.title =
         QString::fromUtf8("%1　%2〜%3")
-            .arg(Local(printerText), MonthText(trend.fromMonth), MonthText(trend.toMonth));
+            .arg(Text(printerText), MonthText(trend.fromMonth), MonthText(trend.toMonth));
     m_trend.axisTitle = QString::fromUtf8("枚数");
     for (int m = trend.fromMonth; m <= trend.toMonth; ++m) {
         m_trend.bars.emplace_back(

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Host.h"
 #include "platform/MessageSink.h"
 #include "storage/PrintDataFiles.h"
 #include "storage/Registry.h"
@@ -25,26 +27,27 @@ class StderrSink final : public platform::MessageSink {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
+    const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+    if (args.size() != 6) {
         std::fprintf(stderr, "usage: record_writer DATA_DIR USER COMPUTER FIRST_JOB_ID COUNT\n");
         return 2;
     }
     Registry registry;
     StderrSink sink;
     PrintDataFiles files(registry, sink);
-    files.SetNames(argv[3], argv[2]);
-    files.SetDataDirectory(argv[1]);
-    const int first = std::atoi(argv[4]);
-    const int count = std::atoi(argv[5]);
+    files.SetNames(args[3], args[2]);
+    files.SetDataDirectory(args[1]);
+    const int first = std::atoi(args[4].c_str());
+    const int count = std::atoi(args[5].c_str());
     for (int i = 0; i < count; ++i) {
         files.AcquireRecordLock();
         CompletedJob& job = files.completedJob;
         job = {};
         job.jobId = first + i;
         job.time = platform::SystemClock::Instance().Now();
-        job.printerName = "Shared";
-        job.machineName = std::string("\\\\") + argv[3];
-        job.userName = argv[2];
+        job.printerName = "経理プリンタ";
+        job.machineName = std::string("\\\\") + args[3];
+        job.userName = args[2];
         job.totalPages = 1;
         job.pagesPrinted = 1;
         job.copies = 1;

@@ -14,6 +14,7 @@
 #include "platform/SharedFile.h"
 #include "platform/win32/RegistrySettingsStore.h"
 #include "platform/win32/Wide.h"
+#include "storage/PrintDataFixture.h"
 #include "support/TestSupport.h"
 
 using namespace testsupport;
@@ -185,4 +186,34 @@ TEST(Win32ReplacementFile, ReplacesWholeOrNotAtAll) {
     CloseHandle(reader);
     EXPECT_EQ(ReadFile(target), "new\r\r\n");
     EXPECT_EQ(platform::RegularFilesIn(dir.Path()).size(), 1u);
+}
+
+// New records are written in the ANSI code page (1252 in the tests' C.UTF-8 locale) and read back
+// as written; a line with a name that page lacks, or whose bytes would read back as other
+// UTF-8, is written in UTF-8.
+TEST(Win32RecordFiles, NewRecordsAreInTheAnsiCodePageUnlessThatWouldLoseANameOrMisreadIt) {
+    if (GetACP() != 1252) {
+        GTEST_SKIP() << "needs code page 1252";
+    }
+    PrintDataFixture w;
+    for (const auto& [id, user] : {std::pair{1, "Müller"}, {2, "Müller山田"}, {3, "Ã¼"}}) {
+        CompletedJob job;
+        job.jobId = id;
+        job.time = {2026, 12, 2, 8, 9, 0, 0, 0};
+        job.printerName = "Laser";
+        job.machineName = "\\\\PC1";
+        job.userName = user;
+        job.totalPages = job.pagesPrinted = job.copies = 1;
+        w.Write(job);
+    }
+    const std::string path = w.files.DataFilePath();
+    EXPECT_EQ(ReadFile(path),
+              "1,20261208090000,Laser,\\\\PC1,M\xfcller,1,1\r\r\n"
+              "2,20261208090000,Laser,\\\\PC1,Müller山田,1,1\r\r\n"
+              "3,20261208090000,Laser,\\\\PC1,Ã¼,1,1\r\r\n");
+    const auto records = w.ReadAll(path);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].userName, "Müller");
+    EXPECT_EQ(records[1].userName, "Müller山田");
+    EXPECT_EQ(records[2].userName, "Ã¼");
 }

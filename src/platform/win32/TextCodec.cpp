@@ -66,4 +66,35 @@ std::optional<std::string> ConvertToUtf8(std::string_view text, const std::strin
     return win32::Utf8(wide);
 }
 
+std::optional<std::string> ConvertFromUtf8(std::string_view utf8, const std::string& codeset) {
+    const UINT page = CodePageOf(codeset);
+    CPINFO info{};
+    if (page == 0 || !GetCPInfo(page, &info)) {
+        return std::nullopt;
+    }
+    if (page == CP_UTF8) {
+        return std::string(utf8);
+    }
+    const std::wstring wide = win32::Wide(utf8);
+    if (wide.empty()) {
+        return std::string();
+    }
+    // No best-fit look-alikes ('?' for a character the code page lacks is a loss, not a form).
+    BOOL usedDefault = FALSE;
+    const int n = WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                      static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                      &usedDefault);
+    if (n <= 0 || usedDefault) {
+        return std::nullopt;
+    }
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                        out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::string RecordCodeset() {
+    return LegacyCodesetIsUtf8OrAscii() ? std::string() : LegacyCodeset();
+}
+
 }  // namespace platform
