@@ -31,7 +31,8 @@ void DiagnosticLog::Write(std::int32_t number, char kind, const std::string& tex
     }
     platform::LockProcessingEvents(m_lock);
     std::lock_guard held(m_lock, std::adopt_lock);
-    FILE* f = std::fopen(m_filePath.c_str(), "a");
+    // Binary: the same line ends on every system.
+    FILE* f = std::fopen(m_filePath.c_str(), "ab");
     if (f == nullptr) {
         return;
     }

@@ -1,16 +1,21 @@
 #include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <set>
 
 #include "admin/DataMaintenance.h"
+#include "platform/Host.h"
 #include "storage/PrintDataFixture.h"
 
 using namespace testsupport;
@@ -110,6 +115,7 @@ TEST(Purge, RemovesTheChosenMonthAndEverythingBefore) {
     EXPECT_TRUE(m.sink.Messages().empty());
 }
 
+#ifndef _WIN32
 TEST(Purge, KeepsTheFilesOwnerAndRights) {
     Maintenance m;
     m.File("a", kMarch + kApril);
@@ -125,6 +131,7 @@ TEST(Purge, KeepsTheFilesOwnerAndRights) {
         EXPECT_EQ(st.st_uid, 65534u);
     }
 }
+#endif
 
 // Whatever goes wrong, a data file is the old one or the new one, whole; also where the
 // original must be closed before it is replaced (a FUSE mount), so that only its contents can
@@ -155,6 +162,11 @@ TEST(Purge, AFailedRenameLeavesTheDataFileWhole) {
 // On a share, another computer can remove or replace the file while we rewrite it: then our
 // copy may be the only one of the records kept, and it is never thrown away.
 TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
+#ifdef _WIN32
+    // A file removed while the purge holds it open stays until the purge closes it here, and the
+    // stranger's file cannot be made meanwhile: this sequence needs a model of its own.
+    GTEST_SKIP() << "removal of an open file differs on Windows";
+#endif
     for (const std::string now : {"nothing", "a stranger", "the same records", "closed: nothing",
                                   "closed: a stranger", "closed: the same records"}) {
         Maintenance m;
@@ -164,7 +176,7 @@ TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
         faults.closeBeforeReplacing = now.starts_with("closed: ");
         const std::string there = faults.closeBeforeReplacing ? now.substr(8) : now;
         faults.reached = [&](const char*) {
-            unlink((m.data / "PrintData_a.dat").c_str());
+            std::remove((m.data / "PrintData_a.dat").c_str());
             if (there == "a stranger") {
                 m.File("a", kOctober);
             } else if (there == "the same records") {
@@ -195,6 +207,7 @@ TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
     }
 }
 
+#ifndef _WIN32
 TEST(Purge, ATemporaryFileThatCannotBeWrittenStopsThePurge) {
     Maintenance m;
     std::string big;
@@ -221,6 +234,7 @@ TEST(Purge, ATemporaryFileThatCannotBeWrittenStopsThePurge) {
     EXPECT_EQ(m.Read("b"), big);
     EXPECT_TRUE(m.Strays().empty());
 }
+#endif
 
 TEST(Purge, AProcessKilledMidwayLeavesOldOrNewWhole) {
     const std::string before = kMarch + kApril + kOctober;
@@ -232,7 +246,7 @@ TEST(Purge, AProcessKilledMidwayLeavesOldOrNewWhole) {
             PurgeFaults faults;
             faults.reached = [&](const char* at) {
                 if (step == at) {
-                    raise(SIGKILL);
+                    DieAbruptly();
                 }
             };
             m.Purge(2006, 3, &faults);
@@ -240,10 +254,15 @@ TEST(Purge, AProcessKilledMidwayLeavesOldOrNewWhole) {
         });
         EXPECT_EQ(code, -1) << step;
         EXPECT_EQ(m.Read("a"), step == "written" ? before : after) << step;
+#ifdef _WIN32
+        // Here the new file has a name from the start: the next purge clears it.
+        m.Purge(2006, 3);
+#endif
         EXPECT_TRUE(m.Strays().empty()) << step;  // the new file had no name yet
     }
 }
 
+#ifndef _WIN32
 TEST(Purge, AFileThatCannotBeReadIsLeftAlone) {
     if (!CanTestRefusals()) {
         GTEST_SKIP() << testsupport::kCannotTestRefusals;
@@ -264,7 +283,9 @@ TEST(Purge, AFileThatCannotBeReadIsLeftAlone) {
     EXPECT_EQ(m.Read("a"), kMarch + kApril);
     EXPECT_EQ(m.Read("b"), kApril);
 }
+#endif
 
+#ifndef _WIN32
 // A record another process finishes while the file is rewritten lands in the new file.
 TEST(Purge, AnAppendDuringTheRewriteIsNotLost) {
     Maintenance m;
@@ -300,6 +321,7 @@ TEST(Purge, AnAppendDuringTheRewriteIsNotLost) {
     waitpid(writer, &status, 0);
     EXPECT_EQ(m.Read("a@PC1"), kApril + "77,20061101000000,P,\\\\PC2,late,1,1\r\r\n");
 }
+#endif
 
 // Kept records come out as they went in, also those whose year has fewer than four digits.
 TEST(Purge, KeptRecordsAreReproducedExactly) {
@@ -317,18 +339,18 @@ TEST(Purge, ClearsStaleTemporaryFilesOnly) {
     WriteFile(m.data / "prnAb12Cd", kMarch);
     WriteFile(m.data / "prnBusy00", kMarch);
     WriteFile(m.data / "prnotes.txt", "mine");
-    const int busy = open((m.data / "prnBusy00").c_str(), O_RDWR);
-    struct flock range {};
-    range.l_type = F_WRLCK;
-    ASSERT_EQ(fcntl(busy, F_OFD_SETLK, &range), 0);
+    platform::SharedFile busy;
+    ASSERT_TRUE(busy.OpenForUpdate(m.data / "prnBusy00"));
+    ASSERT_EQ(busy.Lock(std::chrono::milliseconds(0)), platform::SharedFile::LockResult::Locked);
     m.Purge(2006, 3);
-    close(busy);
+    busy.Close();
     EXPECT_EQ(m.Read("a"), kApril);
     auto strays = m.Strays();
     std::sort(strays.begin(), strays.end());
     EXPECT_EQ(strays, (std::vector<std::string>{"prnBusy00", "prnotes.txt"}));
 }
 
+#ifndef _WIN32
 // Purges started by several members at once, while their monitors keep appending: every record
 // appended meanwhile is still there at the end.
 TEST(Purge, PurgesRunningTogetherLoseNoAppendedRecord) {
@@ -381,7 +403,9 @@ TEST(Purge, PurgesRunningTogetherLoseNoAppendedRecord) {
     EXPECT_EQ(ids.size(), static_cast<size_t>(kWriters * kRecords));
     EXPECT_TRUE(m.Strays().empty());
 }
+#endif
 
+#ifndef _WIN32
 // A member who purges another member's file cannot give the new file to its owner: the owner's
 // monitor must still be able to append to it through the folder's group. A file the member may
 // not write cannot be locked against appends, so it is left as it was.
@@ -436,7 +460,9 @@ TEST(Purge, TheOwnerCanStillAppendAfterAnotherMemberPurged) {
     EXPECT_EQ(m.Read("owner@PC1"), kApril + "5,20061201000000,,,,0,0\r\r\n");
     EXPECT_EQ(m.Read("everyone@PC1"), kApril + "5,20061201000000,,,,0,0\r\r\n");
 }
+#endif
 
+#ifndef _WIN32
 // In a sticky data folder (a print server's) a member's purge rewrites its own file and leaves
 // every other one whole, saying why; the owner's purge of its own file works as anywhere.
 TEST(Purge, InAStickyFolderEachMemberPurgesOnlyItsOwnFile) {
@@ -478,6 +504,7 @@ TEST(Purge, InAStickyFolderEachMemberPurgesOnlyItsOwnFile) {
     EXPECT_EQ(st.st_uid, kOwner);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
+#endif
 
 // A read that fails in the middle of a file is no end of it: the file stays whole and the
 // failure is told, for the window and for tessaroven-ctl's exit status alike.
@@ -494,7 +521,7 @@ TEST(Purge, AReadErrorLeavesTheFileWholeAndIsReported) {
     const auto report = m.Purge(2006, 3, &faults);
     ASSERT_EQ(report.files.size(), 2u);
     EXPECT_FALSE(report.files[0].rewritten);
-    EXPECT_EQ(report.files[0].error, "Input/output error");
+    EXPECT_EQ(report.files[0].error, platform::SystemErrorText(EIO));
     EXPECT_TRUE(report.files[1].rewritten);  // a small file is read in one go
     EXPECT_EQ(m.Read("a"), big);
     EXPECT_EQ(m.Read("b"), kApril);

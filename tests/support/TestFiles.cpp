@@ -1,5 +1,8 @@
 // The parts of the test support every system has: folders and files.
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -17,9 +20,32 @@ std::filesystem::path PathOf(const std::string& utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
+// The folders of the running test (reset when the next test starts).
+std::vector<std::string>& Folders() {
+    static std::vector<std::string> folders;
+    static const ::testing::TestInfo* test = nullptr;
+    const auto* running = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (running != test) {
+        test = running;
+        folders.clear();
+    }
+    return folders;
+}
+
 }  // namespace
 
+const std::vector<std::string>& detail::RunningTestFolders() {
+    return Folders();
+}
+
 TempDir::TempDir() {
+    auto& folders = Folders();
+    if (const auto& inherited = detail::InheritedFolders(); folders.size() < inherited.size()) {
+        m_path = inherited[folders.size()];
+        m_inherited = true;
+        folders.push_back(m_path);
+        return;
+    }
     std::mt19937 random{std::random_device{}()};
     const auto base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -30,6 +56,7 @@ TempDir::TempDir() {
             std::filesystem::permissions(candidate, std::filesystem::perms::all, ec);
             const auto name = candidate.u8string();
             m_path.assign(name.begin(), name.end());
+            folders.push_back(m_path);
             return;
         }
     }
@@ -37,6 +64,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    if (m_inherited) {
+        return;
+    }
     std::error_code ec;
     std::filesystem::remove_all(PathOf(m_path), ec);
 }
@@ -51,6 +81,18 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(PathOf(path), std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
 }
 
 bool Exists(const std::string& path) {

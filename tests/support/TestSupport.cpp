@@ -74,6 +74,17 @@ void DrainBoth(int outFd, int errFd, std::string& out, std::string& err) {
 
 }  // namespace
 
+const std::vector<std::string>& detail::InheritedFolders() {
+    // A forked child has the folders themselves.
+    static const std::vector<std::string> none;
+    return none;
+}
+
+void DieAbruptly() {
+    raise(SIGKILL);
+    _exit(137);
+}
+
 int RunInChild(const std::function<int()>& fn, bool asNobody) {
     const pid_t pid = fork();
     if (pid == 0) {

@@ -19,16 +19,32 @@ class TempDir {
 
   private:
     std::string m_path;
+    bool m_inherited = false;  // a child's run of the test: the folder is the first run's
 };
+
+namespace detail {
+// The folders the running test has made so far, in order.
+const std::vector<std::string>& RunningTestFolders();
+// In a child's run of a test (Windows), the first run's folders, which its TempDirs take over in
+// the same order; empty elsewhere.
+const std::vector<std::string>& InheritedFolders();
+}  // namespace detail
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool Exists(const std::string& path);
+// Sets an environment variable of this process, or removes it when value is null.
+void SetEnvironment(const char* name, const char* value);
 
-// Runs fn in a child process and returns its exit code (-1 when it died of a signal). With
+// Runs fn in a child process and returns its exit code (-1 when it died of a signal or
+// DieAbruptly). On Windows the child is the test program started again for the running test, and
+// replays the test up to this call (see Win32TestSupport.cpp). With
 // asNobody, the child first drops to an unprivileged user when it runs as root, so that file
 // permissions really refuse what they should.
 int RunInChild(const std::function<int()>& fn, bool asNobody = false);
+
+// Ends this process at once, as a crash or a kill would: nothing is flushed or cleaned up.
+[[noreturn]] void DieAbruptly();
 
 // Runs fn in a child process as the given user, group and supplementary groups (only when this
 // process runs as root; 99 when the rights cannot be dropped).
