@@ -162,11 +162,6 @@ TEST(Purge, AFailedRenameLeavesTheDataFileWhole) {
 // On a share, another computer can remove or replace the file while we rewrite it: then our
 // copy may be the only one of the records kept, and it is never thrown away.
 TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
-#ifdef _WIN32
-    // A file removed while the purge holds it open stays until the purge closes it here, and the
-    // stranger's file cannot be made meanwhile: this sequence needs a model of its own.
-    GTEST_SKIP() << "removal of an open file differs on Windows";
-#endif
     for (const std::string now : {"nothing", "a stranger", "the same records", "closed: nothing",
                                   "closed: a stranger", "closed: the same records"}) {
         Maintenance m;
@@ -185,15 +180,24 @@ TEST(Purge, AFailedRenameAfterTheOriginalVanishedKeepsTheRecords) {
         };
         const auto report = m.Purge(2006, 3, &faults);
         ASSERT_EQ(report.files.size(), 1u) << now;
+        std::string all;
+        for (const auto& path : ListPrintDataFiles(m.data.Path())) {
+            all += ReadFile(path);
+        }
+#ifdef _WIN32
+        // Under Wine, as with Windows' older deletion, a file removed while the purge holds it
+        // open keeps its name until the purge closes it, so no stranger's file can take its
+        // place meanwhile: the records kept are put back under the name, once. (Newer Windows
+        // frees the name at once, as Linux does: only real Windows can try that.)
+        EXPECT_EQ(all, kApril) << now;
+        EXPECT_TRUE(m.Strays().empty()) << now;
+        continue;
+#endif
         // With the original closed, a file holding every record kept cannot be told from it:
         // nothing was lost, and the purge says only that the rename failed.
         const bool toldApart = !(faults.closeBeforeReplacing && there == "the same records");
         EXPECT_EQ(report.files[0].orphaned, toldApart) << now;
         EXPECT_EQ(m.sink.Messages().size(), toldApart ? 1u : 0u) << now;
-        std::string all;
-        for (const auto& path : ListPrintDataFiles(m.data.Path())) {
-            all += ReadFile(path);
-        }
         if (there == "nothing") {
             EXPECT_TRUE(report.files[0].rewritten);
             EXPECT_EQ(m.Read("a"), kApril);
