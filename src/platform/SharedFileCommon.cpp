@@ -2,6 +2,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "platform/SharedFile.h"
 #include "platform/SharedFileNames.h"
@@ -44,6 +45,29 @@ std::string RandomReplacementName() {
 bool RefusesAppending(const std::string& path) {
     std::lock_guard lock(refusedMutex);
     return !refusedDir.empty() && path.starts_with(refusedDir);
+}
+
+SharedFile::LockResult RetryLock(std::chrono::milliseconds wait,
+                                 const std::function<LockTry()>& tryOnce) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        switch (tryOnce()) {
+            case LockTry::Locked:
+                return SharedFile::LockResult::Locked;
+            case LockTry::Failed:
+                return SharedFile::LockResult::Unsupported;
+            case LockTry::Busy:
+                break;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return SharedFile::LockResult::TimedOut;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
 }
 
 }  // namespace detail

@@ -217,25 +217,14 @@ bool SharedFile::Truncate(std::int64_t size) {
 SharedFile::LockResult SharedFile::Lock(std::chrono::milliseconds wait) {
     // A lock owned by the open file, not the process: closing some other descriptor of the same
     // file elsewhere in the program cannot drop it. It works on network file systems too.
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
+    return detail::RetryLock(wait, [this] {
         int error = 0;
         if (TryLock(m_fd, error)) {
-            return LockResult::Locked;
+            return detail::LockTry::Locked;
         }
-        if (error != EAGAIN && error != EACCES) {
-            return LockResult::Unsupported;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            errno = error;
-            return LockResult::TimedOut;
-        }
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
-    }
+        errno = error;
+        return error == EAGAIN || error == EACCES ? detail::LockTry::Busy : detail::LockTry::Failed;
+    });
 }
 
 bool SharedFile::IsAt(const std::string& path) const {

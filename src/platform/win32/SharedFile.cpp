@@ -252,26 +252,18 @@ bool SharedFile::Truncate(std::int64_t size) {
 }
 
 SharedFile::LockResult SharedFile::Lock(std::chrono::milliseconds wait) {
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
+    return detail::RetryLock(wait, [this] {
         DWORD error = 0;
         if (TryLock(HandleOf(m_fd), error)) {
-            return LockResult::Locked;
+            return detail::LockTry::Locked;
         }
-        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-            errno = win32::ErrnoOf(error);
-            return LockResult::Unsupported;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
+        if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
             errno = EAGAIN;
-            return LockResult::TimedOut;
+            return detail::LockTry::Busy;
         }
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
-    }
+        errno = win32::ErrnoOf(error);
+        return detail::LockTry::Failed;
+    });
 }
 
 bool SharedFile::IsAt(const std::string& path) const {
