@@ -200,4 +200,79 @@ bool CanTestRefusals() {
     return false;
 }
 
+// The commands tests run are Linux programs (Ghostscript, Debian's printer drivers), which Wine
+// starts from a Windows program: through a shell script, as Wine neither waits for them nor
+// passes on their exit code. Arguments that are Windows paths become the Linux paths of the
+// same files. Elsewhere there is nothing to run them.
+CommandResult RunCommand(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env, bool asNobody) {
+    CommandResult result;
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (unixName == nullptr || asNobody || argv.empty()) {
+        result.err = "Linux programs run only under Wine";
+        return result;
+    }
+    auto onLinux = [&](const std::string& path) {
+        char* name = unixName(platform::win32::Wide(path).c_str());
+        std::string linux = name != nullptr ? name : path;
+        HeapFree(GetProcessHeap(), 0, name);
+        return linux;
+    };
+    auto quoted = [](const std::string& text) {
+        std::string q = "'";
+        for (char c : text) {
+            q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        return q + "'";
+    };
+    // "C:\\..." whole, or after the '=' of an option such as -sOutputFile=C:\\...
+    auto translated = [&](const std::string& arg) {
+        const size_t drive = arg.find(":\\");
+        if (drive == 1) {
+            return onLinux(arg);
+        }
+        if (drive != std::string::npos && drive >= 2 && arg[drive - 2] == '=') {
+            return arg.substr(0, drive - 1) + onLinux(arg.substr(drive - 1));
+        }
+        return arg;
+    };
+    TempDir dir;
+    std::string script = "exec <" + quoted("/dev/null") + " >" + quoted(onLinux(dir / "out")) +
+                         " 2>" + quoted(onLinux(dir / "err")) + "\n";
+    for (const auto& variable : env) {
+        script += "export " + quoted(variable) + "\n";
+    }
+    for (const auto& arg : argv) {
+        script += quoted(translated(arg)) + " ";
+    }
+    const std::string code = onLinux(dir / "code");
+    script += "\necho $? >" + quoted(code + ".part") + " && mv " + quoted(code + ".part") + " " +
+              quoted(code) + "\n";
+    WriteFile(dir / "run.sh", script);
+    std::wstring commandLine = L"/bin/sh " + platform::win32::Wide(onLinux(dir / "run.sh"));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+        result.err = "the shell could not be started";
+        return result;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; !Exists(dir / "code") && waited < 300000; waited += 20) {
+        Sleep(20);
+    }
+    if (!Exists(dir / "code")) {
+        result.err = "the command did not end within five minutes";
+        return result;
+    }
+    result.exitCode = std::atoi(ReadFile(dir / "code").c_str());
+    result.out = ReadFile(dir / "out");
+    result.err = ReadFile(dir / "err");
+    return result;
+}
+
 }  // namespace testsupport
