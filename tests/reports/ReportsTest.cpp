@@ -124,9 +124,11 @@ TEST(PrintLog, ManyRecordsOfOneSecondSortQuickly) {
     w.File("a", lines);
     const auto start = std::chrono::steady_clock::now();
     const auto log = w.LogLines();
-#ifndef _WIN32
     // (Wine's collation takes some 20 s for this: how long Windows takes is for Windows to show.)
+#ifndef _WIN32
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+#else
+    (void)start;
 #endif
     ASSERT_EQ(log.size(), 200000u);
     EXPECT_TRUE(std::is_sorted(log.begin(), log.end(), [](const auto& a, const auto& b) {
