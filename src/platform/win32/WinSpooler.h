@@ -1,0 +1,74 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/Spooler.h"
+
+namespace platform {
+
+// The Windows print spooler through winspool's wide calls. They are looked up in a module at run
+// time: winspool.drv, or for tests a stand-in with the same exports that plays a script.
+class WinSpooler final : public Spooler {
+  public:
+    explicit WinSpooler(const std::wstring& module = L"winspool.drv");
+    ~WinSpooler() override;
+    WinSpooler(const WinSpooler&) = delete;
+    WinSpooler& operator=(const WinSpooler&) = delete;
+
+    // False when the module or one of its calls could not be found.
+    bool Loaded() const { return m_loaded; }
+
+    bool EnumPrinters(std::vector<PrinterInfo>& printers) override;
+    bool OpenPrinter(const std::string& printerName, PrinterHandle& printer) override;
+    bool OpenPrintServer(PrinterHandle& server) override;
+    void ClosePrinter(PrinterHandle printer) override;
+    ChangeHandle FindFirstPrinterChangeNotification(PrinterHandle printer, std::uint32_t filter,
+                                                    std::uint32_t options,
+                                                    const NotifyOptions& notifyOptions) override;
+    bool FindNextPrinterChangeNotification(ChangeHandle change, std::uint32_t& changeWord,
+                                           const NotifyOptions& notifyOptions,
+                                           std::unique_ptr<NotifyInfo>& info) override;
+    void FindClosePrinterChangeNotification(ChangeHandle change) override;
+    WaitResult WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) override;
+    WaitResult WaitForChangeOrWake(ChangeHandle change, std::uint32_t timeoutMs,
+                                   std::uint64_t wakeCount) override;
+    std::uint64_t WakeCount() const override { return m_wakeCount.load(); }
+    void WakeWaiters() override;
+    int LastError() const override;
+
+  private:
+    using EnumPrintersFn = BOOL(WINAPI*)(DWORD, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+    using OpenPrinterFn = BOOL(WINAPI*)(LPWSTR, LPHANDLE, LPPRINTER_DEFAULTSW);
+    using ClosePrinterFn = BOOL(WINAPI*)(HANDLE);
+    using FindFirstFn = HANDLE(WINAPI*)(HANDLE, DWORD, DWORD, LPVOID);
+    using FindNextFn = BOOL(WINAPI*)(HANDLE, PDWORD, LPVOID, LPVOID*);
+    using FreeInfoFn = BOOL(WINAPI*)(PPRINTER_NOTIFY_INFO);
+    using FindCloseFn = BOOL(WINAPI*)(HANDLE);
+
+    // One fetch; a block the spooler had to cut short (DISCARDED) is fetched again whole.
+    bool FetchInfo(HANDLE change, DWORD& changeWord, const NotifyOptions& notifyOptions,
+                   std::unique_ptr<NotifyInfo>& info);
+    void Failed();
+
+    HMODULE m_module = nullptr;
+    bool m_loaded = false;
+    EnumPrintersFn m_enumPrinters = nullptr;
+    OpenPrinterFn m_openPrinter = nullptr;
+    ClosePrinterFn m_closePrinter = nullptr;
+    FindFirstFn m_findFirst = nullptr;
+    FindNextFn m_findNext = nullptr;
+    FreeInfoFn m_freeInfo = nullptr;
+    FindCloseFn m_findClose = nullptr;
+
+    HANDLE m_wake = nullptr;  // set by WakeWaiters, for waits that began before it
+    std::atomic<std::uint64_t> m_wakeCount{0};
+};
+
+// The spooler's info block in the program's terms: texts in UTF-8, a job's device mode as its
+// copies, numbers as they are; an entry whose data the spooler did not deliver has none.
+NotifyInfo ConvertNotifyInfo(const PRINTER_NOTIFY_INFO& block);
+
+}  // namespace platform
