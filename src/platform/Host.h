@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ std::string SystemErrorText(int error);
 bool MakeDirectoryPath(const std::string& path);
 
 bool IsDirectory(const std::string& path);
+
+// fopen for a UTF-8 path (on Windows through the wide call, so that any character reaches it).
+std::FILE* OpenFile(const std::string& path, const char* mode);
 
 // Files of the settings store roots, after environment overrides.
 std::string MachineRegistryPath();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/EventPump.h"
+#include "platform/Host.h"
 
 DiagnosticLog* diagnosticLog = nullptr;
 
@@ -32,7 +33,7 @@ void DiagnosticLog::Write(std::int32_t number, char kind, const std::string& tex
     platform::LockProcessingEvents(m_lock);
     std::lock_guard held(m_lock, std::adopt_lock);
     // Binary: the same line ends on every system.
-    FILE* f = std::fopen(m_filePath.c_str(), "ab");
+    FILE* f = platform::OpenFile(m_filePath, "ab");
     if (f == nullptr) {
         return;
     }

@@ -14,6 +14,7 @@
 #include "platform/SharedFile.h"
 #include "platform/win32/RegistrySettingsStore.h"
 #include "platform/win32/Wide.h"
+#include "storage/DiagnosticLog.h"
 #include "storage/PrintDataFixture.h"
 #include "support/TestSupport.h"
 
@@ -216,4 +217,16 @@ TEST(Win32RecordFiles, NewRecordsAreInTheAnsiCodePageUnlessThatWouldLoseANameOrM
     EXPECT_EQ(records[0].userName, "Müller");
     EXPECT_EQ(records[1].userName, "Müller山田");
     EXPECT_EQ(records[2].userName, "Ã¼");
+}
+
+// A file named in characters the ANSI code page lacks (1252 in the tests' locale) is reached.
+TEST(Win32Files, TheDiagnosticLogIsWrittenUnderAnyName) {
+    TempDir dir;
+    DiagnosticLog log;
+    log.SetFilePath(dir / "ログ.txt");
+    log.SetTag("PMON");
+    log.SetEnabled(true);
+    log.Write(5011, 'E', "printer can not open(5)");
+    EXPECT_NE(ReadFile(dir / "ログ.txt").find("EPMON5011 printer can not open(5)\n"),
+              std::string::npos);
 }

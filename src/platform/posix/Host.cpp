@@ -127,4 +127,8 @@ std::string UserRegistryPath() {
     return EnvOr("TESSAROVEN_USER_REGISTRY", config + "/tessaroven/registry.db");
 }
 
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
+
 }  // namespace platform

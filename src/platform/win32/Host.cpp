@@ -209,4 +209,8 @@ std::string UserRegistryPath() {
     return EnvOr("TESSAROVEN_USER_REGISTRY", "");
 }
 
+std::FILE* OpenFile(const std::string& path, const char* mode) {
+    return _wfopen(win32::Wide(path).c_str(), win32::Wide(mode).c_str());
+}
+
 }  // namespace platform
