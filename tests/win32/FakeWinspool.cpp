@@ -13,6 +13,8 @@
 //   entry job 9 ID copies N                (the device mode, with dmCopies N)
 //   refresh                                the block a refresh after the last cycle gets: the
 //                                          entries that follow
+//   listing NAME [SERVER]                  from the fetch of the last cycle on, the printers
+//                                          listed are its listing lines (added or deleted ones)
 // Calls are logged to $FAKE_WINSPOOL_LOG, one line each.
 
 #include <windows.h>
@@ -51,6 +53,9 @@ struct Printer {
     std::wstring name;
     std::wstring server;
 };
+
+// The printers listed from a cycle's fetch on (none: the listing stays).
+std::map<const void*, std::vector<Printer>> listings;
 
 struct Watch {
     std::wstring printer;
@@ -119,6 +124,7 @@ void Load() {
     loadedScript = path;
     printers.clear();
     cycles.clear();
+    listings.clear();
     FILE* f = std::fopen(path, "rb");
     if (f == nullptr) {
         return;
@@ -148,6 +154,8 @@ void Load() {
                              f.size() > 3 && f[3] == "discarded", {}, {}, false});
             last = &queue.back();
             inRefresh = false;
+        } else if (f[0] == "listing" && f.size() >= 2 && last != nullptr) {
+            listings[last].push_back({Wide(f[1]), f.size() > 2 ? Wide(f[2]) : std::wstring()});
         } else if (f[0] == "refresh" && last != nullptr) {
             last->hasRefresh = true;
             inRefresh = true;
@@ -349,6 +357,9 @@ BOOL WINAPI FakeFindNextPrinterChangeNotification(HANDLE change, PDWORD changeWo
     if (queue.empty()) {
         *changeWord = 0;
         return TRUE;
+    }
+    if (const auto listing = listings.find(&queue.front()); listing != listings.end()) {
+        printers = listing->second;
     }
     Cycle cycle = std::move(queue.front());
     queue.pop_front();

@@ -138,3 +138,38 @@ TEST(WinSpooler, ABurstOfJobsIsRecordedWhole) {
         ASSERT_EQ(records[static_cast<size_t>(i)].jobId, i + 1);
     }
 }
+
+// A printer added while running gets a watcher; deleted with a job still held, that job is
+// recorded before its watcher ends, and the printer leaves the list.
+TEST(WinSpooler, PrintersAddedAndDeletedWhileRunningAreFollowed) {
+    WinSpoolWorld w(
+        "printer\tA\n"
+        "cycle\t*\t1\n"
+        "listing\tA\n"
+        "listing\t\\\\srv\\B\t\\\\srv\n"
+        "cycle\t\\\\srv\\B\t100\n"
+        "entry\tjob\t0\t4\ttext\tB\n"
+        "entry\tjob\t1\t4\ttext\t\\\\PC1\n"
+        "entry\tjob\t3\t4\ttext\tu\n"
+        "entry\tjob\t20\t4\tnumber\t2\n"
+        "entry\tjob\t21\t4\tnumber\t2\n"
+        "cycle\t\\\\srv\\B\t4\n"
+        "listing\tA\n"
+        "cycle\t*\t4\n");
+    auto& slots = w.watchers->Slots();
+    for (int i = 0; i < 1000 && slots.Count() < 2; ++i) {
+        w.watchers->FollowPrinters();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(slots.Count(), 2);
+    EXPECT_EQ(slots.At(1).serverName, "\\\\srv");
+    const auto records = w.RecordsOnce(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].jobId, 4);
+    for (int i = 0; i < 1000 && slots.At(1).listed; ++i) {
+        w.watchers->FollowPrinters();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(slots.At(1).listed);
+    EXPECT_TRUE(slots.At(0).listed);
+}
