@@ -66,8 +66,8 @@ struct WinSpoolWorld : PrintDataFixture {
 
 }  // namespace
 
-// A job from another computer with two copies, its pages printed growing, recorded once the
-// queue is empty; then a job added while the spooler had to cut its block short: the whole state
+// A job from another computer with two copies, its pages printed growing, moved in the queue,
+// recorded once the queue is empty; then a job added while the spooler had to cut its block short: the whole state
 // is asked for, and the job it names is recorded. The options are the watch threads' as the spooler gets them.
 TEST(WinSpooler, JobsAreReadFromTheSpoolersBlocksAndALostBlockIsRefreshed) {
     WinSpoolWorld w(
@@ -81,6 +81,8 @@ TEST(WinSpooler, JobsAreReadFromTheSpoolersBlocksAndALostBlockIsRefreshed) {
         "entry\tjob\t9\t7\tcopies\t2\n"
         "cycle\t経理プリンタ\t800\n"
         "entry\tjob\t21\t7\tnumber\t3\n"
+        "cycle\t経理プリンタ\t200\n"  // moved in the queue: its position changes, nothing else
+        "entry\tjob\t15\t7\tnumber\t2\n"
         "cycle\t経理プリンタ\t400\n"
         "entry\tprinter\t20\t0\tnumber\t0\n"
         "cycle\t経理プリンタ\t100\tdiscarded\n"
