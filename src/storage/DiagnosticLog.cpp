@@ -32,8 +32,8 @@ void DiagnosticLog::Write(std::int32_t number, char kind, const std::string& tex
     }
     platform::LockProcessingEvents(m_lock);
     std::lock_guard held(m_lock, std::adopt_lock);
-    // Binary: the same line ends on every system.
-    FILE* f = platform::OpenFile(m_filePath, "ab");
+    // Text mode: lines end as this system's text files do (CR LF on Windows).
+    FILE* f = platform::OpenFile(m_filePath, "a");
     if (f == nullptr) {
         return;
     }

@@ -227,6 +227,6 @@ TEST(Win32Files, TheDiagnosticLogIsWrittenUnderAnyName) {
     log.SetTag("PMON");
     log.SetEnabled(true);
     log.Write(5011, 'E', "printer can not open(5)");
-    EXPECT_NE(ReadFile(dir / "ログ.txt").find("EPMON5011 printer can not open(5)\n"),
+    EXPECT_NE(ReadFile(dir / "ログ.txt").find("EPMON5011 printer can not open(5)\r\n"),
               std::string::npos);
 }
