@@ -234,7 +234,7 @@ TEST(SelectedMonth, StepsAcrossYears) {
 TEST(PrintTotals, UsersAndPrintersMeetWhicheverEncodingWroteThem) {
     SetEnvironment("TESSAROVEN_LEGACY_CODEPAGE", "CP932");  // whatever this system's page is
     ReportWorld w;
-    const std::string keiri = "\x8c\x6f\x97\x9d";  // 経理
+    const std::string keiri = "\x8c\x6f\x97\x9d";   // 経理
     const std::string yamada = "\x8e\x52\x93\x63";  // 山田
     w.File("linux", "1,20261101080000,経理,\\\\LX,山田,3,3\r\r\n");
     w.File("windows", "2,20261102080000," + keiri + ",\\\\WIN," + yamada + ",4,4\r\r\n" +

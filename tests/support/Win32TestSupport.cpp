@@ -25,8 +25,8 @@ constexpr UINT kDiedAbruptly = 0xDEAD;
 
 std::string CurrentTest() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return info == nullptr ? std::string() : std::string(info->test_suite_name()) + "." +
-                                                 info->name();
+    return info == nullptr ? std::string()
+                           : std::string(info->test_suite_name()) + "." + info->name();
 }
 
 // The child calls of the running test so far, counted alike in both runs.
@@ -68,10 +68,9 @@ const ChildRole& Role() {
 HANDLE StartAgain(int call, const std::wstring& readyEvent) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --gtest_filter=" +
-                               platform::win32::Wide(CurrentTest());
-    SetEnvironmentVariableW(kChildVariable,
-                            (std::to_wstring(call) + L"|" + readyEvent).c_str());
+    std::wstring commandLine =
+        L"\"" + std::wstring(self) + L"\" --gtest_filter=" + platform::win32::Wide(CurrentTest());
+    SetEnvironmentVariableW(kChildVariable, (std::to_wstring(call) + L"|" + readyEvent).c_str());
     std::string folders;
     for (const auto& folder : detail::RunningTestFolders()) {
         folders += folder + "\n";
@@ -204,8 +203,8 @@ bool CanTestRefusals() {
 // starts from a Windows program: through a shell script, as Wine neither waits for them nor
 // passes on their exit code. Arguments that are Windows paths become the Linux paths of the
 // same files. Elsewhere there is nothing to run them.
-CommandResult RunCommand(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& env, bool asNobody) {
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         bool asNobody) {
     CommandResult result;
     using UnixName = char*(CDECL*)(const wchar_t*);
     const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(

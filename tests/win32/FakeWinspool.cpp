@@ -30,6 +30,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/Wide.h"
+
+using platform::win32::Utf8;
+using platform::win32::Wide;
+
 namespace {
 
 struct Entry {
@@ -70,29 +75,6 @@ std::map<std::wstring, std::deque<Cycle>> cycles;
 std::map<HANDLE, std::wstring> opened;  // printer handles
 std::map<HANDLE, Watch> watches;        // change handles
 UINT_PTR nextHandle = 0x5000;
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                      nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
 
 void Log(const std::string& line) {
     const char* path = std::getenv("FAKE_WINSPOOL_LOG");
@@ -151,7 +133,10 @@ void Load() {
         } else if (f[0] == "cycle" && f.size() >= 3) {
             auto& queue = cycles[f[1] == "*" ? std::wstring() : Wide(f[1])];
             queue.push_back({static_cast<DWORD>(std::strtoul(f[2].c_str(), nullptr, 16)),
-                             f.size() > 3 && f[3] == "discarded", {}, {}, false});
+                             f.size() > 3 && f[3] == "discarded",
+                             {},
+                             {},
+                             false});
             last = &queue.back();
             inRefresh = false;
         } else if (f[0] == "listing" && f.size() >= 2 && last != nullptr) {
@@ -257,8 +242,8 @@ BOOL WINAPI FakeEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buff
                               LPDWORD needed, LPDWORD returned) {
     std::lock_guard lock(mutex);
     Load();
-    Log(std::string("EnumPrinters flags ") + std::to_string(flags) + " level " + std::to_string(level) +
-        (name != nullptr ? " named" : ""));
+    Log(std::string("EnumPrinters flags ") + std::to_string(flags) + " level " +
+        std::to_string(level) + (name != nullptr ? " named" : ""));
     if (level != 4) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
@@ -283,8 +268,8 @@ BOOL WINAPI FakeEnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buff
             info[i].pServerName = text;
             text = std::wcscpy(text, printers[i].server.c_str()) + printers[i].server.size() + 1;
         }
-        info[i].Attributes = printers[i].server.empty() ? PRINTER_ATTRIBUTE_LOCAL
-                                                        : PRINTER_ATTRIBUTE_NETWORK;
+        info[i].Attributes =
+            printers[i].server.empty() ? PRINTER_ATTRIBUTE_LOCAL : PRINTER_ATTRIBUTE_NETWORK;
     }
     *returned = static_cast<DWORD>(printers.size());
     return TRUE;
@@ -322,8 +307,8 @@ HANDLE WINAPI FakeFindFirstPrinterChangeNotification(HANDLE printer, DWORD filte
         SetLastError(ERROR_INVALID_HANDLE);
         return INVALID_HANDLE_VALUE;
     }
-    Log(std::string("FindFirst ") + (it->second.empty() ? std::string("*") : Utf8(it->second)) + " filter " +
-        std::to_string(filter) + " options " + std::to_string(options) + " " +
+    Log(std::string("FindFirst ") + (it->second.empty() ? std::string("*") : Utf8(it->second)) +
+        " filter " + std::to_string(filter) + " options " + std::to_string(options) + " " +
         Describe(static_cast<PRINTER_NOTIFY_OPTIONS*>(notifyOptions)));
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     watches[event] = {it->second, event, {}};
@@ -341,8 +326,8 @@ BOOL WINAPI FakeFindNextPrinterChangeNotification(HANDLE change, PDWORD changeWo
     }
     Watch& watch = it->second;
     const auto* options = static_cast<const PRINTER_NOTIFY_OPTIONS*>(notifyOptions);
-    Log(std::string("FindNext ") + (watch.printer.empty() ? std::string("*") : Utf8(watch.printer)) + " " +
-        Describe(options));
+    Log(std::string("FindNext ") +
+        (watch.printer.empty() ? std::string("*") : Utf8(watch.printer)) + " " + Describe(options));
     if (info != nullptr) {
         *info = nullptr;
     }

@@ -67,8 +67,9 @@ struct WinSpoolWorld : PrintDataFixture {
 }  // namespace
 
 // A job from another computer with two copies, its pages printed growing, moved in the queue,
-// recorded once the queue is empty; then a job added while the spooler had to cut its block short: the whole state
-// is asked for, and the job it names is recorded. The options are the watch threads' as the spooler gets them.
+// recorded once the queue is empty; then a job added while the spooler had to cut its block short:
+// the whole state is asked for, and the job it names is recorded. The options are the watch
+// threads' as the spooler gets them.
 TEST(WinSpooler, JobsAreReadFromTheSpoolersBlocksAndALostBlockIsRefreshed) {
     WinSpoolWorld w(
         "printer\t経理プリンタ\n"
@@ -108,8 +109,7 @@ TEST(WinSpooler, JobsAreReadFromTheSpoolersBlocksAndALostBlockIsRefreshed) {
     EXPECT_EQ(records[1].pagesPrintedTimesCopies, 5);
 
     const auto calls = w.Calls();
-    const std::string options =
-        "version 2 flags 0 type 0:0,1,2,20,22,23 type 1:0,1,3,20,21,9,5";
+    const std::string options = "version 2 flags 0 type 0:0,1,2,20,22,23 type 1:0,1,3,20,21,9,5";
     EXPECT_NE(std::find(calls.begin(), calls.end(),
                         "FindFirst 経理プリンタ filter 2004353023 options 0 " + options),
               calls.end());
@@ -125,12 +125,22 @@ TEST(WinSpooler, ABurstOfJobsIsRecordedWhole) {
     std::string script = "printer\tLaser\n";
     for (int id = 1; id <= 200; ++id) {
         const std::string job = std::to_string(id);
-        script += "cycle\tLaser\t100\n"
-                  "entry\tjob\t0\t" + job + "\ttext\tLaser\n"
-                  "entry\tjob\t1\t" + job + "\ttext\t\\\\PC9\n"
-                  "entry\tjob\t3\t" + job + "\ttext\tu" + job + "\n"
-                  "entry\tjob\t20\t" + job + "\tnumber\t1\n"
-                  "entry\tjob\t21\t" + job + "\tnumber\t1\n";
+        script +=
+            "cycle\tLaser\t100\n"
+            "entry\tjob\t0\t" +
+            job +
+            "\ttext\tLaser\n"
+            "entry\tjob\t1\t" +
+            job +
+            "\ttext\t\\\\PC9\n"
+            "entry\tjob\t3\t" +
+            job + "\ttext\tu" + job +
+            "\n"
+            "entry\tjob\t20\t" +
+            job +
+            "\tnumber\t1\n"
+            "entry\tjob\t21\t" +
+            job + "\tnumber\t1\n";
     }
     script += "cycle\tLaser\t400\nentry\tprinter\t20\t0\tnumber\t0\n";
     WinSpoolWorld w(script);

@@ -81,9 +81,9 @@ std::optional<std::string> ConvertFromUtf8(std::string_view utf8, const std::str
     }
     // No best-fit look-alikes ('?' for a character the code page lacks is a loss, not a form).
     BOOL usedDefault = FALSE;
-    const int n = WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(),
-                                      static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                      &usedDefault);
+    const int n =
+        WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                            nullptr, 0, nullptr, &usedDefault);
     if (n <= 0 || usedDefault) {
         return std::nullopt;
     }

@@ -114,8 +114,8 @@ NotifyInfo ConvertNotifyInfo(const PRINTER_NOTIFY_INFO& block) {
                 if (buffer != nullptr) {
                     // cbBuf counts bytes with the ending NUL; a text without one ends there.
                     const auto* text = static_cast<const wchar_t*>(buffer);
-                    entry.text = win32::Utf8(
-                        std::wstring_view(text, wcsnlen(text, size / sizeof(wchar_t))));
+                    entry.text =
+                        win32::Utf8(std::wstring_view(text, wcsnlen(text, size / sizeof(wchar_t))));
                 }
                 break;
             case DataKind::Devmode:
@@ -252,39 +252,7 @@ ChangeHandle WinSpooler::FindFirstPrinterChangeNotification(PrinterHandle printe
     return reinterpret_cast<ChangeHandle>(change);
 }
 
-bool WinSpooler::FetchInfo(HANDLE change, DWORD& changeWord, const NotifyOptions& notifyOptions,
-                           std::unique_ptr<NotifyInfo>& info) {
-    NativeOptions native(notifyOptions);
-    PRINTER_NOTIFY_INFO* block = nullptr;
-    if (!m_findNext(change, &changeWord, notifyOptions.types.empty() ? nullptr : native.Get(),
-                    reinterpret_cast<LPVOID*>(&block))) {
-        Failed();
-        return false;
-    }
-    if (block != nullptr && (block->Flags & PRINTER_NOTIFY_INFO_DISCARDED) != 0) {
-        // The spooler lost changes: ask it for the whole state of the printer and its jobs.
-        m_freeInfo(block);
-        block = nullptr;
-        NotifyOptions refresh = notifyOptions;
-        refresh.flags |= PRINTER_NOTIFY_OPTIONS_REFRESH;
-        NativeOptions again(refresh);
-        DWORD ignored = 0;
-        if (!m_findNext(change, &ignored, again.Get(), reinterpret_cast<LPVOID*>(&block))) {
-            Failed();
-            return false;
-        }
-    }
-    if (block != nullptr) {
-        info = std::make_unique<NotifyInfo>(ConvertNotifyInfo(*block));
-        m_freeInfo(block);
-    } else {
-        info.reset();
-    }
-    return true;
-}
-
-bool WinSpooler::FindNextPrinterChangeNotification(ChangeHandle change,
-                                                   std::uint32_t& changeWord,
+bool WinSpooler::FindNextPrinterChangeNotification(ChangeHandle change, std::uint32_t& changeWord,
                                                    const NotifyOptions& notifyOptions,
                                                    std::unique_ptr<NotifyInfo>& info) {
     info.reset();
@@ -292,10 +260,36 @@ bool WinSpooler::FindNextPrinterChangeNotification(ChangeHandle change,
         lastError = ERROR_MOD_NOT_FOUND;
         return false;
     }
+    NativeOptions native(notifyOptions);
     DWORD word = 0;
-    const bool ok = FetchInfo(reinterpret_cast<HANDLE>(change), word, notifyOptions, info);
+    PRINTER_NOTIFY_INFO* block = nullptr;
+    if (!m_findNext(reinterpret_cast<HANDLE>(change), &word,
+                    notifyOptions.types.empty() ? nullptr : native.Get(),
+                    reinterpret_cast<LPVOID*>(&block))) {
+        Failed();
+        return false;
+    }
     changeWord = word;
-    return ok;
+    if (block != nullptr && (block->Flags & PRINTER_NOTIFY_INFO_DISCARDED) != 0) {
+        // The spooler lost changes: ask it for the whole state of the printer and its jobs (the
+        // change word of the first fetch stands).
+        m_freeInfo(block);
+        block = nullptr;
+        NotifyOptions refresh = notifyOptions;
+        refresh.flags |= PRINTER_NOTIFY_OPTIONS_REFRESH;
+        NativeOptions again(refresh);
+        DWORD ignored = 0;
+        if (!m_findNext(reinterpret_cast<HANDLE>(change), &ignored, again.Get(),
+                        reinterpret_cast<LPVOID*>(&block))) {
+            Failed();
+            return false;
+        }
+    }
+    if (block != nullptr) {
+        info = std::make_unique<NotifyInfo>(ConvertNotifyInfo(*block));
+        m_freeInfo(block);
+    }
+    return true;
 }
 
 void WinSpooler::FindClosePrinterChangeNotification(ChangeHandle change) {

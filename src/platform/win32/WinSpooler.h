@@ -48,9 +48,6 @@ class WinSpooler final : public Spooler {
     using FreeInfoFn = BOOL(WINAPI*)(PPRINTER_NOTIFY_INFO);
     using FindCloseFn = BOOL(WINAPI*)(HANDLE);
 
-    // One fetch; a block the spooler had to cut short (DISCARDED) is fetched again whole.
-    bool FetchInfo(HANDLE change, DWORD& changeWord, const NotifyOptions& notifyOptions,
-                   std::unique_ptr<NotifyInfo>& info);
     void Failed();
 
     HMODULE m_module = nullptr;
