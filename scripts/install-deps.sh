@@ -82,7 +82,9 @@ if [ "${1:-}" = --windows ]; then
   # only what the Windows build needs: nothing of the Linux build's list
   # gcc, make and tcl generate SQLite's one-file source
   packages=(cmake ninja-build dpkg-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest
-            wine64 wine gcc make tcl)
+            wine64 wine gcc make tcl
+            # the installer; a display, a tray host and Japanese fonts for the windows' tests
+            nsis xvfb x11-utils xdotool imagemagick trayer fonts-noto-cjk)
 fi
 
 if [ "${1:-}" = "--fuzz" ]; then

@@ -25,17 +25,6 @@ TrayController* trayController = nullptr;
 
 namespace {
 
-constexpr const char* kStatusValue = "TessarovenStatus";
-constexpr const char* kGuardText = "他のウィンドウが開かれています。閉じてから実行してください。";
-constexpr const char* kWarningCaption = "Tessaroven 警告";
-constexpr const char* kInfoCaption = "Tessaroven";
-constexpr const char* kWrongPassword = "パスワードが間違っています。";
-constexpr const char* kDigestValue = "PGSpoolSize";
-constexpr const char* kPasswordSwitch = "PGSpoolOnOff";
-constexpr const char* kDiagnosticLogSwitch = "DiagnosticLog";
-constexpr int kPasswordOn = 1;
-constexpr int kPasswordOff = 2;
-
 // The menu measures an item's text in its font as asked, while Qt's Fusion style draws it in the
 // size the font really matched (asked for 11 pt, 14.67 px, it gets 15 px: 11.25 pt) and elides
 // in the middle what does not fit: at 11 or 12 pt the widest items, the password commands, read
@@ -70,49 +59,12 @@ int ExecWindow(QDialog* window) {
     return window->exec();
 }
 
-// Shows the password dialog in a mode; true when it was closed with OK.
-bool AskPassword(TrayController& tray, int mode) {
-    tray.SetPasswordDialogMode(mode);
-    return passwordDialog != nullptr && ExecWindow(passwordDialog) == QDialog::Accepted;
-}
-
-std::string Typed(const QLineEdit* edit) {
-    return edit->text().toStdString();
-}
-
-// The new password is taken only when both entries agree and are not empty.
-bool NewEntriesAgree() {
-    const std::string first = Typed(passwordDialog->newPasswordEdit);
-    return !first.empty() && first == Typed(passwordDialog->repeatPasswordEdit);
-}
-
 }  // namespace
 
-TrayController::TrayController(const TrayServices& services)
-    : m_services(services),
-      m_registry(services.machineStore, services.userStore),
-      m_log(services.clock),
-      m_files(m_registry, services.sink),
-      m_watchers(services.spooler, m_files, m_log, services.clock) {
+TrayController::TrayController(const TrayServices& services) : m_monitor(services, *this) {
     setWindowTitle(QStringLiteral("trayController"));
-
-    // The diagnostic log is off unless an administrator switches it on (1: failures, 2: also
-    // progress); it is read at start, and kept in this user's state folder (the service's own
-    // for the service): an installed program's folder is no place to write.
-    const std::int32_t logLevel =
-        m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kDiagnosticLogSwitch);
-    m_log.SetTag("PMON");
-    m_log.SetEnabled(logLevel >= 1);
-    m_log.SetDebug(logLevel >= 2);
-    m_log.SetFilePath(platform::UserStateFolder() + "/log.txt");
-    if (logLevel >= 1) {
-        platform::MakeDirectoryPath(platform::UserStateFolder());
-    }
-
     BuildMenu();
-    const bool passwordSet =
-        m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch) == kPasswordOn;
-    OfferPasswordCommands(passwordSet);
+    OfferPasswordCommands(m_monitor.PasswordSet());
 
     statusTimer = new QTimer(this);
     statusTimer->setInterval(1000);
@@ -121,7 +73,7 @@ TrayController::TrayController(const TrayServices& services)
 }
 
 TrayController::~TrayController() {
-    Shutdown();
+    m_monitor.Shutdown();
     delete trayMenu;
 }
 
@@ -158,42 +110,22 @@ void TrayController::Start() {
     if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
         trayIcon->show();
     }
-
-    m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kStatusValue, 0);
-    m_files.SetNames(platform::ComputerName(), platform::UserName());
-    m_files.EstablishDataDirectory(platform::CommonAppDataFolder());
-    // Records that could not reach the data folder before the last exit go first.
-    m_files.SetPendingStore(platform::UserStateFolder() + "/waiting-records");
-    m_watchers.Start();
-    m_openWindowKind = kNone;
-    if (m_closePending) {
-        Shutdown();
-        return;
-    }
-
     // A panel that starts after us, or restarts, gets the icon as well: Qt follows the tray
     // host and docks the icon again on its own.
+    m_monitor.Start();
 }
 
-void TrayController::Shutdown() {
-    if (m_closed) {
-        return;
-    }
+void TrayController::StopPolling() {
     statusTimer->stop();
-    if (m_watchers.Busy()) {
-        // Asked to close from the events served while a watcher starts: no further watcher
-        // starts, and the close runs as soon as that start has returned.
-        m_watchers.CancelStart();
-        m_closePending = true;
-        return;
-    }
-    m_closed = true;
-    m_stopStartedAt = static_cast<std::int64_t>(std::time(nullptr));
+}
+
+void TrayController::HideTrayIcon() {
     if (trayIcon != nullptr) {
         trayIcon->hide();
     }
-    m_watchers.Stop();
-    m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kStatusValue, 2);
+}
+
+void TrayController::MonitorClosed() {
     emit Closed();
 }
 
@@ -212,153 +144,44 @@ void TrayController::OfferPasswordCommands(bool passwordSet) {
     deletePasswordAction->setEnabled(passwordSet);
 }
 
-bool TrayController::AskCurrentPassword(int mode) {
-    if (!AskPassword(*this, mode)) {
+bool TrayController::AskPassword(int mode, PasswordEntries& entries) {
+    m_passwordDialogMode = mode;
+    if (passwordDialog == nullptr || ExecWindow(passwordDialog) != QDialog::Accepted) {
         return false;
     }
-    if (!CheckPassword(m_registry, Typed(passwordDialog->passwordEdit))) {
-        m_services.sink.Show(kWrongPassword, kWarningCaption, platform::kIconWarning);
-        return false;
-    }
+    entries.current = passwordDialog->passwordEdit->text().toStdString();
+    entries.first = passwordDialog->newPasswordEdit->text().toStdString();
+    entries.second = passwordDialog->repeatPasswordEdit->text().toStdString();
     return true;
 }
 
-bool TrayController::GuardRefuses() {
-    if (m_openWindowKind == kNone) {
-        return false;
+void TrayController::OpenPrintTotals() {
+    if (printTotalsWindow != nullptr) {
+        ExecWindow(printTotalsWindow);
     }
-    m_services.sink.Show(kGuardText, kWarningCaption, platform::kIconWarning);
-    return true;
 }
 
-void TrayController::RunGuarded(int kind, const std::function<void()>& showWindow) {
-    if (GuardRefuses()) {
-        return;
+void TrayController::OpenPrintLog() {
+    if (printLogWindow != nullptr) {
+        ExecWindow(printLogWindow);
     }
-    m_openWindowKind = kind;
-    showWindow();
-    m_openWindowKind = kNone;
 }
 
-void TrayController::ShowPrintTotals() {
-    RunGuarded(kPrintTotals, [] {
-        if (printTotalsWindow != nullptr) {
-            ExecWindow(printTotalsWindow);
-        }
-    });
-}
-
-void TrayController::ShowPrintLog() {
-    RunGuarded(kPrintLog, [] {
-        if (printLogWindow != nullptr) {
-            ExecWindow(printLogWindow);
-        }
-    });
-}
-
-void TrayController::ShowOptions() {
-    if (GuardRefuses()) {
-        return;
+void TrayController::OpenOptions() {
+    if (optionsDialog != nullptr) {
+        ExecWindow(optionsDialog);
     }
-    // While a password is in force, only who knows it reaches the options.
-    if (m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch) == kPasswordOn) {
-        bool accepted = false;
-        bool right = false;
-        RunGuarded(kPasswordOrVersion, [&] {
-            accepted = AskPassword(*this, PasswordDialog::kEnter);
-            right = accepted && CheckPassword(m_registry, Typed(passwordDialog->passwordEdit));
-        });
-        if (!accepted) {
-            return;
-        }
-        if (!right) {
-            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::kIconWarning);
-            return;
-        }
+}
+
+void TrayController::OpenVersion() {
+    if (aboutBox != nullptr) {
+        ExecWindow(aboutBox);
     }
-    RunGuarded(kOptions, [] {
-        if (optionsDialog != nullptr) {
-            ExecWindow(optionsDialog);
-        }
-    });
-}
-
-void TrayController::SetPassword() {
-    RunGuarded(kPasswordOrVersion, [this] {
-        if (!AskPassword(*this, PasswordDialog::kSet)) {
-            return;
-        }
-        if (!NewEntriesAgree()) {
-            m_services.sink.Show(kWrongPassword, kWarningCaption, platform::kIconWarning);
-            return;
-        }
-        m_registry.SetRegString(kHkeyLocalMachine, kSettingsKey, kDigestValue,
-                                ComputePasswordDigest(Typed(passwordDialog->newPasswordEdit)));
-        m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch, kPasswordOn);
-        OfferPasswordCommands(true);
-        m_services.sink.Show("パスワードを設定しました。", kInfoCaption,
-                             platform::kIconInformation);
-    });
-}
-
-void TrayController::ChangePassword() {
-    RunGuarded(kChangePassword, [this] {
-        if (!AskCurrentPassword(PasswordDialog::kChange)) {
-            return;
-        }
-        if (!NewEntriesAgree()) {
-            m_services.sink.Show("新しいパスワードが間違っています。", kWarningCaption,
-                                 platform::kIconWarning);
-            return;
-        }
-        m_registry.SetRegString(kHkeyLocalMachine, kSettingsKey, kDigestValue,
-                                ComputePasswordDigest(Typed(passwordDialog->newPasswordEdit)));
-        m_services.sink.Show("パスワードを変更しました。", kInfoCaption,
-                             platform::kIconInformation);
-    });
-}
-
-void TrayController::DeletePassword() {
-    RunGuarded(kDeletePassword, [this] {
-        if (!AskCurrentPassword(PasswordDialog::kEnter)) {
-            return;
-        }
-        m_registry.SetRegString(kHkeyLocalMachine, kSettingsKey, kDigestValue,
-                                kClearedPasswordDigest);
-        m_registry.SetRegInteger(kHkeyLocalMachine, kSettingsKey, kPasswordSwitch, kPasswordOff);
-        OfferPasswordCommands(false);
-        m_services.sink.Show("パスワードを削除しました。", kInfoCaption,
-                             platform::kIconInformation);
-    });
-}
-
-void TrayController::ShowVersion() {
-    RunGuarded(kPasswordOrVersion, [] {
-        if (aboutBox != nullptr) {
-            ExecWindow(aboutBox);
-        }
-    });
-}
-
-void TrayController::Exit() {
-    Shutdown();
 }
 
 void TrayController::PollStatus() {
     statusTimer->stop();
-    if (m_registry.GetRegInteger(kHkeyLocalMachine, kSettingsKey, kStatusValue) == 1) {
-        Shutdown();
-        return;
+    if (m_monitor.PollStatus()) {
+        statusTimer->start();
     }
-    m_watchers.FollowPrinters();
-    // A share that came back is noticed even when nobody prints.
-    if (++m_ticksSinceRetry >= 5) {
-        m_ticksSinceRetry = 0;
-        m_files.RetryPendingRecords();
-    }
-    if (m_closePending) {
-        Shutdown();
-        return;
-    }
-    statusTimer->start();
 }

@@ -9,41 +9,28 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Clock.h"
-#include "platform/MessageSink.h"
-#include "platform/SettingsStore.h"
-#include "platform/Spooler.h"
-#include "spool/SpoolWatchers.h"
-#include "storage/DiagnosticLog.h"
-#include "storage/PrintDataFiles.h"
-#include "storage/Registry.h"
+#include "monitor/Monitor.h"
 #include "ui/ReportContext.h"
 
 // What the tray controller works with; tests give their own.
-struct TrayServices {
-    platform::Spooler& spooler;
-    platform::MessageSink& sink;
-    platform::SettingsStore& machineStore;
-    platform::SettingsStore& userStore;
-    const platform::Clock& clock = platform::SystemClock::Instance();
-};
+using TrayServices = MonitorServices;
 
-// The program's hub. It is never shown: its tray icon and the icon's popup menu are the whole
-// user interface. It owns its own settings store and diagnostic log, the print data files with
-// their lock, and the printer slots with their watchers; it lets one of the program's windows be
-// open at a time and closes when another program writes 1 to the status value.
-class TrayController final : public QWidget {
+// The program's hub in Qt. It is never shown: its tray icon and the icon's popup menu are the
+// whole user interface. The monitor behind it owns the settings, the diagnostic log, the print
+// data files and the watchers; this shows the windows its menu commands open and polls the
+// status value every second.
+class TrayController final : public QWidget, private MonitorWindows {
     Q_OBJECT
   public:
     // Which window a menu command opens; 0 while none is open.
     enum OpenWindow {
-        kNone = 0,
-        kPrintTotals = 1,
-        kPrintLog = 2,
-        kOptions = 3,
-        kPasswordOrVersion = 4,
-        kChangePassword = 5,
-        kDeletePassword = 6,
+        kNone = Monitor::kNone,
+        kPrintTotals = Monitor::kPrintTotals,
+        kPrintLog = Monitor::kPrintLog,
+        kOptions = Monitor::kOptions,
+        kPasswordOrVersion = Monitor::kPasswordOrVersion,
+        kChangePassword = Monitor::kChangePassword,
+        kDeletePassword = Monitor::kDeletePassword,
     };
 
     explicit TrayController(const TrayServices& services);
@@ -53,22 +40,24 @@ class TrayController final : public QWidget {
     // watcher per printer; returns once every watcher runs.
     void Start();
     // Removes the tray icon, stops the watchers (all at once) and writes the status 2. Runs once.
-    void Shutdown();
-    bool IsClosed() const { return m_closed; }
+    void Shutdown() { m_monitor.Shutdown(); }
+    bool IsClosed() const { return m_monitor.IsClosed(); }
 
+    Monitor& Core() { return m_monitor; }
     // The shared members other windows reach through trayController.
-    PrintDataFiles& Files() { return m_files; }
-    SpoolWatchers& Watchers() { return m_watchers; }
+    PrintDataFiles& Files() { return m_monitor.Files(); }
+    SpoolWatchers& Watchers() { return m_monitor.Watchers(); }
     // When the stop began (seconds since the epoch); 0 while it runs.
-    std::int64_t StopStartedAt() const { return m_stopStartedAt; }
-    Registry& Settings() { return m_registry; }
-    DiagnosticLog& Log() { return m_log; }
-    PrinterSlots& Slots() { return m_watchers.Slots(); }
+    std::int64_t StopStartedAt() const { return m_monitor.StopStartedAt(); }
+    Registry& Settings() { return m_monitor.Settings(); }
+    DiagnosticLog& Log() { return m_monitor.Log(); }
+    PrinterSlots& Slots() { return m_monitor.Slots(); }
     // What the report windows work with.
     ReportContext Reports() {
-        return {m_files, m_watchers.Slots(), m_registry, m_log, m_services.sink, m_services.clock};
+        return {m_monitor.Files(), m_monitor.Slots(), m_monitor.Settings(),
+                m_monitor.Log(),   m_monitor.Sink(),  m_monitor.Clock()};
     }
-    int OpenWindowKind() const { return m_openWindowKind; }
+    int OpenWindowKind() const { return m_monitor.OpenWindowKind(); }
     int PasswordDialogMode() const { return m_passwordDialogMode; }
     void SetPasswordDialogMode(int mode) { m_passwordDialogMode = mode; }
 
@@ -86,46 +75,43 @@ class TrayController final : public QWidget {
     QSystemTrayIcon* trayIcon = nullptr;
 
     // Runs the window of a menu command unless another is open (then says so and does nothing).
-    void RunGuarded(int kind, const std::function<void()>& showWindow);
+    void RunGuarded(int kind, const std::function<void()>& showWindow) {
+        m_monitor.RunGuarded(kind, showWindow);
+    }
 
   signals:
     // Emitted once the controller has shut down; the application's event loop ends on it.
     void Closed();
 
   public slots:
-    void ShowPrintTotals();
-    void ShowPrintLog();
-    void ShowOptions();
-    void SetPassword();
-    void ChangePassword();
-    void DeletePassword();
-    void ShowVersion();
-    void Exit();
+    void ShowPrintTotals() { m_monitor.ShowPrintTotals(); }
+    void ShowPrintLog() { m_monitor.ShowPrintLog(); }
+    void ShowOptions() { m_monitor.ShowOptions(); }
+    void SetPassword() { m_monitor.SetPassword(); }
+    void ChangePassword() { m_monitor.ChangePassword(); }
+    void DeletePassword() { m_monitor.DeletePassword(); }
+    void ShowVersion() { m_monitor.ShowVersion(); }
+    void Exit() { m_monitor.Shutdown(); }
     void PollStatus();
 
   private slots:
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
   private:
-    bool GuardRefuses();
-    // A password in force offers change and delete; none offers set.
-    void OfferPasswordCommands(bool passwordSet);
-    // Shows the password dialog in a mode; true when it was closed with OK and the current
-    // password typed is right (a wrong one is said so).
-    bool AskCurrentPassword(int mode);
     void BuildMenu();
+    // What the monitor asks of the windows.
+    void OpenPrintTotals() override;
+    void OpenPrintLog() override;
+    void OpenOptions() override;
+    void OpenVersion() override;
+    bool AskPassword(int mode, PasswordEntries& entries) override;
+    void OfferPasswordCommands(bool passwordSet) override;
+    void StopPolling() override;
+    void HideTrayIcon() override;
+    void MonitorClosed() override;
 
-    TrayServices m_services;
-    Registry m_registry;
-    DiagnosticLog m_log;
-    PrintDataFiles m_files;
-    SpoolWatchers m_watchers;
-    std::int64_t m_stopStartedAt = 0;
-    int m_openWindowKind = kNone;
     int m_passwordDialogMode = 0;
-    bool m_closed = false;
-    bool m_closePending = false;
-    int m_ticksSinceRetry = 0;
+    Monitor m_monitor;
 };
 
 extern TrayController* trayController;
