@@ -207,6 +207,18 @@ bool IsModalRunning(HWND window) {
     return ModalStates().count(window) != 0;
 }
 
+void PumpPendingMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
 std::wstring SafeFileName(std::wstring name) {
     for (wchar_t& c : name) {
         if (c < 0x20 || std::wstring_view(L"/\\:*?\"<>|").find(c) != std::wstring_view::npos) {

@@ -50,6 +50,10 @@ int RunModal(HWND window);
 void EndModal(HWND window, int result);
 bool IsModalRunning(HWND window);
 
+// Handles this thread's queued messages (for waits that must keep the windows answering); a quit
+// message is left for the loop it is meant for.
+void PumpPendingMessages();
+
 // The name with the characters file systems or a Windows share refuse replaced by '_'.
 std::wstring SafeFileName(std::wstring name);
 // Asks where to save a CSV file, starting in the folder used last (Documents at first) with the
