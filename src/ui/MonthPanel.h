@@ -5,6 +5,8 @@
 #include <QString>
 #include <QToolButton>
 
+#include "reports/ChartData.h"
+
 // A sunken panel that shows a month between a "previous" and a "next" arrow button.
 struct MonthPanel {
     QFrame* frame = nullptr;
@@ -32,6 +34,5 @@ inline MonthPanel MakeMonthPanel(QWidget* parent, int x, int y, int width) {
 
 // A month held as year * 12 + month, as both windows show it: "2026年06月".
 inline QString MonthText(int selected) {
-    const int n = selected - 1;
-    return QString::fromUtf8("%1年%2月").arg(n / 12).arg(n % 12 + 1, 2, 10, QLatin1Char('0'));
+    return QString::fromStdString(MonthCaption(selected));
 }

@@ -292,18 +292,14 @@ void PrintTotalsWindow::Count(bool asked) {
     if (chart->isVisibleTo(this)) {
         UpdateTrend();
     }
-    QString heading =
-        QString::fromUtf8("%1　%2　%3")
-            .arg(QString::fromUtf8(query.printerText.c_str()), MonthText(m_selectedMonth),
-                 QString::fromUtf8(query.byComputer ? "コンピュータ別集計" : "ユーザー別集計"));
+    totalsHeading->setText(QString::fromStdString(TotalsHeading(
+        query.printerText, m_selectedMonth, query.byComputer, result.groups.empty())));
     if (result.groups.empty()) {
-        totalsHeading->setText(heading + QString::fromUtf8("　印刷データがありません。"));
         if (asked) {
             m_context.sink.Show("印刷データがありません。", "Tessaroven", platform::kIconStop);
         }
         return;
     }
-    totalsHeading->setText(heading);
     m_hasTotals = true;
     saveCsvButton->setEnabled(true);
     for (const auto& line : FormatTotals(query.printerText, result)) {

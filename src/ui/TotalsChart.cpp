@@ -1,14 +1,11 @@
 #include "ui/TotalsChart.h"
 
-#include "ui/MonthPanel.h"
-
 #include <QColor>
 #include <QCursor>
 #include <QEvent>
 #include <QFont>
 #include <QFontInfo>
 #include <QFontMetrics>
-#include <QSet>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QtCharts/QBarCategoryAxis>
@@ -16,33 +13,11 @@
 #include <QtCharts/QHorizontalBarSeries>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
-#include <limits>
 
 namespace {
 
 QString Text(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QString Pages(double pages) {
-    return QString::fromUtf8("%1枚").arg(static_cast<qint64>(pages));
-}
-
-// The most names the tooltip of "その他" lists.
-constexpr size_t kRestNamesListed = 10;
-
-// An axis takes each label once: two names that read alike (bytes that are no character, say)
-// must still each get a bar of their own.
-void MakeLabelsUnique(std::vector<std::pair<QString, double>>& bars) {
-    QSet<QString> seen;
-    for (auto& [label, value] : bars) {
-        QString unique = label;
-        for (int n = 2; seen.contains(unique); ++n) {
-            unique = QStringLiteral("%1 (%2)").arg(label).arg(n);
-        }
-        seen.insert(unique);
-        label = unique;
-    }
 }
 
 }  // namespace
@@ -69,45 +44,23 @@ TotalsChart::TotalsChart(QWidget* parent) : QWidget(parent) {
 }
 
 QString TotalsChart::GroupLabel(const std::string& name) {
-    return name.empty() ? QString::fromUtf8("(名前なし)") : Text(name);
+    return Text(::GroupLabel(name));
 }
 
 void TotalsChart::SetMonthTotals(const std::string& printerText, int selectedMonth,
                                  const TotalsResult& result, bool byComputer) {
-    m_month = Data{};
-    m_month.title = QString::fromUtf8("%1　%2　%3")
-                        .arg(Text(printerText), MonthText(selectedMonth),
-                             QString::fromUtf8(byComputer ? "コンピュータ別" : "ユーザー別"));
-    m_month.axisTitle = QString::fromUtf8("枚数");
-    m_month.foldSmallest = true;
-    m_month.groupWord = QString::fromUtf8(byComputer ? "台のコンピュータ" : "人のユーザー");
-    // Largest first; equal ones as the memo lists them.
-    std::vector<std::pair<std::string, std::int64_t>> groups = result.groups;
-    std::stable_sort(groups.begin(), groups.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    for (const auto& [name, pages] : groups) {
-        m_month.bars.emplace_back(GroupLabel(name), static_cast<double>(pages));
-    }
+    m_month = MonthChartData(printerText, selectedMonth, result, byComputer);
     Redraw();
 }
 
 void TotalsChart::SetTrend(const std::string& printerText, const MonthlyReport& trend) {
-    m_trend = Data{};
-    m_trend.title =
-        QString::fromUtf8("%1　%2〜%3")
-            .arg(Text(printerText), MonthText(trend.fromMonth), MonthText(trend.toMonth));
-    m_trend.axisTitle = QString::fromUtf8("枚数");
-    for (int m = trend.fromMonth; m <= trend.toMonth; ++m) {
-        m_trend.bars.emplace_back(
-            MonthText(m),
-            static_cast<double>(trend.monthTotals[static_cast<size_t>(m - trend.fromMonth)]));
-    }
+    m_trend = TrendChartData(printerText, trend);
     Redraw();
 }
 
 void TotalsChart::Clear() {
-    m_month = Data{};
-    m_trend = Data{};
+    m_month = ChartData{};
+    m_trend = ChartData{};
     Redraw();
 }
 
@@ -126,7 +79,7 @@ QFont TotalsChart::ChartFont(int designPixels, bool bold) const {
 std::pair<int, int> TotalsChart::Room() const {
     // Hidden, it has no size yet: every bar, until it is shown.
     if (!chartView->isVisible()) {
-        return {std::numeric_limits<int>::max(), std::numeric_limits<int>::max()};
+        return {kNoLimit, kNoLimit};
     }
     const QFontMetrics label(ChartFont(11));
     const QFontMetrics title(ChartFont(13, true));
@@ -158,53 +111,22 @@ void TotalsChart::changeEvent(QEvent* event) {
 
 void TotalsChart::Redraw() {
     const bool byGroup = viewCombo->currentIndex() != TwelveMonths;
-    const Data& data = byGroup ? m_month : m_trend;
+    const ChartData& data = byGroup ? m_month : m_trend;
     m_drawnRoom = Room();
     const auto [rows, labelWidth] = m_drawnRoom;
 
     // What is drawn, top to bottom: the largest groups, and the rest in one bar when they do
     // not all fit.
-    std::vector<std::pair<QString, double>> bars;
-    std::vector<QString> tips;
-    size_t whole = data.bars.size();
-    if (data.foldSmallest && whole > static_cast<size_t>(rows)) {
-        whole = static_cast<size_t>(rows) - 1;
-    }
     const QFontMetrics metrics(ChartFont(11));
-    for (size_t i = 0; i < whole; ++i) {
-        const auto& [name, value] = data.bars[i];
-        // Shortened in the middle: names of one office often differ only at their ends.
-        bars.emplace_back(labelWidth == std::numeric_limits<int>::max()
-                              ? name
-                              : metrics.elidedText(name, Qt::ElideMiddle, labelWidth),
-                          value);
-        tips.push_back(name + QLatin1Char('\n') + Pages(value));
-    }
-    if (whole < data.bars.size()) {
-        double rest = 0;
-        QStringList names;
-        for (size_t i = whole; i < data.bars.size(); ++i) {
-            rest += data.bars[i].second;
-            if (i - whole < kRestNamesListed) {
-                names << QString::fromUtf8("  %1  %2")
-                             .arg(data.bars[i].first, Pages(data.bars[i].second));
-            }
-        }
-        const size_t count = data.bars.size() - whole;
-        if (count > kRestNamesListed) {
-            names << QString::fromUtf8("  ほか%1件").arg(count - kRestNamesListed);
-        }
-        bars.emplace_back(QString::fromUtf8("その他"), rest);
-        tips.push_back(QString::fromUtf8("その他: %1%2の合計 %3\n")
-                           .arg(count)
-                           .arg(data.groupWord, Pages(rest)) +
-                       names.join(QLatin1Char('\n')));
-    }
-    MakeLabelsUnique(bars);
+    const std::vector<DrawnBar> bars =
+        FitChartBars(data, rows, labelWidth, [&](std::string_view text) {
+            return metrics.horizontalAdvance(
+                QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+        });
 
     auto* chart = new QChart;
     chart->legend()->hide();
-    chart->setTitle(data.title);
+    chart->setTitle(Text(data.title));
     chart->setTitleFont(ChartFont(13, true));
     chart->setAnimationOptions(QChart::NoAnimation);
     m_tips.clear();
@@ -217,10 +139,11 @@ void TotalsChart::Redraw() {
         double high = 0;
         // Bars read from the top; the chart draws its first category at the bottom.
         for (size_t i = 0; i < bars.size(); ++i) {
-            const auto& [label, value] = bars[bars.size() - 1 - i];
-            categories << label;
+            const DrawnBar& bar = bars[bars.size() - 1 - i];
+            const double value = static_cast<double>(bar.pages);
+            categories << Text(bar.label);
             set->append(value);
-            m_tips.push_back(tips[bars.size() - 1 - i]);
+            m_tips.push_back(Text(bar.tip));
             low = std::min(low, value);
             high = std::max(high, value);
         }
@@ -254,7 +177,7 @@ void TotalsChart::Redraw() {
         valueAxis->setRange(low < 0 ? low * 1.25 : 0, high > 0 ? high * 1.25 : 1);
         valueAxis->setLabelFormat(QStringLiteral("%d"));
         valueAxis->setLabelsFont(ChartFont(10));
-        valueAxis->setTitleText(data.axisTitle);
+        valueAxis->setTitleText(Text(data.axisTitle));
         valueAxis->setTitleFont(ChartFont(11));
         valueAxis->applyNiceNumbers();
         chart->addAxis(categoryAxis, Qt::AlignLeft);

@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <QtCharts/QChartView>
 
+#include "reports/ChartData.h"
 #include "reports/MonthlyReport.h"
 #include "reports/PrintTotals.h"
 
@@ -54,15 +55,8 @@ class TotalsChart final : public QWidget {
     std::pair<int, int> Room() const;
     QFont ChartFont(int designPixels, bool bold = false) const;
 
-    struct Data {
-        QString title;
-        QString axisTitle;
-        std::vector<std::pair<QString, double>> bars;  // whole names, in the order they are read
-        bool foldSmallest = false;                     // the smallest may share one bar
-        QString groupWord;                             // what a group is, for "その他"
-    };
-    Data m_month;
-    Data m_trend;
+    ChartData m_month;
+    ChartData m_trend;
     std::pair<int, int> m_drawnRoom{-1, -1};
     std::vector<QString> m_tips;  // of the drawn bars, bottom to top as the series holds them
 };

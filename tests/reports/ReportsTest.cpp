@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstdlib>
 
+#include "reports/ChartData.h"
 #include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
 #include "reports/TableExport.h"
@@ -302,4 +303,85 @@ TEST(TableExport, FieldsAreValidUtf8AndStayWhole) {
     EXPECT_EQ(converted, "山田 " + bad);
     EXPECT_EQ(json, "\"山田\"");
 #endif
+}
+
+namespace {
+
+// Width as a count of characters (code points): "…" is one.
+int Characters(std::string_view text) {
+    return static_cast<int>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+std::vector<std::pair<std::string, std::int64_t>> Drawn(const std::vector<DrawnBar>& bars) {
+    std::vector<std::pair<std::string, std::int64_t>> out;
+    for (const auto& b : bars) {
+        out.emplace_back(b.label, b.pages);
+    }
+    return out;
+}
+
+}  // namespace
+
+// The month's groups largest first (ties as the memo lists them); the rest share "その他" only
+// when more groups than rows are there, and its tooltip says what it holds.
+TEST(ChartData, TheSmallestGroupsShareOneBarOnlyWhenTheyDoNotFit) {
+    TotalsResult r;
+    r.groups = {{"\\\\PC1", 5}, {"", 9}, {"\\\\PC3", 5}, {"\\\\PC4", 2}, {"\\\\PC5", 1}};
+    const ChartData month = MonthChartData("Laser", SelectedMonth(2026, 6), r, true);
+    EXPECT_EQ(month.title, "Laser　2026年06月　コンピュータ別");
+    EXPECT_EQ(
+        Drawn(FitChartBars(month, 5, kNoLimit, Characters)),
+        (std::vector<std::pair<std::string, std::int64_t>>{
+            {"(名前なし)", 9}, {"\\\\PC1", 5}, {"\\\\PC3", 5}, {"\\\\PC4", 2}, {"\\\\PC5", 1}}));
+    const auto folded = FitChartBars(month, 4, kNoLimit, Characters);
+    EXPECT_EQ(Drawn(folded),
+              (std::vector<std::pair<std::string, std::int64_t>>{
+                  {"(名前なし)", 9}, {"\\\\PC1", 5}, {"\\\\PC3", 5}, {"その他", 3}}));
+    EXPECT_EQ(folded[0].tip, "(名前なし)\n9枚");
+    EXPECT_EQ(folded[3].tip, "その他: 2台のコンピュータの合計 3枚\n  \\\\PC4  2枚\n  \\\\PC5  1枚");
+
+    r.groups.clear();
+    for (int i = 0; i < 13; ++i) {
+        r.groups.emplace_back("u" + std::to_string(i), 100 - i);
+    }
+    const auto few = FitChartBars(MonthChartData("P", 1, r, false), 2, kNoLimit, Characters);
+    ASSERT_EQ(few.size(), 2u);
+    EXPECT_EQ(few[1].pages, 1200 - 78);
+    EXPECT_EQ(few[1].tip.rfind("その他: 12人のユーザーの合計 1122枚\n  u1  99枚\n", 0), 0u);
+    const std::string more = "\n  u10  90枚\n  ほか2件";
+    EXPECT_EQ(few[1].tip.substr(few[1].tip.size() - more.size()), more);
+
+    // The twelve months never fold: oldest first, every one.
+    MonthlyReport trend;
+    trend.fromMonth = SelectedMonth(2025, 7);
+    trend.toMonth = SelectedMonth(2026, 6);
+    trend.monthTotals.assign(12, 4);
+    const ChartData months = TrendChartData("P", trend);
+    EXPECT_EQ(months.title, "P　2025年07月〜2026年06月");
+    const auto bars = FitChartBars(months, 3, kNoLimit, Characters);
+    ASSERT_EQ(bars.size(), 12u);
+    EXPECT_EQ(bars.front().label, "2025年07月");
+    EXPECT_EQ(bars.back().label, "2026年06月");
+    EXPECT_EQ(TotalsHeading("P", SelectedMonth(2026, 1), false, true),
+              "P　2026年01月　ユーザー別集計　印刷データがありません。");
+}
+
+// Long names lose their middle, never their ends, and stay within the width; names that then
+// read alike still get bars of their own.
+TEST(ChartData, LongNamesAreShortenedInTheMiddle) {
+    const std::string name = "\\\\経理部第二課の共用ノートパソコン17";
+    EXPECT_EQ(ShortenMiddle(name, 100, Characters), name);
+    EXPECT_EQ(ShortenMiddle(name, 8, Characters), "\\\\経理…ン17");
+    EXPECT_EQ(ShortenMiddle(name, 2, Characters), "\\…7");  // both ends even when too narrow
+    EXPECT_EQ(ShortenMiddle("ab\xff", 100, Characters), "ab\xEF\xBF\xBD");
+
+    TotalsResult r;
+    r.groups = {{"\\\\経理部第二課のノート17", 3}, {"\\\\経理部第一課のノート17", 2}};
+    const auto bars = FitChartBars(MonthChartData("P", 1, r, true), 10, 8, Characters);
+    ASSERT_EQ(bars.size(), 2u);
+    EXPECT_EQ(bars[0].label, "\\\\経理…ト17");
+    EXPECT_EQ(bars[1].label, "\\\\経理…ト17 (2)");
+    EXPECT_EQ(bars[1].tip, "\\\\経理部第一課のノート17\n2枚");
 }
