@@ -9,6 +9,8 @@
 #include <QScreen>
 #include <QUrl>
 
+#include "admin/OptionsTexts.h"
+
 AboutBox* aboutBox = nullptr;
 
 namespace {
@@ -52,12 +54,7 @@ QString BuildContactAddress() {
 }
 
 std::string GetFileVersionText(const FileVersion& version) {
-    if (!version) {
-        return "(未定義)";
-    }
-    const auto& v = *version;
-    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
-           std::to_string(v[3]);
+    return FileVersionText(version);
 }
 
 AboutBox::AboutBox(QWidget* parent, const QString& address) : QDialog(parent), m_address(address) {

@@ -4,7 +4,6 @@
 #include <QFileDialog>
 #include <QFontInfo>
 #include <QGridLayout>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
@@ -14,6 +13,7 @@
 #include "ui/MonthPanel.h"
 
 #include "admin/DataMaintenance.h"
+#include "admin/OptionsTexts.h"
 #include "platform/Host.h"
 
 OptionsDialog* optionsDialog = nullptr;
@@ -70,68 +70,11 @@ QString Local(const std::string& text) {
     return QString::fromLocal8Bit(text.c_str());
 }
 
-// 58828961 as "56.1 MB (58,828,961 バイト)"; below a megabyte the bytes alone, "4,096 バイト".
-QString SizeText(std::uint64_t bytes) {
-    const QLocale locale(QLocale::Japanese, QLocale::Japan);
-    const QString exact =
-        QString::fromUtf8("%1 バイト").arg(locale.toString(static_cast<qulonglong>(bytes)));
-    constexpr std::uint64_t kMegabyte = 1024 * 1024;
-    if (bytes < kMegabyte) {
-        return exact;
-    }
-    return QStringLiteral("%1 MB (%2)")
-        .arg(locale.toString(static_cast<double>(bytes) / kMegabyte, 'f', 1), exact);
-}
-
 // Takes the purge's messages off the screen: its report says the same, file by file.
 class QuietSink final : public platform::MessageSink {
   public:
     void Show(const std::string&, const std::string&, int) override {}
 };
-
-// Why a file was left as it was, in the dialog's words; the system's own text as it comes.
-QString TroubleText(const PurgedFile& f) {
-    using T = PurgedFile::Trouble;
-    switch (f.trouble) {
-        case T::kInUse:
-            return QString::fromUtf8("他のプログラムが使用中です。");
-        case T::kOwnerCannotWrite:
-            return QString::fromUtf8(
-                "書き直したファイルには持ち主のユーザーが書き込めなくなるため、そのままにしました"
-                "。");
-        case T::kPutBack:
-            return QString::fromUtf8(
-                "書き直しの間にファイルが消えたため、残すデータを元の名前で"
-                "書き戻しました。");
-        case T::kReplacedWhole:
-            return QString::fromUtf8(
-                "書き直しの間に他のプログラムが置き換えました。新しい"
-                "ファイルに残すデータはすべて入っています。");
-        case T::kReplacedKeptIn:
-            return QString::fromUtf8(
-                       "書き直しの間に他のプログラムが置き換えました。残すデータは "
-                       "%1 にあります。")
-                .arg(Local(f.keptIn));
-        case T::kVanishedKeptIn:
-            return QString::fromUtf8(
-                       "書き直しの間にファイルが消えました。残すデータは %1 に"
-                       "あります。")
-                .arg(Local(f.keptIn));
-        case T::kLost:
-            return QString::fromUtf8(
-                "書き直しの間にファイルが消え、残すデータをどこにも保存"
-                "できませんでした。");
-        case T::kSystem:
-        case T::kNone:
-            break;
-    }
-    return Local(f.error);
-}
-
-// 15021 as "15,021".
-QString GroupedNumber(std::int64_t n) {
-    return QLocale(QLocale::Japanese, QLocale::Japan).toString(static_cast<qlonglong>(n));
-}
 
 }  // namespace
 
@@ -325,7 +268,7 @@ void OptionsDialog::ShowDataStatistics() {
             "Tessaroven Error", platform::kIconStop);
     }
     fileCountEdit->setText(QString::number(stats.fileCount));
-    fileSizeEdit->setText(SizeText(stats.totalBytes));
+    fileSizeEdit->setText(QString::fromUtf8(DataSizeText(stats.totalBytes).c_str()));
     if (!stats.hasRecords) {
         firstDayEdit->clear();
         lastDayEdit->clear();
@@ -392,9 +335,7 @@ bool OptionsDialog::ConfirmPurge(const std::string& dir) {
     const std::int64_t count = CountPurgeableRecords(files, dir, m_selectedMonth);
     files.ReleaseRecordLock();
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Tessaroven"),
-                    QString::fromUtf8("%1までの印刷データ %2 件を削除します。よろしいですか?")
-                        .arg(QString::fromUtf8(FormatPurgeMonth(m_selectedMonth).c_str()),
-                             GroupedNumber(count)),
+                    QString::fromUtf8(PurgeQuestion(m_selectedMonth, count).c_str()),
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
@@ -403,36 +344,11 @@ bool OptionsDialog::ConfirmPurge(const std::string& dir) {
 }
 
 void OptionsDialog::ReportPurge(const std::string& dir, const PurgeReport& report) {
-    std::int64_t removed = 0;
-    QStringList troubles;
-    for (const PurgedFile& f : report.files) {
-        if (f.rewritten) {
-            removed += f.removedRecords;
-        }
-        if (!f.error.empty()) {
-            troubles << Local(f.path) + QStringLiteral(": ") + TroubleText(f);
-        }
-    }
-    QString text = QString::fromUtf8("%1 件を削除しました。").arg(GroupedNumber(removed));
-    if (report.folderError != 0) {
-        troubles << Local(UnreachableFolderMessage(dir, report.folderError));
-    }
-    if (troubles.isEmpty() && !report.stopped) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Tessaroven"), text,
-                        QMessageBox::Ok, this);
-        box.setWindowModality(Qt::WindowModal);
-        box.exec();
-        return;
-    }
-    if (report.stopped) {
-        text = QStringLiteral("DATA File open error\n") + text +
-               QString::fromUtf8("\n残りのファイルは処理していません。");
-    }
-    if (!troubles.isEmpty()) {
-        text += QString::fromUtf8("\n\n次のファイルの印刷データは削除できませんでした:\n") +
-                troubles.join(QLatin1Char('\n'));
-    }
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("error"), text, QMessageBox::Ok, this);
+    const PurgeMessage message = PurgeReportMessage(dir, report);
+    QMessageBox box(message.icon == platform::kIconInformation ? QMessageBox::Information
+                                                               : QMessageBox::Critical,
+                    QString::fromUtf8(message.caption.c_str()), Local(message.text),
+                    QMessageBox::Ok, this);
     box.setWindowModality(Qt::WindowModal);
     box.exec();
 }

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "admin/DataMaintenance.h"
+#include "admin/OptionsTexts.h"
 #include "platform/Host.h"
 #include "storage/PrintDataFixture.h"
 
@@ -533,4 +534,71 @@ TEST(Purge, AReadErrorLeavesTheFileWholeAndIsReported) {
     const auto messages = m.sink.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].caption, "Tessaroven Error");
+}
+
+// The texts both window sets show: sizes and counts grouped in threes, megabytes to one decimal
+// with halves rounded up, and the purge's question and report.
+TEST(OptionsTexts, SizesCountsAndThePurgesWords) {
+    EXPECT_EQ(GroupedNumber(0), "0");
+    EXPECT_EQ(GroupedNumber(999), "999");
+    EXPECT_EQ(GroupedNumber(15021), "15,021");
+    EXPECT_EQ(GroupedNumber(-1234567), "-1,234,567");
+    EXPECT_EQ(GroupedNumber(INT64_MIN), "-9,223,372,036,854,775,808");
+    EXPECT_EQ(DataSizeText(0), "0 バイト");
+    EXPECT_EQ(DataSizeText(4096), "4,096 バイト");
+    EXPECT_EQ(DataSizeText(1048575), "1,048,575 バイト");
+    EXPECT_EQ(DataSizeText(1048576), "1.0 MB (1,048,576 バイト)");
+    EXPECT_EQ(DataSizeText(1310720), "1.3 MB (1,310,720 バイト)");  // 1.25
+    EXPECT_EQ(DataSizeText(1205862), "1.1 MB (1,205,862 バイト)");  // just under 1.15
+    EXPECT_EQ(DataSizeText(58828961), "56.1 MB (58,828,961 バイト)");
+    EXPECT_EQ(DataSizeText(1073741248), "1,024.0 MB (1,073,741,248 バイト)");  // 1023.99945
+    EXPECT_EQ(DataSizeText(UINT64_MAX),
+              "17,592,186,044,416.0 MB (18,446,744,073,709,551,615 バイト)");
+
+    EXPECT_EQ(PurgeQuestion(2006 * 12 + 3, 1202),
+              "2006年03月までの印刷データ 1,202 件を削除します。よろしいですか?");
+
+    PurgeReport report;
+    report.files.resize(3);
+    report.files[0].rewritten = true;
+    report.files[0].removedRecords = 1500;
+    report.files[0].removed = 1502;  // blank lines are no records
+    report.files[1].rewritten = true;
+    report.files[1].removedRecords = 2;
+    auto message = PurgeReportMessage("/d", report);
+    EXPECT_EQ(message.text, "1,502 件を削除しました。");
+    EXPECT_EQ(message.caption, "Tessaroven");
+    EXPECT_EQ(message.icon, platform::kIconInformation);
+
+    // A file left whole counts none of its records and is named with the reason.
+    report.files[1].rewritten = false;
+    report.files[1].path = "/d/PrintData_b.dat";
+    report.files[1].error = "in use by another process";
+    report.files[1].trouble = PurgedFile::Trouble::kInUse;
+    report.files[2].path = "/d/PrintData_c.dat";
+    report.files[2].error = "it vanished during the rewrite; the records kept are in /d/x.tmp";
+    report.files[2].trouble = PurgedFile::Trouble::kVanishedKeptIn;
+    report.files[2].keptIn = "/d/x.tmp";
+    message = PurgeReportMessage("/d", report);
+    EXPECT_EQ(message.text,
+              "1,500 件を削除しました。\n\n次のファイルの印刷データは削除できませんでした:\n"
+              "/d/PrintData_b.dat: 他のプログラムが使用中です。\n/d/PrintData_c.dat: "
+              "書き直しの間にファイルが消えました。残すデータは /d/x.tmp にあります。");
+    EXPECT_EQ(message.caption, "error");
+    EXPECT_EQ(message.icon, platform::kIconStop);
+
+    // A stop is said first; the system's own words come as they are.
+    report.files.resize(2);
+    report.files[1].trouble = PurgedFile::Trouble::kSystem;
+    report.files[1].error = "Permission denied";
+    report.stopped = true;
+    message = PurgeReportMessage("/d", report);
+    EXPECT_EQ(message.text,
+              "DATA File open error\n1,500 件を削除しました。\n残りのファイルは処理していません。"
+              "\n\n次のファイルの印刷データは削除できませんでした:\n"
+              "/d/PrintData_b.dat: Permission denied");
+    EXPECT_EQ(message.caption, "error");
+
+    EXPECT_EQ(FileVersionText(std::nullopt), "(未定義)");
+    EXPECT_EQ(FileVersionText(std::array<int, 4>{1, 0, 4, 5}), "1.0.4.5");
 }
