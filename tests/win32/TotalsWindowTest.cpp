@@ -188,6 +188,22 @@ TEST(TotalsWindow, CountsTheChosenPrinterAndMonthIntoTheMemo) {
     TypePrinter(window.PrinterCombo(), "nothing listed");
     SendMessageW(window.Window(), WM_COMMAND, IDCANCEL, 0);  // Esc
     EXPECT_EQ(w.reg.GetRegInteger(kHkeyLocalMachine, kSettingsKey, "PrinterComboIndex"), -1);
+
+    // From the tray: Enter in the memo counts, Esc there closes.
+    ChoosePrinter(window.PrinterCombo(), 0);
+    Notify(window.NextButton());
+    Notify(window.NextButton());
+    static HWND running = nullptr;
+    running = window.Window();
+    const UINT_PTR guard = SetTimer(
+        nullptr, 0, 10000, [](HWND, UINT, UINT_PTR, DWORD) { winui::EndModal(running, -1); });
+    PostMessageW(window.Memo(), WM_KEYDOWN, VK_RETURN, 0);
+    PostMessageW(window.Memo(), WM_KEYDOWN, VK_ESCAPE, 0);
+    EXPECT_EQ(window.Run(nullptr), IDCANCEL);
+    KillTimer(nullptr, guard);
+    EXPECT_EQ(MemoLines(window.Memo()), FormatTotals("Laser", w.Sum(byComputer)));
+    EXPECT_FALSE(IsWindowVisible(window.Window()));
+    EXPECT_EQ(w.reg.GetRegInteger(kHkeyLocalMachine, kSettingsKey, "PrinterComboIndex"), 0);
 }
 
 // Once counted, a changed choice never leaves the old figures: the month, the grouping and a

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "reports/ChartData.h"
 #include "reports/MonthlyReport.h"
@@ -307,11 +308,14 @@ HFONT TotalsWindow::MemoFont() {
     if (m_memoFont != nullptr && m_memoFontDpi == dpi) {
         return m_memoFont;
     }
-    // Fixed pitch with Japanese, as large as the desktop's font.
+    // Fixed pitch with Japanese: 12 pixels at 96 DPI, or the desktop font's size when larger,
+    // even, so that a half-width character is a whole number of pixels and the brackets line up.
     LOGFONTW ui{};
     GetObjectW(UiFont(m_window), sizeof ui, &ui);
+    int height = std::max(Scale(m_window, 12), static_cast<int>(std::abs(ui.lfHeight)));
+    height += height % 2;
     LOGFONTW face{};
-    face.lfHeight = ui.lfHeight;
+    face.lfHeight = -height;
     face.lfWeight = FW_NORMAL;
     face.lfCharSet = DEFAULT_CHARSET;
     face.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
@@ -693,19 +697,25 @@ void TotalsWindow::ShowChart(bool shown) {
         UpdateTrend();
         m_memoWidth = memoWidth;
         ShowWindow(chart, SW_SHOWNA);
-        ResizeClient(client.right + Scale(m_window, kChartWidth) + Scale(m_window, 4),
-                     client.bottom);
-        // Widened to the right, the window may now reach past the screen's edge.
-        RECT frame;
-        GetWindowRect(m_window, &frame);
         MONITORINFO monitor{};
         monitor.cbSize = sizeof monitor;
         GetMonitorInfoW(MonitorFromWindow(m_window, MONITOR_DEFAULTTONEAREST), &monitor);
-        if (frame.right > monitor.rcWork.right) {
-            SetWindowPos(
-                m_window, nullptr,
-                std::max(monitor.rcWork.left, frame.left - (frame.right - monitor.rcWork.right)),
-                frame.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        const RECT& room = monitor.rcWork;
+        RECT frame;
+        GetWindowRect(m_window, &frame);
+        // Wider by the chart, yet never wider than the screen: there the chart takes what is
+        // left beside the memo.
+        const int border = (frame.right - frame.left) - client.right;
+        const int wanted = client.right + Scale(m_window, kChartWidth) + Scale(m_window, 4);
+        ResizeClient(std::max(Measure().minClientWidth,
+                              std::min(wanted, static_cast<int>(room.right - room.left) - border)),
+                     client.bottom);
+        // Widened to the right, the window may now reach past the screen's edge.
+        GetWindowRect(m_window, &frame);
+        if (frame.right > room.right) {
+            SetWindowPos(m_window, nullptr,
+                         std::max(room.left, frame.left - (frame.right - room.right)), frame.top, 0,
+                         0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         }
     } else {
         ShowWindow(chart, SW_HIDE);
