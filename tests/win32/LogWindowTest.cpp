@@ -340,14 +340,9 @@ TEST(LogWindow, AMillionRecordsOpenAtOnce) {
     } else {
         for (int f = 0; f < 10; ++f) {
             std::string lines;
+            // A second apart, spread over ten users' files.
             for (int i = f; i < 1000000; i += 10) {
-                // 2006-2008, a second apart.
-                const long long t = 20060101000000LL + (i / 86400 / 28 / 12) * 10000000000LL +
-                                    (i / 86400 / 28 % 12) * 100000000LL +
-                                    (i / 86400 % 28) * 1000000LL + (i / 3600 % 24) * 10000LL +
-                                    (i / 60 % 60) * 100LL + i % 60;
-                lines +=
-                    Record(i + 1, std::to_string(t), "経理プリンタ", "\\\\営業PC", "山田", i % 10);
+                lines += Record(i + 1, TimeAfter(i), "経理プリンタ", "\\\\営業PC", "山田", i % 10);
             }
             w.File("user" + std::to_string(f), lines);
         }
