@@ -173,16 +173,16 @@ std::vector<DrawnBar> FitChartBars(const ChartData& data, int rows, int labelWid
         for (size_t i = whole; i < data.bars.size(); ++i) {
             rest += data.bars[i].pages;
             if (i - whole < kRestNamesListed) {
-                names += "\n  " + data.bars[i].name + "  " + Pages(data.bars[i].pages);
+                names += std::string("\n  ") + data.bars[i].name + "  " + Pages(data.bars[i].pages);
             }
         }
         const size_t count = data.bars.size() - whole;
         if (count > kRestNamesListed) {
-            names += "\n  ほか" + std::to_string(count - kRestNamesListed) + "件";
+            names += std::string("\n  ほか") + std::to_string(count - kRestNamesListed) + "件";
         }
         drawn.push_back({"その他", rest,
-                         "その他: " + std::to_string(count) + data.groupWord + "の合計 " +
-                             Pages(rest) + names});
+                         std::string("その他: ") + std::to_string(count) + data.groupWord +
+                             "の合計 " + Pages(rest) + names});
     }
     // An axis takes each label once: two names that read alike (bytes that are no character,
     // or ends kept of names that differ in the middle) must still each get a bar of their own.

@@ -344,7 +344,7 @@ TEST(ChartData, TheSmallestGroupsShareOneBarOnlyWhenTheyDoNotFit) {
 
     r.groups.clear();
     for (int i = 0; i < 13; ++i) {
-        r.groups.emplace_back("u" + std::to_string(i), 100 - i);
+        r.groups.emplace_back(std::string("u") + std::to_string(i), 100 - i);
     }
     const auto few = FitChartBars(MonthChartData("P", 1, r, false), 2, kNoLimit, Characters);
     ASSERT_EQ(few.size(), 2u);
