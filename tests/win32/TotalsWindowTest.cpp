@@ -344,7 +344,7 @@ TEST(TotalsWindow, HoldsOnScreen) {
     }
     TotalsWorld w;
     w.printers.At(0).printerName = "経理部カラーレーザー";
-    w.printers.At(1).printerName = "\\\\営業サーバー\\営業部複合機";
+    w.printers.At(1).printerName = "\\\\営業サーバー\\営業部カラー複合機（2階東側・両面印刷専用）";
     w.printers.At(1).serverName = "\\\\営業サーバー";
     const char* machines[] = {"\\\\KEIRI-PC01", "\\\\営業PC", "\\\\JIMU-02", "\\\\受付"};
     const char* users[] = {"山田太郎", "佐藤花子", "suzuki",   "高橋一郎", "田中",
@@ -369,5 +369,20 @@ TEST(TotalsWindow, HoldsOnScreen) {
     Pick(window.ByUserRadio(), window.ByComputerRadio());
     Notify(window.CalculateButton());
     ToggleChart(window, true);
+    Pump(std::atoi(hold) * 1000);
+    // Then the twelve months, and computers named long alike, as many as fold.
+    SendMessageW(window.Chart().ViewCombo(), CB_SETCURSEL, winui::ChartView::TwelveMonths, 0);
+    Notify(window.Chart().ViewCombo(), CBN_SELCHANGE);
+    Pump(std::atoi(hold) * 1000);
+    lines.clear();
+    for (int i = 10; i < 40; ++i) {
+        lines += std::to_string(i) +
+                 ",20261103090000,経理部カラーレーザー,\\\\経理部第二課の共用ノートパソコン" +
+                 std::to_string(i) + ",a,1," + std::to_string(i * 3) + "\r\n";
+    }
+    w.File("yamada", lines);
+    Pick(window.ByComputerRadio(), window.ByUserRadio());
+    SendMessageW(window.Chart().ViewCombo(), CB_SETCURSEL, winui::ChartView::MonthByGroup, 0);
+    Notify(window.Chart().ViewCombo(), CBN_SELCHANGE);
     Pump(std::atoi(hold) * 1000);
 }

@@ -150,6 +150,9 @@ LRESULT ChartView::Handle(UINT message, WPARAM w, LPARAM l) {
             }
             return result;
         }
+        case WM_DPICHANGED_AFTERPARENT:
+            SendMessageW(m_tip, TTM_SETMAXTIPWIDTH, 0, Scale(m_window, 520));
+            return 0;
         case WM_ERASEBKGND:
             return 1;
         case WM_PAINT: {

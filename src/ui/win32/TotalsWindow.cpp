@@ -201,6 +201,7 @@ LRESULT TotalsWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             const RECT* r = reinterpret_cast<const RECT*>(l);
             SetWindowPos(m_window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
                          SWP_NOZORDER | SWP_NOACTIVATE);
+            KeepMinimumSize();
             Layout();
             return 0;
         }
@@ -507,6 +508,16 @@ void TotalsWindow::ResizeClient(int width, int height) {
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+void TotalsWindow::KeepMinimumSize() {
+    const Sizes z = Measure();
+    RECT client;
+    GetClientRect(m_window, &client);
+    if (client.right < z.minClientWidth || client.bottom < z.minClientHeight) {
+        ResizeClient(std::max(static_cast<int>(client.right), z.minClientWidth),
+                     std::max(static_cast<int>(client.bottom), z.minClientHeight));
+    }
+}
+
 void TotalsWindow::Refresh() {
     m_following = false;
     ClearTotals();
@@ -540,6 +551,8 @@ void TotalsWindow::Refresh() {
         SendMessageW(m_printerCombo, CB_SETCURSEL, valid ? static_cast<WPARAM>(index) : -1, 0);
         SetWindowTextW(m_printerCombo, valid ? ItemText(index).c_str() : L"");
         m_settingText = false;
+        // The list sets the field's width: the window grows where the names need it.
+        KeepMinimumSize();
         Layout();
     }
     if (m_selectedMonth == 0) {

@@ -90,6 +90,8 @@ class TotalsWindow {
     void SetFonts();
     HFONT MemoFont();
     void ResizeClient(int width, int height);
+    // Grows the window where its texts need more room than it has.
+    void KeepMinimumSize();
 
     void ShowYearMonth();
     void ChoiceChanged();
