@@ -57,6 +57,10 @@ wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tessaro
 # The spooler the monitor watches: two printers; a third appears while it runs.
 cp "$fake" "$programs/winspool.drv"
 script=$work/spooler.txt
+# On a printer of another computer only the jobs sent from this one are this monitor's.
+# (recorded under the user who runs the monitor, whatever name the spooler gives).
+computer=$(wine cmd /c 'echo %COMPUTERNAME%' | tr -d '\r')
+user=$(wine cmd /c 'echo %USERNAME%' | tr -d '\r')
 printf '%s\n' \
   $'printer\t経理プリンタ' \
   $'printer\tLaser' \
@@ -86,28 +90,43 @@ printf '%s\n' \
   $'listing\t\\\\srv\\新しいプリンタ\t\\\\srv' \
   $'cycle\t\\\\srv\\新しいプリンタ\t100' \
   $'entry\tjob\t0\t3\ttext\t\\\\srv\\新しいプリンタ' \
-  $'entry\tjob\t1\t3\ttext\t\\\\PC9' \
+  "entry"$'\t'"job"$'\t'"1"$'\t'"3"$'\t'"text"$'\t'"\\\\$computer" \
   $'entry\tjob\t3\t3\ttext\t山田' \
   $'entry\tjob\t20\t3\tnumber\t1' \
   $'entry\tjob\t21\t3\tnumber\t1' \
+  $'cycle\t\\\\srv\\新しいプリンタ\t100' \
+  $'entry\tjob\t0\t4\ttext\t\\\\srv\\新しいプリンタ' \
+  $'entry\tjob\t1\t4\ttext\t\\\\PC9' \
+  $'entry\tjob\t3\t4\ttext\t鈴木' \
+  $'entry\tjob\t20\t4\tnumber\t2' \
+  $'entry\tjob\t21\t4\tnumber\t2' \
   $'cycle\t\\\\srv\\新しいプリンタ\t400' \
   $'entry\tprinter\t20\t0\tnumber\t0' >"$script"
 export FAKE_WINSPOOL_SCRIPT
 FAKE_WINSPOOL_SCRIPT=$(winepath -w "$script")
-export WINEPATH=
+export FAKE_WINSPOOL_LOG
+FAKE_WINSPOOL_LOG=$(winepath -w "$work/spooler.log")
 exe=$(winepath -w "$programs/tessaroven.exe")
 ctl=$(winepath -w "$programs/tessaroven-ctl.exe")
 
+# Its diagnostic log (progress too) tells what went wrong when something does.
+wine reg add 'HKLM\SOFTWARE\Tessaroven\Setting' /v DiagnosticLog /t REG_DWORD /d 2 /f >/dev/null
 wine "$exe" &
 monitor=$!
 records() { cat "$data"/PrintData_*.dat 2>/dev/null | tr -d '\r' | cut -d, -f1,3-7 | sort; }
-expected=$(printf '%s\n' '12,Laser,PC3,sato,12,12' '3,\\srv\新しいプリンタ,PC9,山田,1,1' \
-  '7,経理プリンタ,PC9,山田,6,6' | sort)
-if ! wait_for 60 test "$(records)" = "$expected"; then
+expected=$(printf '%s\n' '12,Laser,\\PC3,sato,12,12' \
+  "3,\\\\srv\\新しいプリンタ,\\\\$computer,$user,1,1" \
+  '7,経理プリンタ,\\PC9,山田,6,6' | sort)
+records_expected() { [ "$(records)" = "$expected" ]; }
+if ! wait_for 60 records_expected; then
   echo "records written:"
   records
   echo "expected:"
   echo "$expected"
+  echo "the spooler's calls:"
+  cat "$work/spooler.log"
+  echo "the diagnostic log:"
+  cat "$c"/users/*/AppData/Local/Tessaroven/log.txt
   fail "the monitor did not write exactly the expected records"
 fi
 [ "$(wine "$ctl" status | tr -d '\r')" = running ] || fail "status is not running"
@@ -117,7 +136,7 @@ wine "$exe" &
 second=$!
 box=$(xdotool search --sync --onlyvisible --name '^Tessaroven$' | head -n 1)
 [ -n "${TESSAROVEN_SHOTS:-}" ] && import -window root "$TESSAROVEN_SHOTS/already-running.png"
-xdotool key --window "$box" Return
+xdotool key --window "$box" Return 2>/dev/null
 second_status=0
 wait "$second" || second_status=$?
 [ "$second_status" = 1 ] || fail "a second start exited with $second_status, not 1"

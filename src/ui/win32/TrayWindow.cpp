@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include <stdexcept>
+
 #include "platform/EventPump.h"
 #include "ui/win32/WinUi.h"
 
@@ -21,6 +23,10 @@ TrayWindow::TrayWindow(const MonitorServices& services) : m_monitor(services, *t
     // the end of the session nor a restarted task bar).
     m_window = CreateWindowExW(0, kClassName, L"Tessaroven", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                GetModuleHandleW(nullptr), this);
+    if (m_window == nullptr) {
+        // Without its window the program has no menu and no status timer: it could not stop.
+        throw std::runtime_error("ウィンドウを作成できませんでした。");
+    }
     m_taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
 
     m_menu = CreatePopupMenu();
