@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "platform/Clock.h"
 #include "platform/win32/WinSpooler.h"
@@ -118,6 +119,44 @@ TEST(WinSpooler, JobsAreReadFromTheSpoolersBlocksAndALostBlockIsRefreshed) {
                                 return c.find("FindNext 経理プリンタ version 2 flags 1 ") == 0;
                             }),
               1);
+}
+
+// Jobs added between two fetches come in one block with the printer's job count last: each is
+// followed with its own values and number, and a job already followed whose pages grow in the
+// same block is not followed twice.
+TEST(WinSpooler, ABlockOfSeveralJobsFollowsEachOnce) {
+    WinSpoolWorld w(
+        "printer\tLaser\n"
+        "cycle\tLaser\t100\n"
+        "entry\tjob\t0\t1\ttext\tLaser\n"
+        "entry\tjob\t1\t1\ttext\t\\\\PC5\n"
+        "entry\tjob\t3\t1\ttext\t一郎\n"
+        "entry\tjob\t20\t1\tnumber\t4\n"
+        "entry\tjob\t21\t1\tnumber\t1\n"
+        "cycle\tLaser\t300\n"
+        "entry\tjob\t21\t1\tnumber\t4\n"
+        "entry\tjob\t0\t2\ttext\tLaser\n"
+        "entry\tjob\t1\t2\ttext\t\\\\PC2\n"
+        "entry\tjob\t3\t2\ttext\t二郎\n"
+        "entry\tjob\t20\t2\tnumber\t2\n"
+        "entry\tjob\t21\t2\tnumber\t2\n"
+        "entry\tjob\t9\t2\tcopies\t3\n"
+        "entry\tjob\t0\t3\ttext\tLaser\n"
+        "entry\tjob\t1\t3\ttext\t\\\\PC3\n"
+        "entry\tjob\t3\t3\ttext\t三郎\n"
+        "entry\tjob\t20\t3\tnumber\t5\n"
+        "entry\tjob\t21\t3\tnumber\t5\n"
+        "entry\tprinter\t20\t0\tnumber\t0\n");
+    const auto records = w.RecordsOnce(3);
+    ASSERT_EQ(records.size(), 3u);
+    const std::vector<std::tuple<int, std::string, std::string, int>> expected = {
+        {1, "\\\\PC5", "一郎", 4}, {2, "\\\\PC2", "二郎", 6}, {3, "\\\\PC3", "三郎", 5}};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(records[i].jobId, std::get<0>(expected[i]));
+        EXPECT_EQ(records[i].machineName, std::get<1>(expected[i]));
+        EXPECT_EQ(records[i].userName, std::get<2>(expected[i]));
+        EXPECT_EQ(records[i].pagesPrintedTimesCopies, std::get<3>(expected[i]));
+    }
 }
 
 // A burst of jobs between two looks at the queue: every one is recorded, in order.

@@ -1,5 +1,6 @@
 #include "platform/win32/WinSpooler.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cwchar>
 #include <vector>
@@ -131,6 +132,55 @@ NotifyInfo ConvertNotifyInfo(const PRINTER_NOTIFY_INFO& block) {
     return info;
 }
 
+std::vector<std::pair<std::uint32_t, NotifyInfo>> SplitByJob(std::uint32_t changeWord,
+                                                             NotifyInfo info,
+                                                             const std::set<std::uint32_t>& seen) {
+    std::vector<std::uint32_t> jobs;
+    bool printerEntries = false;
+    for (const NotifyInfoData& entry : info.entries) {
+        if (entry.type != JOB_NOTIFY_TYPE) {
+            printerEntries = true;
+        } else if (std::find(jobs.begin(), jobs.end(), entry.id) == jobs.end()) {
+            jobs.push_back(entry.id);
+        }
+    }
+    std::vector<std::pair<std::uint32_t, NotifyInfo>> blocks;
+    if (jobs.empty() || (jobs.size() == 1 && !printerEntries)) {
+        blocks.emplace_back(changeWord, std::move(info));
+        return blocks;
+    }
+    constexpr auto kAdded = static_cast<std::uint32_t>(PRINTER_CHANGE_ADD_JOB);
+    constexpr auto kDeleted = static_cast<std::uint32_t>(PRINTER_CHANGE_DELETE_JOB);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        std::uint32_t word = changeWord;
+        if (seen.count(jobs[i]) != 0) {
+            word &= ~kAdded;
+        }
+        if (i + 1 != jobs.size()) {
+            word &= ~kDeleted;
+        }
+        NotifyInfo part;
+        part.flags = info.flags;
+        for (const NotifyInfoData& entry : info.entries) {
+            if (entry.type == JOB_NOTIFY_TYPE && entry.id == jobs[i]) {
+                part.entries.push_back(entry);
+            }
+        }
+        blocks.emplace_back(word, std::move(part));
+    }
+    if (printerEntries) {
+        NotifyInfo part;
+        part.flags = info.flags;
+        for (NotifyInfoData& entry : info.entries) {
+            if (entry.type != JOB_NOTIFY_TYPE) {
+                part.entries.push_back(std::move(entry));
+            }
+        }
+        blocks.emplace_back(changeWord & ~kAdded, std::move(part));
+    }
+    return blocks;
+}
+
 WinSpooler::WinSpooler(const std::wstring& module) {
     m_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_module = LoadLibraryW(module.c_str());
@@ -260,6 +310,16 @@ bool WinSpooler::FindNextPrinterChangeNotification(ChangeHandle change, std::uin
         lastError = ERROR_MOD_NOT_FOUND;
         return false;
     }
+    {
+        std::lock_guard<std::mutex> hold(m_watchesLock);
+        Watch& watch = m_watches[change];
+        if (!watch.queued.empty()) {
+            changeWord = watch.queued.front().first;
+            info = std::make_unique<NotifyInfo>(std::move(watch.queued.front().second));
+            watch.queued.pop_front();
+            return true;
+        }
+    }
     NativeOptions native(notifyOptions);
     DWORD word = 0;
     PRINTER_NOTIFY_INFO* block = nullptr;
@@ -286,19 +346,52 @@ bool WinSpooler::FindNextPrinterChangeNotification(ChangeHandle change, std::uin
         }
     }
     if (block != nullptr) {
-        info = std::make_unique<NotifyInfo>(ConvertNotifyInfo(*block));
+        NotifyInfo whole = ConvertNotifyInfo(*block);
         m_freeInfo(block);
+        std::lock_guard<std::mutex> hold(m_watchesLock);
+        Watch& watch = m_watches[change];
+        auto blocks = SplitByJob(changeWord, std::move(whole), watch.seen);
+        for (const auto& [word, part] : blocks) {
+            for (const NotifyInfoData& entry : part.entries) {
+                if (entry.type == JOB_NOTIFY_TYPE && watch.seen.insert(entry.id).second) {
+                    watch.seenOrder.push_back(entry.id);
+                }
+            }
+        }
+        // Enough to know the jobs a watcher may still follow (its table holds 200).
+        while (watch.seenOrder.size() > 4096) {
+            watch.seen.erase(watch.seenOrder.front());
+            watch.seenOrder.pop_front();
+        }
+        changeWord = blocks.front().first;
+        info = std::make_unique<NotifyInfo>(std::move(blocks.front().second));
+        for (size_t i = 1; i < blocks.size(); ++i) {
+            watch.queued.push_back(std::move(blocks[i]));
+        }
     }
     return true;
 }
 
 void WinSpooler::FindClosePrinterChangeNotification(ChangeHandle change) {
+    {
+        std::lock_guard<std::mutex> hold(m_watchesLock);
+        m_watches.erase(change);
+    }
     if (m_loaded) {
         m_findClose(reinterpret_cast<HANDLE>(change));
     }
 }
 
+bool WinSpooler::HasQueued(ChangeHandle change) {
+    std::lock_guard<std::mutex> hold(m_watchesLock);
+    const auto it = m_watches.find(change);
+    return it != m_watches.end() && !it->second.queued.empty();
+}
+
 WaitResult WinSpooler::WaitForChange(ChangeHandle change, std::uint32_t timeoutMs) {
+    if (HasQueued(change)) {
+        return WaitResult::Signalled;
+    }
     switch (WaitForSingleObject(reinterpret_cast<HANDLE>(change), timeoutMs)) {
         case WAIT_OBJECT_0:
             return WaitResult::Signalled;
@@ -312,6 +405,9 @@ WaitResult WinSpooler::WaitForChange(ChangeHandle change, std::uint32_t timeoutM
 
 WaitResult WinSpooler::WaitForChangeOrWake(ChangeHandle change, std::uint32_t timeoutMs,
                                            std::uint64_t wakeCount) {
+    if (HasQueued(change)) {
+        return WaitResult::Signalled;
+    }
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     HANDLE both[2] = {reinterpret_cast<HANDLE>(change), m_wake};
     for (;;) {

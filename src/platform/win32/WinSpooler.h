@@ -3,7 +3,12 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "platform/Spooler.h"
 
@@ -49,6 +54,18 @@ class WinSpooler final : public Spooler {
     using FindCloseFn = BOOL(WINAPI*)(HANDLE);
 
     void Failed();
+    // Whether blocks of an earlier fetch wait for the handle (then it counts as signalled).
+    bool HasQueued(ChangeHandle change);
+
+    // What one change handle has been told: the blocks still to hand out (of a fetch that held
+    // several jobs) and the jobs it has seen, the newest last.
+    struct Watch {
+        std::deque<std::pair<std::uint32_t, NotifyInfo>> queued;
+        std::set<std::uint32_t> seen;
+        std::deque<std::uint32_t> seenOrder;
+    };
+    std::mutex m_watchesLock;
+    std::map<ChangeHandle, Watch> m_watches;
 
     HMODULE m_module = nullptr;
     bool m_loaded = false;
@@ -67,5 +84,16 @@ class WinSpooler final : public Spooler {
 // The spooler's info block in the program's terms: texts in UTF-8, a job's device mode as its
 // copies, numbers as they are; an entry whose data the spooler did not deliver has none.
 NotifyInfo ConvertNotifyInfo(const PRINTER_NOTIFY_INFO& block);
+
+// The spooler gathers what changed between two fetches into one block: several jobs' entries
+// when jobs come quickly, the printer's (its job count) beside a job's. A watcher takes one job
+// from a block, the one the block's last entry names. Such a block is handed out as one block per
+// job, in the order the jobs first appear, then one with the printer's entries. A job not seen
+// on this handle before keeps the fetch's "job added" bit, one seen before loses it (it is
+// followed already), as does the printer's block; "job deleted" stays with the last job's block
+// and the printer's, as it would for the whole block.
+std::vector<std::pair<std::uint32_t, NotifyInfo>> SplitByJob(std::uint32_t changeWord,
+                                                             NotifyInfo info,
+                                                             const std::set<std::uint32_t>& seen);
 
 }  // namespace platform
