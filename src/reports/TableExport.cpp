@@ -1,5 +1,6 @@
 #include "reports/TableExport.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -190,4 +191,18 @@ std::string LogJsonObject(std::string_view displayLine) {
            ",\"user\":", JsonString(GetCsvField(displayLine, 3)),
            ",\"pages\":", NumberText(GetCsvField(displayLine, 4)), "}");
     return out;
+}
+
+std::function<bool(std::string&)> LogCsvPieces(const PrintLogTable& table, const CsvStyle& style) {
+    return [&table, style, next = size_t{0}, headingGiven = false](std::string& piece) mutable {
+        if (!headingGiven) {
+            headingGiven = true;
+            piece = LogCsvHeading(style);
+            return true;
+        }
+        for (const size_t end = std::min(table.Size(), next + 4096); next < end; ++next) {
+            piece += LogCsvRow(table.Line(next), style);
+        }
+        return !piece.empty();
+    };
 }

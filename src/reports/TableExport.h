@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "reports/MonthlyReport.h"
+#include "reports/PrintLogData.h"
 #include "reports/PrintTotals.h"
 #include "storage/RecordText.h"
 
@@ -42,5 +44,9 @@ std::string ReportJson(const MonthlyReport& report);
 // ("YYYY-MM-DD hh:mm:ss,printer,machine,user,pages,").
 std::string LogCsvHeading(const CsvStyle& style);
 std::string LogCsvRow(std::string_view displayLine, const CsvStyle& style);
+// The whole log table as CSV, in pieces for a file writer: the heading, then the rows a few
+// thousand at a time (a million lines never stand in memory twice); false once all were given.
+// The table must outlive the function.
+std::function<bool(std::string&)> LogCsvPieces(const PrintLogTable& table, const CsvStyle& style);
 // One element of the log's JSON array, without separator.
 std::string LogJsonObject(std::string_view displayLine);

@@ -212,22 +212,5 @@ bool PrintLogWindow::SaveCsv(const QString& path) {
     CsvStyle style;
     style.excel = true;
     style.japanese = true;
-    const PrintLogTable& table = logModel->Table();
-    size_t next = 0;
-    bool headingWritten = false;
-    return WriteCsvFile(
-        path,
-        [&](std::string& piece) {
-            if (!headingWritten) {
-                headingWritten = true;
-                piece = LogCsvHeading(style);
-                return true;
-            }
-            // A million lines go out a few thousand at a time.
-            for (size_t end = std::min(table.Size(), next + 4096); next < end; ++next) {
-                piece += LogCsvRow(table.Line(next), style);
-            }
-            return !piece.empty();
-        },
-        m_context.sink);
+    return WriteCsvFile(path, LogCsvPieces(logModel->Table(), style), m_context.sink);
 }

@@ -87,6 +87,11 @@ int SpawnCommand(const std::vector<std::string>& argv, const std::vector<std::st
 // (it is then killed) or died of a signal.
 int WaitForExit(int pid, int timeoutMs);
 
+#ifdef _WIN32
+// Handles this thread's window messages for a while (windows under test need them to update).
+void PumpMessages(int milliseconds);
+#endif
+
 }  // namespace testsupport
 
 #include <mutex>

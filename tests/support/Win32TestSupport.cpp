@@ -274,4 +274,16 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::vector
     return result;
 }
 
+void PumpMessages(int milliseconds) {
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+    MSG msg;
+    while (GetTickCount64() < end) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(10);
+    }
+}
+
 }  // namespace testsupport

@@ -19,36 +19,6 @@ using winui::Wide;
 
 namespace {
 
-// The test runs as the program does by its manifest: common controls 6, aware of each monitor's
-// DPI.
-class AsTheProgram : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-        const std::string manifest = m_dir / "controls.manifest";
-        WriteFile(manifest,
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-                  "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
-                  "<dependency><dependentAssembly><assemblyIdentity type=\"win32\" "
-                  "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
-                  "processorArchitecture=\"*\" publicKeyToken=\"6595b64144ccf1df\" "
-                  "language=\"*\"/></dependentAssembly></dependency></assembly>\n");
-        const std::wstring path = Wide(manifest);
-        ACTCTXW context{};
-        context.cbSize = sizeof context;
-        context.lpSource = path.c_str();
-        HANDLE handle = CreateActCtxW(&context);
-        ULONG_PTR cookie = 0;
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        ASSERT_TRUE(ActivateActCtx(handle, &cookie));
-    }
-
-  private:
-    TempDir m_dir;
-};
-
-const auto* const asTheProgram = ::testing::AddGlobalTestEnvironment(new AsTheProgram);
-
 // The log window over real files in a private data folder.
 struct LogWorld : PrintDataFixture {
     PrinterSlots printers;
@@ -103,18 +73,6 @@ int TextWidth(HWND list, const std::wstring& text) {
     return winui::TextExtent(list, reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0)),
                              text)
         .cx;
-}
-
-void Pump(int milliseconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    MSG msg;
-    while (std::chrono::steady_clock::now() < end) {
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(10);
-    }
 }
 
 // A record line as the monitor writes it; time is YYYYMMDDhhmmss.
@@ -251,7 +209,7 @@ TEST(LogWindow, KeepsNumbersWholeWithoutScrollingSideways) {
             SendMessageW(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(c), LVSCW_AUTOSIZE);
             EXPECT_GE(widths[c], ColumnWidth(list, c)) << when << c;
         }
-        Pump(50);
+        PumpMessages(50);
         for (int c = 0; c < 6; ++c) {
             EXPECT_EQ(ColumnWidth(list, c), widths[c]) << when << c;
         }
@@ -259,7 +217,7 @@ TEST(LogWindow, KeepsNumbersWholeWithoutScrollingSideways) {
     wholeAndInSight("designed");
     SetWindowPos(hwnd, nullptr, 0, 0, 200, designed.bottom - designed.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    Pump(50);
+    PumpMessages(50);
     RECT narrowest;
     GetWindowRect(hwnd, &narrowest);
     EXPECT_LT(narrowest.right - narrowest.left, designed.right - designed.left);
@@ -390,8 +348,8 @@ TEST(LogWindow, HoldsOnScreen) {
     ShowWindow(hwnd, SW_SHOW);
     window.Load();
     SetFocus(window.List());
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
     std::remove((w.data / "PrintData_amy.dat").c_str());
     window.Load();
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
 }

@@ -84,18 +84,6 @@ void WhenShown(HWND window, std::function<void()> step) {
     guardTimer = SetTimer(nullptr, 0, 10000, &EndGuarded);
 }
 
-void Pump(int milliseconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    MSG msg;
-    while (std::chrono::steady_clock::now() < end) {
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(10);
-    }
-}
-
 // The options window over real files in a private data folder, with the folder chooser and the
 // purge's question answered by the test.
 struct OptionsWorld : PrintDataFixture {
@@ -443,7 +431,7 @@ TEST(Screens, HoldTheOptionsWindow) {
     Click(w.hwnd, OptionsWindow::kNextMonth);
     winui::CenterOnScreen(w.hwnd);
     ShowWindow(w.hwnd, SW_SHOW);
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
 }
 
 TEST(Screens, HoldThePasswordWindow) {
@@ -459,7 +447,7 @@ TEST(Screens, HoldThePasswordWindow) {
     }
     winui::CenterOnScreen(hwnd);
     ShowWindow(hwnd, SW_SHOW);
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
 }
 
 TEST(Screens, HoldTheAboutWindow) {
@@ -473,5 +461,5 @@ TEST(Screens, HoldTheAboutWindow) {
     box.Refresh();
     winui::CenterOnScreen(hwnd);
     ShowWindow(hwnd, SW_SHOW);
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
 }

@@ -107,18 +107,6 @@ bool Visible(HWND window) {
     return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
-void Pump(int milliseconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    MSG msg;
-    while (std::chrono::steady_clock::now() < end) {
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(10);
-    }
-}
-
 }  // namespace
 
 // 集計 fills the memo with the totals' lines, by computer, by user and for a connection through
@@ -369,11 +357,11 @@ TEST(TotalsWindow, HoldsOnScreen) {
     Pick(window.ByUserRadio(), window.ByComputerRadio());
     Notify(window.CalculateButton());
     ToggleChart(window, true);
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
     // Then the twelve months, and computers named long alike, as many as fold.
     SendMessageW(window.Chart().ViewCombo(), CB_SETCURSEL, winui::ChartView::TwelveMonths, 0);
     Notify(window.Chart().ViewCombo(), CBN_SELCHANGE);
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
     lines.clear();
     for (int i = 10; i < 40; ++i) {
         lines += std::to_string(i) +
@@ -384,5 +372,5 @@ TEST(TotalsWindow, HoldsOnScreen) {
     Pick(window.ByComputerRadio(), window.ByUserRadio());
     SendMessageW(window.Chart().ViewCombo(), CB_SETCURSEL, winui::ChartView::MonthByGroup, 0);
     Notify(window.Chart().ViewCombo(), CBN_SELCHANGE);
-    Pump(std::atoi(hold) * 1000);
+    PumpMessages(std::atoi(hold) * 1000);
 }

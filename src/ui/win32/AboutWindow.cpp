@@ -14,7 +14,6 @@ namespace winui {
 namespace {
 
 // Posted to itself when shown.
-constexpr UINT kFocusMessage = WM_APP + 1;
 constexpr wchar_t kClassName[] = L"TessarovenAbout";
 constexpr wchar_t kCommentsText[] = L"印刷スプールの状態を監視して印刷枚数を取り出し集計します。";
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
@@ -255,24 +254,19 @@ void AboutWindow::OpenLink() {
 }
 
 LRESULT CALLBACK AboutWindow::Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_NCCREATE) {
-        auto* self = static_cast<AboutWindow*>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams);
-        self->m_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<AboutWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr) {
-        return DefWindowProcW(window, message, w, l);
-    }
-    if (message == WM_NCDESTROY) {
-        self->m_window = nullptr;
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        return DefWindowProcW(window, message, w, l);
-    }
-    return self->Handle(message, w, l);
+    AboutWindow* self = WindowOwner(window, message, l, &AboutWindow::m_window);
+    return self != nullptr ? self->Handle(message, w, l) : DefWindowProcW(window, message, w, l);
 }
 
 LRESULT AboutWindow::Handle(UINT message, WPARAM w, LPARAM l) {
+    // OK has the focus whenever the box is up.
+    HWND ok = Item(kOk);
+    if (message == WM_ACTIVATE && LOWORD(w) == WA_INACTIVE) {
+        return 0;
+    }
+    if (KeepDialogFocus(m_window, ok, message, w)) {
+        return 0;
+    }
     switch (message) {
         case WM_COMMAND:
             if (LOWORD(w) == kLink && HIWORD(w) == STN_CLICKED) {
@@ -297,20 +291,6 @@ LRESULT AboutWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             return DefWindowProcW(m_window, message, w, l);
         case WM_CLOSE:
             EndModal(m_window, IDCANCEL);
-            return 0;
-        case WM_ACTIVATE:
-            if (LOWORD(w) != WA_INACTIVE) {
-                SetFocus(Item(kOk));
-            }
-            return 0;
-        case WM_SHOWWINDOW:
-            // The focus goes to OK once the box is up, whether or not it was active before.
-            if (w != FALSE) {
-                PostMessageW(m_window, kFocusMessage, 0, 0);
-            }
-            return DefWindowProcW(m_window, message, w, l);
-        case kFocusMessage:
-            SetFocus(Item(kOk));
             return 0;
         case DM_GETDEFID:
             return MAKELRESULT(kOk, DC_HASDEFID);

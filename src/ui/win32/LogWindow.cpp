@@ -181,23 +181,7 @@ bool LogWindow::SaveCsv(const std::wstring& path) {
     CsvStyle style;
     style.excel = true;
     style.japanese = true;
-    size_t next = 0;
-    bool headingWritten = false;
-    return WriteCsvFile(
-        path,
-        [&](std::string& piece) {
-            if (!headingWritten) {
-                headingWritten = true;
-                piece = LogCsvHeading(style);
-                return true;
-            }
-            // A million lines go out a few thousand at a time.
-            for (size_t end = std::min(m_table.Size(), next + 4096); next < end; ++next) {
-                piece += LogCsvRow(m_table.Line(next), style);
-            }
-            return !piece.empty();
-        },
-        m_context.sink);
+    return WriteCsvFile(path, LogCsvPieces(m_table, style), m_context.sink);
 }
 
 void LogWindow::MakeColumns() {

@@ -20,7 +20,6 @@ namespace winui {
 namespace {
 
 // Posted to itself when shown.
-constexpr UINT kFocusMessage = WM_APP + 1;
 constexpr wchar_t kClassName[] = L"TessarovenOptions";
 constexpr char kChooserTitle[] = "データファイル格納ディレクトリを選択してください。";
 // Counts that seem too high for the number of users are explained by the naming.
@@ -537,25 +536,15 @@ void OptionsWindow::DrawArrow(const DRAWITEMSTRUCT& item) {
 }
 
 LRESULT CALLBACK OptionsWindow::Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_NCCREATE) {
-        auto* self =
-            static_cast<OptionsWindow*>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams);
-        self->m_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<OptionsWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr) {
-        return DefWindowProcW(window, message, w, l);
-    }
-    if (message == WM_NCDESTROY) {
-        self->m_window = nullptr;
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        return DefWindowProcW(window, message, w, l);
-    }
-    return self->Handle(message, w, l);
+    OptionsWindow* self = WindowOwner(window, message, l, &OptionsWindow::m_window);
+    return self != nullptr ? self->Handle(message, w, l) : DefWindowProcW(window, message, w, l);
 }
 
 LRESULT OptionsWindow::Handle(UINT message, WPARAM w, LPARAM l) {
+    // The control that had the focus gets it back, as in a dialog.
+    if (KeepDialogFocus(m_window, m_focus, message, w)) {
+        return 0;
+    }
     switch (message) {
         case WM_COMMAND:
             if (HIWORD(w) == BN_CLICKED) {
@@ -574,29 +563,6 @@ LRESULT OptionsWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             }
             return 0;
         }
-        case WM_ACTIVATE:
-            // The control that had the focus gets it back, as in a dialog.
-            if (LOWORD(w) == WA_INACTIVE) {
-                const HWND focus = GetFocus();
-                if (focus != nullptr && IsChild(m_window, focus)) {
-                    m_focus = focus;
-                }
-            } else if (m_focus != nullptr) {
-                SetFocus(m_focus);
-            }
-            return 0;
-        case WM_SHOWWINDOW:
-            // The focus goes where it belongs once the window is up, whether or not it was
-            // active before.
-            if (w != FALSE) {
-                PostMessageW(m_window, kFocusMessage, 0, 0);
-            }
-            return DefWindowProcW(m_window, message, w, l);
-        case kFocusMessage:
-            if (m_focus != nullptr) {
-                SetFocus(m_focus);
-            }
-            return 0;
         case DM_GETDEFID:
             return MAKELRESULT(kOk, DC_HASDEFID);
         case WM_CLOSE:

@@ -11,7 +11,6 @@ namespace winui {
 namespace {
 
 // Posted to itself when shown.
-constexpr UINT kFocusMessage = WM_APP + 1;
 constexpr wchar_t kClassName[] = L"TessarovenPassword";
 
 // Per mode: title and which of the current and the two new-password rows show.
@@ -159,25 +158,15 @@ void PasswordWindow::Layout() {
 }
 
 LRESULT CALLBACK PasswordWindow::Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
-    if (message == WM_NCCREATE) {
-        auto* self =
-            static_cast<PasswordWindow*>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams);
-        self->m_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<PasswordWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr) {
-        return DefWindowProcW(window, message, w, l);
-    }
-    if (message == WM_NCDESTROY) {
-        self->m_window = nullptr;
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        return DefWindowProcW(window, message, w, l);
-    }
-    return self->Handle(message, w, l);
+    PasswordWindow* self = WindowOwner(window, message, l, &PasswordWindow::m_window);
+    return self != nullptr ? self->Handle(message, w, l) : DefWindowProcW(window, message, w, l);
 }
 
 LRESULT PasswordWindow::Handle(UINT message, WPARAM w, LPARAM l) {
+    // The control that had the focus gets it back, as in a dialog.
+    if (KeepDialogFocus(m_window, m_focus, message, w)) {
+        return 0;
+    }
     switch (message) {
         case WM_COMMAND:
             if (HIWORD(w) == BN_CLICKED && (LOWORD(w) == kOk || LOWORD(w) == kCancel)) {
@@ -186,29 +175,6 @@ LRESULT PasswordWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             return 0;
         case WM_CLOSE:
             EndModal(m_window, IDCANCEL);
-            return 0;
-        case WM_ACTIVATE:
-            // The control that had the focus gets it back, as in a dialog.
-            if (LOWORD(w) == WA_INACTIVE) {
-                const HWND focus = GetFocus();
-                if (focus != nullptr && IsChild(m_window, focus)) {
-                    m_focus = focus;
-                }
-            } else if (m_focus != nullptr) {
-                SetFocus(m_focus);
-            }
-            return 0;
-        case WM_SHOWWINDOW:
-            // The focus goes where it belongs once the window is up, whether or not it was
-            // active before.
-            if (w != FALSE) {
-                PostMessageW(m_window, kFocusMessage, 0, 0);
-            }
-            return DefWindowProcW(m_window, message, w, l);
-        case kFocusMessage:
-            if (m_focus != nullptr) {
-                SetFocus(m_focus);
-            }
             return 0;
         case DM_GETDEFID:
             return MAKELRESULT(kOk, DC_HASDEFID);

@@ -136,6 +136,34 @@ void Place(HWND control, int x, int y, int width, int height) {
     SetWindowPos(control, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+bool KeepDialogFocus(HWND window, HWND& focus, UINT message, WPARAM w) {
+    switch (message) {
+        case WM_ACTIVATE:
+            if (LOWORD(w) == WA_INACTIVE) {
+                const HWND now = GetFocus();
+                if (now != nullptr && IsChild(window, now)) {
+                    focus = now;
+                }
+            } else if (focus != nullptr) {
+                SetFocus(focus);
+            }
+            return true;
+        case WM_SHOWWINDOW:
+            // Once the window is up, whether or not it was active before.
+            if (w != FALSE) {
+                PostMessageW(window, kRestoreFocusMessage, 0, 0);
+            }
+            return false;
+        case kRestoreFocusMessage:
+            if (focus != nullptr) {
+                SetFocus(focus);
+            }
+            return true;
+        default:
+            return false;
+    }
+}
+
 void RegisterWindowClass(const wchar_t* name, WNDPROC procedure, HBRUSH background) {
     WNDCLASSEXW c{};
     c.cbSize = sizeof c;

@@ -37,6 +37,33 @@ std::wstring WindowText(HWND window);
 // Moves a control in client pixels.
 void Place(HWND control, int x, int y, int width, int height);
 
+// The object a window belongs to, for its class's window procedure: the object comes with
+// CreateWindowExW's last argument and is kept in the window's user data, its window member set at
+// WM_NCCREATE and cleared at WM_NCDESTROY. Null before the first message and at the last one:
+// the default handling then runs.
+template <typename T>
+T* WindowOwner(HWND window, UINT message, LPARAM l, HWND T::*windowMember) {
+    if (message == WM_NCCREATE) {
+        auto* self = static_cast<T*>(reinterpret_cast<const CREATESTRUCTW*>(l)->lpCreateParams);
+        self->*windowMember = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        return self;
+    }
+    auto* self = reinterpret_cast<T*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self != nullptr && message == WM_NCDESTROY) {
+        self->*windowMember = nullptr;
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        return nullptr;
+    }
+    return self;
+}
+
+// A dialog-like window's focus, given back where it was: `focus` keeps the control that had it
+// when the window was left, and gets it again when the window is activated or shown. True when
+// the message is done; WM_SHOWWINDOW goes on to the default handling.
+inline constexpr UINT kRestoreFocusMessage = WM_APP + 1;
+bool KeepDialogFocus(HWND window, HWND& focus, UINT message, WPARAM w);
+
 // Registers a window class once (a no-op for a class already registered by this module).
 void RegisterWindowClass(const wchar_t* name, WNDPROC procedure, HBRUSH background = nullptr);
 // Centres a top-level window in the work area of the monitor it is on.
