@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <set>
 
+#include "storage/RecordText.h"
+
 namespace {
 
 // The most names the tooltip of "その他" lists.
@@ -16,47 +18,12 @@ std::string Pages(std::int64_t pages) {
     return std::to_string(pages) + "枚";
 }
 
-// Length of the valid UTF-8 character at s[i] (no overlong forms, no surrogates, nothing past
-// U+10FFFF), or 0.
-size_t CharacterLength(std::string_view s, size_t i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-        return 1;
-    }
-    size_t len = 0;
-    char32_t cp = 0;
-    char32_t least = 0;
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2, cp = b & 0x1F, least = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        len = 3, cp = b & 0x0F, least = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4, cp = b & 0x07, least = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size()) {
-        return 0;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return len;
-}
-
 // The text split into its characters; a byte that starts none becomes U+FFFD, so that every
 // toolkit reads the pieces alike and two labels that differ here still differ drawn.
 std::vector<std::string> Characters(std::string_view text) {
     std::vector<std::string> out;
     for (size_t i = 0; i < text.size();) {
-        const size_t len = CharacterLength(text, i);
+        const size_t len = Utf8Length(text, i);
         if (len == 0) {
             out.emplace_back(kReplacement);
             ++i;
@@ -196,4 +163,18 @@ std::vector<DrawnBar> FitChartBars(const ChartData& data, int rows, int labelWid
         bar.label = unique;
     }
     return drawn;
+}
+
+MonthlyReport SumTwelveMonths(PrintDataFiles& files, const TotalsQuery& shown) {
+    ReportQuery query;
+    query.everyPrinter = false;
+    query.printerText = shown.printerText;
+    query.serverName = shown.serverName;
+    const int month = SelectedMonth(shown.year, shown.month);
+    query.fromMonth = month - 11;
+    query.toMonth = month;
+    files.AcquireRecordLock();
+    MonthlyReport trend = SumMonthlyPages(files, query);
+    files.ReleaseRecordLock();
+    return trend;
 }

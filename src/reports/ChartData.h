@@ -67,3 +67,7 @@ std::string ShortenMiddle(std::string_view text, int width, const TextWidth& mea
 // and one bar "その他" with the sum of the rest. Labels that read alike get " (2)", " (3)"...
 std::vector<DrawnBar> FitChartBars(const ChartData& data, int rows, int labelWidth,
                                    const TextWidth& measure);
+
+// The twelve months up to the month of what the memo shows, on its printer, for the chart's
+// second view; counted under the record lock.
+MonthlyReport SumTwelveMonths(PrintDataFiles& files, const TotalsQuery& shown);

@@ -75,3 +75,12 @@ std::string ServerOfPrinterName(const std::string& printerName) {
     const auto sep = printerName.find('\\', 2);
     return sep == std::string::npos ? std::string() : printerName.substr(0, sep);
 }
+
+TotalsResult SumChosenTotals(PrintDataFiles& files, DiagnosticLog& log, const TotalsQuery& query,
+                             int itemIndex) {
+    files.AcquireRecordLock();
+    log.Write(3003, 'D', std::string("ItemIndex = <") + std::to_string(itemIndex) + ">");
+    TotalsResult result = SumPrintedPages(files, query);
+    files.ReleaseRecordLock();
+    return result;
+}

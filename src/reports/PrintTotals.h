@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/DiagnosticLog.h"
 #include "storage/PrintDataFiles.h"
 
 // A month as one number, year * 12 + month (1 to 12), stepped by one without bounds.
@@ -35,6 +36,10 @@ struct TotalsResult {
 // Sums pages printed x copies of the month's records of the printer, by computer or by user. The
 // caller holds the record lock.
 TotalsResult SumPrintedPages(PrintDataFiles& files, const TotalsQuery& query);
+// The totals as the totals window counts a choice: under the record lock, with the chosen item
+// of its printer list noted in the diagnostic log.
+TotalsResult SumChosenTotals(PrintDataFiles& files, DiagnosticLog& log, const TotalsQuery& query,
+                             int itemIndex);
 
 // "printer [%5d枚]", an empty line, then "  group (padded to 40 cells) [%5d枚]" per group.
 std::vector<std::string> FormatTotals(const std::string& printerText, const TotalsResult& result);

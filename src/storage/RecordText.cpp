@@ -10,8 +10,8 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-// The length of the well-formed UTF-8 character at s[i] (no overlong forms, no surrogates,
-// nothing past U+10FFFF), or 0.
+}  // namespace
+
 size_t Utf8Length(std::string_view s, size_t i) {
     const auto b = static_cast<unsigned char>(s[i]);
     if (b < 0x80) {
@@ -44,6 +44,8 @@ size_t Utf8Length(std::string_view s, size_t i) {
     }
     return len;
 }
+
+namespace {
 
 std::string ValidUtf8(std::string_view s) {
     std::string out;

@@ -12,6 +12,9 @@ struct PrintRecord;
 // legacy code page, so that names compare and show alike whoever wrote them.
 
 bool IsValidUtf8(std::string_view text);
+// The length of the well-formed UTF-8 character at s[i] (no overlong forms, no surrogates,
+// nothing past U+10FFFF), or 0.
+size_t Utf8Length(std::string_view s, size_t i);
 
 // The legacy code page of lines that are not UTF-8: $TESSAROVEN_LEGACY_CODEPAGE (a name such as
 // "CP932"), else this system's codeset when it is not UTF-8, else Japanese Windows' CP932.

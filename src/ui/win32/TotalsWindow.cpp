@@ -627,10 +627,7 @@ void TotalsWindow::Count(bool asked) {
     query.byComputer = ByComputer();
     m_choiceByComputer = query.byComputer;
 
-    m_context.files.AcquireRecordLock();
-    m_context.log.Write(3003, 'D', std::string("ItemIndex = <") + std::to_string(index) + ">");
-    const TotalsResult result = SumPrintedPages(m_context.files, query);
-    m_context.files.ReleaseRecordLock();
+    const TotalsResult result = SumChosenTotals(m_context.files, m_context.log, query, index);
 
     if (result.folderError != 0) {
         m_following = false;
@@ -678,16 +675,7 @@ void TotalsWindow::UpdateTrend() {
         return;
     }
     m_trendStale = false;
-    ReportQuery query;
-    query.everyPrinter = false;
-    query.printerText = m_shownQuery.printerText;
-    query.serverName = m_shownQuery.serverName;
-    const int month = SelectedMonth(m_shownQuery.year, m_shownQuery.month);
-    query.fromMonth = month - 11;
-    query.toMonth = month;
-    m_context.files.AcquireRecordLock();
-    const MonthlyReport trend = SumMonthlyPages(m_context.files, query);
-    m_context.files.ReleaseRecordLock();
+    const MonthlyReport trend = SumTwelveMonths(m_context.files, m_shownQuery);
     if (trend.folderError != 0) {
         return;
     }
