@@ -1,6 +1,7 @@
 #include "reports/TableExport.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -205,4 +206,10 @@ std::function<bool(std::string&)> LogCsvPieces(const PrintLogTable& table, const
         }
         return !piece.empty();
     };
+}
+
+std::string TotalsCsvFileName(const TotalsQuery& query) {
+    char month[16];
+    std::snprintf(month, sizeof month, "%04d-%02d", query.year, query.month);
+    return std::string("集計_") + query.printerText + "_" + month + ".csv";
 }

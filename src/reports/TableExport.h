@@ -21,6 +21,8 @@ struct CsvStyle {
     bool excel = false;
     bool japanese = false;
 };
+// What the windows save: for spreadsheet programs, with Japanese headings.
+inline constexpr CsvStyle kWindowCsvStyle{true, true};
 
 // One field; text fields are names, the others numbers or labels of the program's own.
 std::string CsvField(std::string_view text, const CsvStyle& style, bool isName = true);
@@ -34,6 +36,9 @@ std::string JsonString(std::string_view text);
 // group, in the order of the memo.
 std::string TotalsCsv(const TotalsQuery& query, const TotalsResult& result, const CsvStyle& style);
 std::string TotalsJson(const TotalsQuery& query, const TotalsResult& result);
+// The name the totals windows suggest for that file: "集計_<printer>_YYYY-MM.csv" (the printer's
+// name as it is: each window makes it safe for a file name).
+std::string TotalsCsvFileName(const TotalsQuery& query);
 
 // The report table: "<group>,YYYY-MM,...,total", one row per group, and a last row "total".
 std::string ReportCsv(const MonthlyReport& report, const CsvStyle& style);

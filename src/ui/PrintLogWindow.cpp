@@ -209,8 +209,5 @@ void PrintLogWindow::SaveCsvAs() {
 }
 
 bool PrintLogWindow::SaveCsv(const QString& path) {
-    CsvStyle style;
-    style.excel = true;
-    style.japanese = true;
-    return WriteCsvFile(path, LogCsvPieces(logModel->Table(), style), m_context.sink);
+    return WriteCsvFile(path, LogCsvPieces(logModel->Table(), kWindowCsvStyle), m_context.sink);
 }

@@ -349,13 +349,8 @@ void PrintTotalsWindow::SaveCsvAs() {
     if (!m_hasTotals) {
         return;
     }
-    char month[16];
-    std::snprintf(month, sizeof month, "%04d-%02d", m_shownQuery.year, m_shownQuery.month);
-    const QString suggested =
-        QString::fromUtf8("集計_%1_%2.csv")
-            .arg(SafeFileName(QString::fromUtf8(m_shownQuery.printerText.c_str())))
-            .arg(QString::fromLatin1(month));
-    const QString path = AskCsvPath(this, suggested);
+    const QString path =
+        AskCsvPath(this, SafeFileName(QString::fromStdString(TotalsCsvFileName(m_shownQuery))));
     if (!path.isEmpty()) {
         SaveCsv(path);
     }
@@ -365,10 +360,7 @@ bool PrintTotalsWindow::SaveCsv(const QString& path) {
     if (!m_hasTotals) {
         return false;
     }
-    CsvStyle style;
-    style.excel = true;
-    style.japanese = true;
-    std::string text = TotalsCsv(m_shownQuery, m_shownTotals, style);
+    std::string text = TotalsCsv(m_shownQuery, m_shownTotals, kWindowCsvStyle);
     return WriteCsvFile(
         path,
         [&](std::string& piece) {

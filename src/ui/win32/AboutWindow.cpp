@@ -294,13 +294,10 @@ LRESULT AboutWindow::Handle(UINT message, WPARAM w, LPARAM l) {
             return 0;
         case DM_GETDEFID:
             return MAKELRESULT(kOk, DC_HASDEFID);
-        case WM_DPICHANGED: {
-            const RECT* suggested = reinterpret_cast<const RECT*>(l);
-            SetWindowPos(m_window, nullptr, suggested->left, suggested->top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        case WM_DPICHANGED:
+            MoveToSuggested(m_window, l);
             Layout();
             return 0;
-        }
         default:
             return DefWindowProcW(m_window, message, w, l);
     }

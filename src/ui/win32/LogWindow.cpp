@@ -178,10 +178,7 @@ void LogWindow::SaveCsvAs() {
 }
 
 bool LogWindow::SaveCsv(const std::wstring& path) {
-    CsvStyle style;
-    style.excel = true;
-    style.japanese = true;
-    return WriteCsvFile(path, LogCsvPieces(m_table, style), m_context.sink);
+    return WriteCsvFile(path, LogCsvPieces(m_table, kWindowCsvStyle), m_context.sink);
 }
 
 void LogWindow::MakeColumns() {

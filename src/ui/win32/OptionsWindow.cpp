@@ -568,13 +568,10 @@ LRESULT OptionsWindow::Handle(UINT message, WPARAM w, LPARAM l) {
         case WM_CLOSE:
             Cancel();
             return 0;
-        case WM_DPICHANGED: {
-            const RECT* suggested = reinterpret_cast<const RECT*>(l);
-            SetWindowPos(m_window, nullptr, suggested->left, suggested->top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        case WM_DPICHANGED:
+            MoveToSuggested(m_window, l);
             Layout();
             return 0;
-        }
         default:
             return DefWindowProcW(m_window, message, w, l);
     }

@@ -3,7 +3,6 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
 #include "reports/ChartData.h"
@@ -730,12 +729,8 @@ void TotalsWindow::SaveCsvAs() {
     if (!m_hasTotals) {
         return;
     }
-    char month[16];
-    std::snprintf(month, sizeof month, "%04d-%02d", m_shownQuery.year, m_shownQuery.month);
-    const std::wstring suggested = std::wstring(L"集計_") +
-                                   SafeFileName(Wide(m_shownQuery.printerText)) + L"_" +
-                                   Wide(month) + L".csv";
-    const std::wstring path = AskCsvPath(m_window, suggested);
+    const std::wstring path =
+        AskCsvPath(m_window, SafeFileName(Wide(TotalsCsvFileName(m_shownQuery))));
     if (!path.empty()) {
         SaveCsv(path);
     }
@@ -745,10 +740,7 @@ bool TotalsWindow::SaveCsv(const std::wstring& path) {
     if (!m_hasTotals) {
         return false;
     }
-    CsvStyle style;
-    style.excel = true;
-    style.japanese = true;
-    std::string text = TotalsCsv(m_shownQuery, m_shownTotals, style);
+    std::string text = TotalsCsv(m_shownQuery, m_shownTotals, kWindowCsvStyle);
     return WriteCsvFile(
         path,
         [&](std::string& piece) {

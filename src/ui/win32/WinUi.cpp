@@ -180,6 +180,12 @@ void RegisterWindowClass(const wchar_t* name, WNDPROC procedure, HBRUSH backgrou
     RegisterClassExW(&c);
 }
 
+void MoveToSuggested(HWND window, LPARAM suggested) {
+    const RECT* r = reinterpret_cast<const RECT*>(suggested);
+    SetWindowPos(window, nullptr, r->left, r->top, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void CenterOnScreen(HWND window) {
     RECT frame;
     GetWindowRect(window, &frame);

@@ -66,6 +66,9 @@ bool KeepDialogFocus(HWND window, HWND& focus, UINT message, WPARAM w);
 
 // Registers a window class once (a no-op for a class already registered by this module).
 void RegisterWindowClass(const wchar_t* name, WNDPROC procedure, HBRUSH background = nullptr);
+// Moves a window of a fixed layout to where WM_DPICHANGED suggests (its size follows from laying
+// it out again at the new DPI).
+void MoveToSuggested(HWND window, LPARAM suggested);
 // Centres a top-level window in the work area of the monitor it is on.
 void CenterOnScreen(HWND window);
 
